@@ -1,0 +1,78 @@
+#include "Log.h"
+
+#include <stdio.h>
+
+#include <vector>
+
+#include "Settings.h"
+
+namespace {
+
+const char kBoxCaption[] = "Hotmail plug-in";
+const char kBoxFormat[] =
+    "エラーが発生しました。\n\nソースファイル名: %s\n行番号: %5d\nエラー番号： 0x%08x\nエラー内容: %s\n";
+const char kNoDescription[] = "（エラー内容が取得できませんでした。）";
+
+// A message-table text, or empty when the table has none.
+std::string LookUpMessage(DWORD flags, LPCVOID source, DWORD error) {
+  char* text = nullptr;
+  DWORD n = FormatMessageA(flags | FORMAT_MESSAGE_ALLOCATE_BUFFER, source, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                           reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  std::string result = (n > 0 && text != nullptr) ? std::string(text, n) : std::string();
+  if (text != nullptr) LocalFree(text);
+  return result;
+}
+
+}  // namespace
+
+CLog::CLog() {}
+
+CLog::~CLog() {
+  std::lock_guard<std::mutex> guard(lock_);
+  path_.clear();
+  settings_ = nullptr;
+}
+
+void CLog::SetPath(const std::string& path, const CSettings* settings) {
+  std::lock_guard<std::mutex> guard(lock_);
+  path_ = path;
+  settings_ = settings;
+}
+
+void CLog::Write(std::string_view text) { WriteMode(text, "ab"); }
+
+void CLog::WriteMode(std::string_view text, const char* mode) {
+  std::lock_guard<std::mutex> guard(lock_);
+  if (settings_ == nullptr || !settings_->log || path_.empty()) return;
+  FILE* f = fopen(path_.c_str(), mode);
+  if (f == nullptr) return;
+  fwrite(text.data(), 1, text.size(), f);
+  if (!text.empty() && text.back() != '\n') fputc('\n', f);
+  fclose(f);
+}
+
+std::string CLog::FormatBoxText(const char* message, const char* sourceFile, int line, DWORD error) {
+  int n = snprintf(nullptr, 0, kBoxFormat, sourceFile, line, error, message);
+  std::vector<char> buf(static_cast<size_t>(n) + 1);
+  snprintf(buf.data(), buf.size(), kBoxFormat, sourceFile, line, error, message);
+  return std::string(buf.data(), static_cast<size_t>(n));
+}
+
+void CLog::ReportError(const char* message, const char* sourceFile, int line, DWORD error) {
+  std::string text = FormatBoxText(message, sourceFile, line, error);
+  MessageBoxA(nullptr, text.c_str(), kBoxCaption, MB_OK | MB_ICONINFORMATION);
+  Write(text);
+}
+
+std::string CLog::SystemErrorText(DWORD error) {
+  std::string text = LookUpMessage(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error);
+  if (text.empty()) {
+    HMODULE wininet = GetModuleHandleA("wininet.dll");
+    if (wininet != nullptr) text = LookUpMessage(FORMAT_MESSAGE_FROM_HMODULE, wininet, error);
+  }
+  return text.empty() ? kNoDescription : text;
+}
+
+void CLog::ReportSystemError(DWORD error, const char* sourceFile, int line) {
+  ReportError(SystemErrorText(error).c_str(), sourceFile, line, error);
+}

@@ -1,0 +1,45 @@
+// CLog: the optional log file and the error boxes.
+#ifndef KESTRELON_LOG_H
+#define KESTRELON_LOG_H
+
+#include <windows.h>
+
+#include <mutex>
+#include <string>
+#include <string_view>
+
+class CSettings;
+
+class CLog {
+ public:
+  CLog();
+  virtual ~CLog();
+
+  // The log file and the settings whose `log` switch is read at each write.
+  void SetPath(const std::string& path, const CSettings* settings);
+  const std::string& Path() const { return path_; }
+
+  void Write(std::string_view text);
+  void WriteMode(std::string_view text, const char* mode);
+  void ReportError(const char* message, const char* sourceFile, int line, DWORD error);
+  void ReportSystemError(DWORD error, const char* sourceFile, int line);
+
+  // The text of an error box, exactly as shown and logged.
+  static std::string FormatBoxText(const char* message, const char* sourceFile, int line, DWORD error);
+  // The description of a system, Windows Sockets or WinInet error number.
+  static std::string SystemErrorText(DWORD error);
+
+ private:
+  std::string path_;
+  const CSettings* settings_ = nullptr;
+  std::mutex lock_;  // one text at a time, whichever thread writes
+};
+
+extern CLog theLog;
+
+// Reporting sites name their source module, declared in each source file as
+// `static const char kSourceModule[]`.
+#define REPORT_ERROR(message, error) theLog.ReportError((message), kSourceModule, __LINE__, (error))
+#define REPORT_SYSTEM_ERROR(error) theLog.ReportSystemError((error), kSourceModule, __LINE__)
+
+#endif

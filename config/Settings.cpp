@@ -1,0 +1,114 @@
+#include "Settings.h"
+
+#include <windows.h>
+
+namespace {
+
+const char kProperty[] = "Property";
+const char kFolder[] = "Folder";
+const char kFolderSpecial[] = "FolderSpecial";
+const char kFolderDisplay[] = "FolderDisplay";
+const char kFolderDownLoad[] = "FolderDownLoad";
+constexpr DWORD kValueBuffer = 1024;  // ids and names are cut to 1,023 characters
+
+int ReadInt(const char* section, const char* key, int def, const std::string& ini) {
+  return static_cast<int>(GetPrivateProfileIntA(section, key, def, ini.c_str()));
+}
+
+std::string ReadString(const char* section, const char* key, const char* def, const std::string& ini) {
+  char buf[kValueBuffer];
+  GetPrivateProfileStringA(section, key, def, buf, kValueBuffer, ini.c_str());
+  return buf;
+}
+
+void WriteString(const char* section, const char* key, const std::string& value, const std::string& ini) {
+  WritePrivateProfileStringA(section, key, value.c_str(), ini.c_str());
+}
+
+void WriteInt(const char* section, const char* key, int value, const std::string& ini) {
+  WriteString(section, key, std::to_string(value), ini);
+}
+
+void WriteFlag(const char* section, const char* key, bool value, const std::string& ini) {
+  WriteString(section, key, value ? "1" : "0", ini);
+}
+
+}  // namespace
+
+CSettings::CSettings()
+    : doNotUseProxy(false),
+      onlyNotRead(false),
+      popPortNumber(6110),
+      smtpPortNumber(6025),
+      threadCount(1),
+      httpTimeOut(15),
+      deleteMode(1),
+      log(false),
+      userAgent("Outlook-Express/5.5 (MSIE 5.5; Windows NT 5.0; COM+ 1.0.2204; TmstmpExt)"),
+      deleteTarget("deleteditems"),
+      serviceHost("services.msn.com"),
+      serviceNamespace("http://schemas.microsoft.com/hotmail/") {}
+
+CSettings::~CSettings() {}
+
+void CSettings::Load() {
+  popPortNumber = ReadInt(kProperty, "POPPortNumber", 6110, iniPath);
+  smtpPortNumber = ReadInt(kProperty, "SMTPPortNumber", 6025, iniPath);
+  httpTimeOut = ReadInt(kProperty, "HttpTimeOut", 15, iniPath);
+  threadCount = ReadInt(kProperty, "ThreadCount", 1, iniPath);
+  deleteMode = ReadInt(kProperty, "DeleteMode", 1, iniPath);
+  log = ReadInt(kProperty, "Log", 0, iniPath) != 0;
+  onlyNotRead = ReadInt(kProperty, "OnlyNotRead", 0, iniPath) != 0;
+  doNotUseProxy = ReadInt(kProperty, "DoNotUseProxy", 0, iniPath) != 0;
+  serviceHost = ReadString(kProperty, "ServiceHost", "services.msn.com", iniPath);
+  serviceNamespace = ReadString(kProperty, "ServiceNamespace", "http://schemas.microsoft.com/hotmail/", iniPath);
+
+  folderDownLoad.clear();
+  folderIds.clear();
+  folderSpecials.clear();
+  folderDisplays.clear();
+  const int count = ReadInt(kFolder, "Count", 0, iniPath);
+  for (int i = 0; i < count; ++i) {
+    std::string id = ReadString(kFolder, std::to_string(i).c_str(), "", iniPath);
+    if (id.empty()) continue;
+    AppendFolder(id, ReadString(kFolderSpecial, id.c_str(), "", iniPath),
+                 ReadString(kFolderDisplay, id.c_str(), "", iniPath),
+                 ReadInt(kFolderDownLoad, id.c_str(), 0, iniPath) != 0);
+  }
+}
+
+void CSettings::Save() const {
+  WriteInt(kProperty, "POPPortNumber", popPortNumber, iniPath);
+  WriteInt(kProperty, "SMTPPortNumber", smtpPortNumber, iniPath);
+  WriteInt(kProperty, "HttpTimeOut", httpTimeOut, iniPath);
+  WriteInt(kProperty, "ThreadCount", threadCount, iniPath);
+  WriteInt(kProperty, "DeleteMode", deleteMode, iniPath);
+  WriteFlag(kProperty, "Log", log, iniPath);
+  WriteFlag(kProperty, "OnlyNotRead", onlyNotRead, iniPath);
+  WriteFlag(kProperty, "DoNotUseProxy", doNotUseProxy, iniPath);
+  WriteString(kProperty, "ServiceHost", serviceHost, iniPath);
+  WriteString(kProperty, "ServiceNamespace", serviceNamespace, iniPath);
+
+  WriteInt(kFolder, "Count", static_cast<int>(folderIds.size()), iniPath);
+  for (size_t i = 0; i < folderIds.size(); ++i) {
+    const char* id = folderIds[i].c_str();
+    WriteString(kFolder, std::to_string(i).c_str(), folderIds[i], iniPath);
+    WriteString(kFolderSpecial, id, folderSpecials[i], iniPath);
+    WriteString(kFolderDisplay, id, folderDisplays[i], iniPath);
+    WriteFlag(kFolderDownLoad, id, folderDownLoad[i], iniPath);
+  }
+}
+
+int CSettings::FindFolder(const std::string& id) const {
+  for (size_t i = 0; i < folderIds.size(); ++i)
+    if (folderIds[i] == id) return static_cast<int>(i);
+  return -1;
+}
+
+void CSettings::AppendFolder(const std::string& id, const std::string& special, const std::string& display,
+                             bool download) {
+  folderIds.push_back(id);
+  folderSpecials.push_back(special);
+  folderDisplays.push_back(display);
+  folderDownLoad.push_back(download);
+}

@@ -1,0 +1,22 @@
+// The stand-in host's side of the host API.
+#ifndef KESTRELON_HOST_API_H
+#define KESTRELON_HOST_API_H
+
+#include <windows.h>
+
+#include <string>
+
+#ifndef HOST_EXPORT
+#define HOST_EXPORT
+#endif
+
+void SetHostMainWindow(HWND hwnd);
+void SetHostDataFolder(const std::string& folder);
+
+// Makes SIGINT, SIGTERM (or the console's Ctrl-C) close the main window.
+void InstallStopHandler(HWND mainWindow);
+
+// The data folder used when none is given.
+std::string DefaultDataFolder();
+
+#endif

@@ -1,0 +1,4 @@
+#include "Folder.h"
+
+CFolder::CFolder() : download(false) {}
+CFolder::~CFolder() {}

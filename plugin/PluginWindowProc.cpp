@@ -1,0 +1,35 @@
+#include "PluginWindowProc.h"
+
+#include "http/HTTPSession.h"
+#include "plugin/Plugin.h"
+#include "plugin/PrivateMessages.h"
+
+MessageRoute RouteOf(UINT message) {
+  switch (message) {
+    case WM_POP_SOCKET:
+    case WM_POP_JOB_DONE: return MessageRoute::Pop;
+    case WM_SMTP_SOCKET:
+    case WM_SMTP_JOB_DONE: return MessageRoute::Smtp;
+    case WM_HTTP_STEP:
+    case WM_HTTP_SESSION_DONE: return MessageRoute::Http;
+    case WM_DESTROY: return MessageRoute::Destroy;
+    default: return MessageRoute::Previous;
+  }
+}
+
+LRESULT CALLBACK PluginWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  switch (RouteOf(message)) {
+    case MessageRoute::Pop: return thePlugin.pop.OnMessage(hwnd, message, wParam, lParam);
+    case MessageRoute::Smtp: return thePlugin.smtp.OnMessage(hwnd, message, wParam, lParam);
+    case MessageRoute::Http: return thePlugin.http.OnMessage(hwnd, message, wParam, lParam);
+    case MessageRoute::Destroy:
+      // The host window is going away: stop serving before the host's own
+      // procedure sees the message.
+      thePlugin.pop.CloseAll();
+      thePlugin.smtp.CloseAll();
+      CHTTPSession::Shutdown();
+      break;
+    case MessageRoute::Previous: break;
+  }
+  return CallWindowProcA(thePlugin.previousWindowProc, hwnd, message, wParam, lParam);
+}
