@@ -1,0 +1,126 @@
+"""The stand-in host program and the module it loads, run as a user would."""
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import unittest
+
+BUILD = os.environ.get("KESTRELON_BUILD", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
+HOST = os.path.join(BUILD, "kestrelon")
+MODULE = os.path.join(BUILD, "Kestrelon.so")
+DLLMAIN_LINE = "[DllMain 内でプラグインの初期化を行いました]\n".encode("cp932")
+BKC_EXPORTS = sorted("BKC_" + n for n in (
+    "OnStart OnExit OnMenuInit OnOpenFolder OnOpenMail OnEveryMinute OnOpenCompose OnOutgoing "
+    "OnKeyDispatch OnRetrieve OnSend OnFinishRetrieve OnPlugInSetup OnPlugInInfo OnDragDrop").split())
+
+
+def free_ports(n):
+    import socket
+    socks = [socket.socket() for _ in range(n)]
+    for s in socks:
+        s.bind(("127.0.0.1", 0))
+    ports = [s.getsockname()[1] for s in socks]
+    for s in socks:
+        s.close()
+    return ports
+
+
+def write_ini(path, log=True):
+    pop, smtp = free_ports(2)
+    with open(path, "wb") as f:
+        f.write(b"[Property]\r\nLog=%d\r\nPOPPortNumber=%d\r\nSMTPPortNumber=%d\r\n" % (int(log), pop, smtp))
+
+
+class RunningHost:
+    """Starts `kestrelon`, waits until it has started the plug-in, and stops it."""
+
+    def __init__(self, *args, host=HOST):
+        self.proc = subprocess.Popen([host, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+        self.stderr = b""
+        for line in self.proc.stderr:
+            self.stderr += line
+            if b"running" in line:
+                return
+        raise AssertionError("host ended before running: %r" % self.stderr)
+
+    def stop(self, sig=signal.SIGTERM):
+        self.proc.send_signal(sig)
+        out, err = self.proc.communicate(timeout=20)
+        self.stderr += err
+        return self.proc.returncode
+
+
+class HostTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="kestrelon-host-")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+
+    def test_info_prints_the_four_fields(self):
+        out = subprocess.run([HOST, "--info", "--data-dir", self.dir], capture_output=True, timeout=20)
+        self.assertEqual(0, out.returncode, out.stderr)
+        self.assertEqual(b"Becky! Hotmail plug-in\nVantorel\n2.4.2\nEnables Becky! to use Hotmail Account\n",
+                         out.stdout)
+
+    def test_module_exports_exactly_the_fifteen_callbacks(self):
+        out = subprocess.run(["nm", "-D", "--defined-only", MODULE], capture_output=True, text=True, check=True)
+        names = sorted(line.split()[-1] for line in out.stdout.splitlines() if line.strip())
+        self.assertEqual(BKC_EXPORTS, names)
+
+    def test_host_without_connect_is_refused(self):
+        out = subprocess.run([os.path.join(BUILD, "kestrelon-without-connect"), "--data-dir", self.dir],
+                             capture_output=True, timeout=20)
+        self.assertNotEqual(0, out.returncode)
+        err = out.stderr.decode("utf-8")
+        self.assertIn("CBeckyAPI の初期化に失敗しました。", err)
+        self.assertIn("refused to load", err)
+
+    def test_each_start_truncates_the_log(self):
+        os.makedirs(os.path.join(self.dir, "PlugIns"))
+        write_ini(os.path.join(self.dir, "PlugIns", "Kestrelon.ini"))
+        log = os.path.join(self.dir, "PlugIns", "Kestrelon.log")
+        for sig in (signal.SIGTERM, signal.SIGINT):
+            with open(log, "ab") as f:
+                f.write(b"LEFT FROM AN EARLIER RUN\n")
+            host = RunningHost("--data-dir", self.dir)
+            self.assertEqual(0, host.stop(sig), host.stderr)
+            with open(log, "rb") as f:
+                data = f.read()
+            self.assertTrue(data.startswith(DLLMAIN_LINE), data[:80])
+            self.assertNotIn(b"EARLIER", data)
+        self.assertFalse(os.path.exists(os.path.join(BUILD, "Kestrelon.log.tmp")))
+
+    def test_without_plugins_ini_both_files_sit_beside_the_module(self):
+        bindir = os.path.join(self.dir, "bin")
+        os.makedirs(bindir)
+        for name in ("kestrelon", "Kestrelon.so", "libkwin32.so"):
+            shutil.copy2(os.path.join(BUILD, name), bindir)
+        write_ini(os.path.join(bindir, "Kestrelon.ini"))
+        data = os.path.join(self.dir, "data")
+        os.makedirs(os.path.join(data, "PlugIns"))  # the folder alone does not count
+        host = RunningHost("--data-dir", data, host=os.path.join(bindir, "kestrelon"))
+        self.assertEqual(0, host.stop())
+        with open(os.path.join(bindir, "Kestrelon.log"), "rb") as f:
+            self.assertTrue(f.read().startswith(DLLMAIN_LINE))
+        self.assertEqual([], os.listdir(os.path.join(data, "PlugIns")))
+
+    def test_log_off_leaves_an_old_log_alone(self):
+        os.makedirs(os.path.join(self.dir, "PlugIns"))
+        write_ini(os.path.join(self.dir, "PlugIns", "Kestrelon.ini"), log=False)
+        log = os.path.join(self.dir, "PlugIns", "Kestrelon.log")
+        with open(log, "wb") as f:
+            f.write(b"old")
+        host = RunningHost("--data-dir", self.dir)
+        self.assertEqual(0, host.stop())
+        with open(log, "rb") as f:
+            self.assertEqual(b"old", f.read())
+
+    def test_bad_option_is_a_usage_error(self):
+        out = subprocess.run([HOST, "--bogus"], capture_output=True, timeout=20)
+        self.assertEqual(2, out.returncode)
+        self.assertIn(b"usage:", out.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,149 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "config/Settings.h"
+#include "support/TempDir.h"
+
+namespace {
+
+class SettingsTest : public testing::Test {
+ protected:
+  TempDir dir;
+  std::string ini = dir.File("Kestrelon.ini");
+  CSettings Loaded() {
+    CSettings s;
+    s.iniPath = ini;
+    s.Load();
+    return s;
+  }
+};
+
+TEST_F(SettingsTest, MissingFileGivesDefaultsAndFirstSaveCreatesIt) {
+  CSettings s = Loaded();
+  EXPECT_EQ(6110, s.popPortNumber);
+  EXPECT_EQ(6025, s.smtpPortNumber);
+  EXPECT_EQ(15, s.httpTimeOut);
+  EXPECT_EQ(1, s.threadCount);
+  EXPECT_EQ(1, s.deleteMode);
+  EXPECT_FALSE(s.log);
+  EXPECT_FALSE(s.onlyNotRead);
+  EXPECT_FALSE(s.doNotUseProxy);
+  EXPECT_EQ("services.msn.com", s.serviceHost);
+  EXPECT_EQ("http://schemas.microsoft.com/hotmail/", s.serviceNamespace);
+  EXPECT_EQ("deleteditems", s.deleteTarget);
+  EXPECT_TRUE(s.folderIds.empty());
+
+  s.Save();
+  EXPECT_EQ(
+      "[Property]\r\nPOPPortNumber=6110\r\nSMTPPortNumber=6025\r\nHttpTimeOut=15\r\nThreadCount=1\r\n"
+      "DeleteMode=1\r\nLog=0\r\nOnlyNotRead=0\r\nDoNotUseProxy=0\r\nServiceHost=services.msn.com\r\n"
+      "ServiceNamespace=http://schemas.microsoft.com/hotmail/\r\n\r\n[Folder]\r\nCount=0\r\n",
+      ReadFile(ini));
+}
+
+TEST_F(SettingsTest, SaveThenLoadCarriesEveryField) {
+  CSettings s;
+  s.iniPath = ini;
+  s.popPortNumber = 7110;
+  s.smtpPortNumber = 7025;
+  s.httpTimeOut = 30;
+  s.threadCount = 3;
+  s.deleteMode = 2;
+  s.log = true;
+  s.onlyNotRead = true;
+  s.doNotUseProxy = true;
+  s.serviceHost = "127.0.0.1:8080";
+  s.serviceNamespace = "urn:example:ns";
+  s.AppendFolder("F000000001", "inbox", "受信トレイ", true);
+  s.AppendFolder("Mine", "", "自分のフォルダ", false);
+  s.Save();
+
+  CSettings t = Loaded();
+  EXPECT_EQ(7110, t.popPortNumber);
+  EXPECT_EQ(7025, t.smtpPortNumber);
+  EXPECT_EQ(30, t.httpTimeOut);
+  EXPECT_EQ(3, t.threadCount);
+  EXPECT_EQ(2, t.deleteMode);
+  EXPECT_TRUE(t.log);
+  EXPECT_TRUE(t.onlyNotRead);
+  EXPECT_TRUE(t.doNotUseProxy);
+  EXPECT_EQ("127.0.0.1:8080", t.serviceHost);
+  EXPECT_EQ("urn:example:ns", t.serviceNamespace);
+  EXPECT_EQ(s.folderIds, t.folderIds);
+  EXPECT_EQ(s.folderSpecials, t.folderSpecials);
+  EXPECT_EQ(s.folderDisplays, t.folderDisplays);
+  EXPECT_EQ(s.folderDownLoad, t.folderDownLoad);
+}
+
+TEST_F(SettingsTest, MissingRecordIsSkippedAndSaveRenumbersButKeepsOldKeys) {
+  WriteFile(ini,
+            "[Folder]\r\nCount=3\r\n0=A\r\n2=C\r\n[FolderSpecial]\r\nA=inbox\r\nC=\r\n"
+            "[FolderDownLoad]\r\nA=2\r\nC=0\r\n");
+  CSettings s = Loaded();
+  ASSERT_EQ(2u, s.folderIds.size());
+  EXPECT_EQ("A", s.folderIds[0]);
+  EXPECT_EQ("C", s.folderIds[1]);
+  EXPECT_EQ("inbox", s.folderSpecials[0]);
+  EXPECT_TRUE(s.folderDownLoad[0]);  // "2" is non-zero
+  EXPECT_FALSE(s.folderDownLoad[1]);
+  s.Save();
+  EXPECT_EQ(2, static_cast<int>(GetPrivateProfileIntA("Folder", "Count", -1, ini.c_str())));
+  char buf[64];
+  GetPrivateProfileStringA("Folder", "1", "", buf, sizeof buf, ini.c_str());
+  EXPECT_STREQ("C", buf);
+  GetPrivateProfileStringA("Folder", "2", "", buf, sizeof buf, ini.c_str());
+  EXPECT_STREQ("C", buf);  // the old key stays and is ignored by the next load
+  GetPrivateProfileStringA("FolderDownLoad", "A", "", buf, sizeof buf, ini.c_str());
+  EXPECT_STREQ("1", buf);
+  EXPECT_EQ(2u, Loaded().folderIds.size());
+}
+
+TEST_F(SettingsTest, FindFolderIsExactAndReturnsTheFirstOfTwins) {
+  WriteFile(ini, "[Folder]\nCount=3\n0=inbox\n1=X\n2=inbox\n[FolderDisplay]\ninbox=first\n");
+  CSettings s = Loaded();
+  ASSERT_EQ(3u, s.folderIds.size());
+  EXPECT_EQ(0, s.FindFolder("inbox"));
+  EXPECT_EQ(-1, s.FindFolder("Inbox"));
+  EXPECT_EQ(-1, s.FindFolder("inbo"));
+  EXPECT_EQ(1, s.FindFolder("X"));
+  EXPECT_EQ("first", s.folderDisplays[2]);  // both twins read the same keys
+}
+
+TEST_F(SettingsTest, NegativeOrZeroCountReadsNoRecords) {
+  WriteFile(ini, "[Folder]\nCount=-2\n0=A\n");
+  EXPECT_TRUE(Loaded().folderIds.empty());
+}
+
+TEST_F(SettingsTest, SaveOverwritesHandEditsKeyByKey) {
+  CSettings s = Loaded();
+  s.Save();
+  WriteFile(ini, ReadFile(ini) + "; a comment\r\n[Other]\r\nKeep=yes\r\n");
+  WritePrivateProfileStringA("Property", "POPPortNumber", "9999", ini.c_str());
+  s.Save();
+  CSettings t = Loaded();
+  EXPECT_EQ(6110, t.popPortNumber);
+  EXPECT_NE(std::string::npos, ReadFile(ini).find("; a comment\r\n[Other]\r\nKeep=yes\r\n"));
+}
+
+TEST_F(SettingsTest, LongValuesAreCutTo1023Characters) {
+  std::string id(1500, 'x');
+  WriteFile(ini, "[Folder]\nCount=1\n0=" + id + "\n");
+  CSettings s = Loaded();
+  ASSERT_EQ(1u, s.folderIds.size());
+  EXPECT_EQ(std::string(1023, 'x'), s.folderIds[0]);
+}
+
+TEST_F(SettingsTest, NonNumericIntegersReadAsZeroAndCopiesCarryEverything) {
+  WriteFile(ini, "[Property]\nPOPPortNumber=abc\nLog=7\nHttpTimeOut=\n");
+  CSettings s = Loaded();
+  EXPECT_EQ(0, s.popPortNumber);
+  EXPECT_TRUE(s.log);
+  EXPECT_EQ(15, s.httpTimeOut);  // an empty value is the default
+  CSettings copy;
+  copy = s;
+  EXPECT_EQ(s.iniPath, copy.iniPath);
+  EXPECT_EQ(0, copy.popPortNumber);
+}
+
+}  // namespace
