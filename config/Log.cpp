@@ -52,9 +52,9 @@ void CLog::WriteMode(std::string_view text, const char* mode) {
 }
 
 std::string CLog::FormatBoxText(const char* message, const char* sourceFile, int line, DWORD error) {
-  int n = snprintf(nullptr, 0, kBoxFormat, sourceFile, line, error, message);
+  int n = snprintf(nullptr, 0, kBoxFormat, sourceFile, line, static_cast<unsigned int>(error), message);
   std::vector<char> buf(static_cast<size_t>(n) + 1);
-  snprintf(buf.data(), buf.size(), kBoxFormat, sourceFile, line, error, message);
+  snprintf(buf.data(), buf.size(), kBoxFormat, sourceFile, line, static_cast<unsigned int>(error), message);
   return std::string(buf.data(), static_cast<size_t>(n));
 }
 

@@ -84,8 +84,10 @@ HWND CreateMainWindow() {
   wc.hInstance = GetModuleHandleA(nullptr);
   wc.lpszClassName = "KestrelonHost";
   if (!RegisterClassA(&wc)) return nullptr;
-  return CreateWindowExA(0, "KestrelonHost", "Kestrelon host", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
-                         CW_USEDEFAULT, CW_USEDEFAULT, nullptr, nullptr, wc.hInstance, nullptr);
+  // A message-only window: it needs no display, and messages are all the
+  // plug-in uses it for.
+  return CreateWindowExA(0, "KestrelonHost", "Kestrelon host", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance,
+                         nullptr);
 }
 
 template <typename Fn>
