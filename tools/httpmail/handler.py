@@ -1,0 +1,205 @@
+"""HTTP/1.1 request handler: framing, authentication, faults, request log."""
+
+import socket
+import sys
+import time
+import traceback
+from http.server import BaseHTTPRequestHandler
+
+from .reply import Reply
+from .urllayout import UrlLayout
+
+MAX_REQUEST_BODY = 32 * 1024 * 1024
+NO_BODY_STATUSES = (204, 304)
+
+
+class BadRequest(Exception):
+    def __init__(self, status, text):
+        super().__init__(text)
+        self.status = status
+
+
+class HTTPMailHandler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "HTTPMailService/1.0"
+    sys_version = ""
+
+    def version_string(self):
+        return self.server_version
+    timeout = 60  # idle keep-alive connections are closed after this
+
+    def do_PROPFIND(self):
+        self._serve()
+
+    do_PROPPATCH = do_GET = do_HEAD = do_MOVE = do_POST = do_DELETE = do_OPTIONS = do_PROPFIND
+    do_PUT = do_COPY = do_MKCOL = do_LOCK = do_UNLOCK = do_PATCH = do_PROPFIND
+
+    def log_message(self, format, *args):
+        if self.server.service.verbose:
+            sys.stderr.write("%s %s\n" % (self.log_date_time_string(), format % args))
+
+    # Request -------------------------------------------------------------
+
+    def _read_body(self):
+        if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
+            return self._read_chunked()
+        length = self.headers.get("Content-Length")
+        if length is None:
+            return b""
+        if not length.strip().isdigit():
+            raise BadRequest(400, "bad Content-Length")
+        length = int(length)
+        if length > MAX_REQUEST_BODY:
+            raise BadRequest(413, "request body too large")
+        body = self.rfile.read(length)
+        if len(body) != length:
+            raise BadRequest(400, "request body ended early")
+        return body
+
+    def _read_chunked(self):
+        parts, total = [], 0
+        while True:
+            line = self.rfile.readline(1024)
+            try:
+                size = int(line.split(b";")[0].strip(), 16)
+            except ValueError:
+                raise BadRequest(400, "bad chunk size")
+            total += size
+            if total > MAX_REQUEST_BODY:
+                raise BadRequest(413, "request body too large")
+            if size == 0:
+                while self.rfile.readline(1024) not in (b"\r\n", b"\n", b""):
+                    pass
+                return b"".join(parts)
+            parts.append(self.rfile.read(size))
+            self.rfile.readline(1024)
+
+    # Dispatch ------------------------------------------------------------
+
+    def _serve(self):
+        service = self.server.service
+        method = self.command
+        path = UrlLayout.request_path(self.path)
+        query = self.path.split("?", 1)[1] if "?" in self.path else ""
+        try:
+            body = self._read_body()
+        except BadRequest as error:
+            reply = Reply.text(error.status, str(error))
+            reply.close = True
+            self._send(reply)
+            return
+        target = service.layout.parse(path)
+        if target is not None and target.kind == "control":
+            self._send(service.control.answer(method, target.rest, query, body))
+            return
+        entry = {"method": method, "target": self.path, "path": path,
+                 "version": self.request_version,
+                 "headers": [[k, v] for k, v in self.headers.items()],
+                 "body": body, "account": None, "fault": None, "status": None}
+        auth = service.authenticator.check(method, self.path, self.headers.get("Authorization"))
+        if not auth.ok:
+            reply = self._challenge(auth.stale)
+        else:
+            entry["account"] = auth.account
+            reply = self._answer(method, target, auth.account, body, entry)
+        if reply is None:  # close without an answer
+            service.log.add(entry)
+            self.close_connection = True
+            return
+        entry["status"] = reply.status
+        service.log.add(entry)
+        self._send(reply)
+
+    def _challenge(self, stale):
+        service = self.server.service
+        reply = Reply(401, b"<html><body><h1>401 Unauthorized</h1></body></html>\r\n", "text/html")
+        for value in service.authenticator.challenges(stale):
+            reply.headers.append(("WWW-Authenticate", value))
+        return reply
+
+    def _answer(self, method, target, account, body, entry):
+        service = self.server.service
+        fault = service.faults.take(method, entry["path"])
+        if fault:
+            entry["fault"] = fault["id"]
+            if fault.get("close"):
+                return None
+            if fault.get("delay"):
+                time.sleep(float(fault["delay"]))
+            if "status" in fault:
+                return self._injected(fault)
+        if target is None:
+            reply = Reply.text(404, "no such resource")
+        else:
+            try:
+                reply = service.protocol.answer(method, target, account, self.headers, body, fault)
+            except Exception:  # a broken store answers 500, the service goes on
+                traceback.print_exc()
+                reply = Reply.text(500, "internal error")
+        if fault:
+            self._apply_fault(reply, fault)
+        return reply
+
+    def _injected(self, fault):
+        status = fault["status"]
+        if status == 401:
+            reply = self._challenge(False)
+        elif status in NO_BODY_STATUSES or status < 200:
+            reply = Reply(status)
+        else:
+            reply = Reply.text(status, "status %d set by a test" % status)
+        self._apply_fault(reply, fault)
+        return reply
+
+    @staticmethod
+    def _apply_fault(reply, fault):
+        mode = fault.get("body")
+        if fault.get("raw_body") is not None:
+            reply.body = fault["raw_body"].encode("latin-1")
+            reply.headers = [(k, v) for k, v in reply.headers if k.lower() != "content-type"]
+            reply.headers.insert(0, ("Content-Type", "text/xml"))
+        elif mode == "malformed":
+            reply.body = reply.body[:len(reply.body) // 2]
+        elif mode == "empty":
+            reply.body = b""
+        elif mode == "garbage":
+            reply.body = b"this is not XML\r\n"
+        elif mode == "truncated":
+            reply.truncate = True
+        for name, value in (fault.get("headers") or {}).items():
+            reply.headers = [(k, v) for k, v in reply.headers if k.lower() != name.lower()]
+            reply.headers.append((name, str(value)))
+        if fault.get("chunked"):
+            reply.chunked = True
+
+    # Answer --------------------------------------------------------------
+
+    def _send(self, reply):
+        self.send_response(reply.status)
+        for name, value in reply.headers:
+            self.send_header(name, value)
+        body = reply.body
+        if reply.status in NO_BODY_STATUSES or reply.status < 200:
+            body = b""
+        elif reply.chunked:
+            self.send_header("Transfer-Encoding", "chunked")
+        else:
+            self.send_header("Content-Length", str(len(body)))
+        if reply.close or reply.truncate:
+            self.send_header("Connection", "close")
+        self.end_headers()
+        if self.command == "HEAD":
+            return
+        try:
+            if reply.truncate:
+                self.wfile.write(body[:len(body) // 2])
+                self.wfile.flush()
+                self.close_connection = True
+            elif reply.chunked:
+                if body:
+                    self.wfile.write(b"%x\r\n%s\r\n" % (len(body), body))
+                self.wfile.write(b"0\r\n\r\n")
+            else:
+                self.wfile.write(body)
+        except (BrokenPipeError, ConnectionResetError, socket.timeout):
+            self.close_connection = True

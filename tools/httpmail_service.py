@@ -1,0 +1,71 @@
+#!/usr/bin/env python3
+"""Runs the local HTTPMail service on a mailbox directory.
+
+    python3 tools/httpmail_service.py --root DIR [--port 0] [--host 127.0.0.1]
+                                      [--port-file FILE] [--namespace URI]
+                                      [--realm REALM] [--auth any|digest|basic]
+                                      [--encoding utf-8|utf-16|shift_jis|bare]
+                                      [--verbose]
+
+Prints "listening on 127.0.0.1:PORT" once it accepts connections, and
+writes PORT to --port-file. SIGINT and SIGTERM stop it.
+"""
+
+import argparse
+import os
+import signal
+import sys
+import threading
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+from httpmail import HTTPMailService  # noqa: E402
+from httpmail.multistatus import DEFAULT_NAMESPACE, ENCODINGS  # noqa: E402
+
+
+def parse_args(argv):
+    parser = argparse.ArgumentParser(description="Local HTTPMail service for demos and tests.")
+    parser.add_argument("--root", required=True, help="mailbox directory (holds accounts.json)")
+    parser.add_argument("--host", default="127.0.0.1", help="loopback address to listen on")
+    parser.add_argument("--port", type=int, default=0, help="port; 0 picks a free one")
+    parser.add_argument("--port-file", help="file to write the port number to once listening")
+    parser.add_argument("--namespace", default=DEFAULT_NAMESPACE,
+                        help="namespace URI bound to the prefix h (default %(default)s)")
+    parser.add_argument("--realm", default="hotmail.com", help="authentication realm")
+    parser.add_argument("--auth", choices=("any", "digest", "basic"), default="any",
+                        help="schemes offered in challenges (default: both)")
+    parser.add_argument("--encoding", choices=sorted(ENCODINGS), default="utf-8",
+                        help="encoding of XML replies (default utf-8)")
+    parser.add_argument("--verbose", action="store_true", help="log every request to stderr")
+    return parser.parse_args(argv)
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    if not os.path.isdir(args.root):
+        print("httpmail_service: no mailbox directory %s" % args.root, file=sys.stderr)
+        return 2
+    try:
+        service = HTTPMailService(args.root, args.host, args.port, args.namespace,
+                                  args.realm, args.auth, args.encoding, args.verbose)
+    except (OSError, ValueError) as error:
+        print("httpmail_service: %s" % error, file=sys.stderr)
+        return 2
+    stop = threading.Event()
+    signal.signal(signal.SIGINT, lambda *_: stop.set())
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    service.start()
+    if args.port_file:
+        temp = args.port_file + ".tmp"
+        with open(temp, "w") as handle:
+            handle.write("%d\n" % service.port)
+        os.replace(temp, args.port_file)
+    print("listening on %s:%d" % (service.host, service.port), flush=True)
+    while not stop.wait(0.5):
+        pass
+    service.stop()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
