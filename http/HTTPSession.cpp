@@ -1,11 +1,491 @@
 #include "HTTPSession.h"
 
-// Placeholder until the transport is built: nothing is ever started.
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "config/Log.h"
+#include "plugin/Plugin.h"
+#include "plugin/PrivateMessages.h"
+
+static const char kSourceModule[] = "HTTPSession.cpp";
+
 std::string CHTTPSession::lastUserName;
 std::string CHTTPSession::lastPassword;
 
-CHTTPSession::CHTTPSession() : completed(false), allowAuth(true), kind(0), status(0) {}
-CHTTPSession::~CHTTPSession() {}
-bool CHTTPSession::Submit(CHTTPSession*) { return false; }
-void CHTTPSession::Shutdown() {}
-void CHTTPSession::Finish() {}
+namespace {
+
+// How long Finish waits for a worker that has posted its completion.
+constexpr DWORD kFinishWaitMs = 3000;
+// How long Shutdown waits, in all, for the workers still running.
+constexpr DWORD kShutdownWaitMs = 3000;
+// Redirects followed for one session; one more ends it.
+constexpr int kMaxRedirects = 10;
+
+// What the window thread keeps for all sessions. Workers never touch it.
+struct Transport {
+  int running = 0;                        // sessions holding a slot
+  std::deque<CHTTPSession*> waiting;      // submitted, no slot yet
+  std::vector<CHTTPSession*> started;     // holding a slot
+  HINTERNET internet = nullptr;           // the handle new sessions use
+  bool internetPreconfigured = false;     // it takes the system's proxy
+  std::map<HINTERNET, int> users;         // started sessions per open handle
+  std::vector<HINTERNET> retired;         // to close when their users are done
+};
+
+// Never destroyed: sessions may be deleted during static destruction.
+Transport& State() {
+  static auto* state = new Transport;
+  return *state;
+}
+
+void Log(std::string_view text) { theLog.Write(text); }
+
+// A header block as logged: the values of credential headers are replaced,
+// keeping the scheme name, which is all a diagnosis needs.
+std::string MaskCredentials(const std::string& block) {
+  static const char* const kSecret[] = {"Authorization", "Proxy-Authorization"};
+  std::string out;
+  size_t pos = 0;
+  while (pos < block.size()) {
+    size_t end = block.find('\n', pos);
+    end = end == std::string::npos ? block.size() : end + 1;
+    std::string line = block.substr(pos, end - pos);
+    pos = end;
+    const size_t colon = line.find(':');
+    bool secret = false;
+    for (const char* name : kSecret)
+      if (colon == strlen(name) && strncasecmp(line.c_str(), name, colon) == 0) secret = true;
+    if (secret) {
+      size_t eol = line.find_first_of("\r\n");
+      std::string ending = eol == std::string::npos ? "" : line.substr(eol);
+      size_t v = line.find_first_not_of(" \t", colon + 1);
+      size_t schemeEnd = v == std::string::npos ? std::string::npos : line.find_first_of(" \t\r\n", v);
+      std::string scheme = v == std::string::npos || schemeEnd == v ? "" : line.substr(v, schemeEnd - v);
+      bool hasMore = schemeEnd != std::string::npos && line.find_first_not_of(" \t\r\n", schemeEnd) != std::string::npos;
+      line = line.substr(0, colon + 1) + " " + (hasMore ? scheme + " " : "") + "********" + ending;
+    }
+    out += line;
+  }
+  return out;
+}
+
+// A Location value as an absolute URL: an absolute path is taken relative
+// to the origin of the URL it answered.
+std::string ResolveLocation(const std::string& location, const std::string& base) {
+  if (location.empty() || location[0] != '/' || location.compare(0, 2, "//") == 0) return location;
+  size_t scheme = base.find("://");
+  if (scheme == std::string::npos) return location;
+  size_t path = base.find('/', scheme + 3);
+  return base.substr(0, path) + location;
+}
+
+void CloseNow(HINTERNET handle) {
+  if (!InternetCloseHandle(handle)) REPORT_SYSTEM_ERROR(GetLastError());
+  Log("[WinInet を閉じました]\n");
+}
+
+// A handle no new session gets: closed once no started session uses it.
+void Retire(HINTERNET handle) {
+  Transport& t = State();
+  if (t.users[handle] > 0) {
+    t.retired.push_back(handle);
+    return;
+  }
+  t.users.erase(handle);
+  CloseNow(handle);
+}
+
+void ReleaseInternet(HINTERNET handle) {
+  Transport& t = State();
+  auto it = t.users.find(handle);
+  if (it == t.users.end()) return;  // already closed by Shutdown
+  if (--it->second > 0) return;
+  auto retired = std::find(t.retired.begin(), t.retired.end(), handle);
+  if (retired == t.retired.end()) return;
+  t.retired.erase(retired);
+  t.users.erase(it);
+  CloseNow(handle);
+}
+
+}  // namespace
+
+CHTTPSession::CHTTPSession()
+    : completed(false),
+      allowAuth(true),
+      kind(0),
+      status(0),
+      agent(thePlugin.settings.userAgent),
+      thread_(nullptr),
+      urlParts_(),
+      hostName_(),
+      urlPath_(),
+      window_(nullptr),
+      timeOut_(0),
+      internet_(nullptr),
+      preconfigured_(false),
+      switchedToDirect_(false),
+      holdsSlot_(false) {}
+
+CHTTPSession::~CHTTPSession() {
+  // A session deleted before its turn must never be started.
+  std::deque<CHTTPSession*>& waiting = State().waiting;
+  waiting.erase(std::remove(waiting.begin(), waiting.end(), this), waiting.end());
+  if (holdsSlot_) Finish();
+  if (thread_ != nullptr) {
+    CloseHandle(thread_);
+    Log("[スレッドのハンドルを閉じました]\n");
+  }
+}
+
+bool CHTTPSession::Submit(CHTTPSession* session) {
+  if (session == nullptr || thePlugin.mainWindow == nullptr || session->holdsSlot_) return false;
+  Transport& t = State();
+  if (std::find(t.waiting.begin(), t.waiting.end(), session) != t.waiting.end()) return false;
+  t.waiting.push_back(session);
+  StartWaiting();
+  return true;
+}
+
+// Gives free slots to waiting sessions, oldest first. A ThreadCount below 1
+// counts as 1, or nothing would ever run.
+void CHTTPSession::StartWaiting() {
+  Transport& t = State();
+  const int limit = std::max(1, thePlugin.settings.threadCount);
+  while (t.running < limit && !t.waiting.empty()) {
+    CHTTPSession* session = t.waiting.front();
+    t.waiting.pop_front();
+    ++t.running;
+    t.started.push_back(session);
+    session->holdsSlot_ = true;
+    if (session->Launch()) continue;
+    // Nobody can be told of this session any more: free its slot and drop it.
+    t.started.erase(std::find(t.started.begin(), t.started.end(), session));
+    --t.running;
+    session->holdsSlot_ = false;
+    delete session;
+  }
+}
+
+// Starts the worker; a session that cannot start still completes, as not
+// completed, through the same message, and keeps its slot until Finish.
+bool CHTTPSession::Launch() {
+  window_ = thePlugin.mainWindow;
+  timeOut_ = static_cast<DWORD>(thePlugin.settings.httpTimeOut) * 1000;
+  if (StartThread()) return true;
+  completed = false;
+  Log("[HTTPSession は失敗しました]\n");
+  return PostDone();
+}
+
+bool CHTTPSession::PostDone() {
+  return window_ != nullptr &&
+         PostMessageA(window_, WM_HTTP_SESSION_DONE, static_cast<WPARAM>(kind), reinterpret_cast<LPARAM>(this));
+}
+
+bool CHTTPSession::StartThread() {
+  if (!OpenInternet(agent)) return false;
+  Transport& t = State();
+  internet_ = t.internet;
+  preconfigured_ = t.internetPreconfigured;
+  ++t.users[internet_];
+  thread_ = CreateThread(nullptr, 0, &CHTTPSession::ThreadProc, this, 0, nullptr);
+  if (thread_ == nullptr) {
+    REPORT_SYSTEM_ERROR(GetLastError());
+    ReleaseInternet(internet_);
+    internet_ = nullptr;
+    return false;
+  }
+  Log("[スレッドを作成しました]\n");
+  return true;
+}
+
+DWORD WINAPI CHTTPSession::ThreadProc(LPVOID parameter) {
+  auto* session = static_cast<CHTTPSession*>(parameter);
+  try {
+    session->Execute(0);
+  } catch (const std::bad_alloc&) {
+    session->completed = false;
+    REPORT_ERROR("[メモリが足りません]", 0);
+  }
+  if (!session->completed) Log("[HTTPSession は失敗しました]\n");
+  Log("[スレッドをシグナル状態にします]\n");
+  session->PostDone();  // the worker's last access to the session
+  return 0;
+}
+
+void CHTTPSession::Finish() {
+  if (thread_ != nullptr) {
+    DWORD result = WaitForSingleObject(thread_, kFinishWaitMs);
+    if (result == WAIT_FAILED)
+      REPORT_SYSTEM_ERROR(GetLastError());
+    else if (result == WAIT_TIMEOUT)
+      REPORT_ERROR("[スレッド終了待ちがタイムアウトしました]", 0);
+  }
+  if (!holdsSlot_) return;
+  Transport& t = State();
+  if (switchedToDirect_) {
+    // The proxy refused the request and the direct path was taken: from
+    // now on every session goes direct. The setting and the shared handle
+    // change here, on the window thread, and the proxied handle is closed
+    // only when no running session uses it any more.
+    if (!thePlugin.settings.doNotUseProxy) {
+      thePlugin.settings.doNotUseProxy = true;
+      thePlugin.settings.Save();
+    }
+    if (t.internet != nullptr && t.internetPreconfigured) {
+      HINTERNET proxied = t.internet;
+      t.internet = nullptr;
+      Retire(proxied);
+    }
+  }
+  if (internet_ != nullptr) {
+    ReleaseInternet(internet_);
+    internet_ = nullptr;
+  }
+  auto it = std::find(t.started.begin(), t.started.end(), this);
+  if (it != t.started.end()) {
+    t.started.erase(it);
+    --t.running;
+  }
+  holdsSlot_ = false;
+  StartWaiting();
+}
+
+void CHTTPSession::Shutdown() {
+  Transport& t = State();
+  if (!t.waiting.empty()) {
+    REPORT_ERROR("[HTTP Session がキューに残っています]", 0);
+    while (!t.waiting.empty()) {
+      CHTTPSession* session = t.waiting.front();
+      t.waiting.pop_front();
+      delete session;
+    }
+  }
+  // Running workers get a bounded time to end; closing WinInet then makes
+  // the calls of any still running fail at once instead of using freed
+  // handles.
+  const DWORD start = GetTickCount();
+  for (CHTTPSession* session : t.started) {
+    if (session->thread_ == nullptr) continue;
+    const DWORD spent = GetTickCount() - start;
+    const DWORD left = spent < kShutdownWaitMs ? kShutdownWaitMs - spent : 0;
+    if (WaitForSingleObject(session->thread_, left) == WAIT_TIMEOUT)
+      Log("[スレッド終了待ちがタイムアウトしました]\n");
+  }
+  CloseInternet();
+}
+
+bool CHTTPSession::OpenInternet(const std::string& agent) {
+  Transport& t = State();
+  if (t.internet != nullptr) return true;
+  const bool direct = thePlugin.settings.doNotUseProxy;
+  HINTERNET handle = InternetOpenA(agent.c_str(), direct ? INTERNET_OPEN_TYPE_DIRECT : INTERNET_OPEN_TYPE_PRECONFIG,
+                                   nullptr, nullptr, 0);
+  if (handle == nullptr) {
+    REPORT_SYSTEM_ERROR(GetLastError());
+    return false;
+  }
+  t.internet = handle;
+  t.internetPreconfigured = !direct;
+  Log("[WinInet の初期化をしました]\n");
+  return true;
+}
+
+// Closes every WinInet handle the transport holds, in use or not.
+void CHTTPSession::CloseInternet() {
+  Transport& t = State();
+  if (t.internet != nullptr) CloseNow(t.internet);
+  for (HINTERNET handle : t.retired) CloseNow(handle);
+  t.internet = nullptr;
+  t.retired.clear();
+  t.users.clear();
+}
+
+namespace {
+
+// Closes a WinInet handle when the attempt that opened it ends.
+class InternetHandle {
+ public:
+  explicit InternetHandle(HINTERNET handle) : handle_(handle) {}
+  ~InternetHandle() {
+    if (handle_ != nullptr) InternetCloseHandle(handle_);
+  }
+  InternetHandle(const InternetHandle&) = delete;
+  InternetHandle& operator=(const InternetHandle&) = delete;
+  HINTERNET Get() const { return handle_; }
+
+ private:
+  HINTERNET handle_;
+};
+
+}  // namespace
+
+// One attempt. Re-runs for a redirect or the proxy fallback happen inside
+// it, before its own handles are closed.
+void CHTTPSession::Execute(int redirects) {
+  memset(&urlParts_, 0, sizeof urlParts_);
+  urlParts_.dwStructSize = sizeof urlParts_;
+  urlParts_.lpszHostName = hostName_;
+  urlParts_.dwHostNameLength = sizeof hostName_;
+  urlParts_.lpszUrlPath = urlPath_;
+  urlParts_.dwUrlPathLength = sizeof urlPath_;
+  bool viaProxy = false;
+
+  Log("[以下の URL にアクセスします]\n");
+  Log(url);
+  if (!InternetCrackUrlA(url.c_str(), static_cast<DWORD>(url.size()), 0, &urlParts_)) {
+    REPORT_SYSTEM_ERROR(GetLastError());
+    return;
+  }
+  InternetHandle connection(InternetConnectA(internet_, hostName_, urlParts_.nPort, userName.c_str(),
+                                             password.c_str(), INTERNET_SERVICE_HTTP, 0, 0));
+  if (connection.Get() == nullptr) {
+    REPORT_SYSTEM_ERROR(GetLastError());
+    return;
+  }
+  const DWORD flags = INTERNET_FLAG_KEEP_CONNECTION | (allowAuth ? 0 : INTERNET_FLAG_NO_AUTH);
+  InternetHandle request(
+      HttpOpenRequestA(connection.Get(), method.c_str(), urlPath_, "HTTP/1.1", nullptr, nullptr, flags, 0));
+  if (request.Get() == nullptr) {
+    REPORT_SYSTEM_ERROR(GetLastError());
+    return;
+  }
+  DWORD timeOut = timeOut_;
+  InternetSetOptionA(connection.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeOut, sizeof timeOut);
+
+  Log("[リクエストを送信します]\n");
+  const BOOL sent = HttpSendRequestA(request.Get(), headers.empty() ? nullptr : headers.c_str(),
+                                     static_cast<DWORD>(headers.size()),
+                                     body.empty() ? nullptr : const_cast<char*>(body.data()),
+                                     static_cast<DWORD>(body.size()));
+  const DWORD sendError = sent ? ERROR_SUCCESS : GetLastError();
+
+  std::string text;
+  QueryInfo(text, request.Get(), HTTP_QUERY_RAW_HEADERS_CRLF | HTTP_QUERY_FLAG_REQUEST_HEADERS);
+  Log("[リクエストのヘッダは以下のとおりです]\n");
+  Log(MaskCredentials(text));
+  // An absolute URL on the request line is what WinInet sends to a proxy.
+  if (text.compare(0, 16, "PROPFIND http://") == 0) viaProxy = true;
+  Log("[リクエストの本文は以下のとおりです]\n");
+  Log(body);
+  QueryInfo(text, request.Get(), HTTP_QUERY_RAW_HEADERS_CRLF);
+  Log("[レスポンスのヘッダは以下のとおりです]\n");
+  Log(MaskCredentials(text));
+
+  if (!sent) {
+    if (sendError == ERROR_HTTP_REDIRECT_NEEDS_CONFIRMATION)
+      Redirect(request.Get(), redirects, sendError);
+    else
+      REPORT_SYSTEM_ERROR(sendError);
+    return;
+  }
+  QueryInfo(text, request.Get(), HTTP_QUERY_STATUS_CODE);
+  status = static_cast<int>(strtol(text.c_str(), nullptr, 10));
+
+  if (viaProxy && status == 400 && preconfigured_ && !switchedToDirect_) {
+    FallBackToDirect(redirects);
+    return;
+  }
+  if (viaProxy && status == 407) REPORT_ERROR("[認証に失敗しました。プロクシが原因である可能性があります]", 0);
+  if (status == 200 || status == 201 || status == 207)
+    ReadResponse(request.Get());
+  else
+    completed = true;
+}
+
+void CHTTPSession::Redirect(HINTERNET request, int redirects, DWORD sendError) {
+  if (redirects >= kMaxRedirects) {
+    REPORT_ERROR("[リダイレクトの回数が上限を超えました]", 0);
+    return;
+  }
+  std::string location;
+  QueryInfo(location, request, HTTP_QUERY_LOCATION);
+  if (location.empty()) {
+    REPORT_SYSTEM_ERROR(sendError);
+    return;
+  }
+  Log("[リダイレクトします]\n");
+  url = ResolveLocation(location, url);
+  Execute(redirects + 1);
+}
+
+// The proxy answered 400 to a PROPFIND: the request is sent again on a
+// direct handle of this session's own, so the shared handle other sessions
+// may be using stays open. Finish makes the switch for everyone.
+void CHTTPSession::FallBackToDirect(int redirects) {
+  Log("[プロキシを使わない設定に変更しました]");
+  switchedToDirect_ = true;
+  HINTERNET direct = InternetOpenA(agent.c_str(), INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+  if (direct == nullptr) {
+    REPORT_SYSTEM_ERROR(GetLastError());
+    return;
+  }
+  Log("[WinInet の初期化をしました]\n");
+  HINTERNET proxied = internet_;
+  internet_ = direct;
+  Execute(redirects);
+  internet_ = proxied;
+  CloseNow(direct);
+}
+
+void CHTTPSession::ReadResponse(HINTERNET request) {
+  response.clear();
+  DWORD available = 0;
+  if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
+    REPORT_SYSTEM_ERROR(GetLastError());
+    return;
+  }
+  // Every read asks for the count of that first query.
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[std::max<DWORD>(available, 1)]);
+  if (!buffer) {
+    REPORT_ERROR("[メモリが足りません]", 0);
+    return;
+  }
+  try {
+    for (;;) {
+      DWORD read = 0;
+      if (!InternetReadFile(request, buffer.get(), available, &read)) {
+        REPORT_SYSTEM_ERROR(GetLastError());
+        return;
+      }
+      if (read == 0) break;
+      response.append(buffer.get(), read);
+    }
+  } catch (const std::bad_alloc&) {
+    response.clear();
+    REPORT_ERROR("[メモリが足りません]", 0);
+    return;
+  }
+  Log("[レスポンスの本文は以下のとおりです]\n");
+  Log(response);
+  completed = true;
+}
+
+void CHTTPSession::QueryInfo(std::string& text, HINTERNET request, DWORD level) {
+  text.clear();
+  DWORD size = 0;
+  if (HttpQueryInfoA(request, level, nullptr, &size, nullptr)) {
+    Log("[HttpQueryInfo にて取得に失敗しました]\n");
+    return;
+  }
+  DWORD error = GetLastError();
+  if (error != ERROR_INSUFFICIENT_BUFFER) {
+    REPORT_SYSTEM_ERROR(error);
+    return;
+  }
+  std::vector<char> buffer(static_cast<size_t>(size) + 1, '\0');
+  DWORD length = static_cast<DWORD>(buffer.size());
+  if (!HttpQueryInfoA(request, level, buffer.data(), &length, nullptr)) {
+    REPORT_SYSTEM_ERROR(GetLastError());
+    return;
+  }
+  text = buffer.data();
+}

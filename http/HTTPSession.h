@@ -1,26 +1,38 @@
 // CHTTPSession: one HTTP request/response exchange, run through WinInet on
 // a worker thread of its own. At most `ThreadCount` sessions run at once;
 // the others wait in a first-in-first-out queue.
+//
+// Life of a session: the HTTPMail client creates it on the window thread,
+// fills url, method, headers, body, kind and the credentials, and calls
+// Submit. On WM_HTTP_SESSION_DONE (wParam = kind, lParam = the session) it
+// reads completed, status and response, calls Finish, and deletes it.
 #ifndef KESTRELON_HTTP_SESSION_H
 #define KESTRELON_HTTP_SESSION_H
 
 #include <windows.h>
+#include <wininet.h>
 
-#include <deque>
 #include <string>
 
 class CHTTPSession {
  public:
   CHTTPSession();
   virtual ~CHTTPSession();
+  CHTTPSession(const CHTTPSession&) = delete;
+  CHTTPSession& operator=(const CHTTPSession&) = delete;
 
-  // Starts the session, or queues it when every slot is taken. False when
-  // it could not be started; the session then stays with the caller.
+  // Takes the session over: starts it, or queues it when every slot is
+  // taken. True: the transport owns the session until exactly one
+  // WM_HTTP_SESSION_DONE for it reaches the main window, even when it cannot
+  // be started (then with completed false); count it as one request started.
+  // False only when there is no main window to tell: nothing was started and
+  // the session stays with the caller.
   static bool Submit(CHTTPSession* session);
-  // Drops every queued session and closes WinInet (host window teardown).
+  // Host window teardown: deletes the queued sessions unrun (one error box),
+  // waits a bounded time for running workers, then closes WinInet.
   static void Shutdown();
-  // On the window thread, after the session's completion message: waits for
-  // its worker and hands its slot to the next queued session.
+  // On the window thread, in the handler of this session's completion: waits
+  // for its worker and hands its slot to the next queued session.
   void Finish();
 
   bool completed;
@@ -42,6 +54,32 @@ class CHTTPSession {
   // account discovery). Only the window thread touches them.
   static std::string lastUserName;
   static std::string lastPassword;
+
+ private:
+  static void StartWaiting();
+  bool Launch();
+  bool StartThread();
+  bool PostDone();
+  static DWORD WINAPI ThreadProc(LPVOID parameter);
+  void Execute(int redirects);
+  void Redirect(HINTERNET request, int redirects, DWORD sendError);
+  void FallBackToDirect(int redirects);
+  void ReadResponse(HINTERNET request);
+  void QueryInfo(std::string& text, HINTERNET request, DWORD level);
+  static bool OpenInternet(const std::string& agent);
+  static void CloseInternet();
+
+  HANDLE thread_;
+  URL_COMPONENTSA urlParts_;
+  char hostName_[1024];
+  char urlPath_[1024];
+  // Fixed when the session starts, so the worker reads no shared state.
+  HWND window_;
+  DWORD timeOut_;
+  HINTERNET internet_;   // the WinInet handle this session's attempts use
+  bool preconfigured_;   // that handle takes the system's proxy settings
+  bool switchedToDirect_;  // a proxy answered 400; the rest went direct
+  bool holdsSlot_;
 };
 
 #endif

@@ -107,10 +107,15 @@ const Entry kWinInet[] = {
     {12029, "A connection with the server could not be established\r\n"},
     {12030, "The connection with the server was terminated abnormally\r\n"},
     {12031, "The connection with the server was reset\r\n"},
+    {12033, "The request to the proxy was invalid\r\n"},
+    {12045, "The certificate authority is invalid or incorrect\r\n"},
     {12150, "The requested header was not found\r\n"},
     {12152, "The server returned an invalid or unrecognized response\r\n"},
     {12153, "The supplied HTTP header is invalid\r\n"},
-    {12156, "The HTTP request was not redirected\r\n"},
+    {12154, "The request made to HttpQueryInfo is invalid\r\n"},
+    {12156, "The HTTP redirect request failed\r\n"},
+    {12157, "An error occurred in the secure channel support\r\n"},
+    {12160, "The HTTP request was not redirected\r\n"},
     {12168, "The redirection requires user confirmation\r\n"},
 };
 

@@ -1,0 +1,157 @@
+// HINTERNET bookkeeping: the handle table, reference counts, closing, and
+// the options a handle carries.
+#include "WinInetHandle.h"
+
+#include <set>
+
+namespace kwin32::wininet {
+
+namespace {
+
+std::mutex tableLock;
+std::set<Object*>& Table() {
+  static auto* table = new std::set<Object*>;  // outlives every static destructor
+  return *table;
+}
+
+// Idle curl handles kept per Internet handle; more are cleaned up at once.
+constexpr size_t kIdlePoolSize = 8;
+
+}  // namespace
+
+Object::Object(HandleKind kind, Object* parent) : kind_(kind), parent_(parent) {
+  if (parent_) parent_->AddRef();
+}
+
+Object::~Object() {
+  if (parent_) parent_->Release();
+}
+
+void Object::Release() {
+  if (--refs_ == 0) delete this;
+}
+
+bool Object::Closed() const {
+  for (const Object* o = this; o != nullptr; o = o->parent_)
+    if (o->closed_) return true;
+  return false;
+}
+
+DWORD Object::ReceiveTimeout() const {
+  for (const Object* o = this; o != nullptr; o = o->parent_)
+    if (o->hasReceiveTimeout_) return o->receiveTimeout_;
+  return kDefaultReceiveTimeout;
+}
+
+void Object::SetReceiveTimeout(DWORD milliseconds) {
+  receiveTimeout_ = milliseconds;
+  hasReceiveTimeout_ = true;
+}
+
+Internet::~Internet() {
+  for (auto& entry : idle_) curl_easy_cleanup(entry.second);
+}
+
+CURL* Internet::AcquireCurl(const std::string& origin) {
+  {
+    std::lock_guard<std::mutex> guard(poolLock_);
+    for (auto it = idle_.begin(); it != idle_.end(); ++it) {
+      if (it->first == origin) {
+        CURL* curl = it->second;
+        idle_.erase(it);
+        return curl;
+      }
+    }
+    if (!idle_.empty()) {
+      CURL* curl = idle_.back().second;
+      idle_.pop_back();
+      return curl;
+    }
+  }
+  return curl_easy_init();
+}
+
+void Internet::ReturnCurl(const std::string& origin, CURL* curl) {
+  {
+    std::lock_guard<std::mutex> guard(poolLock_);
+    if (idle_.size() < kIdlePoolSize) {
+      idle_.emplace_back(origin, curl);
+      return;
+    }
+  }
+  curl_easy_cleanup(curl);
+}
+
+HINTERNET Register(Object* object) {
+  std::lock_guard<std::mutex> guard(tableLock);
+  Table().insert(object);
+  return object;
+}
+
+ObjectRef Lookup(HINTERNET handle) {
+  std::lock_guard<std::mutex> guard(tableLock);
+  auto it = Table().find(static_cast<Object*>(handle));
+  if (it == Table().end()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return ObjectRef();
+  }
+  (*it)->AddRef();
+  return ObjectRef(*it);
+}
+
+ObjectRef Lookup(HINTERNET handle, HandleKind kind) {
+  std::lock_guard<std::mutex> guard(tableLock);
+  auto it = Table().find(static_cast<Object*>(handle));
+  if (it == Table().end()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return ObjectRef();
+  }
+  if ((*it)->Kind() != kind) {
+    SetLastError(ERROR_INTERNET_INCORRECT_HANDLE_TYPE);
+    return ObjectRef();
+  }
+  (*it)->AddRef();
+  return ObjectRef(*it);
+}
+
+ObjectRef Unregister(HINTERNET handle) {
+  std::lock_guard<std::mutex> guard(tableLock);
+  auto it = Table().find(static_cast<Object*>(handle));
+  if (it == Table().end()) return ObjectRef();
+  Object* object = *it;
+  Table().erase(it);
+  return ObjectRef(object);
+}
+
+BOOL Fail(DWORD error) {
+  SetLastError(error);
+  return FALSE;
+}
+
+void InitializeCurl() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+}  // namespace kwin32::wininet
+
+using namespace kwin32::wininet;
+
+BOOL WINAPI InternetCloseHandle(HINTERNET hInternet) {
+  ObjectRef object = Unregister(hInternet);
+  if (!object) return Fail(ERROR_INVALID_HANDLE);
+  // Pending calls on this handle or its children see the mark and end;
+  // the object itself goes when its last reference does.
+  object.Get()->MarkClosed();
+  return TRUE;
+}
+
+BOOL WINAPI InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD dwBufferLength) {
+  if (dwOption != INTERNET_OPTION_RECEIVE_TIMEOUT) return Fail(ERROR_INTERNET_INVALID_OPTION);
+  if (lpBuffer == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+  if (dwBufferLength < sizeof(DWORD)) return Fail(ERROR_INTERNET_BAD_OPTION_LENGTH);
+  ObjectRef object = Lookup(hInternet);
+  if (!object) return FALSE;
+  object.Get()->SetReceiveTimeout(*static_cast<const DWORD*>(lpBuffer));
+  return TRUE;
+}

@@ -1,0 +1,162 @@
+// The objects behind HINTERNET values: the Internet (InternetOpenA), a
+// connection (InternetConnectA) and a request (HttpOpenRequestA).
+//
+// Objects are reference counted. The handle holds one reference, each child
+// one on its parent, and each call in progress one on its object, so closing
+// a handle on one thread never frees what another thread is using; closing
+// marks the object, and a transfer in progress under it (or under any of its
+// children) is cancelled, as WinInet cancels pending calls of a closed
+// handle.
+#ifndef KWIN32_WININET_HANDLE_H
+#define KWIN32_WININET_HANDLE_H
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <curl/curl.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace kwin32::wininet {
+
+enum class HandleKind { Internet, Connection, Request };
+
+// WinInet's receive time-out when none is set.
+constexpr DWORD kDefaultReceiveTimeout = 30000;
+
+class Object {
+ public:
+  Object(HandleKind kind, Object* parent);
+  virtual ~Object();
+  Object(const Object&) = delete;
+  Object& operator=(const Object&) = delete;
+
+  HandleKind Kind() const { return kind_; }
+  Object* Parent() const { return parent_; }
+  void AddRef() { ++refs_; }
+  void Release();
+
+  // True once this handle or one of its ancestors was closed.
+  bool Closed() const;
+  void MarkClosed() { closed_ = true; }
+
+  // The receive time-out: this handle's, else the nearest ancestor's.
+  DWORD ReceiveTimeout() const;
+  void SetReceiveTimeout(DWORD milliseconds);
+
+ private:
+  const HandleKind kind_;
+  Object* const parent_;
+  std::atomic<int> refs_{1};
+  std::atomic<bool> closed_{false};
+  std::atomic<bool> hasReceiveTimeout_{false};
+  std::atomic<DWORD> receiveTimeout_{0};
+};
+
+// InternetOpenA: the agent, the proxy choice and a pool of curl handles
+// whose connection caches keep connections alive from request to request.
+class Internet : public Object {
+ public:
+  Internet() : Object(HandleKind::Internet, nullptr) {}
+  ~Internet() override;
+
+  std::string agent;
+  std::string httpProxy;   // empty: direct
+  std::string httpsProxy;  // empty: direct
+  std::string noProxy;     // hosts reached directly even with a proxy
+
+  // A curl handle for one transfer, preferably one that last talked to
+  // `origin` and may still hold an open connection there.
+  CURL* AcquireCurl(const std::string& origin);
+  void ReturnCurl(const std::string& origin, CURL* curl);
+
+ private:
+  std::mutex poolLock_;
+  std::vector<std::pair<std::string, CURL*>> idle_;
+};
+
+// InternetConnectA: where requests go and with which credentials.
+class Connection : public Object {
+ public:
+  explicit Connection(Internet* internet) : Object(HandleKind::Connection, internet) {}
+  Internet& Owner() const { return *static_cast<Internet*>(Parent()); }
+
+  std::string host;
+  INTERNET_PORT port = INTERNET_DEFAULT_HTTP_PORT;
+  std::string userName;
+  std::string password;
+};
+
+// What one HttpSendRequestA left in its request.
+struct Response {
+  bool sent = false;            // a send was attempted
+  std::string requestHeaders;   // the last header block sent, request line first
+  bool complete = false;        // a whole response header block arrived
+  std::string headers;          // that block, status line first, CR LF ended
+  long status = 0;
+  std::string body;
+  size_t readOffset = 0;
+};
+
+// HttpOpenRequestA: one request, re-sendable; its response stays until the
+// next send or the close.
+class Request : public Object {
+ public:
+  explicit Request(Connection* connection) : Object(HandleKind::Request, connection) {}
+  Connection& Owner() const { return *static_cast<Connection*>(Parent()); }
+
+  std::string verb;
+  std::string object;
+  std::string version;
+  DWORD flags = 0;
+  Response response;
+};
+
+// A counted reference held for the length of one call.
+class ObjectRef {
+ public:
+  ObjectRef() = default;
+  explicit ObjectRef(Object* object) : object_(object) {}
+  ObjectRef(ObjectRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  ObjectRef& operator=(ObjectRef&&) = delete;
+  ~ObjectRef() {
+    if (object_) object_->Release();
+  }
+  Object* Get() const { return object_; }
+  explicit operator bool() const { return object_ != nullptr; }
+
+ private:
+  Object* object_ = nullptr;
+};
+
+// Registers a new object and returns its handle value.
+HINTERNET Register(Object* object);
+// The object of a handle, referenced; empty with the last error set when the
+// handle is unknown (ERROR_INVALID_HANDLE) or of another kind
+// (ERROR_INTERNET_INCORRECT_HANDLE_TYPE).
+ObjectRef Lookup(HINTERNET handle, HandleKind kind);
+ObjectRef Lookup(HINTERNET handle);
+// Removes a handle; the reference the handle held is given to the caller.
+ObjectRef Unregister(HINTERNET handle);
+
+// The value of the index-th header line called `name` (case-insensitive) in
+// a header block whose first line is the request or status line.
+bool FindHeader(const std::string& block, std::string_view name, DWORD index, std::string* value);
+
+// Sets the last error and returns FALSE.
+BOOL Fail(DWORD error);
+
+// curl's outcome of a transfer as a WinInet error number.
+DWORD ErrorFromCurl(CURLcode code);
+
+// Starts curl once for the process.
+void InitializeCurl();
+
+}  // namespace kwin32::wininet
+
+#endif

@@ -1,0 +1,357 @@
+// HttpSendRequestA: the whole exchange runs here, synchronously, through a
+// pooled curl handle. Headers and body are kept in the request handle, from
+// where HttpQueryInfoA, InternetQueryDataAvailable and InternetReadFile
+// take them.
+#include <string.h>
+#include <strings.h>
+
+#include <chrono>
+#include <new>
+#include <string_view>
+
+#include "WinInetHandle.h"
+
+using namespace kwin32::wininet;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// WinInet waits this long for a connection when nobody says otherwise.
+constexpr long kConnectTimeoutMs = 60000;
+// Redirects followed on their own (GET and HEAD), as WinInet limits them.
+constexpr long kMaxRedirects = 10;
+
+bool StartsWith(std::string_view text, std::string_view prefix) {
+  return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool EndsWithBlankLine(const std::string& block) {
+  return block.size() >= 4 && block.compare(block.size() - 4, 4, "\r\n\r\n") == 0;
+}
+
+std::string Trim(std::string_view text) {
+  size_t b = 0, e = text.size();
+  while (b < e && (text[b] == ' ' || text[b] == '\t')) ++b;
+  while (e > b && (text[e - 1] == ' ' || text[e - 1] == '\t')) --e;
+  return std::string(text.substr(b, e - b));
+}
+
+// The caller's header lines, separated by CR LF (or a lone LF).
+std::vector<std::string> HeaderLines(LPCSTR headers, DWORD length) {
+  std::vector<std::string> lines;
+  if (headers == nullptr) return lines;
+  std::string_view text(headers, length == static_cast<DWORD>(-1) ? strlen(headers) : length);
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    std::string trimmed = Trim(line);
+    if (!trimmed.empty()) lines.push_back(trimmed);
+  }
+  return lines;
+}
+
+bool HasHeader(const std::vector<std::string>& lines, const char* name) {
+  const size_t n = strlen(name);
+  for (const std::string& line : lines)
+    if (line.size() > n && line[n] == ':' && strncasecmp(line.c_str(), name, n) == 0) return true;
+  return false;
+}
+
+// The request target as sent: bytes that may not appear raw on the request
+// line are escaped; everything else, '%' included, goes as given.
+std::string EscapeObject(const std::string& object) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out = object.empty() || object[0] != '/' ? "/" : "";
+  for (unsigned char c : object) {
+    if (c <= 0x20 || c >= 0x7F) {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+std::string Origin(const Connection& connection, bool secure) {
+  const std::string& name = connection.host;
+  const bool bareIpv6 = name.find(':') != std::string::npos && name.front() != '[';
+  std::string host = bareIpv6 ? "[" + name + "]" : name;
+  return std::string(secure ? "https://" : "http://") + host + ":" + std::to_string(connection.port);
+}
+
+bool IsRedirect(long status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+class HeaderList {
+ public:
+  ~HeaderList() { curl_slist_free_all(list_); }
+  bool Append(const std::string& line) {
+    curl_slist* next = curl_slist_append(list_, line.c_str());
+    if (next == nullptr) return false;
+    list_ = next;
+    return true;
+  }
+  curl_slist* Get() const { return list_; }
+
+ private:
+  curl_slist* list_ = nullptr;
+};
+
+// One exchange on one curl handle; collects what the request handle keeps.
+class Transfer {
+ public:
+  Transfer(Request& request, CURL* curl) : request_(request), response_(request.response), curl_(curl) {}
+  DWORD Run(const std::vector<std::string>& lines, const char* body, size_t length);
+
+ private:
+  bool Configure(const std::vector<std::string>& lines, const char* body, size_t length, const std::string& url);
+  void SetMethod(const char* body, size_t length);
+  void SetCredentials();
+  void SynthesizeRequestHeaders(const std::vector<std::string>& lines);
+  DWORD Outcome(CURLcode code);
+
+  static size_t OnHeader(char* data, size_t size, size_t count, void* self);
+  static size_t OnBody(char* data, size_t size, size_t count, void* self);
+  static int OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* self);
+  static int OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded);
+  void Touch() { lastActivity_ = Clock::now(); }
+
+  Request& request_;
+  Response& response_;
+  CURL* curl_;
+  HeaderList headerList_;
+  std::string block_;  // the response header block being received
+  DWORD timeoutMs_ = 0;
+  Clock::time_point lastActivity_;
+  curl_off_t uploaded_ = 0;
+  bool timedOut_ = false;
+  bool cancelled_ = false;
+  bool outOfMemory_ = false;
+};
+
+DWORD Transfer::Run(const std::vector<std::string>& lines, const char* body, size_t length) {
+  const Connection& connection = request_.Owner();
+  const bool secure = (request_.flags & INTERNET_FLAG_SECURE) != 0;
+  const std::string url = Origin(connection, secure) + EscapeObject(request_.object);
+  response_ = Response();
+  response_.sent = true;
+  timeoutMs_ = request_.ReceiveTimeout();
+  Touch();
+  curl_easy_reset(curl_);
+  if (!Configure(lines, body, length, url)) return ERROR_NOT_ENOUGH_MEMORY;
+  CURLcode code = curl_easy_perform(curl_);
+  long status = 0;
+  curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
+  response_.status = response_.complete ? status : 0;
+  if (response_.requestHeaders.empty()) SynthesizeRequestHeaders(lines);
+  return Outcome(code);
+}
+
+bool Transfer::Configure(const std::vector<std::string>& lines, const char* body, size_t length,
+                         const std::string& url) {
+  const Internet& internet = request_.Owner().Owner();
+  const bool secure = (request_.flags & INTERNET_FLAG_SECURE) != 0;
+  curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl_, CURLOPT_PATH_AS_IS, 1L);
+  // An empty proxy text means no proxy at all, whatever the environment says.
+  curl_easy_setopt(curl_, CURLOPT_PROXY, (secure ? internet.httpsProxy : internet.httpProxy).c_str());
+  curl_easy_setopt(curl_, CURLOPT_NOPROXY, internet.noProxy.c_str());
+  curl_easy_setopt(curl_, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+  curl_easy_setopt(curl_, CURLOPT_HTTP_VERSION,
+                   request_.version == "HTTP/1.0" ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
+  if (!internet.agent.empty()) curl_easy_setopt(curl_, CURLOPT_USERAGENT, internet.agent.c_str());
+  SetMethod(body, length);
+  SetCredentials();
+
+  // The caller's lines as given; curl's own Accept, Expect and form
+  // Content-Type are not WinInet's, so they are taken out.
+  for (const std::string& line : lines) {
+    // "Name:" alone would tell curl to drop the header; "Name;" sends it empty.
+    std::string entry = line.back() == ':' ? line.substr(0, line.size() - 1) + ";" : line;
+    if (!headerList_.Append(entry)) return false;
+  }
+  if (!HasHeader(lines, "Accept") && !headerList_.Append("Accept:")) return false;
+  if (!HasHeader(lines, "Expect") && !headerList_.Append("Expect:")) return false;
+  if (!HasHeader(lines, "Content-Type") && !headerList_.Append("Content-Type:")) return false;
+  curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headerList_.Get());
+
+  curl_easy_setopt(curl_, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader);
+  curl_easy_setopt(curl_, CURLOPT_HEADERDATA, this);
+  curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, &Transfer::OnBody);
+  curl_easy_setopt(curl_, CURLOPT_WRITEDATA, this);
+  curl_easy_setopt(curl_, CURLOPT_DEBUGFUNCTION, &Transfer::OnDebug);
+  curl_easy_setopt(curl_, CURLOPT_DEBUGDATA, this);
+  curl_easy_setopt(curl_, CURLOPT_VERBOSE, 1L);
+  curl_easy_setopt(curl_, CURLOPT_XFERINFOFUNCTION, &Transfer::OnProgress);
+  curl_easy_setopt(curl_, CURLOPT_XFERINFODATA, this);
+  curl_easy_setopt(curl_, CURLOPT_NOPROGRESS, 0L);
+  return true;
+}
+
+void Transfer::SetMethod(const char* body, size_t length) {
+  const std::string& verb = request_.verb;
+  const bool follow = (request_.flags & INTERNET_FLAG_NO_AUTO_REDIRECT) == 0;
+  if ((verb == "GET" || verb == "HEAD") && length == 0) {
+    // WinInet follows redirects of these verbs by itself.
+    curl_easy_setopt(curl_, verb == "GET" ? CURLOPT_HTTPGET : CURLOPT_NOBODY, 1L);
+    curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, follow ? 1L : 0L);
+    curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, kMaxRedirects);
+    return;
+  }
+  // Any other verb carries its body, or an empty one with Content-Length 0.
+  curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(length));
+  curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, length > 0 ? body : "");
+  curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, verb.c_str());
+  curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 0L);
+}
+
+void Transfer::SetCredentials() {
+  const Connection& connection = request_.Owner();
+  if ((request_.flags & INTERNET_FLAG_NO_AUTH) || connection.userName.empty()) return;
+  curl_easy_setopt(curl_, CURLOPT_USERNAME, connection.userName.c_str());
+  curl_easy_setopt(curl_, CURLOPT_PASSWORD, connection.password.c_str());
+  // Whatever the server asks for, as WinInet answers it; Negotiate is left
+  // out because it may reach a Kerberos server the URL does not name.
+  curl_easy_setopt(curl_, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST | CURLAUTH_NTLM));
+}
+
+// What WinInet reports as the request headers of a request it could not
+// send: the request line and the headers it was given.
+void Transfer::SynthesizeRequestHeaders(const std::vector<std::string>& lines) {
+  const Connection& connection = request_.Owner();
+  std::string block = request_.verb + " " + EscapeObject(request_.object) + " " + request_.version + "\r\n";
+  for (const std::string& line : lines) block += line + "\r\n";
+  block += "Host: " + connection.host + ":" + std::to_string(connection.port) + "\r\n\r\n";
+  response_.requestHeaders = block;
+}
+
+DWORD Transfer::Outcome(CURLcode code) {
+  if (cancelled_) return ERROR_INTERNET_OPERATION_CANCELLED;
+  if (timedOut_) return ERROR_INTERNET_TIMEOUT;
+  if (outOfMemory_) return ERROR_NOT_ENOUGH_MEMORY;
+  if (code != CURLE_OK) return ErrorFromCurl(code);
+  if (!response_.complete) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
+  // A redirect of any other verb needs the caller's consent, as in WinInet.
+  const std::string& verb = request_.verb;
+  if (verb != "GET" && verb != "HEAD" && (request_.flags & INTERNET_FLAG_NO_AUTO_REDIRECT) == 0 &&
+      IsRedirect(response_.status) && FindHeader(response_.headers, "Location", 0, nullptr))
+    return ERROR_HTTP_REDIRECT_NEEDS_CONFIRMATION;
+  return ERROR_SUCCESS;
+}
+
+size_t Transfer::OnHeader(char* data, size_t size, size_t count, void* self) {
+  auto* t = static_cast<Transfer*>(self);
+  const size_t n = size * count;
+  std::string_view line(data, n);
+  try {
+    if (StartsWith(line, "HTTP/")) {
+      // A new response (after 100 Continue, an authentication round or a
+      // followed redirect): only the last one counts.
+      t->block_.assign(line);
+      t->response_.complete = false;
+      t->response_.headers.clear();
+      t->response_.body.clear();
+    } else {
+      t->block_.append(line);
+    }
+    if (line == "\r\n" || line == "\n") {
+      t->response_.headers = t->block_;
+      t->response_.complete = true;
+    }
+  } catch (const std::bad_alloc&) {
+    t->outOfMemory_ = true;
+    return 0;
+  }
+  t->Touch();
+  return n;
+}
+
+size_t Transfer::OnBody(char* data, size_t size, size_t count, void* self) {
+  auto* t = static_cast<Transfer*>(self);
+  const size_t n = size * count;
+  try {
+    t->response_.body.append(data, n);
+  } catch (const std::bad_alloc&) {
+    t->outOfMemory_ = true;
+    return 0;
+  }
+  t->Touch();
+  return n;
+}
+
+int Transfer::OnDebug(CURL*, curl_infotype type, char* data, size_t size, void* self) {
+  if (type != CURLINFO_HEADER_OUT) return 0;
+  auto* t = static_cast<Transfer*>(self);
+  std::string& sent = t->response_.requestHeaders;
+  try {
+    if (sent.empty() || EndsWithBlankLine(sent))
+      sent.assign(data, size);  // each request of the exchange replaces the last
+    else
+      sent.append(data, size);
+  } catch (const std::bad_alloc&) {
+    t->outOfMemory_ = true;
+  }
+  return 0;
+}
+
+int Transfer::OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t uploaded) {
+  auto* t = static_cast<Transfer*>(self);
+  if (t->request_.Closed()) {
+    t->cancelled_ = true;
+    return 1;
+  }
+  if (t->outOfMemory_) return 1;
+  if (uploaded != t->uploaded_) {
+    t->uploaded_ = uploaded;
+    t->Touch();
+  }
+  // The receive time-out counts from the last byte that moved; 0 and
+  // INFINITE mean no limit.
+  if (t->timeoutMs_ != 0 && t->timeoutMs_ != INFINITE &&
+      Clock::now() - t->lastActivity_ > std::chrono::milliseconds(t->timeoutMs_)) {
+    t->timedOut_ = true;
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+BOOL WINAPI HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength, LPVOID lpOptional,
+                             DWORD dwOptionalLength) {
+  ObjectRef object = Lookup(hRequest, HandleKind::Request);
+  if (!object) return FALSE;
+  auto& request = *static_cast<Request*>(object.Get());
+  if (request.Closed()) return Fail(ERROR_INTERNET_OPERATION_CANCELLED);
+  if (lpOptional == nullptr) dwOptionalLength = 0;
+  std::vector<std::string> lines;
+  try {
+    lines = HeaderLines(lpszHeaders, dwHeadersLength);
+  } catch (const std::bad_alloc&) {
+    return Fail(ERROR_NOT_ENOUGH_MEMORY);
+  }
+
+  Internet& internet = request.Owner().Owner();
+  const std::string origin = Origin(request.Owner(), (request.flags & INTERNET_FLAG_SECURE) != 0);
+  CURL* curl = internet.AcquireCurl(origin);
+  if (curl == nullptr) return Fail(ERROR_INTERNET_OUT_OF_HANDLES);
+  DWORD error;
+  {
+    Transfer transfer(request, curl);
+    error = transfer.Run(lines, static_cast<const char*>(lpOptional), dwOptionalLength);
+  }
+  internet.ReturnCurl(origin, curl);
+  if (error != ERROR_SUCCESS) return Fail(error);
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
