@@ -185,7 +185,7 @@ class HTTPMailHandler(BaseHTTPRequestHandler):
             self.send_header("Transfer-Encoding", "chunked")
         else:
             self.send_header("Content-Length", str(len(body)))
-        if reply.close or reply.truncate:
+        if reply.close or reply.truncate or self.close_connection:
             self.send_header("Connection", "close")
         self.end_headers()
         if self.command == "HEAD":

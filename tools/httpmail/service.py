@@ -72,7 +72,7 @@ class HTTPMailService:
         self.authenticator.reset()
 
     def serve_forever(self):
-        self._server.serve_forever(poll_interval=0.2)
+        self._server.serve_forever(poll_interval=0.05)
 
     def start(self):
         self._thread = threading.Thread(target=self.serve_forever, name="httpmail-service", daemon=True)
