@@ -1,13 +1,222 @@
+// CHotmailHTTP: construction, the job records and the jobs the front ends
+// start. Requests are built in HotmailHTTPRequests.cpp, replies read in
+// HotmailHTTPReaders.cpp.
 #include "HotmailHTTP.h"
 
 #include <objbase.h>
 
-// Placeholder until the HTTPMail client is built.
-CHotmailHTTP::CHotmailHTTP() { CoInitialize(nullptr); }
-CHotmailHTTP::~CHotmailHTTP() { CoUninitialize(); }
-void CHotmailHTTP::Login(int) {}
-void CHotmailHTTP::Retrieve(int) {}
-void CHotmailHTTP::Commit() {}
-void CHotmailHTTP::SendMail() {}
-void CHotmailHTTP::ClearDeletionMarks() {}
-LRESULT CHotmailHTTP::OnMessage(HWND, UINT, WPARAM, LPARAM) { return 0; }
+#include <climits>
+
+#include "config/Log.h"
+#include "plugin/Plugin.h"
+#include "plugin/PrivateMessages.h"
+
+static const char kSourceModule[] = "HotmailHTTP.cpp";
+
+namespace {
+
+constexpr int kStatusMultiStatus = 207;
+constexpr int kStatusCreated = 201;
+constexpr int kNoReader = INT_MIN;
+
+}  // namespace
+
+CHotmailHTTP::CHotmailHTTP() {
+  Reset();
+  comInitialized_ = SUCCEEDED(CoInitialize(nullptr));
+}
+
+CHotmailHTTP::~CHotmailHTTP() {
+  Reset();
+  if (comInitialized_) CoUninitialize();
+}
+
+// ---- job records ----------------------------------------------------------
+
+int CHotmailHTTP::BeginJob(int handle, UINT message, WPARAM wParam, LPARAM initial, Accept accept) {
+  JobRecord& job = jobs_[handle];
+  job.pending = 1;
+  job.message = message;
+  job.wParam = wParam;
+  job.lParam = initial;
+  job.initial = initial;
+  job.accept = accept;
+  job.failed = false;
+  ++job.serial;  // replies of an earlier job of this record are now stale
+  return handle;
+}
+
+void CHotmailHTTP::AddRequest(int handle) { ++jobs_[handle].pending; }
+
+void CHotmailHTTP::ReleaseJob(int handle) {
+  JobRecord& job = jobs_[handle];
+  if (job.pending <= 0) return;
+  if (--job.pending > 0) return;
+  if (!PostMessageA(thePlugin.mainWindow, job.message, job.wParam, job.lParam)) REPORT_SYSTEM_ERROR(GetLastError());
+}
+
+// The first failure of a job is what it reports; while all went well, the
+// latest result stands.
+void CHotmailHTTP::Settle(int handle, int result) {
+  JobRecord& job = jobs_[handle];
+  if (job.failed) return;
+  const bool ok = job.accept == Accept::AnySuccess ? (result >= 200 && result <= 299) : result == job.initial;
+  job.lParam = result;
+  job.failed = !ok;
+}
+
+void CHotmailHTTP::Start(int handle, std::unique_ptr<CHotmailRequest> request) {
+  if (!request) {
+    Settle(handle, -1);
+    return;
+  }
+  request->job = handle;
+  request->serial = jobs_[handle].serial;
+  if (CHTTPSession::Submit(request.get())) {
+    request.release();  // the transport has it until its completion message
+    AddRequest(handle);
+  } else {
+    Settle(handle, -1);
+  }
+}
+
+// ---- messages ---------------------------------------------------------------
+
+LRESULT CHotmailHTTP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_HTTP_STEP) {
+    if (wParam == HTTP_STEP_FOLDERS) ContinueAfterLogin(static_cast<int>(lParam));
+    if (wParam == HTTP_STEP_MAILS) ContinueAfterFolders(static_cast<int>(lParam));
+    return 0;
+  }
+  if (message != WM_HTTP_SESSION_DONE || lParam == 0) return 0;
+
+  // Every session the transport hands back was built by this client.
+  std::unique_ptr<CHotmailRequest> request(static_cast<CHotmailRequest*>(reinterpret_cast<CHTTPSession*>(lParam)));
+  const int handle = request->job;
+  const unsigned serial = request->serial;
+  const bool known = handle >= 0 && handle < kJobRecords;
+  // A reply of a job that has since been replaced is not read: its lists
+  // and numbers belong to the job before.
+  const bool current = known && jobs_[handle].serial == serial && jobs_[handle].pending > 0;
+  const int result = current ? ReadReply(static_cast<int>(wParam), *request) : kNoReader;
+  request->Finish();
+  request.reset();
+  if (!current || jobs_[handle].serial != serial) return 0;
+  if (result != kNoReader) Settle(handle, result);
+  ReleaseJob(handle);
+  return 0;
+}
+
+int CHotmailHTTP::ReadReply(int kind, CHotmailRequest& request) {
+  switch (kind) {
+    case KIND_ROOT: return ParseRootReply(request);
+    case KIND_FOLDERS: return ParseFolderReply(request);
+    case KIND_MAILS: return ParseMailReply(request);
+    case KIND_MESSAGE: return OnMessageReply(request);
+    case KIND_MOVE:
+    case KIND_MARK_READ:
+    case KIND_POST:
+    case KIND_DELETE: return OnSimpleReply(request);
+    default: return kNoReader;
+  }
+}
+
+// ---- jobs ---------------------------------------------------------------------
+
+void CHotmailHTTP::Login(int frontEnd) {
+  const int handle = frontEnd == FRONT_SMTP ? FRONT_SMTP : FRONT_POP;
+  if (handle == FRONT_POP)
+    BeginJob(handle, WM_HTTP_STEP, HTTP_STEP_FOLDERS, kStatusMultiStatus);
+  else
+    BeginJob(handle, WM_SMTP_JOB_DONE, SMTP_JOB_LOGIN, kStatusMultiStatus);
+  // The account is known when the last request carried these credentials
+  // and its discovery found both URLs.
+  const bool known = userName == CHTTPSession::lastUserName && password == CHTTPSession::lastPassword &&
+                     !folderRootUrl_.empty() && !sendUrl_.empty();
+  if (!known) Start(handle, NewRootRequest());
+  ReleaseJob(handle);
+}
+
+void CHotmailHTTP::ContinueAfterLogin(int result) {
+  if (result != kStatusMultiStatus) {
+    ReleaseJob(BeginJob(FRONT_POP, WM_POP_JOB_DONE, POP_JOB_LOGIN, result));
+    return;
+  }
+  BeginJob(FRONT_POP, WM_HTTP_STEP, HTTP_STEP_MAILS, kStatusMultiStatus);
+  ClearFolders();
+  Start(FRONT_POP, NewFolderRequest());
+  ReleaseJob(FRONT_POP);
+}
+
+void CHotmailHTTP::ContinueAfterFolders(int result) {
+  if (result != kStatusMultiStatus) {
+    ReleaseJob(BeginJob(FRONT_POP, WM_POP_JOB_DONE, POP_JOB_LOGIN, result));
+    return;
+  }
+  BeginJob(FRONT_POP, WM_POP_JOB_DONE, POP_JOB_LOGIN, kStatusMultiStatus);
+  ClearMails();
+  for (CFolder* folder : folders_)
+    if (folder->download) Start(FRONT_POP, NewMailListRequest(folder->href));
+  ReleaseJob(FRONT_POP);
+}
+
+void CHotmailHTTP::Retrieve(int number) {
+  BeginJob(FRONT_POP, WM_POP_JOB_DONE, POP_JOB_RETRIEVE, RETRIEVE_OK_BASE + number);
+  Start(FRONT_POP, NewMessageRequest(number));
+  ReleaseJob(FRONT_POP);
+}
+
+void CHotmailHTTP::Commit() {
+  const int mode = thePlugin.settings.deleteMode;
+  BeginJob(FRONT_POP, WM_POP_JOB_DONE, POP_JOB_COMMIT, kStatusMultiStatus, Accept::AnySuccess);
+  const int target = mode == 1 ? FindDeleteTarget() : 0;
+  for (CMail* mail : mails_)
+    if (!mail->read && mail->retrieved) Start(FRONT_POP, NewMarkReadRequest(mail->number));
+  if (mode == 1 && target >= 1 && target <= static_cast<int>(folders_.size())) {
+    for (CMail* mail : mails_)
+      if (mail->deleted) Start(FRONT_POP, NewMoveRequest(mail->number, target));
+  } else if (mode == 2) {
+    for (CMail* mail : mails_)
+      if (mail->deleted) Start(FRONT_POP, NewDeleteRequest(mail->number));
+  }
+  ReleaseJob(FRONT_POP);
+}
+
+void CHotmailHTTP::SendMail() {
+  BeginJob(FRONT_SMTP, WM_SMTP_JOB_DONE, SMTP_JOB_SEND, kStatusCreated);
+  Start(FRONT_SMTP, NewPostRequest());
+  ReleaseJob(FRONT_SMTP);
+}
+
+void CHotmailHTTP::ClearDeletionMarks() {
+  for (CMail* mail : mails_) mail->deleted = false;
+}
+
+// ---- lists ------------------------------------------------------------------
+
+CMail* CHotmailHTTP::MailAt(int number) const {
+  if (number < 1 || number > static_cast<int>(mails_.size())) return nullptr;
+  return mails_[static_cast<size_t>(number) - 1];
+}
+
+void CHotmailHTTP::ClearFolders() {
+  for (CFolder* folder : folders_) delete folder;
+  folders_.clear();
+}
+
+void CHotmailHTTP::ClearMails() {
+  for (CMail* mail : mails_) delete mail;
+  mails_.clear();
+}
+
+void CHotmailHTTP::Reset() {
+  ClearMails();
+  ClearFolders();
+  folderRootUrl_.clear();
+  sendUrl_.clear();
+  messageData.clear();
+  senderLine.clear();
+  recipientLines.clear();
+  userName.clear();
+  password.clear();
+}

@@ -1,4 +1,5 @@
-// CMail: one message of the account, as the message list reports it.
+// CMail: one message of the account, as the message list reports it. Its
+// position in the list is its POP3 message number.
 #ifndef KESTRELON_MAIL_H
 #define KESTRELON_MAIL_H
 
@@ -9,19 +10,21 @@ class CMail {
   CMail();
   virtual ~CMail();
 
-  // Rewrites `date` from the service's form into the asctime form.
+  // Rewrites `date` from the service's form (year-month-dayThh:mm:ss, time
+  // optional) into the asctime layout "Wed Jan 02 03:04:05 2002". A date
+  // that does not read or normalise keeps the service's text.
   void ConvertDate();
 
   std::string subject;
   std::string date;
   std::string from;
-  bool retrieved;
+  bool retrieved;  // sent to the POP3 client by RETR
   bool read;
-  int number;
+  int number;  // 1-based position in the message list
   std::string content;
   std::string id;
   std::string href;
-  bool deleted;
+  bool deleted;  // marked by POP3 DELE
   int size;
 };
 

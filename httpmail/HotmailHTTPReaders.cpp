@@ -1,0 +1,194 @@
+// CHotmailHTTP: the response readers. The three PROPFIND readers share one
+// frame: a session that did not complete is -1, a status other than 207 is
+// passed on, and a 207 body is loaded and read; a DOM failure is reported
+// and makes the result -1.
+#include "HotmailHTTP.h"
+
+#include <ctype.h>
+
+#include <climits>
+#include <new>
+
+#include "config/Log.h"
+#include "plugin/Plugin.h"
+#include "plugin/PrivateMessages.h"
+
+static const char kSourceModule[] = "HotmailHTTP.cpp";
+
+namespace {
+
+constexpr int kStatusMultiStatus = 207;
+constexpr int kStatusOk = 200;
+
+const char kRootPath[] = "D:multistatus/D:response/D:propstat/D:prop/hm:msgfolderroot";
+const char kSendPath[] = "D:multistatus/D:response/D:propstat/D:prop/hm:sendmsg";
+const char kResponses[] = "//D:response";
+const char kHref[] = "D:href";
+const char kId[] = "D:propstat/D:prop/D:id";
+const char kDisplayName[] = "D:propstat/D:prop/D:displayname";
+const char kSpecial[] = "D:propstat/D:prop/hm:special";
+const char kContentLength[] = "D:propstat/D:prop/D:getcontentlength";
+const char kRead[] = "D:propstat/D:prop/hm:read";
+const char kDate[] = "D:propstat/D:prop/m:date";
+const char kSubject[] = "D:propstat/D:prop/m:subject";
+const char kFromAddr[] = "D:propstat/D:prop/h:fromaddr";
+
+const char kNoRoot[] = "[ルートフォルダが見つかりません]";
+const char kNoSend[] = "[送信フォルダが見つかりません]";
+const char kNoFolderLink[] = "[Folder のハイパーリンクが見つかりません]";
+const char kNoMailLink[] = "[Mail のハイパーリンクが見つかりません]";
+const char kNoMailId[] = "[Mail の ID が見つかりません]";
+const char kNoDeleteTarget[] = "[削除先のフォルダが見つかりません]";
+const char kMailGone[] = "[ダウンロードしたメールが一覧にありません]";
+
+// atoi's reading (white space, sign, digits up to the first non-digit),
+// saturating where atoi would overflow.
+int LeadingInt(const std::string& text) {
+  const char* p = text.c_str();
+  while (isspace(static_cast<unsigned char>(*p))) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  long long v = 0;
+  for (; isdigit(static_cast<unsigned char>(*p)); ++p)
+    if (v <= INT_MAX) v = v * 10 + (*p - '0');
+  if (negative) v = -v;
+  return v > INT_MAX ? INT_MAX : (v < INT_MIN ? INT_MIN : static_cast<int>(v));
+}
+
+}  // namespace
+
+// ---- DOM lookups ----------------------------------------------------------------
+
+void CHotmailHTTP::LoadReplyDocument(CXmlDocument& doc, const std::string& body) {
+  doc.BindPrefix("D", "DAV:");
+  doc.BindPrefix("hm", "urn:schemas:httpmail:");
+  doc.BindPrefix("m", "urn:schemas:mailheader:");
+  if (!thePlugin.settings.serviceNamespace.empty()) doc.BindPrefix("h", thePlugin.settings.serviceNamespace);
+  doc.Load(body);
+}
+
+bool CHotmailHTTP::SelectText(CXmlDocument& doc, CXmlDocument::Node context, const char* path, std::string& text) {
+  return doc.SelectText(context, path, text);
+}
+
+int CHotmailHTTP::SelectInt(CXmlDocument& doc, CXmlDocument::Node context, const char* path) {
+  std::string text;
+  if (!doc.SelectText(context, path, text)) return 0;
+  return LeadingInt(text);
+}
+
+// ---- PROPFIND readers ------------------------------------------------------------
+
+int CHotmailHTTP::ParseRootReply(CHTTPSession& session) {
+  if (!session.completed) return -1;
+  if (session.status != kStatusMultiStatus) return session.status;
+  try {
+    CXmlDocument doc;
+    LoadReplyDocument(doc, session.response);
+    if (!SelectText(doc, nullptr, kRootPath, folderRootUrl_)) {
+      REPORT_ERROR(kNoRoot, 0);
+      return -1;
+    }
+    if (!SelectText(doc, nullptr, kSendPath, sendUrl_)) {
+      REPORT_ERROR(kNoSend, 0);
+      return -1;
+    }
+    return session.status;
+  } catch (const CXmlDocument::Error& e) {
+    REPORT_ERROR(e.Text().c_str(), 0);
+  } catch (const std::bad_alloc&) {
+    REPORT_ERROR(CXmlDocument::Error(CXmlDocument::kOutOfMemory).Text().c_str(), 0);
+  }
+  return -1;
+}
+
+int CHotmailHTTP::ParseFolderReply(CHTTPSession& session) {
+  if (!session.completed) return -1;
+  if (session.status != kStatusMultiStatus) return session.status;
+  try {
+    CXmlDocument doc;
+    LoadReplyDocument(doc, session.response);
+    for (CXmlDocument::Node response : doc.SelectNodes(kResponses)) {
+      std::unique_ptr<CFolder> folder(new CFolder);
+      if (!SelectText(doc, response, kHref, folder->href)) {
+        REPORT_ERROR(kNoFolderLink, 0);
+        continue;
+      }
+      SelectText(doc, response, kSpecial, folder->special);
+      SelectText(doc, response, kId, folder->id);
+      SelectText(doc, response, kDisplayName, folder->displayName);
+      folder->Normalize();
+      folders_.push_back(folder.get());
+      folder.release();
+    }
+    return session.status;
+  } catch (const CXmlDocument::Error& e) {
+    REPORT_ERROR(e.Text().c_str(), 0);
+  } catch (const std::bad_alloc&) {
+    REPORT_ERROR(CXmlDocument::Error(CXmlDocument::kOutOfMemory).Text().c_str(), 0);
+  }
+  return -1;
+}
+
+int CHotmailHTTP::ParseMailReply(CHTTPSession& session) {
+  if (!session.completed) return -1;
+  if (session.status != kStatusMultiStatus) return session.status;
+  try {
+    CXmlDocument doc;
+    LoadReplyDocument(doc, session.response);
+    for (CXmlDocument::Node response : doc.SelectNodes(kResponses)) {
+      std::unique_ptr<CMail> mail(new CMail);
+      if (!SelectText(doc, response, kHref, mail->href)) {
+        REPORT_ERROR(kNoMailLink, 0);
+        continue;
+      }
+      if (!SelectText(doc, response, kId, mail->id)) {
+        REPORT_ERROR(kNoMailId, 0);
+        continue;
+      }
+      // A size below zero cannot be listed to a POP3 client.
+      mail->size = SelectInt(doc, response, kContentLength);
+      if (mail->size < 0) mail->size = 0;
+      mail->read = SelectInt(doc, response, kRead) != 0;
+      SelectText(doc, response, kDate, mail->date);
+      mail->ConvertDate();
+      SelectText(doc, response, kSubject, mail->subject);
+      SelectText(doc, response, kFromAddr, mail->from);
+      // Numbered when appended: an error box above may have let another
+      // folder's reply append first.
+      mail->number = static_cast<int>(mails_.size()) + 1;
+      mails_.push_back(mail.get());
+      mail.release();
+    }
+    return session.status;
+  } catch (const CXmlDocument::Error& e) {
+    REPORT_ERROR(e.Text().c_str(), 0);
+  } catch (const std::bad_alloc&) {
+    REPORT_ERROR(CXmlDocument::Error(CXmlDocument::kOutOfMemory).Text().c_str(), 0);
+  }
+  return -1;
+}
+
+// ---- single-message readers -------------------------------------------------------
+
+int CHotmailHTTP::OnMessageReply(CHotmailRequest& session) {
+  if (!session.completed) return -1;
+  if (session.status != kStatusOk) return session.status;
+  CMail* mail = MailAt(session.number);
+  if (mail == nullptr || mail->id != session.mailId) {
+    REPORT_ERROR(kMailGone, 0);
+    return -1;
+  }
+  mail->content = session.response;
+  return static_cast<int>(RETRIEVE_OK_BASE) + session.number;
+}
+
+int CHotmailHTTP::OnSimpleReply(CHTTPSession& session) { return session.completed ? session.status : -1; }
+
+int CHotmailHTTP::FindDeleteTarget() {
+  const std::string& target = thePlugin.settings.deleteTarget;
+  for (size_t i = 0; i < folders_.size(); ++i)
+    if (folders_[i]->special == target) return static_cast<int>(i) + 1;
+  REPORT_ERROR(kNoDeleteTarget, 0);
+  return static_cast<int>(folders_.size()) + 1;
+}

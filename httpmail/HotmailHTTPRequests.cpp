@@ -1,0 +1,147 @@
+// CHotmailHTTP: the requests. Each carries the account's credentials of the
+// moment it is built, and the header lines and bodies the service expects,
+// byte for byte.
+#include "HotmailHTTP.h"
+
+#include "config/Log.h"
+#include "plugin/Plugin.h"
+
+static const char kSourceModule[] = "HotmailHTTP.cpp";
+
+namespace {
+
+const char kEntryPath[] = "/svcs/hotmail/httpmail.asp";
+const char kPropfindHeaders[] = "Depth: 0\r\nBrief: t\r\nContent-Type: text/xml\r\nAccept-CharSet: UTF-16\r\n";
+const char kRootBody[] =
+    "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\" xmlns:hm=\"urn:schemas:httpmail:\"><D:prop>"
+    "<hm:msgfolderroot/><hm:sendmsg/></D:prop></D:propfind>";
+const char kFolderBody[] =
+    "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\" xmlns:hm=\"urn:schemas:httpmail:\"><D:prop>"
+    "<D:id/><D:visiblecount/><D:displayname/><hm:special/></D:prop></D:propfind>";
+const char kMailBodyHead[] =
+    "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\" xmlns:hm=\"urn:schemas:httpmail:\" "
+    "xmlns:m=\"urn:schemas:mailheader:\" xmlns:h=\"";
+const char kMailBodyTail[] =
+    "\"><D:prop><D:id/><hm:read/><m:to/><h:fromaddr/><m:subject/><m:date/><D:getcontentlength/></D:prop>"
+    "</D:propfind>";
+const char kMarkReadBody[] =
+    "<?xml version=\"1.0\"?><D:propertyupdate xmlns:D=\"DAV:\" xmlns:hm=\"urn:schemas:httpmail:\"><D:set>"
+    "<D:prop><hm:read>1</hm:read></D:prop></D:set></D:propertyupdate>";
+const char kMessageHeaders[] = "Accept: message/rfc822, */*\r\nTranslate: f\r\n";
+const char kPostHeaders[] = "Content-Type: message/rfc821\r\nTranslate: t\r\nSAVEINSENT: t\r\n";
+const char kUnsafeRequest[] = "[サーバーから受け取った URL に使えない文字が含まれています]";
+
+// A URL or header value from the service must not end the line it is
+// written on, or it would add lines of its own to the request.
+bool FitsOnLine(const std::string& text) {
+  return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+}
+
+// The configured namespace URI as an attribute value.
+std::string AttributeText(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    switch (c) {
+      case '&': out += "&amp;"; break;
+      case '<': out += "&lt;"; break;
+      case '"': out += "&quot;"; break;
+      default: out += c;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRequest(int kind, const char* method, const std::string& url) {
+  if (!FitsOnLine(url)) {
+    REPORT_ERROR(kUnsafeRequest, 0);
+    return nullptr;
+  }
+  std::unique_ptr<CHotmailRequest> request(new CHotmailRequest);
+  // Each request keeps its own copy of the credentials: a worker never
+  // reads strings that the window thread may change.
+  request->userName = userName;
+  request->password = password;
+  CHTTPSession::lastUserName = userName;
+  CHTTPSession::lastPassword = password;
+  request->kind = kind;
+  request->method = method;
+  request->url = url;
+  return request;
+}
+
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRootRequest() {
+  auto request = NewRequest(KIND_ROOT, "PROPFIND", "http://" + thePlugin.settings.serviceHost + kEntryPath);
+  if (!request) return nullptr;
+  request->headers = kPropfindHeaders;
+  request->body = kRootBody;
+  return request;
+}
+
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewFolderRequest() {
+  auto request = NewRequest(KIND_FOLDERS, "PROPFIND", folderRootUrl_);
+  if (!request) return nullptr;
+  request->headers = kPropfindHeaders;
+  request->body = kFolderBody;
+  return request;
+}
+
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMailListRequest(const std::string& url) {
+  auto request = NewRequest(KIND_MAILS, "PROPFIND", url);
+  if (!request) return nullptr;
+  request->headers = kPropfindHeaders;
+  request->body = kMailBodyHead + AttributeText(thePlugin.settings.serviceNamespace) + kMailBodyTail;
+  return request;
+}
+
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMessageRequest(int number) {
+  CMail* mail = MailAt(number);
+  if (mail == nullptr) return nullptr;
+  auto request = NewRequest(KIND_MESSAGE, "GET", mail->href);
+  if (!request) return nullptr;
+  request->headers = kMessageHeaders;
+  // The body is stored by number when it arrives; the id confirms that
+  // the number still names this message then.
+  request->number = number;
+  request->mailId = mail->id;
+  return request;
+}
+
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMoveRequest(int number, int folder) {
+  CMail* mail = MailAt(number);
+  if (mail == nullptr || folder < 1 || folder > static_cast<int>(folders_.size())) return nullptr;
+  const std::string destination = folders_[static_cast<size_t>(folder) - 1]->href + mail->id;
+  if (!FitsOnLine(destination)) {
+    REPORT_ERROR(kUnsafeRequest, 0);
+    return nullptr;
+  }
+  auto request = NewRequest(KIND_MOVE, "MOVE", mail->href);
+  if (!request) return nullptr;
+  request->headers = "Destination: " + destination + "\r\n" + "Allow-Rename: t\r\n";
+  return request;
+}
+
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMarkReadRequest(int number) {
+  CMail* mail = MailAt(number);
+  if (mail == nullptr) return nullptr;
+  auto request = NewRequest(KIND_MARK_READ, "PROPPATCH", mail->href);
+  if (!request) return nullptr;
+  request->headers = "Brief: t\r\n";
+  request->body = kMarkReadBody;
+  return request;
+}
+
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewPostRequest() {
+  auto request = NewRequest(KIND_POST, "POST", sendUrl_);
+  if (!request) return nullptr;
+  request->headers = kPostHeaders;
+  request->body = senderLine + recipientLines + messageData;
+  return request;
+}
+
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewDeleteRequest(int number) {
+  CMail* mail = MailAt(number);
+  if (mail == nullptr) return nullptr;
+  return NewRequest(KIND_DELETE, "DELETE", mail->href);
+}

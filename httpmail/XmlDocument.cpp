@@ -1,0 +1,117 @@
+// The parts of CXmlDocument that do not depend on the DOM behind it: error
+// texts, and how the bytes of a reply body are to be read.
+#include "XmlDocument.h"
+
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+
+const HRESULT CXmlDocument::kPointerError = static_cast<HRESULT>(0x80004003UL);
+const HRESULT CXmlDocument::kOutOfMemory = static_cast<HRESULT>(0x8007000EUL);
+const HRESULT CXmlDocument::kUnspecifiedError = static_cast<HRESULT>(0x80004005UL);
+
+namespace {
+
+constexpr size_t kDeclarationScan = 512;  // an XML declaration is short
+
+bool StartsWith(const std::string& s, const char* prefix, size_t n) {
+  return s.size() >= n && memcmp(s.data(), prefix, n) == 0;
+}
+
+bool IsXmlSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+// The value of the encoding pseudo-attribute of a leading XML declaration,
+// or empty when there is none.
+std::string DeclaredEncoding(const std::string& body) {
+  if (!StartsWith(body, "<?xml", 5) || body.size() < 6 || !IsXmlSpace(body[5])) return std::string();
+  size_t end = body.find("?>");
+  if (end == std::string::npos || end > kDeclarationScan) return std::string();
+  const std::string decl = body.substr(0, end);
+  size_t at = decl.find("encoding");
+  if (at == std::string::npos) return std::string();
+  size_t p = at + 8;
+  while (p < decl.size() && IsXmlSpace(decl[p])) ++p;
+  if (p >= decl.size() || decl[p] != '=') return std::string();
+  ++p;
+  while (p < decl.size() && IsXmlSpace(decl[p])) ++p;
+  if (p >= decl.size() || (decl[p] != '"' && decl[p] != '\'')) return std::string();
+  const char quote = decl[p++];
+  size_t close = decl.find(quote, p);
+  if (close == std::string::npos) return std::string();
+  return decl.substr(p, close - p);
+}
+
+bool NameIs(const std::string& name, std::initializer_list<const char*> names) {
+  for (const char* n : names)
+    if (strcasecmp(name.c_str(), n) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+std::string CXmlDocument::Error::Text() const {
+  if (!text_.empty()) return text_;
+  char* buffer = nullptr;
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                           reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
+  std::string text = (n > 0 && buffer != nullptr) ? std::string(buffer, n) : std::string();
+  if (buffer != nullptr) LocalFree(buffer);
+  if (!text.empty()) {
+    if (text.size() > 1) {
+      if (text.back() == '\n') text.pop_back();
+      if (!text.empty() && text.back() == '\r') text.pop_back();
+    }
+    return text;
+  }
+  char fallback[64];
+  const unsigned long value = static_cast<unsigned long>(static_cast<DWORD>(code));
+  if (value > 0x80040200UL && value <= 0x8004FFFFUL)
+    snprintf(fallback, sizeof fallback, "IDispatch error #%d", static_cast<int>(value - 0x80040200UL));
+  else
+    snprintf(fallback, sizeof fallback, "Unknown error 0x%0lX", value);
+  return fallback;
+}
+
+void CXmlDocument::BindPrefix(const std::string& prefix, const std::string& uri) {
+  bindings_.push_back(Binding{prefix, uri});
+}
+
+CXmlDocument::Encoding CXmlDocument::DetectEncoding(const std::string& body, std::string& name) {
+  name.clear();
+  if (StartsWith(body, "\xEF\xBB\xBF", 3)) return Encoding::Utf8;
+  if (StartsWith(body, "\xFF\xFE", 2)) return Encoding::Utf16LE;
+  if (StartsWith(body, "\xFE\xFF", 2)) return Encoding::Utf16BE;
+  // UTF-16 without a byte-order mark still starts with "<?".
+  if (StartsWith(body, std::string("<\0?\0", 4).c_str(), 4)) return Encoding::Utf16LE;
+  if (StartsWith(body, std::string("\0<\0?", 4).c_str(), 4)) return Encoding::Utf16BE;
+  std::string declared = DeclaredEncoding(body);
+  if (declared.empty()) return Encoding::Cp932;
+  // The bytes are not UTF-16 (that was tested above), so a body declared
+  // as UTF-16 is read the way a parser reads it: as UTF-8.
+  if (NameIs(declared, {"UTF-8", "UTF8", "UTF-16", "UTF-16LE", "UTF-16BE", "UCS-2", "ISO-10646-UCS-2"}))
+    return Encoding::Utf8;
+  if (NameIs(declared, {"Shift_JIS", "Shift-JIS", "SJIS", "CP932", "MS932", "Windows-31J", "x-sjis", "MS_Kanji"}))
+    return Encoding::Cp932;
+  name = declared;
+  return Encoding::Declared;
+}
+
+std::string CXmlDocument::PrepareBody(const std::string& body, Encoding encoding) {
+  std::string text = body;
+  switch (encoding) {
+    case Encoding::Utf16LE:
+    case Encoding::Utf16BE:
+      if (StartsWith(text, "\xFF\xFE", 2) || StartsWith(text, "\xFE\xFF", 2)) text.erase(0, 2);
+      return text;
+    case Encoding::Utf8:
+      if (StartsWith(text, "\xEF\xBB\xBF", 3)) text.erase(0, 3);
+      break;
+    case Encoding::Cp932:
+    case Encoding::Declared: break;
+  }
+  // A byte-oriented body ends at its first zero byte, as a C string would.
+  size_t zero = text.find('\0');
+  if (zero != std::string::npos) text.resize(zero);
+  return text;
+}

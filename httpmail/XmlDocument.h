@@ -1,0 +1,79 @@
+// CXmlDocument: one parsed reply body and the lookups the HTTPMail readers
+// make in it. Lookups are namespace-aware: the prefixes of a path are bound
+// to namespace URIs with BindPrefix, so a reply that writes other prefixes
+// for the same URIs is read alike. libxml2 or MSXML stands behind it,
+// chosen by the build.
+#ifndef KESTRELON_XML_DOCUMENT_H
+#define KESTRELON_XML_DOCUMENT_H
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+class CXmlDocument {
+ public:
+  // A failing DOM call: its result code, and a text of our own for the
+  // failures that have no system text.
+  class Error {
+   public:
+    explicit Error(HRESULT code, std::string text = std::string()) : code(code), text_(std::move(text)) {}
+    // The text of an error box: ours, else the system's for the code.
+    std::string Text() const;
+    HRESULT code;
+
+   private:
+    std::string text_;
+  };
+
+  // How the bytes of a body are to be read.
+  enum class Encoding { Cp932, Utf8, Utf16LE, Utf16BE, Declared };
+
+  // A node of the document; null stands for the document itself. Valid
+  // while the document lives.
+  using Node = const void*;
+
+  static constexpr size_t kMaxBodySize = 16u * 1024u * 1024u;
+  static const HRESULT kPointerError;      // no document object, no list
+  static const HRESULT kOutOfMemory;       // a conversion ran out of memory
+  static const HRESULT kUnspecifiedError;  // the body is no acceptable XML
+
+  CXmlDocument();
+  CXmlDocument(const CXmlDocument&) = delete;
+  CXmlDocument& operator=(const CXmlDocument&) = delete;
+  virtual ~CXmlDocument();
+
+  // Binds a path prefix to a namespace URI; call before Load.
+  void BindPrefix(const std::string& prefix, const std::string& uri);
+  // Parses a whole body. Throws Error when the body is too large, is not
+  // well-formed XML or carries a document type declaration.
+  void Load(const std::string& body);
+  // Every node matching an XPath expression from the document, in document
+  // order. Throws Error.
+  std::vector<Node> SelectNodes(const char* path);
+  // The text content of the first node, in document order, that matches a
+  // path from the context, in code page 932. Never throws: false, with the
+  // text emptied, when nothing matches or anything fails.
+  bool SelectText(Node context, const char* path, std::string& text) noexcept;
+
+  // Reads the byte-order mark and the XML declaration of a body. For
+  // Declared, `name` receives the declared encoding name.
+  static Encoding DetectEncoding(const std::string& body, std::string& name);
+  // The body as the parser is to see it: without its byte-order mark and,
+  // for byte-oriented encodings, cut at a first zero byte.
+  static std::string PrepareBody(const std::string& body, Encoding encoding);
+
+ private:
+  struct Binding {
+    std::string prefix;
+    std::string uri;
+  };
+  struct Impl;
+
+  std::vector<Binding> bindings_;
+  std::unique_ptr<Impl> impl_;
+};
+
+#endif

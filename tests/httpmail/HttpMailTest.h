@@ -1,0 +1,81 @@
+// Shared set-up of the HTTPMail client tests: settings of their own with a
+// temporary INI file, the log captured in a file, and canned replies.
+#ifndef KESTRELON_TESTS_HTTPMAIL_TEST_H
+#define KESTRELON_TESTS_HTTPMAIL_TEST_H
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "config/Log.h"
+#include "httpmail/HotmailHTTP.h"
+#include "plugin/Plugin.h"
+#include "support/TempDir.h"
+
+class HttpMailTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = thePlugin.settings;
+    thePlugin.settings = CSettings();
+    thePlugin.settings.iniPath = dir_.File("Kestrelon.ini");
+    thePlugin.settings.log = true;
+    theLog.SetPath(dir_.File("Kestrelon.log"), &thePlugin.settings);
+  }
+  void TearDown() override {
+    theLog.SetPath(std::string(), nullptr);
+    thePlugin.settings = saved_;
+  }
+
+  std::string Log() const { return ReadFile(dir_.File("Kestrelon.log")); }
+  std::string Ini() const { return ReadFile(dir_.File("Kestrelon.ini")); }
+
+  // How often a text occurs in the log.
+  int LogCount(const std::string& text) const {
+    const std::string log = Log();
+    int n = 0;
+    for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + text.size())) ++n;
+    return n;
+  }
+
+  static std::unique_ptr<CHotmailRequest> Reply(int status, const std::string& body, bool completed = true) {
+    std::unique_ptr<CHotmailRequest> r(new CHotmailRequest);
+    r->completed = completed;
+    r->status = status;
+    r->response = body;
+    return r;
+  }
+
+  TempDir dir_;
+  CSettings saved_;
+};
+
+// A 207 body with the usual prefixes bound; `responses` goes inside.
+inline std::string Multistatus(const std::string& responses) {
+  return "<?xml version=\"1.0\"?><D:multistatus xmlns:D=\"DAV:\" xmlns:hm=\"urn:schemas:httpmail:\" "
+         "xmlns:m=\"urn:schemas:mailheader:\" xmlns:h=\"http://schemas.microsoft.com/hotmail/\">" +
+         responses + "</D:multistatus>";
+}
+
+inline std::string Prop(const char* name, const std::string& value) {
+  return std::string("<") + name + ">" + value + "</" + name + ">";
+}
+
+inline std::string FolderResponse(const std::string& href, const std::string& id, const std::string& special,
+                                  const std::string& display) {
+  std::string props;
+  if (!id.empty()) props += Prop("D:id", id);
+  if (!display.empty()) props += Prop("D:displayname", display);
+  if (!special.empty()) props += Prop("hm:special", special);
+  std::string link = href.empty() ? std::string() : Prop("D:href", href);
+  return "<D:response>" + link + "<D:propstat><D:prop>" + props +
+         "</D:prop><D:status>HTTP/1.1 200 OK</D:status></D:propstat></D:response>";
+}
+
+inline std::string MailResponse(const std::string& href, const std::string& id, const std::string& extra = "") {
+  std::string link = href.empty() ? std::string() : Prop("D:href", href);
+  std::string ident = id.empty() ? std::string() : Prop("D:id", id);
+  return "<D:response>" + link + "<D:propstat><D:prop>" + ident + extra + "</D:prop></D:propstat></D:response>";
+}
+
+#endif

@@ -1,0 +1,332 @@
+// The response readers on canned replies, grouped by reader.
+#include "HttpMailTest.h"
+
+namespace {
+
+const char kNoRoot[] = "[ルートフォルダが見つかりません]";
+const char kNoSend[] = "[送信フォルダが見つかりません]";
+const char kNoFolderLink[] = "[Folder のハイパーリンクが見つかりません]";
+const char kNoMailLink[] = "[Mail のハイパーリンクが見つかりません]";
+const char kNoMailId[] = "[Mail の ID が見つかりません]";
+const char kNoDeleteTarget[] = "[削除先のフォルダが見つかりません]";
+const char kNotXml[] = "[レスポンスの XML を読み取れませんでした]";
+const char kBoxStart[] = "エラーが発生しました。";
+
+std::string RootReply(const std::string& props) {
+  return Multistatus("<D:response><D:propstat><D:prop>" + props + "</D:prop></D:propstat></D:response>");
+}
+
+const std::string kBothUrls =
+    RootReply("<hm:msgfolderroot>http://h/root/</hm:msgfolderroot><hm:sendmsg>http://h/send</hm:sendmsg>");
+
+}  // namespace
+
+// ---- account discovery ------------------------------------------------------------
+
+class RootReaderTest : public HttpMailTest {
+ protected:
+  int Parse(int status, const std::string& body, bool completed = true) {
+    auto r = Reply(status, body, completed);
+    return http_.ParseRootReply(*r);
+  }
+  CHotmailHTTP http_;
+};
+
+TEST_F(RootReaderTest, BothUrlsFound) {
+  EXPECT_EQ(207, Parse(207, kBothUrls));
+  EXPECT_EQ("http://h/root/", http_.FolderRootUrl());
+  EXPECT_EQ("http://h/send", http_.SendUrl());
+  EXPECT_EQ(0, LogCount(kBoxStart));
+}
+
+TEST_F(RootReaderTest, RefusalAndFailedExchangeLeaveUrlsAndShowNoBox) {
+  ASSERT_EQ(207, Parse(207, kBothUrls));
+  EXPECT_EQ(401, Parse(401, ""));
+  EXPECT_EQ(-1, Parse(0, kBothUrls, false));
+  EXPECT_EQ(500, Parse(500, "<html/>"));
+  EXPECT_EQ("http://h/root/", http_.FolderRootUrl());
+  EXPECT_EQ("http://h/send", http_.SendUrl());
+  EXPECT_EQ(0, LogCount(kBoxStart));
+}
+
+TEST_F(RootReaderTest, MissingSendmsgEmptiesSendUrlAndFails) {
+  ASSERT_EQ(207, Parse(207, kBothUrls));
+  EXPECT_EQ(-1, Parse(207, RootReply("<hm:msgfolderroot>http://h/other/</hm:msgfolderroot>")));
+  EXPECT_EQ("http://h/other/", http_.FolderRootUrl());
+  EXPECT_EQ("", http_.SendUrl());
+  EXPECT_EQ(1, LogCount(kNoSend));
+  EXPECT_EQ(0, LogCount(kNoRoot));
+}
+
+TEST_F(RootReaderTest, MissingRootStopsBeforeTheSendUrl) {
+  ASSERT_EQ(207, Parse(207, kBothUrls));
+  EXPECT_EQ(-1, Parse(207, RootReply("<hm:sendmsg>http://h/send2</hm:sendmsg>")));
+  EXPECT_EQ("", http_.FolderRootUrl());
+  EXPECT_EQ("http://h/send", http_.SendUrl());  // step 2 not done
+  EXPECT_EQ(1, LogCount(kNoRoot));
+  EXPECT_EQ(0, LogCount(kNoSend));
+}
+
+TEST_F(RootReaderTest, EmptyMsgfolderrootCountsAsFound) {
+  EXPECT_EQ(207, Parse(207, RootReply("<hm:msgfolderroot/><hm:sendmsg>http://h/send</hm:sendmsg>")));
+  EXPECT_EQ("", http_.FolderRootUrl());
+  EXPECT_EQ(0, LogCount(kBoxStart));
+}
+
+TEST_F(RootReaderTest, FirstResponseInDocumentOrderGivesEachValue) {
+  const std::string body = Multistatus(
+      "<D:response><D:propstat><D:prop><hm:sendmsg>http://h/s1</hm:sendmsg></D:prop></D:propstat></D:response>"
+      "<D:response><D:propstat><D:prop><hm:msgfolderroot>http://h/r2/</hm:msgfolderroot>"
+      "<hm:sendmsg>http://h/s2</hm:sendmsg></D:prop></D:propstat></D:response>");
+  EXPECT_EQ(207, Parse(207, body));
+  EXPECT_EQ("http://h/r2/", http_.FolderRootUrl());
+  EXPECT_EQ("http://h/s1", http_.SendUrl());
+}
+
+TEST_F(RootReaderTest, ReplyWithOtherPrefixesForTheSameNamespacesIsRead) {
+  const std::string body =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><a:multistatus xmlns:a=\"DAV:\" xmlns:b=\"urn:schemas:httpmail:\">"
+      "<a:response><a:propstat><a:prop><b:msgfolderroot>http://h/r/</b:msgfolderroot><b:sendmsg>http://h/s</b:sendmsg>"
+      "</a:prop></a:propstat></a:response></a:multistatus>";
+  EXPECT_EQ(207, Parse(207, body));
+  EXPECT_EQ("http://h/r/", http_.FolderRootUrl());
+}
+
+TEST_F(RootReaderTest, UsualPrefixesBoundToOtherNamespacesFindNothing) {
+  const std::string body =
+      "<D:multistatus xmlns:D=\"urn:not-dav\" xmlns:hm=\"urn:schemas:httpmail:\"><D:response><D:propstat><D:prop>"
+      "<hm:msgfolderroot>http://h/r/</hm:msgfolderroot><hm:sendmsg>x</hm:sendmsg></D:prop></D:propstat>"
+      "</D:response></D:multistatus>";
+  EXPECT_EQ(-1, Parse(207, body));
+  EXPECT_EQ(1, LogCount(kNoRoot));
+}
+
+TEST_F(RootReaderTest, BodyThatIsNoXmlIsReportedAndKeepsTheUrls) {
+  ASSERT_EQ(207, Parse(207, kBothUrls));
+  EXPECT_EQ(-1, Parse(207, ""));
+  EXPECT_EQ(-1, Parse(207, kBothUrls.substr(0, kBothUrls.size() / 2)));  // truncated
+  EXPECT_EQ(2, LogCount(kNotXml));
+  EXPECT_EQ("http://h/root/", http_.FolderRootUrl());
+  EXPECT_EQ("http://h/send", http_.SendUrl());
+}
+
+// ---- folder list ------------------------------------------------------------------
+
+class FolderReaderTest : public HttpMailTest {
+ protected:
+  int Parse(const std::string& body, int status = 207) {
+    auto r = Reply(status, body);
+    return http_.ParseFolderReply(*r);
+  }
+  std::string Hrefs() const {
+    std::string s;
+    for (CFolder* f : http_.GetFolders()) s += f->href + ",";
+    return s;
+  }
+  CHotmailHTTP http_;
+};
+
+TEST_F(FolderReaderTest, ResponseWithoutHrefIsSkippedAndTheRestRead) {
+  EXPECT_EQ(207, Parse(Multistatus(FolderResponse("http://h/1/", "F1", "inbox", "") +
+                                   FolderResponse("", "F2", "sentitems", "") +
+                                   FolderResponse("http://h/3/", "F3", "", "Mine"))));
+  EXPECT_EQ("http://h/1/,http://h/3/,", Hrefs());
+  EXPECT_EQ(1, LogCount(kNoFolderLink));
+  EXPECT_EQ(-1, thePlugin.settings.FindFolder("F2"));
+}
+
+TEST_F(FolderReaderTest, NonMultiStatusAndFailedExchangeAddNothing) {
+  EXPECT_EQ(404, Parse(Multistatus(FolderResponse("http://h/1/", "F1", "inbox", "")), 404));
+  auto r = Reply(207, Multistatus(FolderResponse("http://h/1/", "F1", "inbox", "")), false);
+  EXPECT_EQ(-1, http_.ParseFolderReply(*r));
+  EXPECT_TRUE(http_.GetFolders().empty());
+}
+
+TEST_F(FolderReaderTest, BrokenBodyIsAFailureNotAnEmptyList) {
+  EXPECT_EQ(-1, Parse(""));
+  EXPECT_EQ(-1, Parse("<D:multistatus xmlns:D=\"DAV:\"><D:response>"));
+  EXPECT_EQ(2, LogCount(kNotXml));
+}
+
+TEST_F(FolderReaderTest, EmptyMultiStatusIsAnEmptyList) {
+  EXPECT_EQ(207, Parse(Multistatus("")));
+  EXPECT_TRUE(http_.GetFolders().empty());
+}
+
+// ---- message list -----------------------------------------------------------------
+
+class MailReaderTest : public HttpMailTest {
+ protected:
+  void SetUp() override {
+    HttpMailTest::SetUp();
+    setenv("TZ", "UTC0", 1);
+    tzset();
+  }
+  int Parse(const std::string& body) {
+    auto r = Reply(207, body);
+    return http_.ParseMailReply(*r);
+  }
+  std::string Ids() const {
+    std::string s;
+    for (CMail* m : http_.GetMails()) s += std::to_string(m->number) + "=" + m->id + ",";
+    return s;
+  }
+  CHotmailHTTP http_;
+};
+
+TEST_F(MailReaderTest, ReadsEveryProperty) {
+  const std::string extra = Prop("hm:read", "1") + Prop("m:to", "x@y") + Prop("h:fromaddr", "a@b.example") +
+                            Prop("m:subject", "Hello") + Prop("m:date", "2002-01-02T03:04:05Z") +
+                            Prop("D:getcontentlength", "1234");
+  EXPECT_EQ(207, Parse(Multistatus(MailResponse("http://h/inbox/M1", "M1", extra))));
+  ASSERT_EQ(1u, http_.GetMails().size());
+  const CMail& m = *http_.GetMails()[0];
+  EXPECT_EQ(1, m.number);
+  EXPECT_EQ("http://h/inbox/M1", m.href);
+  EXPECT_EQ("M1", m.id);
+  EXPECT_TRUE(m.read);
+  EXPECT_EQ("a@b.example", m.from);
+  EXPECT_EQ("Hello", m.subject);
+  EXPECT_EQ("Wed Jan 02 03:04:05 2002", m.date);
+  EXPECT_EQ(1234, m.size);
+  EXPECT_FALSE(m.retrieved);
+  EXPECT_FALSE(m.deleted);
+  EXPECT_EQ("", m.content);
+}
+
+TEST_F(MailReaderTest, DroppedResponsesUseUpNoNumber) {
+  EXPECT_EQ(207, Parse(Multistatus(MailResponse("http://h/M1", "M1") + MailResponse("http://h/M2", "") +
+                                   MailResponse("http://h/M3", "M3") + MailResponse("", "M4") +
+                                   MailResponse("http://h/M5", "M5"))));
+  EXPECT_EQ("1=M1,2=M3,3=M5,", Ids());
+  EXPECT_EQ(1, LogCount(kNoMailId));
+  EXPECT_EQ(1, LogCount(kNoMailLink));
+}
+
+TEST_F(MailReaderTest, SecondFolderContinuesTheNumbering) {
+  ASSERT_EQ(207, Parse(Multistatus(MailResponse("http://h/a/1", "A1") + MailResponse("http://h/a/2", "A2") +
+                                   MailResponse("http://h/a/3", "A3"))));
+  ASSERT_EQ(207, Parse(Multistatus(MailResponse("http://h/b/1", "B1") + MailResponse("http://h/b/2", "B2"))));
+  EXPECT_EQ("1=A1,2=A2,3=A3,4=B1,5=B2,", Ids());
+}
+
+TEST_F(MailReaderTest, ReadFlagAndSizeRules) {
+  EXPECT_EQ(207, Parse(Multistatus(MailResponse("http://h/1", "1", Prop("hm:read", "1")) +
+                                   MailResponse("http://h/2", "2", Prop("hm:read", "0")) +
+                                   MailResponse("http://h/3", "3", "<hm:read/>") + MailResponse("http://h/4", "4") +
+                                   MailResponse("http://h/5", "5", Prop("D:getcontentlength", "-20")))));
+  const auto& mails = http_.GetMails();
+  ASSERT_EQ(5u, mails.size());
+  EXPECT_TRUE(mails[0]->read);
+  EXPECT_FALSE(mails[1]->read);
+  EXPECT_FALSE(mails[2]->read);
+  EXPECT_FALSE(mails[3]->read);
+  EXPECT_EQ(0, mails[3]->size);  // missing length
+  EXPECT_EQ(0, mails[4]->size);  // a negative length is never listed
+}
+
+TEST_F(MailReaderTest, MissingDateStaysEmptyAndIsLogged) {
+  EXPECT_EQ(207, Parse(Multistatus(MailResponse("http://h/1", "1"))));
+  EXPECT_EQ("", http_.GetMails()[0]->date);
+  EXPECT_EQ(1, LogCount("[日時形式の変換が行えませんでした]"));
+}
+
+TEST_F(MailReaderTest, FromAddrIsReadInTheConfiguredNamespace) {
+  thePlugin.settings.serviceNamespace = "urn:example:hotmail";
+  const std::string body =
+      "<D:multistatus xmlns:D=\"DAV:\" xmlns:x=\"urn:example:hotmail\" xmlns:h=\"http://schemas.microsoft.com/hotmail/\">"
+      "<D:response><D:href>http://h/1</D:href><D:propstat><D:prop><D:id>1</D:id><x:fromaddr>right</x:fromaddr>"
+      "<h:fromaddr>wrong</h:fromaddr></D:prop></D:propstat></D:response></D:multistatus>";
+  EXPECT_EQ(207, Parse(body));
+  EXPECT_EQ("right", http_.GetMails()[0]->from);
+}
+
+TEST_F(MailReaderTest, NonAsciiSubjectsArriveInCp932) {
+  const std::string body = std::string("<?xml version=\"1.0\" encoding=\"utf-8\"?>") +
+                           "<D:multistatus xmlns:D=\"DAV:\" xmlns:m=\"urn:schemas:mailheader:\"><D:response>"
+                           "<D:href>http://h/1</D:href><D:propstat><D:prop><D:id>1</D:id><m:subject>" +
+                           u8"テスト" + "</m:subject></D:prop></D:propstat></D:response></D:multistatus>";
+  EXPECT_EQ(207, Parse(body));
+  EXPECT_EQ("テスト", http_.GetMails()[0]->subject);  // a narrow literal: code page 932
+}
+
+TEST_F(MailReaderTest, RecordsBeforeADomErrorStay) {
+  ASSERT_EQ(207, Parse(Multistatus(MailResponse("http://h/1", "1"))));
+  EXPECT_EQ(-1, Parse("<broken"));
+  EXPECT_EQ("1=1,", Ids());
+}
+
+// ---- single-message readers and the delete target -----------------------------------
+
+class MessageReaderTest : public HttpMailTest {
+ protected:
+  void SetUp() override {
+    HttpMailTest::SetUp();
+    auto list = Reply(207, Multistatus(MailResponse("http://h/1", "A") + MailResponse("http://h/2", "B") +
+                                                  MailResponse("http://h/3", "C")));
+    ASSERT_EQ(207, http_.ParseMailReply(*list));
+  }
+  std::unique_ptr<CHotmailRequest> Download(int number, const std::string& id, int status, const std::string& body) {
+    auto r = Reply(status, body);
+    r->kind = KIND_MESSAGE;
+    r->number = number;
+    r->mailId = id;
+    return r;
+  }
+  CHotmailHTTP http_;
+};
+
+TEST_F(MessageReaderTest, BodyGoesToTheMessageTheRequestNamed) {
+  auto r = Download(3, "C", 200, "Subject: c\r\n\r\nthird\r\n");
+  EXPECT_EQ(1024 + 3, http_.OnMessageReply(*r));
+  EXPECT_EQ("Subject: c\r\n\r\nthird\r\n", http_.GetMails()[2]->content);
+  EXPECT_EQ("", http_.GetMails()[0]->content);
+  EXPECT_EQ("", http_.GetMails()[1]->content);
+  auto again = Download(3, "C", 200, "");
+  EXPECT_EQ(1027, http_.OnMessageReply(*again));  // an empty body is a body
+  EXPECT_EQ("", http_.GetMails()[2]->content);
+}
+
+TEST_F(MessageReaderTest, OtherStatusesLeaveTheContent) {
+  auto ok = Download(2, "B", 200, "kept");
+  ASSERT_EQ(1026, http_.OnMessageReply(*ok));
+  auto missing = Download(2, "B", 404, "");
+  EXPECT_EQ(404, http_.OnMessageReply(*missing));
+  auto failed = Download(2, "B", 0, "x");
+  failed->completed = false;
+  EXPECT_EQ(-1, http_.OnMessageReply(*failed));
+  EXPECT_EQ("kept", http_.GetMails()[1]->content);
+}
+
+TEST_F(MessageReaderTest, BodyForAMessageNoLongerListedIsNotStored) {
+  auto renumbered = Download(2, "X", 200, "stray");
+  EXPECT_EQ(-1, http_.OnMessageReply(*renumbered));
+  auto beyond = Download(9, "C", 200, "stray");
+  EXPECT_EQ(-1, http_.OnMessageReply(*beyond));
+  for (CMail* m : http_.GetMails()) EXPECT_EQ("", m->content);
+}
+
+TEST_F(MessageReaderTest, SimpleReaderPassesTheStatus) {
+  auto created = Reply(201, "ignored");
+  EXPECT_EQ(201, http_.OnSimpleReply(*created));
+  auto refused = Reply(403, "");
+  EXPECT_EQ(403, http_.OnSimpleReply(*refused));
+  auto failed = Reply(207, "", false);
+  EXPECT_EQ(-1, http_.OnSimpleReply(*failed));
+}
+
+TEST_F(FolderReaderTest, FindDeleteTargetTakesTheFirstExactKind) {
+  ASSERT_EQ(207, Parse(Multistatus(FolderResponse("http://h/1/", "F1", "inbox", "") +
+                                   FolderResponse("http://h/2/", "F2", "deleteditemsx", "") +
+                                   FolderResponse("http://h/3/", "F3", "deleteditems", "") +
+                                   FolderResponse("http://h/4/", "F4", "deleteditems", ""))));
+  EXPECT_EQ(3, http_.FindDeleteTarget());
+  EXPECT_EQ(0, LogCount(kNoDeleteTarget));
+}
+
+TEST_F(FolderReaderTest, FindDeleteTargetWithoutOneReportsAndPointsPastTheEnd) {
+  ASSERT_EQ(207, Parse(Multistatus(FolderResponse("http://h/1/", "F1", "inbox", "") +
+                                   FolderResponse("http://h/2/", "F2", "DeletedItems", ""))));
+  EXPECT_EQ(3, http_.FindDeleteTarget());
+  EXPECT_EQ(1, LogCount(kNoDeleteTarget));
+}

@@ -1,0 +1,179 @@
+// The requests, byte for byte: URLs, header blocks, bodies, credentials.
+#include "HttpMailTest.h"
+
+namespace {
+
+const char kPropfindHeaders[] = "Depth: 0\r\nBrief: t\r\nContent-Type: text/xml\r\nAccept-CharSet: UTF-16\r\n";
+const char kUnsafe[] = "[サーバーから受け取った URL に使えない文字が含まれています]";
+
+}  // namespace
+
+class RequestTest : public HttpMailTest {
+ protected:
+  void SetUp() override {
+    HttpMailTest::SetUp();
+    http_.userName = "user@hotmail.com";
+    http_.password = "secret";
+  }
+  // Folders 1 to 3 and messages 1 to 5, from canned replies.
+  void ListAccount() {
+    auto root = Reply(207, Multistatus("<D:response><D:propstat><D:prop><hm:msgfolderroot>http://svc/root/"
+                                                  "</hm:msgfolderroot><hm:sendmsg>http://svc/send</hm:sendmsg>"
+                                                  "</D:prop></D:propstat></D:response>"));
+    ASSERT_EQ(207, http_.ParseRootReply(*root));
+    auto folders = Reply(207, Multistatus(FolderResponse("http://svc/root/inbox/", "F1", "inbox", "") +
+                                                     FolderResponse("http://svc/root/sent/", "F2", "sentitems", "") +
+                                                     FolderResponse("http://svc/root/trash/", "F3", "deleteditems", "")));
+    ASSERT_EQ(207, http_.ParseFolderReply(*folders));
+    std::string mails;
+    for (int i = 1; i <= 5; ++i)
+      mails += MailResponse("http://svc/root/inbox/MSG" + std::to_string(i) + ".eml", "MSG" + std::to_string(i));
+    auto list = Reply(207, Multistatus(mails));
+    ASSERT_EQ(207, http_.ParseMailReply(*list));
+  }
+  CHotmailHTTP http_;
+};
+
+TEST_F(RequestTest, DiscoveryRequest) {
+  thePlugin.settings.serviceHost = "127.0.0.1:8080";
+  auto r = http_.NewRootRequest();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(KIND_ROOT, r->kind);
+  EXPECT_EQ("PROPFIND", r->method);
+  EXPECT_EQ("http://127.0.0.1:8080/svcs/hotmail/httpmail.asp", r->url);
+  EXPECT_EQ(kPropfindHeaders, r->headers);
+  const std::string body =
+      "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\" xmlns:hm=\"urn:schemas:httpmail:\"><D:prop>"
+      "<hm:msgfolderroot/><hm:sendmsg/></D:prop></D:propfind>";
+  EXPECT_EQ(body, r->body);
+  EXPECT_EQ(143u, r->body.size());
+}
+
+TEST_F(RequestTest, EveryRequestCarriesTheCredentialsOfItsMoment) {
+  auto first = http_.NewRootRequest();
+  http_.userName = "other@hotmail.com";
+  http_.password = "changed";
+  auto second = http_.NewRootRequest();
+  EXPECT_EQ("user@hotmail.com", first->userName);
+  EXPECT_EQ("secret", first->password);
+  EXPECT_EQ("other@hotmail.com", second->userName);
+  EXPECT_EQ("changed", second->password);
+  EXPECT_EQ("other@hotmail.com", CHTTPSession::lastUserName);
+  EXPECT_EQ("changed", CHTTPSession::lastPassword);
+}
+
+TEST_F(RequestTest, FolderListRequest) {
+  ListAccount();
+  auto r = http_.NewFolderRequest();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(KIND_FOLDERS, r->kind);
+  EXPECT_EQ("PROPFIND", r->method);
+  EXPECT_EQ("http://svc/root/", r->url);
+  EXPECT_EQ(kPropfindHeaders, r->headers);
+  const std::string body =
+      "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\" xmlns:hm=\"urn:schemas:httpmail:\"><D:prop><D:id/>"
+      "<D:visiblecount/><D:displayname/><hm:special/></D:prop></D:propfind>";
+  EXPECT_EQ(body, r->body);
+  EXPECT_EQ(164u, r->body.size());
+}
+
+TEST_F(RequestTest, MessageListRequestBindsTheServiceNamespace) {
+  thePlugin.settings.serviceNamespace = "urn:svc&\"x";
+  auto r = http_.NewMailListRequest("http://svc/root/inbox/");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(KIND_MAILS, r->kind);
+  EXPECT_EQ("http://svc/root/inbox/", r->url);
+  EXPECT_EQ(kPropfindHeaders, r->headers);
+  EXPECT_EQ(
+      "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\" xmlns:hm=\"urn:schemas:httpmail:\" "
+      "xmlns:m=\"urn:schemas:mailheader:\" xmlns:h=\"urn:svc&amp;&quot;x\"><D:prop><D:id/><hm:read/><m:to/>"
+      "<h:fromaddr/><m:subject/><m:date/><D:getcontentlength/></D:prop></D:propfind>",
+      r->body);
+}
+
+TEST_F(RequestTest, DownloadRequestNamesItsMessage) {
+  ListAccount();
+  auto r = http_.NewMessageRequest(4);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(KIND_MESSAGE, r->kind);
+  EXPECT_EQ("GET", r->method);
+  EXPECT_EQ("http://svc/root/inbox/MSG4.eml", r->url);
+  EXPECT_EQ("Accept: message/rfc822, */*\r\nTranslate: f\r\n", r->headers);
+  EXPECT_EQ("", r->body);
+  EXPECT_EQ(4, r->number);
+  EXPECT_EQ("MSG4", r->mailId);
+}
+
+TEST_F(RequestTest, MoveDestinationIsFolderHrefThenMessageId) {
+  ListAccount();
+  auto r = http_.NewMoveRequest(5, 3);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(KIND_MOVE, r->kind);
+  EXPECT_EQ("MOVE", r->method);
+  EXPECT_EQ("http://svc/root/inbox/MSG5.eml", r->url);
+  EXPECT_EQ("Destination: http://svc/root/trash/MSG5\r\nAllow-Rename: t\r\n", r->headers);
+  EXPECT_EQ("", r->body);
+}
+
+TEST_F(RequestTest, MarkReadRequest) {
+  ListAccount();
+  auto r = http_.NewMarkReadRequest(2);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(KIND_MARK_READ, r->kind);
+  EXPECT_EQ("PROPPATCH", r->method);
+  EXPECT_EQ("http://svc/root/inbox/MSG2.eml", r->url);
+  EXPECT_EQ("Brief: t\r\n", r->headers);  // no content type
+  const std::string body =
+      "<?xml version=\"1.0\"?><D:propertyupdate xmlns:D=\"DAV:\" xmlns:hm=\"urn:schemas:httpmail:\"><D:set><D:prop>"
+      "<hm:read>1</hm:read></D:prop></D:set></D:propertyupdate>";
+  EXPECT_EQ(body, r->body);
+  EXPECT_EQ(158u, r->body.size());
+}
+
+TEST_F(RequestTest, DeleteRequestHasNoHeaderLines) {
+  ListAccount();
+  auto r = http_.NewDeleteRequest(1);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(KIND_DELETE, r->kind);
+  EXPECT_EQ("DELETE", r->method);
+  EXPECT_EQ("http://svc/root/inbox/MSG1.eml", r->url);
+  EXPECT_EQ("", r->headers);
+  EXPECT_EQ("", r->body);
+}
+
+TEST_F(RequestTest, PostCarriesEnvelopeThenMessage) {
+  ListAccount();
+  http_.senderLine = "MAIL FROM:<user@hotmail.com>\r\n";
+  http_.recipientLines = "\r\n";  // no RCPT: only the closing empty line
+  http_.messageData = "Subject: hi\r\n\r\nbody\r\n\r\n";
+  auto r = http_.NewPostRequest();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(KIND_POST, r->kind);
+  EXPECT_EQ("POST", r->method);
+  EXPECT_EQ("http://svc/send", r->url);
+  EXPECT_EQ("Content-Type: message/rfc821\r\nTranslate: t\r\nSAVEINSENT: t\r\n", r->headers);
+  EXPECT_EQ("MAIL FROM:<user@hotmail.com>\r\n\r\nSubject: hi\r\n\r\nbody\r\n\r\n", r->body);
+}
+
+TEST_F(RequestTest, NumbersThatNameNothingBuildNoRequest) {
+  ListAccount();
+  EXPECT_FALSE(http_.NewMessageRequest(0));
+  EXPECT_FALSE(http_.NewMessageRequest(6));
+  EXPECT_FALSE(http_.NewMarkReadRequest(-1));
+  EXPECT_FALSE(http_.NewDeleteRequest(6));
+  EXPECT_FALSE(http_.NewMoveRequest(1, 0));
+  EXPECT_FALSE(http_.NewMoveRequest(1, 4));
+  EXPECT_FALSE(http_.NewMoveRequest(6, 3));
+}
+
+TEST_F(RequestTest, ServiceTextsThatWouldAddRequestLinesAreRefused) {
+  auto folders = Reply(207, Multistatus(FolderResponse("http://svc/t/&#13;&#10;X-Injected: 1", "T", "deleteditems", "")));
+  ASSERT_EQ(207, http_.ParseFolderReply(*folders));
+  auto list = Reply(207, Multistatus(MailResponse("http://svc/i/1", "1&#10;X-Injected: 1") +
+                                                MailResponse("http://svc/i/2&#13;&#10;X: y", "2")));
+  ASSERT_EQ(207, http_.ParseMailReply(*list));
+  EXPECT_FALSE(http_.NewMoveRequest(1, 1));
+  EXPECT_FALSE(http_.NewMessageRequest(2));
+  EXPECT_FALSE(http_.NewMailListRequest(http_.GetFolders()[0]->href));
+  EXPECT_EQ(3, LogCount(kUnsafe));
+}
