@@ -18,7 +18,8 @@ def curl(*args):
 
 
 class DigestTest(ServiceTestCase):
-    MAILBOX = {DEMO: {"password": "demo"}, "basic@hotmail.com": {"password": "b", "auth": "basic"}}
+    MAILBOX = {DEMO: {"password": "demo"}, "basic@hotmail.com": {"password": "b", "auth": "basic"},
+               "jp@hotmail.com": {"password": "パス"}}
 
     def propfind_with_curl(self, scheme, user):
         return curl(scheme, "-u", user, "-X", "PROPFIND", "-H", "Depth: 0",
@@ -84,7 +85,9 @@ class DigestTest(ServiceTestCase):
 
     def test_basic_and_per_account_scheme(self):
         def basic(user, password):
-            token = base64.b64encode(("%s:%s" % (user, password)).encode()).decode()
+            if isinstance(password, str):
+                password = password.encode()
+            token = base64.b64encode(user.encode() + b":" + password).decode()
             reply, _ = self.client.send("PROPFIND", ENTRY, ROOT_BODY,
                                         {"Authorization": "Basic " + token}, auth=False)
             return reply.status
@@ -92,6 +95,10 @@ class DigestTest(ServiceTestCase):
         self.assertEqual(207, basic(DEMO.upper(), "demo"))  # user names ignore case
         self.assertEqual(401, basic(DEMO, "Demo"))          # passwords do not
         self.assertEqual(207, basic("basic@hotmail.com", "b"))
+        # A non-ASCII password may arrive as UTF-8 or as code page 932 bytes.
+        self.assertEqual(207, basic("jp@hotmail.com", "パス".encode("cp932")))
+        self.assertEqual(207, basic("jp@hotmail.com", "パス"))
+        self.assertEqual(401, basic("jp@hotmail.com", "パ"))
         digest_only = DavClient(self.svc.port, "basic@hotmail.com", "b")
         try:
             status, _, _ = digest_only.request("PROPFIND", ENTRY, ROOT_BODY)

@@ -16,8 +16,23 @@ import time
 _PARAM = re.compile(r'\s*([A-Za-z0-9_*-]+)\s*=\s*("(?:[^"\\]|\\.)*"|[^,\s]*)\s*(?:,|$)')
 
 
-def _md5(text):
-    return hashlib.md5(text.encode("latin-1", errors="replace")).hexdigest()
+def _md5(data):
+    return hashlib.md5(data).hexdigest()
+
+
+def _wire(text):
+    """Bytes of a header text as received (http.server decodes latin-1)."""
+    return text.encode("latin-1", errors="replace")
+
+
+def _password_forms(password):
+    """The stored password as UTF-8 and as code page 932 bytes."""
+    forms = [password.encode("utf-8")]
+    try:
+        forms.append(password.encode("cp932"))
+    except UnicodeEncodeError:
+        pass
+    return forms
 
 
 def parse_params(text):
@@ -102,14 +117,14 @@ class Authenticator:
 
     def _check_basic(self, token):
         try:
-            decoded = base64.b64decode(token, validate=True).decode("latin-1")
-        except (ValueError, UnicodeError):
+            decoded = base64.b64decode(token, validate=True)
+        except ValueError:
             return AuthResult(reason="malformed Basic credentials")
-        user, sep, password = decoded.partition(":")
+        user, sep, password = decoded.partition(b":")
         if not sep:
             return AuthResult(reason="malformed Basic credentials")
-        account, expected = self._account(user, "basic")
-        if account is None or password != expected:
+        account, expected = self._account(user.decode("utf-8", errors="replace"), "basic")
+        if account is None or password not in _password_forms(expected):
             return AuthResult(reason="wrong user name or password")
         return AuthResult(account)
 
@@ -130,10 +145,11 @@ class Authenticator:
         account, password = self._account(p["username"], "digest")
         if account is None:
             return AuthResult(reason="wrong user name or password")
-        ha1 = _md5("%s:%s:%s" % (p["username"], self.realm, password))
-        ha2 = _md5("%s:%s" % (method, p["uri"]))
-        expected = _md5("%s:%s:%s:%s:%s:%s" % (ha1, p["nonce"], p["nc"], p["cnonce"], p["qop"], ha2))
-        if expected != p["response"].lower():
+        ha2 = _md5(_wire("%s:%s" % (method, p["uri"])))
+        tail = _wire(":%s:%s:%s:%s:%s" % (p["nonce"], p["nc"], p["cnonce"], p["qop"], ha2))
+        prefix = _wire("%s:%s:" % (p["username"], self.realm))
+        answers = [_md5(_md5(prefix + form).encode("ascii") + tail) for form in _password_forms(password)]
+        if p["response"].lower() not in answers:
             return AuthResult(reason="wrong user name or password")
         verdict = self._use_nonce(p["nonce"], int(p["nc"], 16))
         if verdict:
