@@ -1,0 +1,403 @@
+// CHTTPSession against local servers: results, redirects, proxy fallback,
+// the slot limit and queue, shutdown, failures and authentication.
+#include <stdlib.h>
+
+#include <atomic>
+#include <thread>
+
+#include "Digest.h"
+#include "SessionFixture.h"
+#include "TestHttpServer.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const char kMultiStatus[] = "HTTP/1.1 207 Multi-Status";
+
+std::string Xml(size_t size) {
+  std::string body = "<?xml version=\"1.0\"?><D:multistatus xmlns:D=\"DAV:\">";
+  while (body.size() + 20 < size) body += "<D:response>x</D:response>";
+  return body + "</D:multistatus>";
+}
+
+}  // namespace
+
+class HTTPSessionTest : public SessionFixture {};
+
+TEST_F(HTTPSessionTest, StatusWithoutBodyCompletesWithoutReading) {
+  TestHttpServer server([](const HttpRequest& r) {
+    if (r.target == "/none") return HttpReply(204, "No Content");
+    return HttpReply(401, "Unauthorized", "WWW-Authenticate: Basic realm=\"x\"\r\n", "denied");
+  });
+  for (const char* path : {"/none", "/denied"}) {
+    CHTTPSession* s = NewSession(server.Url(path));
+    s->response = "as it was";
+    Completion c = RunOne(s);
+    EXPECT_TRUE(c.completed) << path;
+    EXPECT_EQ(std::string(path) == "/none" ? 204 : 401, c.status);
+    EXPECT_EQ("as it was", c.response) << "a body must only be read for 200, 201 and 207";
+  }
+  EXPECT_EQ(0, Count(LogText(), "[レスポンスの本文は以下のとおりです]"));
+  EXPECT_EQ(0, Boxes());
+}
+
+TEST_F(HTTPSessionTest, OkWithEmptyBodyCompletesEmpty) {
+  TestHttpServer server([](const HttpRequest&) { return HttpReply(200, "OK"); });
+  CHTTPSession* s = NewSession(server.Url("/empty"), "GET");
+  s->response = "stale";
+  Completion c = RunOne(s);
+  EXPECT_TRUE(c.completed);
+  EXPECT_EQ(200, c.status);
+  EXPECT_EQ("", c.response);
+}
+
+TEST_F(HTTPSessionTest, MultiStatusBodyIsReadWholeAndRequestGoesAsFilled) {
+  const std::string xml = Xml(300000);
+  TestHttpServer server([&](const HttpRequest&) { return HttpChunkedReply(207, "Multi-Status", xml, 7000); });
+  const std::string headers = "Depth: 1\r\nContent-Type: text/xml\r\nBrief: t\r\n";
+  const std::string body = "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\"><D:allprop/></D:propfind>";
+  Completion c = RunOne(NewSession(server.Url("/folders/inbox/"), "PROPFIND", headers, body));
+  EXPECT_TRUE(c.completed);
+  EXPECT_EQ(207, c.status);
+  EXPECT_EQ(xml.size(), c.response.size());
+  EXPECT_TRUE(c.response == xml);
+
+  ASSERT_EQ(1u, server.RequestCount());
+  HttpRequest r = server.Requests()[0];
+  EXPECT_EQ("PROPFIND", r.method);
+  EXPECT_EQ("/folders/inbox/", r.target);
+  EXPECT_EQ("1", r.Header("Depth"));
+  EXPECT_EQ("text/xml", r.Header("Content-Type"));
+  EXPECT_EQ(body, r.body);
+  EXPECT_EQ(thePlugin.settings.userAgent, r.Header("User-Agent"));
+  EXPECT_FALSE(r.HasHeader("Expect"));
+
+  std::string log = LogText();
+  EXPECT_NE(std::string::npos, log.find("[以下の URL にアクセスします]\n" + server.Url("/folders/inbox/") + "\n"));
+  EXPECT_NE(std::string::npos, log.find("[リクエストのヘッダは以下のとおりです]\nPROPFIND /folders/inbox/ HTTP/1.1\r\n"));
+  EXPECT_NE(std::string::npos, log.find("[リクエストの本文は以下のとおりです]\n" + body + "\n"));
+  EXPECT_NE(std::string::npos, log.find("[レスポンスのヘッダは以下のとおりです]\n" + std::string(kMultiStatus)));
+  EXPECT_NE(std::string::npos, log.find("[レスポンスの本文は以下のとおりです]\n" + xml + "\n"));
+  EXPECT_EQ(1, Count(log, "[スレッドを作成しました]"));
+  EXPECT_EQ(1, Count(log, "[スレッドをシグナル状態にします]"));
+  EXPECT_EQ(1, Count(log, "[スレッドのハンドルを閉じました]"));
+  EXPECT_EQ(0, Count(log, "[HTTPSession は失敗しました]"));
+}
+
+TEST_F(HTTPSessionTest, RedirectIsResentToLocationWithSameRequest) {
+  std::string target;
+  TestHttpServer server([&](const HttpRequest& r) {
+    if (r.target == "/old") return HttpReply(302, "Found", "Location: " + target + "\r\n", "moved");
+    return HttpReply(207, "Multi-Status", "", "<ok/>");
+  });
+  target = server.Url("/new/place");
+  const std::string headers = "Depth: 0\r\nContent-Type: text/xml\r\n";
+  const std::string body = "<D:propfind xmlns:D=\"DAV:\"/>";
+  Completion c = RunOne(NewSession(server.Url("/old"), "PROPFIND", headers, body));
+  EXPECT_TRUE(c.completed);
+  EXPECT_EQ(207, c.status);
+  EXPECT_EQ("<ok/>", c.response);
+  EXPECT_EQ(target, c.url);
+
+  std::vector<HttpRequest> seen = server.Requests();
+  ASSERT_EQ(2u, seen.size());
+  EXPECT_EQ("/new/place", seen[1].target);
+  EXPECT_EQ("PROPFIND", seen[1].method);
+  EXPECT_EQ("0", seen[1].Header("Depth"));
+  EXPECT_EQ(body, seen[1].body);
+  EXPECT_EQ(1, Count(LogText(), "[リダイレクトします]\n"));
+  EXPECT_EQ(0, Boxes());
+}
+
+TEST_F(HTTPSessionTest, RedirectLoopEndsAfterTenWithABox) {
+  std::string self;
+  TestHttpServer server([&](const HttpRequest&) { return HttpReply(302, "Found", "Location: " + self + "\r\n"); });
+  self = server.Url("/loop");
+  Completion c = RunOne(NewSession(self, "MOVE", "Destination: /x\r\n"));
+  EXPECT_FALSE(c.completed);
+  EXPECT_EQ(11u, server.RequestCount()) << "the first request and ten redirects";
+  std::string log = LogText();
+  EXPECT_EQ(10, Count(log, "[リダイレクトします]"));
+  EXPECT_EQ(1, Count(log, "[リダイレクトの回数が上限を超えました]"));
+  EXPECT_EQ(1, Boxes());
+  EXPECT_EQ(1, Count(log, "[HTTPSession は失敗しました]"));
+}
+
+TEST_F(HTTPSessionTest, ProxyAnsweringBadRequestSwitchesToDirectForGood) {
+  TestHttpServer proxy([](const HttpRequest&) { return HttpReply(400, "Bad Request", "", "no"); });
+  TestHttpServer service([](const HttpRequest& r) {
+    if (r.target == "/bad") return HttpReply(400, "Bad Request");
+    return HttpReply(207, "Multi-Status", "", "<direct/>");
+  });
+  thePlugin.settings.doNotUseProxy = false;
+  setenv("http_proxy", proxy.Url("").c_str(), 1);
+
+  Completion c = RunOne(NewSession(service.Url("/login"), "PROPFIND", "Depth: 0\r\n", "<q/>"));
+  EXPECT_TRUE(c.completed);
+  EXPECT_EQ(207, c.status);
+  EXPECT_EQ("<direct/>", c.response);
+  ASSERT_EQ(1u, proxy.RequestCount());
+  EXPECT_EQ(service.Url("/login"), proxy.Requests()[0].target) << "a proxy is sent the absolute URL";
+  ASSERT_EQ(1u, service.RequestCount());
+  EXPECT_EQ("<q/>", service.Requests()[0].body);
+  EXPECT_TRUE(thePlugin.settings.doNotUseProxy);
+  EXPECT_EQ(1u, GetPrivateProfileIntA("Property", "DoNotUseProxy", 0, thePlugin.settings.iniPath.c_str()));
+  std::string log = LogText();
+  EXPECT_EQ(1, Count(log, "[プロキシを使わない設定に変更しました]"));
+
+  // Later sessions go direct; a 400 there is simply the result.
+  c = RunOne(NewSession(service.Url("/bad"), "PROPFIND"));
+  EXPECT_TRUE(c.completed);
+  EXPECT_EQ(400, c.status);
+  EXPECT_EQ(1u, proxy.RequestCount());
+  EXPECT_EQ(1, Count(LogText(), "[プロキシを使わない設定に変更しました]"));
+  EXPECT_EQ(0, Boxes());
+}
+
+TEST_F(HTTPSessionTest, ProxyFallbackLeavesOtherRunningSessionsAlone) {
+  Gate slow;
+  TestHttpServer proxy([&](const HttpRequest& r) {
+    if (r.method == "PROPFIND") return HttpReply(400, "Bad Request");
+    slow.Wait();
+    return HttpReply(200, "OK", "", "through the proxy");
+  });
+  OpenOnExit openSlow(slow);
+  TestHttpServer service([](const HttpRequest&) { return HttpReply(207, "Multi-Status", "", "<direct/>"); });
+  thePlugin.settings.doNotUseProxy = false;
+  thePlugin.settings.threadCount = 2;
+  setenv("http_proxy", proxy.Url("").c_str(), 1);
+
+  ASSERT_TRUE(Submit(NewSession(service.Url("/message/1"), "GET")));
+  ASSERT_TRUE(proxy.WaitForRequests(1));
+  ASSERT_TRUE(Submit(NewSession(service.Url("/login"), "PROPFIND")));
+  ASSERT_TRUE(WaitForCompletions(1));
+  EXPECT_EQ(207, completions_[0].status);
+  EXPECT_TRUE(thePlugin.settings.doNotUseProxy);
+
+  // The GET still running through the proxy keeps its WinInet handle.
+  slow.Open();
+  ASSERT_TRUE(WaitForCompletions(2));
+  EXPECT_TRUE(completions_[1].completed);
+  EXPECT_EQ(200, completions_[1].status);
+  EXPECT_EQ("through the proxy", completions_[1].response);
+  EXPECT_EQ(0, Boxes());
+}
+
+TEST_F(HTTPSessionTest, OneThreadRunsSessionsStrictlyInOrder) {
+  Gate first;
+  TestHttpServer server([&](const HttpRequest& r) {
+    if (r.target == "/first") first.Wait();
+    return HttpReply(207, "Multi-Status", "", r.target);
+  });
+  OpenOnExit openFirst(first);
+  ASSERT_TRUE(Submit(NewSession(server.Url("/first"))));
+  ASSERT_TRUE(Submit(NewSession(server.Url("/second"))));
+  ASSERT_TRUE(server.WaitForRequests(1));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(1u, server.RequestCount()) << "the second must wait for the first";
+  EXPECT_EQ(1, Count(LogText(), "[スレッドを作成しました]"));
+
+  first.Open();
+  ASSERT_TRUE(WaitForCompletions(2));
+  EXPECT_EQ("/first", completions_[0].response);
+  EXPECT_EQ("/second", completions_[1].response);
+  EXPECT_EQ(2, completions_[0].threadsCreated) << "the second starts inside the Finish of the first";
+  std::vector<HttpRequest> seen = server.Requests();
+  ASSERT_EQ(2u, seen.size());
+  EXPECT_EQ("/first", seen[0].target);
+  EXPECT_EQ("/second", seen[1].target);
+}
+
+TEST_F(HTTPSessionTest, ThreadCountBelowOneStillRunsOneAtATime) {
+  TestHttpServer server([](const HttpRequest& r) { return HttpReply(207, "Multi-Status", "", r.target); });
+  thePlugin.settings.threadCount = 0;
+  ASSERT_TRUE(Submit(NewSession(server.Url("/a"))));
+  ASSERT_TRUE(Submit(NewSession(server.Url("/b"))));
+  ASSERT_TRUE(WaitForCompletions(2));
+  EXPECT_EQ("/a", completions_[0].response);
+  EXPECT_EQ("/b", completions_[1].response);
+}
+
+TEST_F(HTTPSessionTest, KeepAliveReusesTheConnection) {
+  TestHttpServer server([](const HttpRequest& r) { return HttpReply(207, "Multi-Status", "", r.target); });
+  for (const char* path : {"/1", "/2", "/3"}) EXPECT_TRUE(RunOne(NewSession(server.Url(path))).completed);
+  EXPECT_EQ(3u, server.RequestCount());
+  EXPECT_EQ(1, server.Connections());
+}
+
+class TrackedSession : public CHTTPSession {
+ public:
+  explicit TrackedSession(bool* deleted) : deleted_(deleted) {}
+  ~TrackedSession() override { *deleted_ = true; }
+
+ private:
+  bool* deleted_;
+};
+
+TEST_F(HTTPSessionTest, ShutdownDeletesQueuedSessionsUnrun) {
+  Gate running;
+  TestHttpServer server([&](const HttpRequest&) {
+    running.Wait();
+    return HttpReply(207, "Multi-Status", "", "<r/>");
+  });
+  OpenOnExit openRunning(running);
+  bool deleted[2] = {false, false};
+  ASSERT_TRUE(Submit(NewSession(server.Url("/running"))));
+  for (bool& flag : deleted) {
+    auto* s = new TrackedSession(&flag);
+    s->url = server.Url("/queued");
+    s->method = "PROPFIND";
+    ASSERT_TRUE(CHTTPSession::Submit(s));
+  }
+  ASSERT_TRUE(server.WaitForRequests(1));
+  std::thread opener([&] {
+    std::this_thread::sleep_for(200ms);
+    running.Open();
+  });
+  CHTTPSession::Shutdown();
+  opener.join();
+  EXPECT_TRUE(deleted[0]);
+  EXPECT_TRUE(deleted[1]);
+  std::string log = LogText();
+  EXPECT_EQ(1, Count(log, "[HTTP Session がキューに残っています]"));
+  EXPECT_EQ(1, Boxes());
+  EXPECT_NE(std::string::npos, log.find("[WinInet を閉じました]"));
+
+  // The running one had ended before WinInet was closed, and completes.
+  ASSERT_TRUE(WaitForCompletions(1));
+  EXPECT_TRUE(completions_[0].completed);
+  EXPECT_EQ(1u, server.RequestCount()) << "no queued session may run";
+}
+
+TEST_F(HTTPSessionTest, ShutdownWaitsABoundedTimeThenCancelsRunningWorkers) {
+  Gate never;
+  TestHttpServer server([&](const HttpRequest&) {
+    never.Wait(20s);
+    return std::string();
+  });
+  OpenOnExit openNever(never);
+  thePlugin.settings.httpTimeOut = 30;
+  ASSERT_TRUE(Submit(NewSession(server.Url("/hang"))));
+  ASSERT_TRUE(server.WaitForRequests(1));
+  const DWORD start = GetTickCount();
+  CHTTPSession::Shutdown();
+  const DWORD spent = GetTickCount() - start;
+  EXPECT_GE(spent, 2900u);
+  EXPECT_LT(spent, 5000u);
+  // Closing WinInet ends the worker's blocked call at once.
+  ASSERT_TRUE(WaitForCompletions(1, 3000));
+  EXPECT_FALSE(completions_[0].completed);
+  EXPECT_NE(std::string::npos, LogText().find("0x00002ef1")) << "ERROR_INTERNET_OPERATION_CANCELLED reported";
+}
+
+TEST_F(HTTPSessionTest, RefusedConnectionEndsNotCompleted) {
+  Completion c = RunOne(NewSession("http://127.0.0.1:" + std::to_string(UnusedPort()) + "/x"));
+  EXPECT_FALSE(c.completed);
+  std::string log = LogText();
+  EXPECT_NE(std::string::npos, log.find("0x00002efd")) << "ERROR_INTERNET_CANNOT_CONNECT reported";
+  EXPECT_NE(std::string::npos, log.find("A connection with the server could not be established"));
+  EXPECT_EQ(1, Count(log, "[HTTPSession は失敗しました]"));
+}
+
+TEST_F(HTTPSessionTest, ServerThatNeverAnswersTimesOut) {
+  Gate never;
+  TestHttpServer server([&](const HttpRequest&) {
+    never.Wait(20s);
+    return std::string();
+  });
+  OpenOnExit openNever(never);
+  thePlugin.settings.httpTimeOut = 1;
+  const DWORD start = GetTickCount();
+  Completion c = RunOne(NewSession(server.Url("/silent")));
+  const DWORD spent = GetTickCount() - start;
+  EXPECT_FALSE(c.completed);
+  EXPECT_GE(spent, 900u);
+  EXPECT_LT(spent, 4000u);
+  std::string log = LogText();
+  EXPECT_NE(std::string::npos, log.find("0x00002ee2")) << "ERROR_INTERNET_TIMEOUT reported";
+  EXPECT_NE(std::string::npos, log.find("The operation timed out"));
+}
+
+TEST_F(HTTPSessionTest, OverlongHostFailsBeforeAnyConnection) {
+  Completion c = RunOne(NewSession("http://" + std::string(1100, 'h') + "/x"));
+  EXPECT_FALSE(c.completed);
+  EXPECT_NE(std::string::npos, LogText().find("0x0000007a")) << "ERROR_INSUFFICIENT_BUFFER from InternetCrackUrlA";
+}
+
+TEST_F(HTTPSessionTest, DigestAuthenticationWithRightAndWrongPassword) {
+  TestHttpServer server([](const HttpRequest& r) {
+    if (DigestAnswers(r.Header("Authorization"), r.method, "alice", "s3cret", "mail", "n0nce"))
+      return HttpReply(207, "Multi-Status", "", "<in/>");
+    return HttpReply(401, "Unauthorized", DigestChallenge("mail", "n0nce"), "who?");
+  });
+  CHTTPSession* right = NewSession(server.Url("/folders/"), "PROPFIND", "Depth: 1\r\n", "<p/>");
+  right->userName = "alice";
+  right->password = "s3cret";
+  Completion c = RunOne(right);
+  EXPECT_TRUE(c.completed);
+  EXPECT_EQ(207, c.status);
+  EXPECT_EQ("<in/>", c.response);
+  ASSERT_EQ(2u, server.RequestCount());
+  EXPECT_EQ("<p/>", server.Requests()[1].body) << "the body goes again with the answer";
+
+  CHTTPSession* wrong = NewSession(server.Url("/folders/"), "PROPFIND");
+  wrong->userName = "alice";
+  wrong->password = "guess";
+  c = RunOne(wrong);
+  EXPECT_TRUE(c.completed);
+  EXPECT_EQ(401, c.status);
+  EXPECT_EQ("", c.response);
+
+  std::string log = LogText();
+  EXPECT_NE(std::string::npos, log.find("Authorization: Digest ********\r\n"));
+  EXPECT_EQ(std::string::npos, log.find("response=\""));
+}
+
+TEST_F(HTTPSessionTest, LoggedHeadersMaskCredentials) {
+  TestHttpServer server([](const HttpRequest& r) {
+    if (r.HasHeader("Authorization")) return HttpReply(207, "Multi-Status", "", "<ok/>");
+    return HttpReply(401, "Unauthorized", "WWW-Authenticate: Basic realm=\"mail\"\r\n");
+  });
+  CHTTPSession* s = NewSession(server.Url("/"), "PROPFIND", "Proxy-Authorization: Basic cHJveHk6cGFzcw==\r\n");
+  s->userName = "bob";
+  s->password = "hunter2";
+  Completion c = RunOne(s);
+  EXPECT_TRUE(c.completed);
+  ASSERT_EQ(2u, server.RequestCount());
+  EXPECT_EQ("Basic Ym9iOmh1bnRlcjI=", server.Requests()[1].Header("Authorization"));
+  std::string log = LogText();
+  EXPECT_NE(std::string::npos, log.find("\r\nAuthorization: Basic ********\r\n"));
+  EXPECT_NE(std::string::npos, log.find("\r\nProxy-Authorization: Basic ********\r\n"));
+  EXPECT_EQ(std::string::npos, log.find("Ym9iOmh1bnRlcjI="));
+  EXPECT_EQ(std::string::npos, log.find("cHJveHk6cGFzcw=="));
+}
+
+TEST_F(HTTPSessionTest, CredentialsAreTheSessionsOwn) {
+  // Each session answers with the credentials it was created with, even
+  // when the next one is filled differently before it runs.
+  TestHttpServer server([](const HttpRequest& r) {
+    if (!r.HasHeader("Authorization")) return HttpReply(401, "Unauthorized", "WWW-Authenticate: Basic realm=\"m\"\r\n");
+    return HttpReply(207, "Multi-Status", "", r.Header("Authorization"));
+  });
+  CHTTPSession* a = NewSession(server.Url("/a"));
+  a->userName = "first";
+  a->password = "one";
+  CHTTPSession* b = NewSession(server.Url("/b"));
+  b->userName = "second";
+  b->password = "two";
+  ASSERT_TRUE(Submit(a));
+  ASSERT_TRUE(Submit(b));
+  ASSERT_TRUE(WaitForCompletions(2));
+  EXPECT_EQ("Basic Zmlyc3Q6b25l", completions_[0].response);
+  EXPECT_EQ("Basic c2Vjb25kOnR3bw==", completions_[1].response);
+}
+
+TEST_F(HTTPSessionTest, SubmitWithoutMainWindowLeavesSessionWithCaller) {
+  thePlugin.mainWindow = nullptr;
+  std::unique_ptr<CHTTPSession> s(NewSession("http://127.0.0.1:1/"));
+  EXPECT_FALSE(CHTTPSession::Submit(s.get()));
+  EXPECT_FALSE(CHTTPSession::Submit(nullptr));
+  thePlugin.mainWindow = window_;
+  EXPECT_EQ(std::string::npos, LogText().find("[スレッドを作成しました]"));
+}
