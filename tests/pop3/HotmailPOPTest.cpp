@@ -1,0 +1,412 @@
+// The POP3 server over real loopback connections and a pumped message loop.
+// The test plays the HTTPMail client's part: it completes the jobs that
+// PASS, RETR and QUIT start by handing WM_POP_JOB_DONE to the server, and
+// drops the completions of the real client (whose service address leads
+// nowhere).
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "config/Log.h"
+#include "plugin/Plugin.h"
+#include "plugin/PrivateMessages.h"
+#include "pop3/HotmailPOP.h"
+#include "pop3/Loopback.h"
+#include "support/TempDir.h"
+
+namespace {
+
+using loopback::Client;
+using loopback::PumpFor;
+using loopback::PumpUntil;
+
+const char kGreeting[] = "+OK POP3 to HTTP proxy server ready\r\n";
+const char kAuthFirst[] = "-ERR authorization first\r\n";
+const char kNotAuthState[] = "-ERR not authorization state\r\n";
+const char kUnknown[] = "-ERR Unknown command\r\n";
+const char kInProgress[] = "-ERR a Hotmail request is still in progress\r\n";
+
+class PopTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    current_ = this;
+    saved_ = thePlugin.settings;
+    savedWindow_ = thePlugin.mainWindow;
+    ASSERT_TRUE(pop_.InitWinsock());
+    window_ = loopback::CreateTestWindow("PopTestWindow", Proc);
+    ASSERT_NE(nullptr, window_);
+    thePlugin.mainWindow = window_;
+    thePlugin.settings.popPortNumber = loopback::FreePort();
+    thePlugin.settings.serviceHost = "127.0.0.1:" + std::to_string(loopback::FreePort());
+    thePlugin.settings.onlyNotRead = false;
+    thePlugin.settings.log = true;
+    theLog.SetPath(dir_.File("Kestrelon.log"), &thePlugin.settings);
+    thePlugin.http.userName.clear();
+    thePlugin.http.password.clear();
+    pop_.SetHTTP(&thePlugin.http);
+    pop_.SetWindow(window_);
+    ASSERT_TRUE(pop_.Listen());
+  }
+
+  void TearDown() override {
+    pop_.CloseAll();
+    PumpFor(50);  // lets the real client's failed requests finish
+    current_ = nullptr;
+    DestroyWindow(window_);
+    thePlugin.mainWindow = savedWindow_;
+    theLog.SetPath("", nullptr);
+    thePlugin.settings = saved_;
+  }
+
+  static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (current_ != nullptr) {
+      if (message == WM_POP_SOCKET) return current_->pop_.OnMessage(hwnd, message, wParam, lParam);
+      if (message == WM_HTTP_STEP || message == WM_HTTP_SESSION_DONE)
+        return thePlugin.http.OnMessage(hwnd, message, wParam, lParam);
+      if (message == WM_POP_JOB_DONE) return 0;  // the test decides the outcome
+    }
+    return DefWindowProcA(hwnd, message, wParam, lParam);
+  }
+
+  int Port() const { return thePlugin.settings.popPortNumber; }
+
+  void Complete(WPARAM kind, LPARAM result) { pop_.OnMessage(window_, WM_POP_JOB_DONE, kind, result); }
+
+  // Sends a command and returns the one-line reply.
+  std::string Ask(Client& c, const std::string& command) {
+    EXPECT_TRUE(c.Send(command + "\r\n"));
+    return c.ReadLine();
+  }
+
+  // Sends PASS and waits until the server has started the log-in job.
+  void SendPass(Client& c, const std::string& password) {
+    ASSERT_TRUE(c.Send("PASS " + password + "\r\n"));
+    ASSERT_TRUE(PumpUntil([&] { return thePlugin.http.password == password; }));
+  }
+
+  // A client in the transaction state.
+  void LogIn(Client& c) {
+    ASSERT_EQ(kGreeting, c.ReadLine());
+    ASSERT_EQ("+OK\r\n", Ask(c, "USER alice@hotmail.com"));
+    SendPass(c, "secret");
+    EXPECT_EQ("", c.ReadFor(30));  // nothing until the job ends
+    Complete(POP_JOB_LOGIN, 207);
+    ASSERT_EQ("+OK\r\n", c.ReadLine());
+    ASSERT_EQ(CHotmailPOP::SessionState::Transaction, pop_.State());
+  }
+
+  static PopTest* current_;
+  TempDir dir_;
+  CSettings saved_;
+  HWND savedWindow_ = nullptr;
+  HWND window_ = nullptr;
+  CHotmailPOP pop_;
+};
+
+PopTest* PopTest::current_ = nullptr;
+
+TEST_F(PopTest, GreetsOneClientAndTurnsAwayASecond) {
+  Client first(Port());
+  ASSERT_EQ(kGreeting, first.ReadLine());
+  Client second(Port());
+  EXPECT_EQ("-ERR Socket is already used.\r\n", second.ReadLine());
+  EXPECT_TRUE(second.WaitClosed());
+  EXPECT_EQ(kAuthFirst, Ask(first, "NOOP"));
+  EXPECT_FALSE(first.closed());
+}
+
+TEST_F(PopTest, MatchesCommandNamesByTheTable) {
+  Client c(Port());
+  ASSERT_EQ(kGreeting, c.ReadLine());
+  EXPECT_EQ("+OK\r\n", Ask(c, "user alice"));
+  EXPECT_EQ("alice", thePlugin.http.userName);
+  EXPECT_EQ(kUnknown, Ask(c, "USERX bob"));
+  EXPECT_EQ(kUnknown, Ask(c, "STATS"));
+  EXPECT_EQ(kAuthFirst, Ask(c, "stat anything at all"));
+  EXPECT_EQ(kUnknown, Ask(c, ""));
+  EXPECT_EQ(kUnknown, Ask(c, "CAPA"));
+  EXPECT_EQ(kUnknown, Ask(c, "STLS"));
+  EXPECT_EQ(kUnknown, Ask(c, "US"));
+  // Exactly one space is skipped: the rest is the argument, spaces and all.
+  EXPECT_EQ("+OK\r\n", Ask(c, "USER  two"));
+  EXPECT_EQ(" two", thePlugin.http.userName);
+}
+
+TEST_F(PopTest, AssemblesLinesAcrossSegmentsAndKeepsTheirOrder) {
+  Client c(Port());
+  ASSERT_EQ(kGreeting, c.ReadLine());
+  ASSERT_TRUE(c.Send("US"));
+  EXPECT_EQ("", c.ReadFor(50));
+  ASSERT_TRUE(c.Send("ER bob\r"));
+  EXPECT_EQ("", c.ReadFor(50));
+  ASSERT_TRUE(c.Send("\nNOOP\r\nAPOP bob digest\r\n"));
+  EXPECT_EQ("+OK\r\n" + std::string(kAuthFirst) + "-ERR Can't use APOP to Hotmail server\r\n",
+            c.ReadUntil("server\r\n"));
+  EXPECT_EQ("bob", thePlugin.http.userName);
+  // Only CR LF ends a line: the lone LF stays inside it.
+  ASSERT_TRUE(c.Send("NOOP\n"));
+  EXPECT_EQ("", c.ReadFor(50));
+  ASSERT_TRUE(c.Send("USER x\r\n"));
+  EXPECT_EQ(kUnknown, c.ReadLine());
+  // A NUL ends the command's text.
+  EXPECT_EQ("+OK\r\n", Ask(c, std::string("USER carol\0ignored", 18)));
+  EXPECT_EQ("carol", thePlugin.http.userName);
+}
+
+TEST_F(PopTest, AuthorizationStateReplies) {
+  Client c(Port());
+  ASSERT_EQ(kGreeting, c.ReadLine());
+  EXPECT_EQ("-ERR USER first\r\n", Ask(c, "PASS secret"));
+  EXPECT_EQ("-ERR missing user name argument\r\n", Ask(c, "USER"));
+  EXPECT_EQ("-ERR Can't use APOP to Hotmail server\r\n", Ask(c, "APOP a b"));
+  for (const char* command : {"NOOP", "STAT", "LIST", "LIST 1", "UIDL", "RETR 1", "TOP 1 0", "DELE 1", "RSET"})
+    EXPECT_EQ(kAuthFirst, Ask(c, command)) << command;
+}
+
+TEST_F(PopTest, LoginCompletionAnswersThePass) {
+  struct Case {
+    LPARAM result;
+    const char* reply;
+  };
+  const Case cases[] = {
+      {401, "-ERR authentication failure\r\n"},
+      {-1, "-ERR Can't connect to Hotmail server\r\n"},
+      {500, "-ERR Hotmail server returned 500 status\r\n"},
+      {12, "-ERR Hotmail server returned 012 status\r\n"},
+  };
+  Client c(Port());
+  ASSERT_EQ(kGreeting, c.ReadLine());
+  for (const Case& k : cases) {
+    ASSERT_EQ("+OK\r\n", Ask(c, "USER alice"));
+    SendPass(c, "pw" + std::to_string(k.result));
+    Complete(POP_JOB_LOGIN, k.result);
+    EXPECT_EQ(k.reply, c.ReadLine());
+    // A failed log-in forgets the user name: PASS needs a new USER.
+    EXPECT_EQ("-ERR USER first\r\n", Ask(c, "PASS again"));
+    EXPECT_EQ(CHotmailPOP::SessionState::Authorization, pop_.State());
+  }
+  ASSERT_EQ("+OK\r\n", Ask(c, "USER alice"));
+  SendPass(c, "right");
+  Complete(POP_JOB_LOGIN, 207);
+  EXPECT_EQ("+OK\r\n", c.ReadLine());
+  EXPECT_EQ("alice", thePlugin.http.userName);
+}
+
+TEST_F(PopTest, TransactionStateOnAnEmptyMailbox) {
+  Client c(Port());
+  LogIn(c);
+  EXPECT_EQ("+OK 0 0\r\n", Ask(c, "STAT"));
+  ASSERT_TRUE(c.Send("LIST\r\n"));
+  EXPECT_EQ("+OK\r\n.\r\n", c.ReadMultiLine());
+  ASSERT_TRUE(c.Send("UIDL\r\n"));
+  EXPECT_EQ("+OK\r\n.\r\n", c.ReadMultiLine());
+  EXPECT_EQ("-ERR message 0 does not exist\r\n", Ask(c, "LIST 0"));
+  EXPECT_EQ("-ERR message 0 does not exist\r\n", Ask(c, "LIST abc"));
+  EXPECT_EQ("-ERR message 1 does not exist\r\n", Ask(c, "LIST 1"));
+  EXPECT_EQ("-ERR message -1 does not exist\r\n", Ask(c, "LIST -1"));
+  EXPECT_EQ("-ERR message 2147483647 does not exist\r\n", Ask(c, "UIDL 99999999999"));
+  EXPECT_EQ("-ERR message 7 does not exist\r\n", Ask(c, "RETR  7"));
+  EXPECT_EQ("-ERR message 1 does not exist\r\n", Ask(c, "TOP 1 10"));
+  EXPECT_EQ("-ERR message 1 does not exist\r\n", Ask(c, "DELE 1"));
+  for (const char* command : {"RETR", "TOP", "DELE"})
+    EXPECT_EQ("-ERR missing required message number parameter\r\n", Ask(c, command)) << command;
+  EXPECT_EQ("+OK\r\n", Ask(c, "RSET"));
+  EXPECT_EQ("+OK\r\n", Ask(c, "NOOP"));
+  for (const char* command : {"USER bob", "PASS x", "APOP a b"}) EXPECT_EQ(kNotAuthState, Ask(c, command));
+}
+
+TEST_F(PopTest, QuitIsAnsweredByTheCommitThenCloses) {
+  struct Case {
+    LPARAM result;
+    const char* reply;
+  };
+  const Case cases[] = {
+      {207, "+OK\r\n"},
+      {204, "+OK\r\n"},
+      {500, "-ERR Hotmail server returned 500 status\r\n"},
+      {-1, "-ERR Can't connect to Hotmail server\r\n"},
+  };
+  for (const Case& k : cases) {
+    Client c(Port());
+    LogIn(c);
+    ASSERT_TRUE(c.Send("QUIT\r\n"));
+    EXPECT_EQ("", c.ReadFor(30));
+    EXPECT_EQ(CHotmailPOP::SessionState::Update, pop_.State());
+    Complete(POP_JOB_COMMIT, k.result);
+    EXPECT_EQ(k.reply, c.ReadLine());
+    EXPECT_TRUE(c.WaitClosed());
+    EXPECT_EQ(0u, pop_.ClientSocket());
+  }
+}
+
+TEST_F(PopTest, UpdateStateRefusesEverythingAndQuitClosesAtOnce) {
+  Client c(Port());
+  LogIn(c);
+  ASSERT_TRUE(c.Send("QUIT\r\n"));
+  EXPECT_EQ("", c.ReadFor(30));
+  EXPECT_EQ(kAuthFirst, Ask(c, "STAT"));
+  EXPECT_EQ(kAuthFirst, Ask(c, "NOOP"));
+  EXPECT_EQ(kNotAuthState, Ask(c, "USER bob"));
+  EXPECT_EQ(kAuthFirst, Ask(c, "QUIT"));
+  EXPECT_TRUE(c.WaitClosed());
+  // The commit that ends afterwards has nobody to answer.
+  Complete(POP_JOB_COMMIT, 207);
+  Client next(Port());
+  EXPECT_EQ(kGreeting, next.ReadLine());
+  EXPECT_EQ("", next.ReadFor(50));
+}
+
+TEST_F(PopTest, QuitBeforeLoginClosesAtOnce) {
+  Client c(Port());
+  ASSERT_EQ(kGreeting, c.ReadLine());
+  EXPECT_EQ(kAuthFirst, Ask(c, "QUIT"));
+  EXPECT_TRUE(c.WaitClosed());
+  Client next(Port());
+  EXPECT_EQ(kGreeting, next.ReadLine());
+}
+
+TEST_F(PopTest, PassWhileTheLoginRunsIsRefusedOnce) {
+  Client c(Port());
+  ASSERT_EQ(kGreeting, c.ReadLine());
+  ASSERT_EQ("+OK\r\n", Ask(c, "USER alice"));
+  SendPass(c, "first");
+  EXPECT_EQ(kInProgress, Ask(c, "PASS second"));
+  EXPECT_EQ(kInProgress, Ask(c, "USER mallory"));
+  EXPECT_EQ("first", thePlugin.http.password);  // the running job keeps its credentials
+  EXPECT_EQ("alice", thePlugin.http.userName);
+  Complete(POP_JOB_LOGIN, 207);
+  EXPECT_EQ("+OK\r\n", c.ReadLine());
+  EXPECT_EQ("", c.ReadFor(50));
+}
+
+TEST_F(PopTest, CompletionAfterItsConnectionEndedNeverReachesTheNext) {
+  {
+    Client c(Port());
+    ASSERT_EQ(kGreeting, c.ReadLine());
+    ASSERT_EQ("+OK\r\n", Ask(c, "USER alice"));
+    SendPass(c, "secret");
+  }  // the client drops while its log-in runs
+  ASSERT_TRUE(PumpUntil([&] { return pop_.ClientSocket() == 0; }));
+  Client next(Port());
+  ASSERT_EQ(kGreeting, next.ReadLine());
+  // While the old job runs, nothing may start another on the same record.
+  EXPECT_EQ(kInProgress, Ask(next, "USER bob"));
+  Complete(POP_JOB_LOGIN, 207);  // belongs to the connection that has gone
+  EXPECT_EQ("", next.ReadFor(50));
+  EXPECT_EQ(CHotmailPOP::SessionState::Authorization, pop_.State());
+  EXPECT_EQ(kAuthFirst, Ask(next, "STAT"));
+  // Now the next client logs in normally.
+  EXPECT_EQ("+OK\r\n", Ask(next, "USER bob"));
+  SendPass(next, "bobs");
+  Complete(POP_JOB_LOGIN, 401);
+  EXPECT_EQ("-ERR authentication failure\r\n", next.ReadLine());
+}
+
+TEST_F(PopTest, CompletionThatNoCommandWaitsForIsIgnored) {
+  Client c(Port());
+  LogIn(c);
+  Complete(POP_JOB_RETRIEVE, RETRIEVE_OK_BASE + 1);
+  Complete(POP_JOB_COMMIT, 207);
+  Complete(POP_JOB_LOGIN, 401);
+  Complete(77, 207);
+  EXPECT_EQ("", c.ReadFor(50));
+  EXPECT_EQ("+OK 0 0\r\n", Ask(c, "STAT"));
+  // A completion of another kind does not end the job that runs.
+  ASSERT_TRUE(c.Send("QUIT\r\n"));
+  Complete(POP_JOB_LOGIN, 207);
+  EXPECT_EQ("", c.ReadFor(30));
+  Complete(POP_JOB_COMMIT, 207);
+  EXPECT_EQ("+OK\r\n", c.ReadLine());
+}
+
+TEST_F(PopTest, OverlongLineIsRefusedAndTheConnectionClosed) {
+  {
+    Client c(Port());
+    ASSERT_EQ(kGreeting, c.ReadLine());
+    // The longest line accepted still reaches the command table.
+    EXPECT_EQ(kUnknown, Ask(c, std::string(CHotmailPOP::kMaxCommandLine, 'A')));
+    EXPECT_EQ("+OK\r\n", Ask(c, "USER " + std::string(CHotmailPOP::kMaxCommandLine - 5, 'u')));
+    ASSERT_TRUE(c.Send(std::string(CHotmailPOP::kMaxCommandLine + 1, 'A') + "\r\n"));
+    EXPECT_EQ("-ERR command line too long\r\n", c.ReadLine());
+    EXPECT_TRUE(c.WaitClosed());
+  }
+  {
+    // No line end at all: refused once the limit is passed, not held.
+    Client c(Port());
+    ASSERT_EQ(kGreeting, c.ReadLine());
+    ASSERT_TRUE(c.Send(std::string(20000, 'B')));
+    EXPECT_EQ("-ERR command line too long\r\n", c.ReadLine());
+    EXPECT_TRUE(c.WaitClosed());
+  }
+  Client next(Port());
+  EXPECT_EQ(kGreeting, next.ReadLine());
+}
+
+TEST_F(PopTest, ReplySentBehindQueuedOutputKeepsTheWireOrder) {
+  Client c(Port());
+  ASSERT_EQ(kGreeting, c.ReadLine());
+  std::string big(4 * 1024 * 1024, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 23);
+  // The client reads nothing yet, so most of this waits in the queue.
+  pop_.Send(pop_.ClientSocket(), big.data(), big.size());
+  pop_.SendString(pop_.ClientSocket(), "+OK tail\r\n");
+  const std::string received = c.ReadUntil("+OK tail\r\n", 20000);
+  ASSERT_EQ(big.size() + 10, received.size());
+  EXPECT_TRUE(received.compare(0, big.size(), big) == 0);
+  EXPECT_EQ("+OK tail\r\n", received.substr(big.size()));
+  EXPECT_EQ(kAuthFirst, Ask(c, "NOOP"));
+}
+
+TEST_F(PopTest, ClientThatDropsFreesTheServer) {
+  {
+    Client c(Port());
+    ASSERT_EQ(kGreeting, c.ReadLine());
+    ASSERT_TRUE(c.Send("USER gone\r\nNOOP"));
+    ASSERT_EQ("+OK\r\n", c.ReadLine());
+  }
+  EXPECT_TRUE(PumpUntil([&] { return pop_.ClientSocket() == 0; }));
+  Client next(Port());
+  EXPECT_EQ(kGreeting, next.ReadLine());
+  // The half line of the earlier client is gone with it.
+  EXPECT_EQ(kAuthFirst, Ask(next, "NOOP"));
+}
+
+TEST_F(PopTest, SecondListenReportsAndLeavesNoListener) {
+  EXPECT_FALSE(pop_.Listen());
+  EXPECT_EQ(0u, pop_.ListeningSocket());
+  Client refused(Port());
+  EXPECT_FALSE(refused.connected());
+  EXPECT_TRUE(pop_.Listen());  // the next start works again
+  Client c(Port());
+  EXPECT_EQ(kGreeting, c.ReadLine());
+}
+
+TEST_F(PopTest, ListenOnAPortInUseFails) {
+  CHotmailPOP other;
+  ASSERT_TRUE(other.InitWinsock());
+  other.SetWindow(window_);
+  EXPECT_FALSE(other.Listen());
+  EXPECT_EQ(0u, other.ListeningSocket());
+  const std::string log = ReadFile(dir_.File("Kestrelon.log"));
+  EXPECT_NE(std::string::npos, log.find("0x00002740")) << log;  // WSAEADDRINUSE, 10048
+}
+
+TEST_F(PopTest, LogRecordsBothDirectionsAndTheClose) {
+  {
+    Client c(Port());
+    ASSERT_EQ(kGreeting, c.ReadLine());
+    EXPECT_EQ(kAuthFirst, Ask(c, "NOOP"));
+    EXPECT_EQ(kAuthFirst, Ask(c, "QUIT"));
+    EXPECT_TRUE(c.WaitClosed());
+  }
+  const std::string log = ReadFile(dir_.File("Kestrelon.log"));
+  const std::string expected = std::string("[POP の待機を開始しました]\n") +
+                               "[以下の文字列を Becky に送信しました]\n" + kGreeting +
+                               "[以下のコマンドを Becky から受信しました]\nNOOP\n" +
+                               "[以下の文字列を Becky に送信しました]\n" + kAuthFirst +
+                               "[以下のコマンドを Becky から受信しました]\nQUIT\n" +
+                               "[以下の文字列を Becky に送信しました]\n" + kAuthFirst + "[ソケットを閉じました]\n";
+  EXPECT_EQ(expected, log);
+}
+
+}  // namespace
