@@ -1,0 +1,406 @@
+// The jobs of the HTTPMail client against the local HTTPMail service, over
+// the real transport: log-in chain, listing, download, commit, send, and
+// the job results when requests fail.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "HttpMailTest.h"
+#include "LocalService.h"
+#include "plugin/PrivateMessages.h"
+
+namespace {
+
+const char kAccount[] = "demo@hotmail.com";
+
+// inbox MSG0001-MSG0003, sentitems MSG0004, an empty deleteditems, the
+// user's folder Work MSG0005-MSG0006.
+const char kMailbox[] = R"({"demo@hotmail.com": {"password": "demo", "folders": [
+  {"name": "inbox", "messages": ["Subject: one\n\nfirst\n", "Subject: two\n\nsecond message\n",
+                                 "Subject: three\n\nthird\n"]},
+  {"name": "sentitems", "messages": ["Subject: sent\n\nx\n"]},
+  {"name": "deleteditems"},
+  {"name": "Work", "id": "FWORK", "displayname": "Work",
+   "messages": ["Subject: work\n\nw\n", {"data": "Subject: =?UTF-8?B?5pel5pys6Kqe?=\n\nw2\n", "read": true}]}]},
+ "friend@hotmail.com": {"password": "friend", "folders": [{"name": "inbox"}]}})";
+
+struct JobDone {
+  UINT message;
+  WPARAM kind;
+  LPARAM result;
+};
+
+}  // namespace
+
+class JobTest : public HttpMailTest {
+ protected:
+  void SetUp() override {
+    HttpMailTest::SetUp();
+    StartService("{}");
+    thePlugin.settings.httpTimeOut = 10;
+    static bool registered = false;
+    if (!registered) {
+      WNDCLASSA wc = {};
+      wc.lpfnWndProc = &JobTest::Proc;
+      wc.lpszClassName = "HttpMailJobTest";
+      registered = RegisterClassA(&wc) != 0;
+    }
+    window_ = CreateWindowExA(0, "HttpMailJobTest", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_NE(nullptr, window_);
+    thePlugin.mainWindow = window_;
+    active_ = this;
+    http_.userName = kAccount;
+    http_.password = "demo";
+  }
+
+  void TearDown() override {
+    Pump(std::chrono::milliseconds(100));
+    active_ = nullptr;
+    thePlugin.mainWindow = nullptr;
+    if (window_ != nullptr) DestroyWindow(window_);
+    service_.Stop();
+    HttpMailTest::TearDown();
+  }
+
+  void StartService(const std::string& options) {
+    service_.Stop();
+    ASSERT_TRUE(service_.Start(std::string("{\"mailbox\": ") + kMailbox + ", \"options\": " + options + "}"));
+    thePlugin.settings.serviceHost = service_.HostPort();
+  }
+
+  static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (active_ != nullptr && (message == WM_HTTP_STEP || message == WM_HTTP_SESSION_DONE))
+      return active_->http_.OnMessage(hwnd, message, wParam, lParam);
+    if (active_ != nullptr && (message == WM_POP_JOB_DONE || message == WM_SMTP_JOB_DONE)) {
+      active_->done_.push_back(JobDone{message, wParam, lParam});
+      return 0;
+    }
+    return DefWindowProcA(hwnd, message, wParam, lParam);
+  }
+
+  void Pump(std::chrono::milliseconds span) {
+    const auto end = std::chrono::steady_clock::now() + span;
+    MSG msg;
+    while (std::chrono::steady_clock::now() < end) {
+      while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+
+  // The next job message, pumping the queue for at most 30 s.
+  JobDone Await() {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    MSG msg;
+    while (done_.empty() && std::chrono::steady_clock::now() < end) {
+      while (done_.empty() && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+      if (done_.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    if (done_.empty()) {
+      ADD_FAILURE() << "no job message within 30 s";
+      return JobDone{0, 0, 0};
+    }
+    JobDone d = done_.front();
+    done_.erase(done_.begin());
+    return d;
+  }
+
+  // A job message and nothing after it (a job posts exactly once).
+  LPARAM AwaitOnly(UINT message, WPARAM kind) {
+    JobDone d = Await();
+    EXPECT_EQ(message, d.message);
+    EXPECT_EQ(kind, d.kind);
+    Pump(std::chrono::milliseconds(150));
+    EXPECT_TRUE(done_.empty()) << "a second job message arrived";
+    done_.clear();
+    return d.result;
+  }
+
+  LPARAM LoginPop() {
+    http_.Login(CHotmailHTTP::FRONT_POP);
+    return AwaitOnly(WM_POP_JOB_DONE, POP_JOB_LOGIN);
+  }
+
+  int Count(const std::vector<std::string>& requests, const std::string& prefix) const {
+    int n = 0;
+    for (const std::string& r : requests) n += r.compare(0, prefix.size(), prefix) == 0;
+    return n;
+  }
+
+  std::string File(const std::string& folder, const std::string& id) const {
+    return ReadFile(service_.root + "/" + kAccount + "/" + folder + "/" + id + ".eml");
+  }
+  std::string Ids(const std::string& folder) { return service_.Command("ids " + std::string(kAccount) + " " + folder); }
+  bool IsRead(const std::string& folder, const std::string& id) {
+    return service_.Command("read " + std::string(kAccount) + " " + folder + " " + id) == "1";
+  }
+  std::string MailIds() const {
+    std::string s;
+    for (CMail* m : http_.GetMails()) s += std::to_string(m->number) + "=" + m->id + " ";
+    return s;
+  }
+
+  static JobTest* active_;
+  LocalService service_;
+  HWND window_ = nullptr;
+  CHotmailHTTP http_;
+  std::vector<JobDone> done_;
+};
+
+JobTest* JobTest::active_ = nullptr;
+
+// ---- log-in chain -------------------------------------------------------------------
+
+TEST_F(JobTest, LoginListsTheDownloadedFoldersInOrder) {
+  EXPECT_EQ(207, LoginPop());
+  EXPECT_EQ("http://" + service_.HostPort() + "/hmdata/demo@hotmail.com/", http_.FolderRootUrl());
+  EXPECT_EQ("http://" + service_.HostPort() + "/hmsend/demo@hotmail.com", http_.SendUrl());
+  ASSERT_EQ(4u, http_.GetFolders().size());
+  EXPECT_EQ("inbox", http_.GetFolders()[0]->special);
+  EXPECT_EQ("Work", http_.GetFolders()[3]->displayName);
+  // inbox and Work are listed (sentitems and deleteditems are not), in
+  // folder order, numbered across both.
+  EXPECT_EQ("1=MSG0001 2=MSG0002 3=MSG0003 4=MSG0005 5=MSG0006 ", MailIds());
+  const CMail& work2 = *http_.GetMails()[4];
+  EXPECT_TRUE(work2.read);
+  EXPECT_EQ("日本語", work2.subject);  // UTF-8 on the wire, code page 932 here
+  EXPECT_EQ(static_cast<int>(File("Work", "MSG0006").size()), work2.size);
+  const std::vector<std::string> propfinds = service_.Requests("PROPFIND");
+  ASSERT_EQ(4u, propfinds.size());
+  EXPECT_EQ("PROPFIND 207 /svcs/hotmail/httpmail.asp", propfinds[0]);
+  EXPECT_EQ("PROPFIND 207 /hmdata/demo@hotmail.com/", propfinds[1]);
+  EXPECT_EQ("PROPFIND 207 /hmdata/demo@hotmail.com/F000000001/", propfinds[2]);
+  EXPECT_EQ("PROPFIND 207 /hmdata/demo@hotmail.com/FWORK/", propfinds[3]);
+  // The folders were registered in the INI file.
+  EXPECT_NE(std::string::npos, Ini().find("FWORK"));
+}
+
+TEST_F(JobTest, WrongPasswordEndsTheChainWith401) {
+  http_.password = "wrong";
+  EXPECT_EQ(401, LoginPop());
+  EXPECT_TRUE(service_.Requests("PROPFIND").empty());  // nothing was let in
+  EXPECT_TRUE(http_.GetFolders().empty());
+  EXPECT_EQ("", http_.FolderRootUrl());
+}
+
+TEST_F(JobTest, UnreachableServiceIsMinusOne) {
+  const int port = service_.port;
+  service_.Stop();
+  thePlugin.settings.serviceHost = "127.0.0.1:" + std::to_string(port);
+  EXPECT_EQ(-1, LoginPop());
+  http_.Login(CHotmailHTTP::FRONT_SMTP);
+  EXPECT_EQ(-1, AwaitOnly(WM_SMTP_JOB_DONE, SMTP_JOB_LOGIN));
+}
+
+TEST_F(JobTest, SecondLoginWithTheSameCredentialsSkipsDiscovery) {
+  ASSERT_EQ(207, LoginPop());
+  http_.GetMails()[0]->deleted = true;
+  EXPECT_EQ(207, LoginPop());
+  const std::vector<std::string> propfinds = service_.Requests("PROPFIND");
+  EXPECT_EQ(1, Count(propfinds, "PROPFIND 207 /svcs/"));
+  EXPECT_EQ(2, Count(propfinds, "PROPFIND 207 /hmdata/demo@hotmail.com/F000000001/"));
+  EXPECT_EQ("1=MSG0001 2=MSG0002 3=MSG0003 4=MSG0005 5=MSG0006 ", MailIds());
+  EXPECT_FALSE(http_.GetMails()[0]->deleted);  // the list was rebuilt
+  // Other credentials discover again, and fail there.
+  http_.password = "other";
+  EXPECT_EQ(401, LoginPop());
+}
+
+TEST_F(JobTest, SmtpLoginIsDiscoveryOnly) {
+  http_.Login(CHotmailHTTP::FRONT_SMTP);
+  EXPECT_EQ(207, AwaitOnly(WM_SMTP_JOB_DONE, SMTP_JOB_LOGIN));
+  EXPECT_EQ(1u, service_.Requests("PROPFIND").size());
+  EXPECT_TRUE(http_.GetFolders().empty());
+}
+
+class EncodingJobTest : public JobTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(EncodingJobTest, RepliesAreReadInTheServiceEncoding) {
+  StartService(std::string("{\"encoding\": \"") + GetParam() + "\"}");
+  ASSERT_EQ(207, LoginPop());
+  ASSERT_EQ(5u, http_.GetMails().size());
+  EXPECT_EQ("three", http_.GetMails()[2]->subject);
+  EXPECT_EQ("日本語", http_.GetMails()[4]->subject);
+  EXPECT_EQ("Work", http_.GetFolders()[3]->displayName);
+}
+
+INSTANTIATE_TEST_SUITE_P(Encodings, EncodingJobTest, ::testing::Values("utf-8", "utf-16", "shift_jis", "bare"));
+
+TEST_F(JobTest, FailedFolderListingFailsTheLoginEvenWhenAnotherSucceeds) {
+  ASSERT_EQ("ok", service_.Command(R"(fault {"method": "PROPFIND", "path": "/F000000001/", "status": 500})").substr(0, 2));
+  EXPECT_EQ(500, LoginPop());
+  ASSERT_EQ("ok", service_.Command(R"(fault {"method": "PROPFIND", "path": "/FWORK/", "status": 503})").substr(0, 2));
+  EXPECT_EQ(503, LoginPop());  // the later folder's failure, not the inbox's success
+  ASSERT_EQ("ok", service_.Command(R"(fault {"method": "PROPFIND", "path": "/F000000001/", "body": "garbage"})").substr(0, 2));
+  EXPECT_EQ(-1, LoginPop());  // an unreadable list is no empty folder
+}
+
+// ---- download -------------------------------------------------------------------------
+
+TEST_F(JobTest, RetrieveStoresExactlyThatMessage) {
+  ASSERT_EQ(207, LoginPop());
+  http_.Retrieve(2);
+  EXPECT_EQ(1024 + 2, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
+  EXPECT_EQ(File("inbox", "MSG0002"), http_.GetMails()[1]->content);
+  EXPECT_EQ("Subject: two\r\n\r\nsecond message\r\n", http_.GetMails()[1]->content);
+  for (size_t i : {0u, 2u, 3u, 4u}) EXPECT_EQ("", http_.GetMails()[i]->content);
+  http_.Retrieve(5);
+  EXPECT_EQ(1024 + 5, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
+  EXPECT_EQ(File("Work", "MSG0006"), http_.GetMails()[4]->content);
+}
+
+TEST_F(JobTest, RetrieveFailuresReportTheirStatus) {
+  ASSERT_EQ(207, LoginPop());
+  ASSERT_EQ("ok", service_.Command(R"(fault {"method": "GET", "status": 404})").substr(0, 2));
+  http_.Retrieve(3);
+  EXPECT_EQ(404, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
+  EXPECT_EQ("", http_.GetMails()[2]->content);
+  // A number that names no message starts nothing and is a failure, not
+  // the success value 1024 + n.
+  http_.Retrieve(9);
+  EXPECT_EQ(-1, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
+}
+
+TEST_F(JobTest, OverlappingJobsOfBothSidesEachFinish) {
+  ASSERT_EQ(207, LoginPop());
+  ASSERT_EQ("ok", service_.Command(R"(fault {"method": "GET", "delay": 0.5})").substr(0, 2));
+  http_.Retrieve(3);
+  // While the download runs the SMTP side logs in (nothing to discover)
+  // and posts a message.
+  http_.Login(CHotmailHTTP::FRONT_SMTP);
+  http_.senderLine = "MAIL FROM:<demo@hotmail.com>\r\n";
+  http_.recipientLines = "RCPT TO:<friend@hotmail.com>\r\n\r\n";
+  http_.messageData = "Subject: hello\r\n\r\nhi\r\n\r\n";
+  std::vector<JobDone> seen;
+  for (int i = 0; i < 2; ++i) seen.push_back(Await());
+  http_.SendMail();
+  seen.push_back(Await());
+  Pump(std::chrono::milliseconds(150));
+  EXPECT_TRUE(done_.empty());
+  int pop = 0, smtpLogin = 0, smtpSend = 0;
+  for (const JobDone& d : seen) {
+    if (d.message == WM_POP_JOB_DONE && d.kind == POP_JOB_RETRIEVE && d.result == 1027) ++pop;
+    if (d.message == WM_SMTP_JOB_DONE && d.kind == SMTP_JOB_LOGIN && d.result == 207) ++smtpLogin;
+    if (d.message == WM_SMTP_JOB_DONE && d.kind == SMTP_JOB_SEND && d.result == 201) ++smtpSend;
+  }
+  EXPECT_EQ(1, pop);
+  EXPECT_EQ(1, smtpLogin);
+  EXPECT_EQ(1, smtpSend);
+  EXPECT_EQ(File("inbox", "MSG0003"), http_.GetMails()[2]->content);
+}
+
+// ---- commit ---------------------------------------------------------------------------
+
+class CommitTest : public JobTest {
+ protected:
+  // Log in, download message 1 (unread) and 5 (unread), mark 2 and 4 deleted.
+  void Prepare(int deleteMode) {
+    thePlugin.settings.deleteMode = deleteMode;
+    ASSERT_EQ(207, LoginPop());
+    for (int n : {1, 4}) {
+      http_.Retrieve(n);
+      ASSERT_EQ(1024 + n, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
+      http_.GetMails()[n - 1]->retrieved = true;
+    }
+    http_.GetMails()[1]->deleted = true;
+    http_.GetMails()[3]->deleted = true;
+    service_.Command("clear");
+  }
+  LPARAM CommitJob() {
+    http_.Commit();
+    return AwaitOnly(WM_POP_JOB_DONE, POP_JOB_COMMIT);
+  }
+};
+
+TEST_F(CommitTest, Mode0OnlyMarksRead) {
+  Prepare(0);
+  const LPARAM r = CommitJob();
+  EXPECT_TRUE(r >= 200 && r <= 299) << r;
+  EXPECT_TRUE(IsRead("inbox", "MSG0001"));
+  EXPECT_TRUE(IsRead("Work", "MSG0005"));
+  EXPECT_FALSE(IsRead("inbox", "MSG0002"));
+  EXPECT_EQ("MSG0001 MSG0002 MSG0003", Ids("inbox"));
+  EXPECT_EQ("MSG0005 MSG0006", Ids("Work"));
+  EXPECT_EQ("", Ids("deleteditems"));
+  const std::vector<std::string> all = service_.Requests();
+  EXPECT_EQ(2u, all.size());
+  EXPECT_EQ(2, Count(all, "PROPPATCH"));
+}
+
+TEST_F(CommitTest, Mode1MovesMarkedMessagesToDeletedItems) {
+  Prepare(1);
+  const LPARAM r = CommitJob();
+  EXPECT_TRUE(r >= 200 && r <= 299) << r;
+  EXPECT_EQ("MSG0001 MSG0003", Ids("inbox"));
+  EXPECT_EQ("MSG0006", Ids("Work"));
+  EXPECT_EQ("MSG0002 MSG0005", Ids("deleteditems"));
+  EXPECT_TRUE(IsRead("inbox", "MSG0001"));
+  EXPECT_TRUE(IsRead("deleteditems", "MSG0005"));  // read first, then moved
+  // Submitted in order: read marks, then moves.
+  const std::vector<std::string> all = service_.Requests();
+  ASSERT_EQ(4u, all.size());
+  EXPECT_EQ(0u, all[0].find("PROPPATCH"));
+  EXPECT_EQ(0u, all[1].find("PROPPATCH"));
+  EXPECT_EQ(0u, all[2].find("MOVE"));
+  EXPECT_EQ(0u, all[3].find("MOVE"));
+  bool destination = false;
+  for (const std::string& h : service_.Headers("MOVE", 0))
+    destination |= h == "Destination: http://" + service_.HostPort() + "/hmdata/demo@hotmail.com/F000000004/MSG0002";
+  EXPECT_TRUE(destination);
+}
+
+TEST_F(CommitTest, Mode2DeletesMarkedMessages) {
+  Prepare(2);
+  const LPARAM r = CommitJob();
+  EXPECT_TRUE(r >= 200 && r <= 299) << r;
+  EXPECT_EQ("MSG0001 MSG0003", Ids("inbox"));
+  EXPECT_EQ("MSG0006", Ids("Work"));
+  EXPECT_EQ("", Ids("deleteditems"));
+  EXPECT_EQ(2, Count(service_.Requests(), "DELETE 204"));
+}
+
+TEST_F(CommitTest, NothingToDoPostsAtOnce) {
+  ASSERT_EQ(207, LoginPop());
+  service_.Command("clear");
+  EXPECT_EQ(207, CommitJob());
+  EXPECT_TRUE(service_.Requests().empty());
+}
+
+TEST_F(CommitTest, FailedMoveFailsTheCommitEvenWhenLaterRequestsSucceed) {
+  Prepare(1);
+  ASSERT_EQ("ok", service_.Command(R"(fault {"method": "MOVE", "status": 500})").substr(0, 2));
+  EXPECT_EQ(500, CommitJob());
+  EXPECT_EQ("MSG0001 MSG0002 MSG0003", Ids("inbox"));  // that move was refused
+  EXPECT_EQ("MSG0005", Ids("deleteditems"));        // the other one was made
+}
+
+TEST_F(CommitTest, WithoutADeletedItemsFolderNothingMoves) {
+  thePlugin.settings.deleteTarget = "nosuchkind";
+  Prepare(1);
+  const LPARAM r = CommitJob();
+  EXPECT_TRUE(r >= 200 && r <= 299) << r;
+  EXPECT_EQ(1, LogCount("[削除先のフォルダが見つかりません]"));
+  EXPECT_EQ("MSG0001 MSG0002 MSG0003", Ids("inbox"));
+  EXPECT_EQ(0, Count(service_.Requests(), "MOVE"));
+}
+
+// ---- send -----------------------------------------------------------------------------
+
+TEST_F(JobTest, SendPostsEnvelopeAndMessage) {
+  http_.Login(CHotmailHTTP::FRONT_SMTP);
+  ASSERT_EQ(207, AwaitOnly(WM_SMTP_JOB_DONE, SMTP_JOB_LOGIN));
+  http_.senderLine = "MAIL FROM:<demo@hotmail.com>\r\n";
+  http_.recipientLines = "RCPT TO:<friend@hotmail.com>\r\n\r\n";
+  http_.messageData = "Subject: hello\r\n\r\nhi there\r\n\r\n";
+  http_.SendMail();
+  EXPECT_EQ(201, AwaitOnly(WM_SMTP_JOB_DONE, SMTP_JOB_SEND));
+  EXPECT_EQ("MAIL FROM:<demo@hotmail.com>\r\nRCPT TO:<friend@hotmail.com>\r\n\r\nSubject: hello\r\n\r\nhi there\r\n\r\n",
+            service_.Body("POST", 0));
+  EXPECT_EQ(1u, service_.Requests("POST").size());
+  EXPECT_NE("", service_.Command("ids friend@hotmail.com inbox"));
+  // A refused submission is reported as such.
+  ASSERT_EQ("ok", service_.Command(R"(fault {"method": "POST", "status": 550})").substr(0, 2));
+  http_.SendMail();
+  EXPECT_EQ(550, AwaitOnly(WM_SMTP_JOB_DONE, SMTP_JOB_SEND));
+}
