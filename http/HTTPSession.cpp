@@ -1,8 +1,8 @@
 #include "HTTPSession.h"
 
+#include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 
 #include <algorithm>
 #include <deque>
@@ -48,31 +48,39 @@ Transport& State() {
 
 void Log(std::string_view text) { theLog.Write(text); }
 
-// A header block as logged: the values of credential headers are replaced,
-// keeping the scheme name, which is all a diagnosis needs.
+bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (tolower(static_cast<unsigned char>(a[i])) != tolower(static_cast<unsigned char>(b[i]))) return false;
+  return true;
+}
+
+bool IsCredentialHeader(std::string_view name) {
+  return EqualsIgnoreCase(name, "Authorization") || EqualsIgnoreCase(name, "Proxy-Authorization");
+}
+
+// One header line as logged: a credential's value becomes "********" after
+// its scheme name, which is all a diagnosis needs.
+std::string MaskLine(const std::string& line) {
+  const size_t colon = line.find(':');
+  if (colon == std::string::npos || !IsCredentialHeader(std::string_view(line).substr(0, colon))) return line;
+  const size_t eol = std::min(line.find_first_of("\r\n"), line.size());
+  std::string value = line.substr(colon + 1, eol - colon - 1);
+  value.erase(0, std::min(value.find_first_not_of(" \t"), value.size()));
+  const size_t space = value.find_first_of(" \t");
+  const bool hasScheme = space != std::string::npos && value.find_first_not_of(" \t", space) != std::string::npos;
+  return line.substr(0, colon + 1) + " " + (hasScheme ? value.substr(0, space) + " " : "") + "********" +
+         line.substr(eol);
+}
+
+// A header block as logged, credentials masked line by line.
 std::string MaskCredentials(const std::string& block) {
-  static const char* const kSecret[] = {"Authorization", "Proxy-Authorization"};
   std::string out;
-  size_t pos = 0;
-  while (pos < block.size()) {
+  for (size_t pos = 0; pos < block.size();) {
     size_t end = block.find('\n', pos);
     end = end == std::string::npos ? block.size() : end + 1;
-    std::string line = block.substr(pos, end - pos);
+    out += MaskLine(block.substr(pos, end - pos));
     pos = end;
-    const size_t colon = line.find(':');
-    bool secret = false;
-    for (const char* name : kSecret)
-      if (colon == strlen(name) && strncasecmp(line.c_str(), name, colon) == 0) secret = true;
-    if (secret) {
-      size_t eol = line.find_first_of("\r\n");
-      std::string ending = eol == std::string::npos ? "" : line.substr(eol);
-      size_t v = line.find_first_not_of(" \t", colon + 1);
-      size_t schemeEnd = v == std::string::npos ? std::string::npos : line.find_first_of(" \t\r\n", v);
-      std::string scheme = v == std::string::npos || schemeEnd == v ? "" : line.substr(v, schemeEnd - v);
-      bool hasMore = schemeEnd != std::string::npos && line.find_first_not_of(" \t\r\n", schemeEnd) != std::string::npos;
-      line = line.substr(0, colon + 1) + " " + (hasMore ? scheme + " " : "") + "********" + ending;
-    }
-    out += line;
   }
   return out;
 }
