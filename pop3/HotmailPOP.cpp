@@ -192,6 +192,10 @@ void CHotmailPOP::CloseAll() {
 
 void CHotmailPOP::OnAccept() {
   if (listener_ == 0) return;
+  // A client that hung up just before this one connected may not have had
+  // its FD_CLOSE handled yet (clients that reconnect at once do this); it is
+  // gone, and the newcomer is no second client.
+  if (client_ != 0 && ClientHasGone()) CloseClient();
   if (client_ != 0) {
     RefuseConnection();
     return;
@@ -216,6 +220,12 @@ void CHotmailPOP::OnAccept() {
   output_.Clear();
   SendString(client_, kGreeting);
   state_ = SessionState::Authorization;
+}
+
+bool CHotmailPOP::ClientHasGone() {
+  char byte;
+  int n = recv(client_, &byte, 1, MSG_PEEK);
+  return n == 0 || (n == SOCKET_ERROR && WSAGetLastError() != WSAEWOULDBLOCK);
 }
 
 void CHotmailPOP::RefuseConnection() {

@@ -52,6 +52,7 @@ class CHotmailPOP {
  private:
   // Connection.
   void OnAccept();
+  bool ClientHasGone();
   void RefuseConnection();
   void OnReceive(SOCKET s);
   bool DispatchLines();

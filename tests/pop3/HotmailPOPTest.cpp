@@ -371,6 +371,18 @@ TEST_F(PopTest, ClientThatDropsFreesTheServer) {
   EXPECT_EQ(kAuthFirst, Ask(next, "NOOP"));
 }
 
+TEST_F(PopTest, ClientThatReconnectsAtOnceIsNoSecondClient) {
+  Client first(Port());
+  ASSERT_EQ(kGreeting, first.ReadLine());
+  first.Close();
+  // Connects before the server has seen the first one's end.
+  Client again(Port());
+  EXPECT_EQ(kGreeting, again.ReadLine());
+  EXPECT_EQ(kAuthFirst, Ask(again, "NOOP"));
+  Client third(Port());
+  EXPECT_EQ("-ERR Socket is already used.\r\n", third.ReadLine());
+}
+
 TEST_F(PopTest, SecondListenReportsAndLeavesNoListener) {
   EXPECT_FALSE(pop_.Listen());
   EXPECT_EQ(0u, pop_.ListeningSocket());
