@@ -169,9 +169,10 @@ void CXmlDocument::Load(const std::string& body) {
   Check(doc->put_validateOnParse(VARIANT_FALSE));
   Check(doc->put_resolveExternals(VARIANT_FALSE));
   Check(doc->put_preserveWhiteSpace(VARIANT_TRUE));
-  // Older parsers lack the property; then the text itself is checked.
-  if (FAILED(SetFlagProperty(doc, L"ProhibitDTD", true)) && text.find(L"<!DOCTYPE") != std::wstring::npos)
-    throw Error(kUnspecifiedError, kNotXml);
+  // Not every parser honours the property, so the text is checked before
+  // any parse can expand an entity.
+  SetFlagProperty(doc, L"ProhibitDTD", true);
+  if (text.find(L"<!DOCTYPE") != std::wstring::npos) throw Error(kUnspecifiedError, kNotXml);
 
   VARIANT_BOOL loaded = VARIANT_FALSE;
   Bstr xml(text);

@@ -1,0 +1,114 @@
+// The XML document's contract as one self-checking program, without a test
+// framework, so the Windows build (MSXML) can be run under Wine and held to
+// what the libxml2 build's unit tests hold. Prints each failed check and
+// returns the number of failures.
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "httpmail/XmlDocument.h"
+
+namespace {
+
+int failures = 0;
+
+void Check(bool ok, const char* what) {
+  if (!ok) {
+    ++failures;
+    printf("FAILED: %s\n", what);
+  }
+}
+
+std::string Utf16Le(const std::u16string& text, bool bom) {
+  std::string out;
+  if (bom) out += "\xFF\xFE";
+  for (char16_t c : text) {
+    out += static_cast<char>(c & 0xFF);
+    out += static_cast<char>(c >> 8);
+  }
+  return out;
+}
+
+// Loads a body and reads D:a/D:b, or "<error>" when the load throws.
+std::string TextOf(const std::string& body) {
+  try {
+    CXmlDocument doc;
+    doc.BindPrefix("D", "DAV:");
+    doc.Load(body);
+    std::string text;
+    if (!doc.SelectText(nullptr, "D:a/D:b", text)) return "<missing>";
+    return text;
+  } catch (const CXmlDocument::Error&) {
+    return "<error>";
+  }
+}
+
+void Encodings() {
+  const std::string so = "\x83\x5C";  // "ソ" in code page 932
+  const std::string tail = "</D:b></D:a>";
+  Check(TextOf(std::string("<?xml version=\"1.0\" encoding=\"UTF-8\"?><D:a xmlns:D=\"DAV:\"><D:b>") + u8"ソ" + tail) == so,
+        "UTF-8 declared");
+  Check(TextOf(std::string("\xEF\xBB\xBF<D:a xmlns:D=\"DAV:\"><D:b>") + u8"ソ" + tail) == so, "UTF-8 mark");
+  Check(TextOf(Utf16Le(u"<?xml version=\"1.0\" encoding=\"UTF-16\"?><D:a xmlns:D=\"DAV:\"><D:b>ソ</D:b></D:a>", true)) == so,
+        "UTF-16 mark");
+  Check(TextOf(Utf16Le(u"<?xml version=\"1.0\"?><D:a xmlns:D=\"DAV:\"><D:b>ソ</D:b></D:a>", false)) == so,
+        "UTF-16 without mark");
+  Check(TextOf("<D:a xmlns:D=\"DAV:\"><D:b>" + so + tail) == so, "code page 932 without declaration");
+  Check(TextOf("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><D:a xmlns:D=\"DAV:\"><D:b>" + so + tail) == so,
+        "Shift_JIS declared");
+  Check(TextOf(std::string("<D:a xmlns:D=\"DAV:\"><D:b>x</D:b></D:a>") + std::string("\0junk<", 6)) == "x",
+        "cut at the first zero byte");
+}
+
+void Safety() {
+  const char* refused[] = {
+      "",
+      "not xml",
+      "<D:a xmlns:D=\"DAV:\"><D:b>x</D:a>",
+      "<?xml version=\"1.0\"?><!DOCTYPE a [<!ENTITY x \"xx\">]><D:a xmlns:D=\"DAV:\"><D:b>&x;</D:b></D:a>",
+      "<!DOCTYPE a SYSTEM \"http://127.0.0.1:9/x.dtd\"><D:a xmlns:D=\"DAV:\"><D:b>x</D:b></D:a>",
+  };
+  for (const char* body : refused) Check(TextOf(body) == "<error>", body);
+  Check(TextOf("<a>" + std::string(CXmlDocument::kMaxBodySize, ' ') + "</a>") == "<error>", "size limit");
+}
+
+void Lookups() {
+  CXmlDocument doc;
+  doc.BindPrefix("D", "DAV:");
+  doc.BindPrefix("hm", "urn:schemas:httpmail:");
+  try {
+    doc.Load(
+        "<x:multistatus xmlns:x=\"DAV:\"><x:response><x:href>h1</x:href><x:href>h1b</x:href></x:response>"
+        "<x:deep><response xmlns=\"DAV:\"><href>h2<i>-in</i></href></response></x:deep>"
+        "<D:response xmlns:D=\"urn:other\"><D:href>no</D:href></D:response>"
+        "<x:response><x:href>  spaced  </x:href><x:e/></x:response></x:multistatus>");
+  } catch (const CXmlDocument::Error& e) {
+    Check(false, e.Text().c_str());
+    return;
+  }
+  std::vector<CXmlDocument::Node> responses = doc.SelectNodes("//D:response");
+  Check(responses.size() == 3, "three DAV: responses at any depth");
+  if (responses.size() != 3) return;
+  std::string t;
+  Check(doc.SelectText(responses[0], "D:href", t) && t == "h1", "first match in document order");
+  Check(doc.SelectText(responses[1], "D:href", t) && t == "h2-in", "default namespace, descendants' text");
+  Check(doc.SelectText(responses[2], "D:href", t) && t == "  spaced  ", "text not trimmed");
+  Check(doc.SelectText(responses[2], "D:e", t) && t.empty(), "empty element found");
+  t = "previous";
+  Check(!doc.SelectText(responses[2], "D:missing", t) && t.empty(), "missing empties the target");
+  Check(!doc.SelectText(responses[0], "q:href", t), "unbound prefix finds nothing");
+  Check(!doc.SelectText(nullptr, "hm:x", t), "bound prefix, no such node");
+}
+
+}  // namespace
+
+int main() {
+  CoInitialize(nullptr);  // as the HTTPMail client does for its thread
+  Encodings();
+  Safety();
+  Lookups();
+  CoUninitialize();
+  printf("%d failures\n", failures);
+  return failures;
+}
