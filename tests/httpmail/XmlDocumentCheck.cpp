@@ -67,6 +67,7 @@ void Safety() {
       "not xml",
       "<D:a xmlns:D=\"DAV:\"><D:b>x</D:a>",
       "<?xml version=\"1.0\"?><!DOCTYPE a [<!ENTITY x \"xx\">]><D:a xmlns:D=\"DAV:\"><D:b>&x;</D:b></D:a>",
+      "<?xml version=\"1.0\"?><!DOCTYPE a [<!ENTITY e SYSTEM \"file:///etc/passwd\">]><D:a xmlns:D=\"DAV:\"><D:b>&e;</D:b></D:a>",
       "<!DOCTYPE a SYSTEM \"http://127.0.0.1:9/x.dtd\"><D:a xmlns:D=\"DAV:\"><D:b>x</D:b></D:a>",
   };
   for (const char* body : refused) Check(TextOf(body) == "<error>", body);
