@@ -1,0 +1,183 @@
+"""Runs the stand-in host `kestrelon` with the plug-in for an end-to-end test.
+
+    with HTTPMailFixture(mailbox=...) as service, Gateway(service, DeleteMode=2) as gateway:
+        pop = RawPOP(gateway.pop_port)
+        pop.expect_line(b"+OK POP3 to HTTP proxy server ready\\r\\n")
+
+The gateway gets a data folder of its own whose PlugIns/Kestrelon.ini names
+free local ports, the service's address and Log=1; any other INI key of the
+"Property" section can be given as a keyword.
+"""
+
+import os
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import shutil
+import time
+
+SOURCE = os.environ.get("KESTRELON_SOURCE") or \
+    os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BUILD = os.environ.get("KESTRELON_BUILD") or os.path.join(SOURCE, "build")
+sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
+
+from httpmail_fixture import HTTPMailFixture  # noqa: E402,F401
+
+START_TIMEOUT = 10.0
+REPLY_TIMEOUT = 10.0
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Gateway:
+    def __init__(self, service, **properties):
+        self.service = service
+        self.properties = properties
+        self.workdir = None
+        self.process = None
+        self.pop_port = None
+        self.smtp_port = None
+
+    def start(self):
+        self.workdir = tempfile.mkdtemp(prefix="kestrelon-e2e-")
+        plugins = os.path.join(self.workdir, "PlugIns")
+        os.makedirs(plugins)
+        self.pop_port, self.smtp_port = free_port(), free_port()
+        lines = ["[Property]",
+                 "POPPortNumber=%d" % self.pop_port,
+                 "SMTPPortNumber=%d" % self.smtp_port,
+                 "ServiceHost=%s" % self.service.service_host,
+                 "Log=1"]
+        lines += ["%s=%s" % (key, value) for key, value in self.properties.items()]
+        with open(os.path.join(plugins, "Kestrelon.ini"), "w") as ini:
+            ini.write("\n".join(lines) + "\n")
+        self.output_path = os.path.join(self.workdir, "kestrelon.out")
+        with open(self.output_path, "wb") as output:
+            self.process = subprocess.Popen([os.path.join(BUILD, "kestrelon"), "--data-dir", self.workdir],
+                                            stdout=output, stderr=subprocess.STDOUT)
+        deadline = time.monotonic() + START_TIMEOUT
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise RuntimeError("kestrelon exited: %s" % self.output())
+            if "[POP の待機を開始しました]" in self.log():
+                return self
+            time.sleep(0.05)
+        self.stop()
+        raise RuntimeError("kestrelon did not listen within %.0f s: %s" % (START_TIMEOUT, self.output()))
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(5)
+        self.process = None
+        if self.workdir:
+            shutil.rmtree(self.workdir, ignore_errors=True)
+            self.workdir = None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def running(self):
+        return self.process is not None and self.process.poll() is None
+
+    def output(self):
+        try:
+            with open(self.output_path, "r", errors="replace") as handle:
+                return handle.read()
+        except (OSError, AttributeError):
+            return ""
+
+    def log(self):
+        """The plug-in's log, decoded from code page 932."""
+        try:
+            with open(os.path.join(self.workdir, "PlugIns", "Kestrelon.log"), "rb") as handle:
+                return handle.read().decode("cp932", "replace")
+        except OSError:
+            return ""
+
+
+class RawPOP:
+    """A POP3 client that shows every byte the server sends."""
+
+    def __init__(self, port, timeout=REPLY_TIMEOUT):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.pending = b""
+
+    def close(self):
+        self.sock.close()
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def read_until(self, terminator):
+        while terminator not in self.pending:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise EOFError("connection closed; received %r" % self.pending)
+            self.pending += chunk
+        end = self.pending.index(terminator) + len(terminator)
+        data, self.pending = self.pending[:end], self.pending[end:]
+        return data
+
+    def line(self):
+        return self.read_until(b"\r\n")
+
+    def multi(self):
+        """A whole multi-line reply, status line to the final ".\r\n"."""
+        reply = self.line()
+        if not reply.startswith(b"+OK"):
+            return reply
+        while True:
+            line = self.line()
+            reply += line
+            if line == b".\r\n":
+                return reply
+
+    def ask(self, command):
+        self.send(command + b"\r\n")
+        return self.line()
+
+    def ask_multi(self, command):
+        self.send(command + b"\r\n")
+        return self.multi()
+
+    def closed(self):
+        """True once the server has closed the connection (after any data)."""
+        try:
+            while True:
+                chunk = self.sock.recv(65536)
+                if not chunk:
+                    return True
+                self.pending += chunk
+        except (ConnectionResetError, socket.timeout):
+            return False
+
+    def login(self, user, password):
+        greeting = self.line()
+        assert greeting == b"+OK POP3 to HTTP proxy server ready\r\n", greeting
+        assert self.ask(b"USER " + user) == b"+OK\r\n"
+        return self.ask(b"PASS " + password)
+
+
+def unstuff(lines):
+    """The message text of a POP3 multi-line body given as lines without CR LF."""
+    return b"".join((line[1:] if line.startswith(b"..") else line) + b"\r\n" for line in lines)

@@ -1,0 +1,289 @@
+"""POP3 end to end: kestrelon with the plug-in, the local HTTPMail service,
+and clients that speak POP3 on the wire (a raw socket and Python's poplib)."""
+
+import os
+import poplib
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+from gateway import Gateway, HTTPMailFixture, RawPOP, free_port, SOURCE
+import mailboxes as mb
+
+USER = mb.ACCOUNT.encode()
+PASS = mb.PASSWORD.encode()
+GREETING = b"+OK POP3 to HTTP proxy server ready\r\n"
+
+
+def stuffed(message):
+    """The message as the gateway sends it after "+OK\\r\\n"."""
+    body, start = b"", True
+    for byte in message:
+        c = bytes([byte])
+        if start and c == b".":
+            body += b"."
+        body += c
+        start = c == b"\n"
+    if not body.endswith(b"\r\n"):
+        body += b"\r\n"
+    return body + b".\r\n"
+
+
+class GatewayTest(unittest.TestCase):
+    properties = {}
+
+    def setUp(self):
+        self.service = HTTPMailFixture(mailbox=mb.description()).start()
+        self.addCleanup(self.service.stop)
+        self.gateway = Gateway(self.service, **self.properties).start()
+        self.addCleanup(self.gateway.stop)
+
+    def connect(self):
+        pop = RawPOP(self.gateway.pop_port)
+        self.addCleanup(pop.close)
+        return pop
+
+    def logged_in(self):
+        pop = self.connect()
+        self.assertEqual(b"+OK\r\n", pop.login(USER, PASS))
+        return pop
+
+    def ids(self, folder):
+        return self.service.message_ids(mb.ACCOUNT, folder)
+
+    def read(self, number):
+        return self.service.is_read(mb.ACCOUNT, mb.folder_of(number), mb.IDS[number - 1])
+
+
+class SessionTest(GatewayTest):
+    def test_every_reply_byte_for_byte(self):
+        pop = self.connect()
+        self.assertEqual(GREETING, pop.line())
+        self.assertEqual(b"-ERR Unknown command\r\n", pop.ask(b"CAPA"))
+        self.assertEqual(b"-ERR authorization first\r\n", pop.ask(b"STAT"))
+        self.assertEqual(b"+OK\r\n", pop.ask(b"USER " + USER))
+        self.assertEqual(b"+OK\r\n", pop.ask(b"PASS " + PASS))
+        sizes = [len(m) for m in mb.MESSAGES]
+        self.assertEqual(b"+OK 5 %d\r\n" % sum(sizes), pop.ask(b"STAT"))
+        self.assertEqual(b"+OK\r\n" + b"".join(b"%d %d\r\n" % (i + 1, s) for i, s in enumerate(sizes)) + b".\r\n",
+                         pop.ask_multi(b"LIST"))
+        self.assertEqual(b"+OK 2 %d\r\n" % sizes[1], pop.ask(b"LIST 2"))
+        self.assertEqual(b"+OK\r\n" + b"".join(b"%d %s\r\n" % (i + 1, m.encode()) for i, m in enumerate(mb.IDS)) +
+                         b".\r\n", pop.ask_multi(b"UIDL"))
+        self.assertEqual(b"+OK 5 MSG0005\r\n", pop.ask(b"UIDL 5"))
+        self.assertEqual(b"+OK\r\nDate: Tue Apr 02 10:20:30 2002\r\nFrom: Bob <bob@example.com>\r\n"
+                         b"Subject: Hello\r\n\r\n.\r\n", pop.ask_multi(b"TOP 1 10"))
+        self.assertEqual(b"+OK\r\n" + stuffed(mb.HELLO), pop.ask_multi(b"RETR 1"))
+        self.assertEqual(b"+OK\r\n" + stuffed(mb.DOTS), pop.ask_multi(b"RETR 2"))
+        self.assertEqual(b"+OK\r\n" + stuffed(mb.RAGGED), pop.ask_multi(b"RETR 4"))
+        self.assertEqual(b"+OK\r\n", pop.ask(b"DELE 1"))
+        self.assertEqual(b"-ERR message 1 has been deleted\r\n", pop.ask(b"RETR 1"))
+        self.assertEqual(b"-ERR message 1 has been deleted\r\n", pop.ask(b"LIST 1"))
+        self.assertEqual(b"+OK 4 %d\r\n" % sum(sizes[1:]), pop.ask(b"STAT"))
+        self.assertEqual(b"+OK\r\n" + b"".join(b"%d %d\r\n" % (i + 1, s) for i, s in enumerate(sizes) if i) +
+                         b".\r\n", pop.ask_multi(b"LIST"))
+        self.assertEqual(b"+OK\r\n", pop.ask(b"RSET"))
+        self.assertEqual(b"+OK 5 %d\r\n" % sum(sizes), pop.ask(b"STAT"))
+        self.assertEqual(b"-ERR message 6 does not exist\r\n", pop.ask(b"RETR 6"))
+        self.assertEqual(b"-ERR message 0 does not exist\r\n", pop.ask(b"TOP x"))
+        self.assertEqual(b"-ERR missing required message number parameter\r\n", pop.ask(b"DELE"))
+        self.assertEqual(b"-ERR not authorization state\r\n", pop.ask(b"USER bob"))
+        self.assertEqual(b"+OK\r\n", pop.ask(b"NOOP"))
+        self.assertEqual(b"+OK\r\n", pop.ask(b"QUIT"))
+        self.assertTrue(pop.closed())
+
+    def test_poplib_fetches_every_message_intact(self):
+        client = poplib.POP3("127.0.0.1", self.gateway.pop_port, timeout=10)
+        self.addCleanup(client.close)
+        self.assertEqual(GREETING.rstrip(), client.getwelcome())
+        client.user(mb.ACCOUNT)
+        client.pass_(mb.PASSWORD)
+        self.assertEqual((5, sum(len(m) for m in mb.MESSAGES)), client.stat())
+        response, listing, _ = client.list()
+        self.assertEqual([b"%d %d" % (i + 1, len(m)) for i, m in enumerate(mb.MESSAGES)], listing)
+        response, uids, _ = client.uidl()
+        self.assertEqual([b"%d %s" % (i + 1, m.encode()) for i, m in enumerate(mb.IDS)], uids)
+        response, header, _ = client.top(2, 0)
+        self.assertTrue(header[0].startswith(b"Date: "), header)
+        self.assertEqual([b"From: Carol <carol@example.com>", b"Subject: Dots", b""], header[1:])
+        for number, message in enumerate(mb.MESSAGES, 1):
+            response, lines, octets = client.retr(number)
+            self.assertEqual(b"+OK", response)
+            text = b"\r\n".join(lines) + b"\r\n"
+            # poplib ends lines at LF alone too; the ragged message gets its
+            # missing line end.
+            expected = message.replace(b"bare\n", b"bare\r\n") if message is mb.RAGGED else message
+            if not expected.endswith(b"\r\n"):
+                expected += b"\r\n"
+            self.assertEqual(expected, text, number)
+        self.assertTrue(client.dele(3).startswith(b"+OK"))
+        self.assertTrue(client.rset().startswith(b"+OK"))
+        self.assertTrue(client.quit().startswith(b"+OK"))
+        # RETR'd unread messages are read now; nothing was deleted.
+        self.assertEqual(["MSG0001", "MSG0002", "MSG0003", "MSG0004"], self.ids("inbox"))
+        self.assertTrue(all(self.read(n) for n in range(1, 6)))
+
+    def test_second_client_is_turned_away(self):
+        first = self.logged_in()
+        second = self.connect()
+        self.assertEqual(b"-ERR Socket is already used.\r\n", second.line())
+        self.assertTrue(second.closed())
+        self.assertEqual(b"+OK 5 %d\r\n" % sum(len(m) for m in mb.MESSAGES), first.ask(b"STAT"))
+
+    def test_wrong_password_then_right(self):
+        pop = self.connect()
+        self.assertEqual(b"-ERR authentication failure\r\n", pop.login(USER, b"guess"))
+        self.assertEqual(b"-ERR USER first\r\n", pop.ask(b"PASS " + PASS))
+        self.assertEqual(b"+OK\r\n", pop.ask(b"USER " + USER))
+        self.assertEqual(b"+OK\r\n", pop.ask(b"PASS " + PASS))
+        self.assertEqual(b"+OK 5 %d\r\n" % sum(len(m) for m in mb.MESSAGES), pop.ask(b"STAT"))
+
+    def test_overlong_line_is_refused_and_the_next_client_served(self):
+        pop = self.connect()
+        self.assertEqual(GREETING, pop.line())
+        pop.send(b"USER " + b"x" * 10000)
+        self.assertEqual(b"-ERR command line too long\r\n", pop.line())
+        self.assertTrue(pop.closed())
+        self.assertEqual(b"+OK 5 %d\r\n" % sum(len(m) for m in mb.MESSAGES), self.logged_in().ask(b"STAT"))
+
+
+class UpdateTest(GatewayTest):
+    def test_dele_and_quit_move_to_deleted_items(self):
+        pop = self.logged_in()
+        self.assertEqual(b"+OK\r\n" + stuffed(mb.HELLO), pop.ask_multi(b"RETR 1"))
+        self.assertEqual(b"+OK\r\n", pop.ask(b"DELE 2"))
+        self.assertEqual(b"+OK\r\n", pop.ask(b"DELE 5"))
+        self.assertEqual(b"+OK\r\n", pop.ask(b"QUIT"))
+        self.assertTrue(pop.closed())
+        self.assertEqual(["MSG0001", "MSG0003", "MSG0004"], self.ids("inbox"))
+        self.assertEqual([], self.ids("bulkmail"))
+        self.assertEqual(["MSG0002", "MSG0005"], self.ids("deleteditems"))
+        self.assertEqual(mb.DOTS, self.service.message_bytes(mb.ACCOUNT, "deleteditems", "MSG0002"))
+        self.assertTrue(self.read(1))
+        self.assertFalse(self.read(4))
+
+    def test_read_marks_follow_only_retrieved_unread_messages(self):
+        pop = self.logged_in()
+        pop.ask_multi(b"RETR 2")
+        pop.ask_multi(b"RETR 3")  # read already: no mark to send
+        pop.ask_multi(b"TOP 4 5")  # TOP is no download
+        self.assertEqual(b"+OK\r\n", pop.ask(b"QUIT"))
+        # Each request may come twice: first unauthenticated, answered 401.
+        patches = [r for r in self.service.requests("PROPPATCH") if r["status"] != 401]
+        self.assertEqual(1, len(patches), patches)
+        self.assertTrue(patches[0]["path"].endswith("/MSG0002"), patches[0]["path"])
+        self.assertEqual([False, True, True, False, False], [self.read(n) for n in range(1, 6)])
+        self.assertEqual([], self.service.requests("MOVE"))
+
+    def test_client_that_drops_without_quit_leaves_the_mailbox(self):
+        pop = self.logged_in()
+        pop.ask_multi(b"RETR 1")
+        self.assertEqual(b"+OK\r\n", pop.ask(b"DELE 1"))
+        pop.close()
+        # The next client is served, sees every message, and nothing changed.
+        self.assertEqual(b"+OK 5 %d\r\n" % sum(len(m) for m in mb.MESSAGES), self.logged_in().ask(b"STAT"))
+        self.assertEqual(["MSG0001", "MSG0002", "MSG0003", "MSG0004"], self.ids("inbox"))
+        self.assertEqual([], self.ids("deleteditems"))
+        self.assertFalse(self.read(1))
+        self.assertEqual([], self.service.requests("PROPPATCH") + self.service.requests("MOVE"))
+
+    def test_retrieve_of_a_dropped_client_never_reaches_the_next(self):
+        pop = self.logged_in()
+        self.service.set_delay("GET", 1.0)
+        pop.send(b"RETR 2\r\n")
+        time.sleep(0.2)
+        pop.close()
+        time.sleep(0.2)
+        nxt = self.connect()
+        self.assertEqual(GREETING, nxt.line())
+        # While the old download runs no new job may start.
+        self.assertEqual(b"-ERR a Hotmail request is still in progress\r\n", nxt.ask(b"USER " + USER))
+        time.sleep(1.5)
+        self.assertEqual(b"+OK\r\n", nxt.ask(b"USER " + USER))
+        self.assertEqual(b"+OK\r\n", nxt.ask(b"PASS " + PASS))
+        self.assertEqual(b"+OK\r\n" + stuffed(mb.HELLO), nxt.ask_multi(b"RETR 1"))
+        self.assertEqual(b"", nxt.pending)
+
+
+class DeleteModeTwoTest(GatewayTest):
+    properties = {"DeleteMode": 2}
+
+    def test_dele_and_quit_delete(self):
+        pop = self.logged_in()
+        self.assertEqual(b"+OK\r\n", pop.ask(b"DELE 1"))
+        self.assertEqual(b"+OK\r\n", pop.ask(b"QUIT"))
+        self.assertEqual(["MSG0002", "MSG0003", "MSG0004"], self.ids("inbox"))
+        self.assertEqual([], self.ids("deleteditems"))
+
+
+class OnlyNotReadTest(GatewayTest):
+    properties = {"OnlyNotRead": 1}
+
+    def test_read_messages_are_hidden_from_stat_and_listings_only(self):
+        pop = self.logged_in()
+        listed = [n for n in range(1, 6) if n != mb.READ]
+        self.assertEqual(b"+OK 4 %d\r\n" % sum(len(mb.MESSAGES[n - 1]) for n in listed), pop.ask(b"STAT"))
+        self.assertEqual(b"+OK\r\n" + b"".join(b"%d %d\r\n" % (n, len(mb.MESSAGES[n - 1])) for n in listed) +
+                         b".\r\n", pop.ask_multi(b"LIST"))
+        self.assertEqual(b"+OK\r\n" + b"".join(b"%d %s\r\n" % (n, mb.IDS[n - 1].encode()) for n in listed) +
+                         b".\r\n", pop.ask_multi(b"UIDL"))
+        # Numbers stay those of the whole list, and work for the hidden one.
+        self.assertEqual(b"+OK 3 %d\r\n" % len(mb.OLD), pop.ask(b"LIST 3"))
+        self.assertEqual(b"+OK\r\n" + stuffed(mb.OLD), pop.ask_multi(b"RETR 3"))
+
+
+class ServiceDownTest(unittest.TestCase):
+    def test_unreachable_service_then_normal_service(self):
+        port = free_port()
+
+        class Address:
+            service_host = "127.0.0.1:%d" % port
+
+        gateway = Gateway(Address()).start()
+        self.addCleanup(gateway.stop)
+        with RawPOP(gateway.pop_port) as pop:
+            self.assertEqual(b"-ERR Can't connect to Hotmail server\r\n", pop.login(USER, PASS))
+            self.assertEqual(b"-ERR USER first\r\n", pop.ask(b"PASS " + PASS))
+            self.assertEqual(b"-ERR authorization first\r\n", pop.ask(b"QUIT"))
+            self.assertTrue(pop.closed())
+
+        # The service comes up where the gateway looks for it.
+        service = FixedPortService(port, mb.description())
+        self.addCleanup(service.stop)
+        with RawPOP(gateway.pop_port) as pop:
+            self.assertEqual(b"+OK\r\n", pop.login(USER, PASS))
+            self.assertEqual(b"+OK 5 %d\r\n" % sum(len(m) for m in mb.MESSAGES), pop.ask(b"STAT"))
+            self.assertEqual(b"+OK\r\n", pop.ask(b"QUIT"))
+
+
+class FixedPortService:
+    """The local HTTPMail service on a given port (the fixture picks its own)."""
+
+    def __init__(self, port, description):
+        sys.path.insert(0, os.path.join(SOURCE, "tools"))
+        from httpmail.mailboxbuilder import MailboxBuilder
+        self.workdir = tempfile.TemporaryDirectory(prefix="httpmail-")
+        root = os.path.join(self.workdir.name, "mailbox")
+        MailboxBuilder.write(root, description)
+        port_file = os.path.join(self.workdir.name, "port")
+        self.process = subprocess.Popen(
+            [sys.executable, os.path.join(SOURCE, "tools", "httpmail_service.py"), "--root", root,
+             "--port", str(port), "--port-file", port_file],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while not os.path.exists(port_file):
+            if time.monotonic() > deadline or self.process.poll() is not None:
+                raise RuntimeError("the service did not start on port %d" % port)
+            time.sleep(0.05)
+
+    def stop(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            self.process.wait(10)
+        self.workdir.cleanup()
+
+
+if __name__ == "__main__":
+    unittest.main()
