@@ -73,6 +73,9 @@ bool WithinClock(int year, int month, int day, int hour, int minute, int second)
   return seconds >= INT32_MIN && seconds <= INT32_MAX;
 }
 
+// An instant a signed 32-bit count of seconds since 1970 can hold.
+bool WithinClockRange(long long seconds) { return seconds >= 0 && seconds <= INT32_MAX; }
+
 }  // namespace
 
 CMail::CMail() : retrieved(false), read(false), number(0), deleted(false), size(0) {}
@@ -101,7 +104,7 @@ void CMail::ConvertDate() {
   // date keeps the clock time the service wrote.
   t.tm_isdst = -1;
   const time_t when = mktime(&t);
-  if (when == static_cast<time_t>(-1) || when < 0 || static_cast<long long>(when) > INT32_MAX) {
+  if (when == static_cast<time_t>(-1) || !WithinClockRange(static_cast<long long>(when))) {
     REPORT_ERROR(kNotNormalised, 0);
     return;
   }
