@@ -7,6 +7,10 @@
 The gateway gets a data folder of its own whose PlugIns/Kestrelon.ini names
 free local ports, the service's address and Log=1; any other INI key of the
 "Property" section can be given as a keyword.
+
+With KESTRELON_WINE_BUILD naming a Windows build folder (x86_64, see
+cmake/mingw-w64-x86_64.cmake), the gateway is that build's kestrelon.exe
+run under wine64, so the same tests check the plug-in on Windows Sockets.
 """
 
 import os
@@ -21,6 +25,8 @@ import time
 SOURCE = os.environ.get("KESTRELON_SOURCE") or \
     os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.environ.get("KESTRELON_BUILD") or os.path.join(SOURCE, "build")
+WINE_BUILD = os.environ.get("KESTRELON_WINE_BUILD")
+WINE = "/usr/lib/wine/wine64"
 sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
 
 from httpmail_fixture import HTTPMailFixture  # noqa: E402,F401
@@ -59,9 +65,9 @@ class Gateway:
             ini.write("\n".join(lines) + "\n")
         self.output_path = os.path.join(self.workdir, "kestrelon.out")
         with open(self.output_path, "wb") as output:
-            self.process = subprocess.Popen([os.path.join(BUILD, "kestrelon"), "--data-dir", self.workdir],
-                                            stdout=output, stderr=subprocess.STDOUT)
-        deadline = time.monotonic() + START_TIMEOUT
+            self.process = subprocess.Popen(self.command(), stdout=output, stderr=subprocess.STDOUT,
+                                            env=self.environment())
+        deadline = time.monotonic() + START_TIMEOUT * (4 if WINE_BUILD else 1)
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
                 raise RuntimeError("kestrelon exited: %s" % self.output())
@@ -70,6 +76,19 @@ class Gateway:
             time.sleep(0.05)
         self.stop()
         raise RuntimeError("kestrelon did not listen within %.0f s: %s" % (START_TIMEOUT, self.output()))
+
+    def command(self):
+        if not WINE_BUILD:
+            return [os.path.join(BUILD, "kestrelon"), "--data-dir", self.workdir]
+        return [WINE, os.path.join(WINE_BUILD, "kestrelon.exe"), "--data-dir", "Z:" + self.workdir.replace("/", "\\")]
+
+    def environment(self):
+        env = dict(os.environ)
+        if WINE_BUILD:
+            env.setdefault("WINEPREFIX", os.path.join(WINE_BUILD, "wineprefix"))
+            env.setdefault("WINEDEBUG", "-all")
+            env.pop("DISPLAY", None)  # message boxes return at once
+        return env
 
     def stop(self):
         if self.process is not None and self.process.poll() is None:
