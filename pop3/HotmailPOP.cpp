@@ -241,7 +241,7 @@ void CHotmailPOP::OnReceive(SOCKET s) {
   if (s != client_ || client_ == 0) return;
   // Lines are taken as they arrive, so a client that never ends its line
   // is stopped at the line limit instead of filling memory.
-  for (;;) {
+  while (!OutputBacklogged()) {
     size_t room;
     char* space = input_.Space(&room);
     int n = recv(client_, space, static_cast<int>(room < INT_MAX ? room : INT_MAX), 0);
@@ -249,12 +249,14 @@ void CHotmailPOP::OnReceive(SOCKET s) {
     input_.Commit(static_cast<size_t>(n));
     if (!DispatchLines()) return;
   }
+  // A client that sends commands without reading the replies waits, with
+  // its commands unread, until the replies have gone (FlushPending).
 }
 
 // Runs the complete lines received; false once the connection has ended.
 bool CHotmailPOP::DispatchLines() {
   std::string line;
-  for (;;) {
+  while (!OutputBacklogged()) {
     switch (input_.NextLine(line)) {
       case CLineBuffer::Next::None: return true;
       case CLineBuffer::Next::TooLong:
@@ -269,7 +271,10 @@ bool CHotmailPOP::DispatchLines() {
       }
     }
   }
+  return true;
 }
+
+bool CHotmailPOP::OutputBacklogged() const { return output_.Queued().size() > kMaxQueuedOutput; }
 
 void CHotmailPOP::Send(SOCKET s, const char* data, size_t length) {
   if (s == 0) return;
@@ -288,12 +293,14 @@ void CHotmailPOP::Send(SOCKET s, const char* data, size_t length) {
 
 void CHotmailPOP::SendString(SOCKET s, const char* text) { Send(s, text, strlen(text)); }
 
+// The queued text was logged when it was given to Send; logging it again at
+// each FD_WRITE would repeat a large reply to a slow client many times over.
 void CHotmailPOP::FlushPending() {
   if (client_ == 0 || output_.Empty()) return;
-  theLog.Write("[以下の文字列を Becky に送信しました]\n");
-  theLog.Write(output_.Queued());
   int error = output_.Flush(client_);
   if (error != 0) REPORT_SYSTEM_ERROR(error);
+  // Commands held back behind a backlog of replies go on now.
+  if (!OutputBacklogged() && DispatchLines()) OnReceive(client_);
 }
 
 void CHotmailPOP::CloseSocket(SOCKET s) {

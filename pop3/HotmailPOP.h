@@ -25,6 +25,9 @@ class CHotmailPOP {
   // The longest command line accepted, without its CR LF. RFC 1939 keeps
   // commands far shorter; a client that goes past this is not speaking POP3.
   static constexpr size_t kMaxCommandLine = 4096;
+  // Replies waiting for a client that does not read them; past this, no
+  // further command is read until they have gone.
+  static constexpr size_t kMaxQueuedOutput = 1024 * 1024;
 
   CHotmailPOP();
   CHotmailPOP(const CHotmailPOP&) = delete;
@@ -48,6 +51,7 @@ class CHotmailPOP {
   SOCKET ListeningSocket() const { return listener_; }
   SOCKET ClientSocket() const { return client_; }
   SessionState State() const { return state_; }
+  size_t QueuedOutput() const { return output_.Queued().size(); }
 
  private:
   // Connection.
@@ -56,6 +60,7 @@ class CHotmailPOP {
   void RefuseConnection();
   void OnReceive(SOCKET s);
   bool DispatchLines();
+  bool OutputBacklogged() const;
   void FlushPending();
   void CloseClient();
 

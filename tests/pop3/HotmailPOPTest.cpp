@@ -5,6 +5,9 @@
 // nowhere).
 #include <gtest/gtest.h>
 
+#include <string.h>
+
+#include <algorithm>
 #include <string>
 
 #include "config/Log.h"
@@ -355,6 +358,46 @@ TEST_F(PopTest, ReplySentBehindQueuedOutputKeepsTheWireOrder) {
   EXPECT_TRUE(received.compare(0, big.size(), big) == 0);
   EXPECT_EQ("+OK tail\r\n", received.substr(big.size()));
   EXPECT_EQ(kAuthFirst, Ask(c, "NOOP"));
+}
+
+TEST_F(PopTest, ClientThatDoesNotReadIsHeldBackAndLosesNoReply) {
+  thePlugin.settings.log = false;  // a hundred thousand commands
+  Client c(Port());
+  ASSERT_EQ(kGreeting, c.ReadLine());
+  const std::string command = "NOOP\r\n";
+  std::string batch;
+  for (int i = 0; i < 2000; ++i) batch += command;
+  // Commands go in, replies are not read: the server stops reading once
+  // its queue of replies is full, instead of growing it without end.
+  size_t sent = 0, mostQueued = 0;
+  const auto until = loopback::Clock::now() + std::chrono::milliseconds(1500);
+  while (loopback::Clock::now() < until) {
+    int n = send(c.handle(), batch.data(), static_cast<int>(batch.size()), 0);
+    if (n > 0) sent += static_cast<size_t>(n);
+    loopback::PumpOnce();
+    mostQueued = std::max(mostQueued, pop_.QueuedOutput());
+  }
+  EXPECT_GT(mostQueued, CHotmailPOP::kMaxQueuedOutput / 2);
+  EXPECT_LE(mostQueued, CHotmailPOP::kMaxQueuedOutput + 64);
+  // Completes the last command, then reads everything.
+  std::string rest = command.substr(sent % command.size() == 0 ? command.size() : sent % command.size());
+  const size_t commands = (sent + rest.size()) / command.size();
+  std::string replies;
+  ASSERT_TRUE(PumpUntil([&] {
+    if (!rest.empty()) {
+      int n = send(c.handle(), rest.data(), static_cast<int>(rest.size()), 0);
+      if (n > 0) rest.erase(0, static_cast<size_t>(n));
+    }
+    c.Drain();
+    replies += c.Take();
+    return rest.empty() && replies.size() >= commands * strlen(kAuthFirst);
+  }, 20000)) << replies.size() << " of " << commands * strlen(kAuthFirst) << ", rest " << rest.size()
+                << ", queued " << pop_.QueuedOutput() << ", input " << sent;
+  ASSERT_EQ(commands * strlen(kAuthFirst), replies.size());
+  for (size_t at = 0; at < replies.size(); at += strlen(kAuthFirst))
+    ASSERT_EQ(0, replies.compare(at, strlen(kAuthFirst), kAuthFirst)) << at;
+  EXPECT_EQ(0u, pop_.QueuedOutput());
+  EXPECT_EQ("+OK\r\n", Ask(c, "USER still here"));
 }
 
 TEST_F(PopTest, ClientThatDropsFreesTheServer) {
