@@ -61,22 +61,23 @@ class FetchmailTest(unittest.TestCase):
         os.makedirs(self.inbox)
 
     def fetch(self, keep):
+        # The run control file holds what has no command-line option (the
+        # password); delivery and keeping are chosen on the command line.
         rc = os.path.join(self.home, "fetchmailrc")
         with open(rc, "w") as handle:
             handle.write(
                 "set no syslog\nset no bouncemail\n"
                 "poll 127.0.0.1 with proto POP3 port %d timeout 30:\n"
                 "  user \"%s\" there with password \"%s\" is \"%s\" here\n"
-                "  options sslproto '' %s fetchall no rewrite no stripcr\n"
-                "  mda \"cat > $(mktemp %s/msg.XXXXXX)\"\n"
-                % (self.gateway.pop_port, mb.ACCOUNT, mb.PASSWORD, os.environ.get("USER", "root"),
-                   "keep" if keep else "no keep", self.inbox))
+                "  options sslproto '' no rewrite no stripcr\n"
+                % (self.gateway.pop_port, mb.ACCOUNT, mb.PASSWORD, os.environ.get("USER", "root")))
         os.chmod(rc, 0o600)
         env = dict(os.environ, FETCHMAILHOME=self.home, HOME=self.home)
         env.setdefault("FETCHMAILUSER", env.get("USER", "root"))
         result = subprocess.run(
             ["fetchmail", "--fetchmailrc", rc, "--pidfile", os.path.join(self.home, "pid"),
-             "--idfile", os.path.join(self.home, "ids"), "--nodetach", "--verbose"],
+             "--idfile", os.path.join(self.home, "ids"), "--nodetach", "--verbose", "--all",
+             "--keep" if keep else "--nokeep", "--mda", "cat > $(mktemp %s/msg.XXXXXX)" % self.inbox],
             capture_output=True, env=env, timeout=CLIENT_TIMEOUT)
         self.assertEqual(0, result.returncode, result.stdout.decode(errors="replace") + result.stderr.decode(errors="replace"))
 
