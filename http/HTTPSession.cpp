@@ -40,10 +40,11 @@ struct Transport {
   std::vector<HINTERNET> retired;         // to close when their users are done
 };
 
-// Never destroyed: sessions may be deleted during static destruction.
+// Built by the first session's constructor, so it is destroyed only after
+// every session, those of static storage duration included.
 Transport& State() {
-  static auto* state = new Transport;
-  return *state;
+  static Transport state;
+  return state;
 }
 
 void Log(std::string_view text) { theLog.Write(text); }
@@ -140,7 +141,9 @@ CHTTPSession::CHTTPSession()
       internet_(nullptr),
       preconfigured_(false),
       switchedToDirect_(false),
-      holdsSlot_(false) {}
+      holdsSlot_(false) {
+  State();  // the transport must outlive this session
+}
 
 CHTTPSession::~CHTTPSession() {
   // A session deleted before its turn must never be started.
