@@ -11,58 +11,47 @@
 
 #include <stddef.h>
 
+#include "plugin/PrivateMessages.h"
 #include "pop3/CommandEntry.h"
-#include "pop3/LineBuffer.h"
-#include "pop3/OutputQueue.h"
+#include "pop3/LineServer.h"
 
 class CHotmailHTTP;
+class CHotmailPOP;
 class CMail;
 
-class CHotmailPOP {
+template <>
+struct LineServerTraits<CHotmailPOP> {
+  static constexpr char kSourceModule[] = "HotmailPOP.cpp";
+  static constexpr UINT kSocketMessage = WM_POP_SOCKET;
+  static constexpr char kGreeting[] = "+OK POP3 to HTTP proxy server ready\r\n";
+  static constexpr char kBusy[] = "-ERR Socket is already used.\r\n";
+  static constexpr char kLineTooLong[] = "-ERR command line too long\r\n";
+  static constexpr char kDoubleStart[] = "POP サーバの２重起動です。";
+  static constexpr char kListening[] = "[POP の待機を開始しました]\n";
+  // RFC 1939 keeps commands far shorter; a client that goes past this is
+  // not speaking POP3.
+  static constexpr size_t kMaxCommandLine = 4096;
+};
+
+class CHotmailPOP : public CLineServer<CHotmailPOP> {
  public:
   enum class SessionState { Authorization = 0, Transaction = 1, Update = 2 };
 
-  // The longest command line accepted, without its CR LF. RFC 1939 keeps
-  // commands far shorter; a client that goes past this is not speaking POP3.
-  static constexpr size_t kMaxCommandLine = 4096;
-  // Replies waiting for a client that does not read them; past this, no
-  // further command is read until they have gone.
-  static constexpr size_t kMaxQueuedOutput = 1024 * 1024;
-
   CHotmailPOP();
-  CHotmailPOP(const CHotmailPOP&) = delete;
-  CHotmailPOP& operator=(const CHotmailPOP&) = delete;
   virtual ~CHotmailPOP();
 
   void SetHTTP(CHotmailHTTP* http) { http_ = http; }
-  bool InitWinsock();
-  void SetWindow(HWND hwnd) { window_ = hwnd; }
-  bool Listen();
   // WM_POP_SOCKET and WM_POP_JOB_DONE; always 0.
   LRESULT OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-  void CloseAll();
-
-  void Send(SOCKET s, const char* data, size_t length);
-  void SendString(SOCKET s, const char* text);
-  void CloseSocket(SOCKET s);
   // Runs one received command line.
   void DispatchLine(const char* line);
 
-  SOCKET ListeningSocket() const { return listener_; }
-  SOCKET ClientSocket() const { return client_; }
   SessionState State() const { return state_; }
-  size_t QueuedOutput() const { return output_.Queued().size(); }
 
  private:
-  // Connection.
-  void OnAccept();
-  bool ClientHasGone();
-  void RefuseConnection();
-  void OnReceive(SOCKET s);
-  bool DispatchLines();
-  bool OutputBacklogged() const;
-  void FlushPending();
-  void CloseClient();
+  friend class CLineServer<CHotmailPOP>;
+  int ListenPort() const;
+  void OnConnected() { state_ = SessionState::Authorization; }
 
   // Commands, in table order.
   void User(const char* argument);
@@ -87,7 +76,6 @@ class CHotmailPOP {
   bool InTransaction();
   bool InAuthorization();
   bool JobFree();
-  void StartJob(WPARAM kind);
   bool CheckMessageNumber(int number);
   bool CheckReachable(LPARAM result);
   void SendStatusError(LPARAM result);
@@ -96,21 +84,8 @@ class CHotmailPOP {
 
   static const CommandEntry<CHotmailPOP> kCommands[12];
 
-  CLineBuffer input_;
-  HWND window_ = nullptr;
-  WSADATA wsaData_;
-  SOCKET listener_ = 0;  // 0: none
-  SOCKET client_ = 0;    // 0: no client connected
   CHotmailHTTP* http_ = nullptr;
-  COutputQueue output_;
   SessionState state_ = SessionState::Authorization;
-  bool winsockStarted_ = false;
-  // The job a command waits for (0: none), and the connection that started
-  // it: a completion that arrives after that connection ended is dropped,
-  // never answered to a later client.
-  WPARAM waitingJob_ = 0;
-  unsigned connection_ = 0;
-  unsigned jobConnection_ = 0;
 };
 
 #endif
