@@ -14,6 +14,7 @@
 #include <windows.h>
 
 #include <memory>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -117,6 +118,7 @@ class CHotmailHTTP {
   std::unique_ptr<CHotmailRequest> NewRequest(int kind, const char* method, const std::string& url);
   int ReadReply(int kind, CHotmailRequest& request);
   void LoadReplyDocument(CXmlDocument& doc, const std::string& body);
+  int ReadMultiStatus(CHTTPSession& session, const std::function<int(CXmlDocument&)>& walk);
   CMail* MailAt(int number) const;
 
   void ClearFolders();

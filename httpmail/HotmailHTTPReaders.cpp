@@ -79,12 +79,26 @@ int CHotmailHTTP::SelectInt(CXmlDocument& doc, CXmlDocument::Node context, const
 
 // ---- PROPFIND readers ------------------------------------------------------------
 
-int CHotmailHTTP::ParseRootReply(CHTTPSession& session) {
+// The frame every PROPFIND reader runs in: a failed exchange is -1, a
+// status other than 207 is the result as it came, and a 207 body is loaded
+// and walked; a document that cannot be read is reported and reads as -1.
+int CHotmailHTTP::ReadMultiStatus(CHTTPSession& session, const std::function<int(CXmlDocument&)>& walk) {
   if (!session.completed) return -1;
   if (session.status != kStatusMultiStatus) return session.status;
   try {
     CXmlDocument doc;
     LoadReplyDocument(doc, session.response);
+    return walk(doc);
+  } catch (const CXmlDocument::Error& e) {
+    REPORT_ERROR(e.Text().c_str(), 0);
+  } catch (const std::bad_alloc&) {
+    REPORT_ERROR(CXmlDocument::Error(CXmlDocument::kOutOfMemory).Text().c_str(), 0);
+  }
+  return -1;
+}
+
+int CHotmailHTTP::ParseRootReply(CHTTPSession& session) {
+  return ReadMultiStatus(session, [&](CXmlDocument& doc) {
     if (!SelectText(doc, nullptr, kRootPath, folderRootUrl_)) {
       REPORT_ERROR(kNoRoot, 0);
       return -1;
@@ -94,20 +108,11 @@ int CHotmailHTTP::ParseRootReply(CHTTPSession& session) {
       return -1;
     }
     return session.status;
-  } catch (const CXmlDocument::Error& e) {
-    REPORT_ERROR(e.Text().c_str(), 0);
-  } catch (const std::bad_alloc&) {
-    REPORT_ERROR(CXmlDocument::Error(CXmlDocument::kOutOfMemory).Text().c_str(), 0);
-  }
-  return -1;
+  });
 }
 
 int CHotmailHTTP::ParseFolderReply(CHTTPSession& session) {
-  if (!session.completed) return -1;
-  if (session.status != kStatusMultiStatus) return session.status;
-  try {
-    CXmlDocument doc;
-    LoadReplyDocument(doc, session.response);
+  return ReadMultiStatus(session, [&](CXmlDocument& doc) {
     for (CXmlDocument::Node response : doc.SelectNodes(kResponses)) {
       std::unique_ptr<CFolder> folder(new CFolder);
       if (!SelectText(doc, response, kHref, folder->href)) {
@@ -122,20 +127,11 @@ int CHotmailHTTP::ParseFolderReply(CHTTPSession& session) {
       folder.release();
     }
     return session.status;
-  } catch (const CXmlDocument::Error& e) {
-    REPORT_ERROR(e.Text().c_str(), 0);
-  } catch (const std::bad_alloc&) {
-    REPORT_ERROR(CXmlDocument::Error(CXmlDocument::kOutOfMemory).Text().c_str(), 0);
-  }
-  return -1;
+  });
 }
 
 int CHotmailHTTP::ParseMailReply(CHTTPSession& session) {
-  if (!session.completed) return -1;
-  if (session.status != kStatusMultiStatus) return session.status;
-  try {
-    CXmlDocument doc;
-    LoadReplyDocument(doc, session.response);
+  return ReadMultiStatus(session, [&](CXmlDocument& doc) {
     for (CXmlDocument::Node response : doc.SelectNodes(kResponses)) {
       std::unique_ptr<CMail> mail(new CMail);
       if (!SelectText(doc, response, kHref, mail->href)) {
@@ -161,12 +157,7 @@ int CHotmailHTTP::ParseMailReply(CHTTPSession& session) {
       mail.release();
     }
     return session.status;
-  } catch (const CXmlDocument::Error& e) {
-    REPORT_ERROR(e.Text().c_str(), 0);
-  } catch (const std::bad_alloc&) {
-    REPORT_ERROR(CXmlDocument::Error(CXmlDocument::kOutOfMemory).Text().c_str(), 0);
-  }
-  return -1;
+  });
 }
 
 // ---- single-message readers -------------------------------------------------------
