@@ -60,16 +60,6 @@ int ReadNumber(const char* text) {
   return static_cast<int>(value);
 }
 
-// Whether `line` starts with `name`, letters A-Z compared without case.
-bool StartsWithName(const char* line, const char* name) {
-  for (; *name != '\0'; ++line, ++name) {
-    char c = *line;
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != *name) return false;
-  }
-  return true;
-}
-
 // A message text as a POP3 multi-line body, without the final ".\r\n":
 // a "." that starts a line gets another in front of it, and the body ends
 // with CR LF. Clients also end lines at a bare LF, so a line starts after
@@ -115,14 +105,7 @@ LRESULT CHotmailPOP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam)
 void CHotmailPOP::DispatchLine(const char* line) {
   theLog.Write("[以下のコマンドを Becky から受信しました]\n");
   theLog.Write(line);
-  for (const CommandEntry<CHotmailPOP>& row : kCommands) {
-    if (!StartsWithName(line, row.name)) continue;
-    const char* rest = line + strlen(row.name);
-    if (*rest != '\0' && *rest != ' ') break;
-    (this->*row.handler)(*rest == ' ' ? rest + 1 : rest);
-    return;
-  }
-  Reply(kUnknown);
+  if (!RunCommand(*this, kCommands, line)) Reply(kUnknown);
 }
 
 bool CHotmailPOP::InAuthorization() {

@@ -8,8 +8,8 @@
 //   - LineServerTraits<Server>: kSourceModule, kSocketMessage, kGreeting,
 //     kBusy, kLineTooLong, kDoubleStart, kListening, kMaxCommandLine;
 //   - members DispatchLine(const char* line) and ListenPort(), and, when it
-//     needs them, BeforeAccept() and OnConnected(), which hide the empty
-//     ones here.
+//     needs them, BeforeAccept(), OnConnected() and ReceiveLine(), which
+//     hide the ones here.
 #ifndef KESTRELON_LINE_SERVER_H
 #define KESTRELON_LINE_SERVER_H
 
@@ -88,9 +88,12 @@ class CLineServer {
     return client_ != 0 && jobConnection_ == connection_;
   }
 
-  // Hooks: before each accept, and once a client has been greeted.
+  // Hooks: before each accept, once a client has been greeted, and for
+  // each received line (without its CR LF), which by default goes to
+  // DispatchLine as a text that a NUL byte ends.
   void BeforeAccept() {}
   void OnConnected() {}
+  void ReceiveLine(const std::string& line) { Self().DispatchLine(line.c_str()); }
 
  private:
   static constexpr long kListenEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;  // 0x2B
@@ -281,7 +284,7 @@ bool CLineServer<Server>::DispatchLines() {
         return false;
       case CLineBuffer::Next::Line: {
         const unsigned connection = connection_;
-        Self().DispatchLine(line.c_str());  // a NUL byte ends the line's text
+        Self().ReceiveLine(line);
         if (client_ == 0 || connection != connection_) return false;
         break;
       }
