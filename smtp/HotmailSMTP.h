@@ -1,26 +1,109 @@
-// CHotmailSMTP: the local SMTP server on 127.0.0.1.
+// CHotmailSMTP: the local SMTP server on 127.0.0.1. One listening socket and
+// at most one client, with the POP3 server's connection mechanics. AUTH
+// PLAIN stores the account's credentials, MAIL and RCPT collect the
+// envelope and the message text is collected after DATA, all in the
+// HTTPMail client; DATA starts a log-in job (answered 354 or 535) and the
+// end of the text starts the send job (answered 250 or 451).
 #ifndef KESTRELON_HOTMAIL_SMTP_H
 #define KESTRELON_HOTMAIL_SMTP_H
 
 #include <windows.h>
+#include <winsock.h>
+
+#include <stddef.h>
+
+#include <string>
+
+#include "plugin/PrivateMessages.h"
+#include "pop3/CommandEntry.h"
+#include "pop3/LineServer.h"
 
 class CHotmailHTTP;
+class CHotmailSMTP;
 
-class CHotmailSMTP {
+template <>
+struct LineServerTraits<CHotmailSMTP> {
+  static constexpr char kSourceModule[] = "HotmailSMTP.cpp";
+  static constexpr UINT kSocketMessage = WM_SMTP_SOCKET;
+  static constexpr char kGreeting[] = "220 localhost ESMTP to HTTP proxy server ready\r\n";
+  static constexpr char kBusy[] = "421 localhost Socket is already used\r\n";
+  static constexpr char kLineTooLong[] = "500 Line too long\r\n";
+  static constexpr char kDoubleStart[] = "SMTP サーバの２重起動です。";
+  static constexpr char kListening[] = "[SMTP の待機を開始しました]\n";
+  // Message text lines count too: far beyond the 1000 bytes RFC 5321
+  // allows, so that a sender that does not wrap its lines still gets by.
+  static constexpr size_t kMaxCommandLine = 1024 * 1024;
+};
+
+class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
  public:
+  enum class SessionState {
+    Idle = 0,       // no transaction
+    Sender = 1,     // MAIL given
+    Recipient = 2,  // RCPT given
+    Text = 3,       // receiving the message text
+    Submitted = 4,  // the text was handed to the send job
+    Quit = 5,       // QUIT answered
+  };
+
+  // The largest message text collected; a longer one is refused with 552
+  // once its end has arrived, and the connection goes on.
+  static constexpr size_t kMaxMessageSize = 64 * 1024 * 1024;
+
   CHotmailSMTP();
   virtual ~CHotmailSMTP();
 
   void SetHTTP(CHotmailHTTP* http) { http_ = http; }
-  bool InitWinsock();
-  void SetWindow(HWND hwnd) { window_ = hwnd; }
-  bool Listen();
+  // WM_SMTP_SOCKET and WM_SMTP_JOB_DONE; always 0.
   LRESULT OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-  void CloseAll();
+  // Runs one received line: message text in the text state, else a command.
+  void DispatchLine(const std::string& line);
+
+  SessionState State() const { return state_; }
+
+  // Decodes base64 text into `output` (room for `length` bytes will do);
+  // characters outside the alphabet are skipped, and "=" or the end of the
+  // input ends the data. Returns the number of bytes written.
+  static size_t DecodeBase64(char* output, const char* input, size_t length);
 
  private:
-  HWND window_ = nullptr;
+  friend class CLineServer<CHotmailSMTP>;
+  int ListenPort() const;
+  void BeforeAccept();
+  void OnConnected();
+  // The whole line, NUL bytes included: message text is kept as sent.
+  void ReceiveLine(const std::string& line) { DispatchLine(line); }
+
+  // Commands, in table order.
+  void Data(const char* argument);
+  void Ehlo(const char* argument);
+  void Helo(const char* argument);
+  void Mail(const char* argument);
+  void Noop(const char* argument);
+  void Quit(const char* argument);
+  void Rcpt(const char* argument);
+  void Rset(const char* argument);
+  void Auth(const char* argument);
+
+  // Job completions.
+  void OnJobDone(WPARAM kind, LPARAM result);
+  void OnLoginDone(LPARAM result);
+  void OnSendDone(LPARAM result);
+
+  void AddTextLine(const std::string& line);
+  void EndText();
+  void SubmitMessage();
+  void BeginText();
+  void ClearTransaction();
+  void LogReceived(const std::string& line) const;
+
+  static const CommandEntry<CHotmailSMTP> kCommands[9];
+
   CHotmailHTTP* http_ = nullptr;
+  SessionState state_ = SessionState::Idle;
+  // The text being received went past kMaxMessageSize: the rest of it is
+  // read and dropped, and its end is answered 552.
+  bool oversized_ = false;
 };
 
 #endif
