@@ -17,6 +17,9 @@ static const char kSourceModule[] = "HotmailSMTP.cpp";
 namespace {
 
 const char kOk[] = "250 ok\r\n";
+// Success of AUTH is 235 (RFC 4954): clients that check it, as most do,
+// take any other code for a refusal and give up before MAIL.
+const char kAuthenticated[] = "235 Authentication successful\r\n";
 const char kUnimplemented[] = "502 unimplemented\r\n";
 const char kJobRunning[] = "451 Requested action aborted: a Hotmail request is still in progress\r\n";
 const char kTooBig[] = "552 Message size exceeds fixed maximum message size\r\n";
@@ -184,7 +187,7 @@ void CHotmailSMTP::Auth(const char* argument) {
   theLog.Write(http_->userName);
   theLog.Write("[Auth: PassWord]\n");
   theLog.Write(kMaskedPassword);
-  Reply(kOk);
+  Reply(kAuthenticated);
 }
 
 size_t CHotmailSMTP::DecodeBase64(char* output, const char* input, size_t length) {

@@ -23,6 +23,7 @@ using State = CHotmailSMTP::SessionState;
 
 const char kGreeting[] = "220 localhost ESMTP to HTTP proxy server ready\r\n";
 const char kOk[] = "250 ok\r\n";
+const char kAuthOk[] = "235 Authentication successful\r\n";
 const char kUnimplemented[] = "502 unimplemented\r\n";
 const char kStartInput[] = "354 Start mail input; end with <CRLF>.<CRLF>\r\n";
 const char kAuthFailed[] = "535 Authentications failed\r\n";
@@ -116,7 +117,7 @@ class SmtpTest : public testing::Test {
     ASSERT_EQ(kGreeting, c.ReadLine());
     ASSERT_TRUE(c.Send("EHLO me\r\n"));
     ASSERT_EQ("250-localhost\r\n250 AUTH PLAIN\r\n", c.ReadUntil("PLAIN\r\n"));
-    ASSERT_EQ(kOk, Ask(c, std::string("AUTH PLAIN ") + kBob));
+    ASSERT_EQ(kAuthOk, Ask(c, std::string("AUTH PLAIN ") + kBob));
   }
 
   static SmtpTest* current_;
@@ -163,29 +164,29 @@ TEST_F(SmtpTest, AuthPlainStoresTheCredentials) {
   Client c(Port());
   ASSERT_EQ(kGreeting, c.ReadLine());
   // The user name is cut at its first "/".
-  EXPECT_EQ(kOk, Ask(c, std::string("AUTH PLAIN ") + kAliceExtra));
+  EXPECT_EQ(kAuthOk, Ask(c, std::string("AUTH PLAIN ") + kAliceExtra));
   EXPECT_EQ("alice", thePlugin.http.userName);
   EXPECT_EQ("secret", thePlugin.http.password);
-  EXPECT_EQ(kOk, Ask(c, std::string("auth plain ") + kBob));
+  EXPECT_EQ(kAuthOk, Ask(c, std::string("auth plain ") + kBob));
   EXPECT_EQ("bob", thePlugin.http.userName);
   EXPECT_EQ("pw", thePlugin.http.password);
   // An authorization identity is ignored; a "/" in the password stays.
-  EXPECT_EQ(kOk, Ask(c, "AUTH PLAIN YWRtaW4AY2Fyb2wAcC93"));  // admin\0carol\0p/w
+  EXPECT_EQ(kAuthOk, Ask(c, "AUTH PLAIN YWRtaW4AY2Fyb2wAcC93"));  // admin\0carol\0p/w
   EXPECT_EQ("carol", thePlugin.http.userName);
   EXPECT_EQ("p/w", thePlugin.http.password);
   // Without padding, and broken by spaces and line feeds (a lone LF does not
   // end a line), the same bytes.
-  EXPECT_EQ(kOk, Ask(c, "AUTH PLAIN AGFsaWNlL2V4dHJhAHNlY3JldA"));
+  EXPECT_EQ(kAuthOk, Ask(c, "AUTH PLAIN AGFsaWNlL2V4dHJhAHNlY3JldA"));
   EXPECT_EQ("alice", thePlugin.http.userName);
   EXPECT_EQ("secret", thePlugin.http.password);
-  EXPECT_EQ(kOk, Ask(c, "AUTH PLAIN AGJv YgB\nwdw= ="));
+  EXPECT_EQ(kAuthOk, Ask(c, "AUTH PLAIN AGJv YgB\nwdw= ="));
   EXPECT_EQ("bob", thePlugin.http.userName);
   EXPECT_EQ("pw", thePlugin.http.password);
   // Missing parts read as empty.
-  EXPECT_EQ(kOk, Ask(c, "AUTH PLAIN AGRhdmU="));  // \0dave
+  EXPECT_EQ(kAuthOk, Ask(c, "AUTH PLAIN AGRhdmU="));  // \0dave
   EXPECT_EQ("dave", thePlugin.http.userName);
   EXPECT_EQ("", thePlugin.http.password);
-  EXPECT_EQ(kOk, Ask(c, "AUTH PLAIN "));
+  EXPECT_EQ(kAuthOk, Ask(c, "AUTH PLAIN "));
   EXPECT_EQ("", thePlugin.http.userName);
   // Other mechanisms, and PLAIN without an initial response.
   thePlugin.http.userName = "kept";
@@ -198,7 +199,7 @@ TEST_F(SmtpTest, AuthPlainStoresTheCredentials) {
 TEST_F(SmtpTest, LogShowsTheUserButNeverThePassword) {
   Client c(Port());
   ASSERT_EQ(kGreeting, c.ReadLine());
-  EXPECT_EQ(kOk, Ask(c, std::string("AUTH PLAIN ") + kAliceExtra));
+  EXPECT_EQ(kAuthOk, Ask(c, std::string("AUTH PLAIN ") + kAliceExtra));
   const std::string log = Log();
   EXPECT_NE(std::string::npos, log.find("[Auth: UserID]\nalice\n[Auth: PassWord]\n********\n")) << log;
   EXPECT_NE(std::string::npos, log.find("[以下のコマンドを Becky から受信しました]\nAUTH PLAIN ********\n")) << log;
