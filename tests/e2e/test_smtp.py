@@ -1,0 +1,245 @@
+"""SMTP end to end: kestrelon with the plug-in, the local HTTPMail service,
+and clients that speak SMTP on the wire (a raw socket, Python's smtplib and
+curl). A message sent to an account of the service must arrive in that
+account's inbox and in the sender's sent items exactly as it was sent."""
+
+import base64
+import shutil
+import smtplib
+import socket
+import subprocess
+import tempfile
+import os
+import time
+import unittest
+
+from gateway import Gateway, HTTPMailFixture, free_port, REPLY_TIMEOUT, START_TIMEOUT
+
+SENDER = "alice@hotmail.com"
+PASSWORD = "wonderland"
+RECIPIENT = "bob@hotmail.com"
+OUTSIDER = "carol@example.com"
+GREETING = b"220 localhost ESMTP to HTTP proxy server ready\r\n"
+AUTHENTICATED = b"235 Authentication successful\r\n"
+CLIENT_TIMEOUT = 60
+
+# Lines that SMTP must stuff and unstuff: a lone ".", one starting "..",
+# one ".x"; and an 8-bit body line.
+MESSAGE = (b"From: Alice <alice@hotmail.com>\r\nTo: Bob <bob@hotmail.com>\r\nSubject: Dots\r\n"
+           b"Date: Tue, 02 Apr 2002 10:20:30 +0000\r\n\r\nfirst\r\n.\r\n..two\r\n.x\r\n"
+           b"QUIT\r\n\xe3\x81\x82\r\nlast\r\n")
+
+
+def mailbox():
+    return {SENDER: {"password": PASSWORD, "folders": [{"name": "inbox"}, {"name": "sentitems"}]},
+            RECIPIENT: {"password": "builder", "folders": [{"name": "inbox"}]}}
+
+
+def plain(user, password, authzid=""):
+    return base64.b64encode(("%s\0%s\0%s" % (authzid, user, password)).encode())
+
+
+def stuffed(message):
+    """The message as a client sends it after 354, terminator included."""
+    lines = message.split(b"\r\n")[:-1]
+    return b"".join((b"." + line if line.startswith(b".") else line) + b"\r\n" for line in lines) + b".\r\n"
+
+
+class RawSMTP:
+    """An SMTP client that shows every byte the server sends."""
+
+    def __init__(self, port, timeout=REPLY_TIMEOUT):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+        self.pending = b""
+
+    def close(self):
+        self.sock.close()
+
+    def line(self):
+        while b"\r\n" not in self.pending:
+            chunk = self.sock.recv(65536)
+            if not chunk:
+                raise EOFError("connection closed; received %r" % self.pending)
+            self.pending += chunk
+        end = self.pending.index(b"\r\n") + 2
+        data, self.pending = self.pending[:end], self.pending[end:]
+        return data
+
+    def ask(self, command):
+        self.sock.sendall(command + b"\r\n")
+        return self.line()
+
+
+def wait_for_smtp(gateway):
+    """The SMTP server listens right after the POP3 server the gateway waits for."""
+    deadline = time.monotonic() + START_TIMEOUT
+    while "[SMTP の待機を開始しました]" not in gateway.log():
+        if time.monotonic() > deadline:
+            raise RuntimeError("the SMTP server did not listen: %s" % gateway.log())
+        time.sleep(0.05)
+
+
+class GatewayTest(unittest.TestCase):
+    def setUp(self):
+        self.service = HTTPMailFixture(mailbox=mailbox()).start()
+        self.addCleanup(self.service.stop)
+        self.gateway = Gateway(self.service).start()
+        self.addCleanup(self.gateway.stop)
+        wait_for_smtp(self.gateway)
+
+    def connect(self):
+        smtp = RawSMTP(self.gateway.smtp_port)
+        self.addCleanup(smtp.close)
+        self.assertEqual(GREETING, smtp.line())
+        return smtp
+
+    def stored(self, account, folder):
+        return [self.service.message_bytes(account, folder, i) for i in self.service.message_ids(account, folder)]
+
+    def assertDelivered(self, message, count=1):
+        self.assertEqual([message] * count, self.stored(RECIPIENT, "inbox"))
+        self.assertEqual([message] * count, self.stored(SENDER, "sentitems"))
+
+
+class SessionTest(GatewayTest):
+    def test_every_reply_byte_for_byte(self):
+        smtp = self.connect()
+        self.assertEqual(b"250-localhost\r\n", smtp.ask(b"EHLO client.example"))
+        self.assertEqual(b"250 AUTH PLAIN\r\n", smtp.line())
+        self.assertEqual(b"502 unimplemented\r\n", smtp.ask(b"STARTTLS"))
+        self.assertEqual(b"504 Unrecognized authentications type\r\n", smtp.ask(b"AUTH LOGIN"))
+        # The part after "/" in the user name is not the account's.
+        self.assertEqual(AUTHENTICATED, smtp.ask(b"AUTH PLAIN " + plain(SENDER + "/extra", PASSWORD)))
+        self.assertEqual(b"250 ok\r\n", smtp.ask(b"MAIL FROM:<%s>" % SENDER.encode()))
+        self.assertEqual(b"250 ok\r\n", smtp.ask(b"RCPT TO:<%s>" % RECIPIENT.encode()))
+        self.assertEqual(b"250 ok\r\n", smtp.ask(b"RCPT TO:<%s>" % OUTSIDER.encode()))
+        self.assertEqual(b"354 Start mail input; end with <CRLF>.<CRLF>\r\n", smtp.ask(b"DATA"))
+        smtp.sock.sendall(stuffed(MESSAGE))
+        self.assertEqual(b"250 ok\r\n", smtp.line())
+        self.assertEqual(b"221 localhost Service is closing\r\n", smtp.ask(b"QUIT"))
+        self.assertDelivered(MESSAGE)
+        posts = self.service.requests("POST")
+        self.assertEqual(b"MAIL FROM:<alice@hotmail.com>\r\nRCPT TO:<bob@hotmail.com>\r\n"
+                         b"RCPT TO:<carol@example.com>\r\n\r\n" + MESSAGE + b"\r\n", posts[-1]["body"])
+        headers = dict(posts[-1]["headers"])
+        self.assertEqual("message/rfc821", headers.get("Content-Type"))
+        self.assertEqual("t", headers.get("SAVEINSENT"))
+        self.assertEqual(SENDER, posts[-1]["account"])
+
+    def test_two_transactions_in_one_session(self):
+        smtp = self.connect()
+        self.assertEqual(AUTHENTICATED, smtp.ask(b"AUTH PLAIN " + plain(SENDER, PASSWORD)))
+        first = b"Subject: one\r\n\r\nfirst\r\n"
+        second = b"Subject: two\r\n\r\nsecond\r\n"
+        for recipient, message in ((OUTSIDER, first), (RECIPIENT, second)):
+            self.assertEqual(b"250 ok\r\n", smtp.ask(b"MAIL FROM:<%s>" % SENDER.encode()))
+            self.assertEqual(b"250 ok\r\n", smtp.ask(b"RCPT TO:<%s>" % recipient.encode()))
+            self.assertEqual(b"354 Start mail input; end with <CRLF>.<CRLF>\r\n", smtp.ask(b"DATA"))
+            smtp.sock.sendall(stuffed(message))
+            self.assertEqual(b"250 ok\r\n", smtp.line())
+        self.assertEqual([second], self.stored(RECIPIENT, "inbox"))
+        self.assertEqual(sorted([first, second]), sorted(self.stored(SENDER, "sentitems")))
+        bodies = [post["body"] for post in self.service.requests("POST")]
+        self.assertEqual(b"MAIL FROM:<alice@hotmail.com>\r\nRCPT TO:<bob@hotmail.com>\r\n\r\n" + second + b"\r\n",
+                         bodies[-1])
+
+    def test_wrong_password_is_refused_at_data(self):
+        smtp = self.connect()
+        self.assertEqual(AUTHENTICATED, smtp.ask(b"AUTH PLAIN " + plain(SENDER, "wrong")))
+        self.assertEqual(b"250 ok\r\n", smtp.ask(b"MAIL FROM:<%s>" % SENDER.encode()))
+        self.assertEqual(b"250 ok\r\n", smtp.ask(b"RCPT TO:<%s>" % RECIPIENT.encode()))
+        self.assertEqual(b"535 Authentications failed\r\n", smtp.ask(b"DATA"))
+        # The right password in the same session goes through.
+        self.assertEqual(AUTHENTICATED, smtp.ask(b"AUTH PLAIN " + plain(SENDER, PASSWORD)))
+        self.assertEqual(b"354 Start mail input; end with <CRLF>.<CRLF>\r\n", smtp.ask(b"DATA"))
+        smtp.sock.sendall(stuffed(MESSAGE))
+        self.assertEqual(b"250 ok\r\n", smtp.line())
+        self.assertDelivered(MESSAGE)
+
+    def test_refused_submission_is_451_and_nothing_is_stored(self):
+        smtp = self.connect()
+        self.assertEqual(AUTHENTICATED, smtp.ask(b"AUTH PLAIN " + plain(SENDER, PASSWORD)))
+        self.assertEqual(b"250 ok\r\n", smtp.ask(b"MAIL FROM:<%s>" % SENDER.encode()))
+        self.assertEqual(b"250 ok\r\n", smtp.ask(b"RCPT TO:<%s>" % RECIPIENT.encode()))
+        self.assertEqual(b"354 Start mail input; end with <CRLF>.<CRLF>\r\n", smtp.ask(b"DATA"))
+        self.service.set_next_status("POST", 500)
+        smtp.sock.sendall(stuffed(MESSAGE))
+        self.assertEqual(b"451 Requested action aborted: Hotmail server returned 500 status\r\n", smtp.line())
+        self.assertEqual([], self.stored(RECIPIENT, "inbox"))
+        # The message is kept: DATA again sends it once more, and only it.
+        self.assertEqual(b"354 Start mail input; end with <CRLF>.<CRLF>\r\n", smtp.ask(b"DATA"))
+        smtp.sock.sendall(stuffed(MESSAGE))
+        self.assertEqual(b"250 ok\r\n", smtp.line())
+        self.assertDelivered(MESSAGE)
+
+    def test_password_stays_out_of_the_log(self):
+        smtp = self.connect()
+        self.assertEqual(AUTHENTICATED, smtp.ask(b"AUTH PLAIN " + plain(SENDER, PASSWORD)))
+        log = self.gateway.log()
+        self.assertIn("[Auth: UserID]\n%s\n[Auth: PassWord]\n********\n" % SENDER, log)
+        self.assertNotIn(PASSWORD, log)
+        self.assertNotIn(plain(SENDER, PASSWORD).decode(), log)
+
+
+class SmtplibTest(GatewayTest):
+    def client(self):
+        client = smtplib.SMTP("127.0.0.1", self.gateway.smtp_port, timeout=REPLY_TIMEOUT)
+        self.addCleanup(client.close)
+        return client
+
+    def test_login_and_sendmail(self):
+        client = self.client()
+        code, features = client.ehlo()
+        self.assertEqual(250, code)
+        self.assertTrue(client.has_extn("auth"))
+        self.assertEqual((235, b"Authentication successful"), client.login(SENDER, PASSWORD))  # PLAIN, initial response
+        self.assertEqual({}, client.sendmail(SENDER, [RECIPIENT, OUTSIDER], MESSAGE))
+        self.assertEqual(221, client.quit()[0])
+        self.assertDelivered(MESSAGE)
+
+    def test_wrong_password_gets_535(self):
+        client = self.client()
+        client.login(SENDER, "wrong")  # taken as given; DATA checks it
+        with self.assertRaises(smtplib.SMTPDataError) as refused:
+            client.sendmail(SENDER, [RECIPIENT], MESSAGE)
+        self.assertEqual(535, refused.exception.smtp_code)
+        self.assertEqual([], self.stored(RECIPIENT, "inbox"))
+
+
+class ServiceDownTest(unittest.TestCase):
+    def test_unreachable_service_gets_535(self):
+        class Address:
+            service_host = "127.0.0.1:%d" % free_port()
+
+        gateway = Gateway(Address()).start()
+        self.addCleanup(gateway.stop)
+        wait_for_smtp(gateway)
+        client = smtplib.SMTP("127.0.0.1", gateway.smtp_port, timeout=REPLY_TIMEOUT)
+        self.addCleanup(client.close)
+        client.login(SENDER, PASSWORD)
+        with self.assertRaises(smtplib.SMTPDataError) as refused:
+            client.sendmail(SENDER, [RECIPIENT], MESSAGE)
+        self.assertEqual(535, refused.exception.smtp_code)
+        self.assertEqual(b"Authentications failed", refused.exception.smtp_error)
+        # The session goes on.
+        self.assertEqual(250, client.noop()[0])
+
+
+@unittest.skipUnless(shutil.which("curl"), "curl is not installed")
+class CurlTest(GatewayTest):
+    def test_upload(self):
+        with tempfile.NamedTemporaryFile(suffix=".eml", delete=False) as handle:
+            handle.write(MESSAGE)
+        self.addCleanup(os.unlink, handle.name)
+        # curl sends AUTH PLAIN with its initial response only with --sasl-ir.
+        result = subprocess.run(
+            ["curl", "--silent", "--show-error", "--max-time", "30", "--noproxy", "*", "--sasl-ir",
+             "--user", "%s:%s" % (SENDER, PASSWORD), "--mail-from", SENDER, "--mail-rcpt", RECIPIENT,
+             "--upload-file", handle.name, "smtp://127.0.0.1:%d" % self.gateway.smtp_port],
+            capture_output=True, timeout=CLIENT_TIMEOUT)
+        self.assertEqual(0, result.returncode, result.stderr)
+        self.assertDelivered(MESSAGE)
+
+
+if __name__ == "__main__":
+    unittest.main()
