@@ -284,6 +284,9 @@ void CHotmailSMTP::OnJobDone(WPARAM kind, LPARAM result) {
 }
 
 void CHotmailSMTP::OnLoginDone(LPARAM result) {
+  // A client that has said QUIT meanwhile gets no text started: it stays
+  // in the state that lets the next connection close it.
+  if (state_ == SessionState::Quit) return;
   if (result != 207) {
     Reply("535 Authentications failed\r\n");
     return;

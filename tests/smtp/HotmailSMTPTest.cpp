@@ -478,6 +478,21 @@ TEST_F(SmtpTest, ClientThatStaysAfterQuitIsClosedAtTheNextConnection) {
   EXPECT_EQ(kOk, Ask(second, "NOOP"));
 }
 
+TEST_F(SmtpTest, LogInThatEndsAfterQuitStartsNoText) {
+  thePlugin.http.userName = "bob";
+  Client first(Port());
+  ASSERT_EQ(kGreeting, first.ReadLine());
+  ASSERT_TRUE(first.Send("DATA\r\n"));
+  EXPECT_EQ("", first.ReadFor(30));
+  EXPECT_EQ("221 localhost Service is closing\r\n", Ask(first, "QUIT"));
+  Complete(SMTP_JOB_LOGIN, 207);
+  EXPECT_EQ("", first.ReadFor(30));
+  EXPECT_EQ(State::Quit, smtp_.State());
+  Client second(Port());
+  EXPECT_EQ(kGreeting, second.ReadLine());
+  EXPECT_TRUE(first.WaitClosed());
+}
+
 TEST_F(SmtpTest, ClientThatDropsFreesTheServer) {
   {
     Client c(Port());
