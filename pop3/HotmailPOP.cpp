@@ -93,10 +93,12 @@ CHotmailPOP::~CHotmailPOP() {}
 int CHotmailPOP::ListenPort() const { return thePlugin.settings.popPortNumber; }
 
 LRESULT CHotmailPOP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_POP_JOB_DONE)
+  if (message == WM_POP_JOB_DONE) {
+    ReplyBatch batch(*this);
     OnJobDone(wParam, lParam);
-  else if (message == WM_POP_SOCKET)
+  } else if (message == WM_POP_SOCKET) {
     OnSocketEvent(wParam, lParam);
+  }
   return 0;
 }
 
@@ -104,7 +106,8 @@ LRESULT CHotmailPOP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam)
 
 void CHotmailPOP::DispatchLine(const char* line) {
   theLog.Write("[以下のコマンドを Becky から受信しました]\n");
-  theLog.Write(line);
+  // A log must not hold the password in clear.
+  theLog.Write(StartsWithName(line, "PASS ") ? std::string(line, 5) + "********" : std::string(line));
   if (!RunCommand(*this, kCommands, line)) Reply(kUnknown);
 }
 

@@ -66,6 +66,24 @@ class CLineServer {
 
   // The socket message: wParam the socket, low half of lParam the event.
   void OnSocketEvent(WPARAM wParam, LPARAM lParam);
+  // Replies given while a batch is open leave together when the outermost
+  // batch closes, in one send. A reply written in pieces (a status line,
+  // then list lines or a message) would otherwise have each later piece
+  // wait for the client's delayed acknowledgement of the one before it
+  // (Nagle's algorithm), some 40 ms a command.
+  class ReplyBatch {
+   public:
+    explicit ReplyBatch(CLineServer& server) : server_(server) { ++server_.batchDepth_; }
+    ~ReplyBatch() {
+      if (--server_.batchDepth_ == 0) server_.SendBatch();
+    }
+    ReplyBatch(const ReplyBatch&) = delete;
+    ReplyBatch& operator=(const ReplyBatch&) = delete;
+
+   private:
+    CLineServer& server_;
+  };
+
   // A reply to the connected client.
   void Reply(const char* text) { SendString(client_, text); }
   void Reply(const std::string& text) { Send(client_, text.data(), text.size()); }
@@ -108,6 +126,8 @@ class CLineServer {
   bool DispatchLines();
   bool OutputBacklogged() const { return output_.Queued().size() > kMaxQueuedOutput; }
   void FlushPending();
+  void SendNow(SOCKET s, const char* data, size_t length);
+  void SendBatch();
 
   CLineBuffer input_;
   HWND window_ = nullptr;
@@ -119,6 +139,8 @@ class CLineServer {
   unsigned connection_ = 0;  // counts accepted connections
   WPARAM waitingJob_ = 0;    // 0: none
   unsigned jobConnection_ = 0;
+  int batchDepth_ = 0;  // open ReplyBatch scopes
+  std::string batch_;   // replies to the client held by them
 };
 
 template <typename Server>
@@ -284,6 +306,7 @@ bool CLineServer<Server>::DispatchLines() {
         return false;
       case CLineBuffer::Next::Line: {
         const unsigned connection = connection_;
+        ReplyBatch batch(*this);
         Self().ReceiveLine(line);
         if (client_ == 0 || connection != connection_) return false;
         break;
@@ -295,6 +318,23 @@ bool CLineServer<Server>::DispatchLines() {
 
 template <typename Server>
 void CLineServer<Server>::Send(SOCKET s, const char* data, size_t length) {
+  if (s != 0 && s == client_ && batchDepth_ > 0) {
+    batch_.append(data, length);
+    return;
+  }
+  SendNow(s, data, length);
+}
+
+template <typename Server>
+void CLineServer<Server>::SendBatch() {
+  if (batch_.empty()) return;
+  std::string text;
+  text.swap(batch_);
+  SendNow(client_, text.data(), text.size());
+}
+
+template <typename Server>
+void CLineServer<Server>::SendNow(SOCKET s, const char* data, size_t length) {
   if (s == 0) return;
   int error;
   if (s == client_) {
@@ -331,6 +371,7 @@ void CLineServer<Server>::CloseSocket(SOCKET s) {
 
 template <typename Server>
 void CLineServer<Server>::CloseClient() {
+  SendBatch();  // a last reply, such as QUIT's, goes out before the close
   CloseSocket(client_);
   client_ = 0;
   input_.Clear();

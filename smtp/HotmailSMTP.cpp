@@ -72,10 +72,12 @@ CHotmailSMTP::~CHotmailSMTP() {}
 int CHotmailSMTP::ListenPort() const { return thePlugin.settings.smtpPortNumber; }
 
 LRESULT CHotmailSMTP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_SMTP_JOB_DONE)
+  if (message == WM_SMTP_JOB_DONE) {
+    ReplyBatch batch(*this);
     OnJobDone(wParam, lParam);
-  else if (message == WM_SMTP_SOCKET)
+  } else if (message == WM_SMTP_SOCKET) {
     OnSocketEvent(wParam, lParam);
+  }
   return 0;
 }
 

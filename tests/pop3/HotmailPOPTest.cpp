@@ -464,4 +464,18 @@ TEST_F(PopTest, LogRecordsBothDirectionsAndTheClose) {
   EXPECT_EQ(expected, log);
 }
 
+TEST_F(PopTest, MultiLineReplyLeavesInOneSendAndThePasswordStaysOutOfTheLog) {
+  {
+    Client c(Port());
+    LogIn(c);
+    ASSERT_TRUE(c.Send("LIST\r\n"));
+    EXPECT_EQ("+OK\r\n.\r\n", c.ReadMultiLine());
+  }
+  const std::string log = ReadFile(dir_.File("Kestrelon.log"));
+  // One send, so one log text: status line and terminator together.
+  EXPECT_NE(std::string::npos, log.find("[以下の文字列を Becky に送信しました]\n+OK\r\n.\r\n")) << log;
+  EXPECT_NE(std::string::npos, log.find("\nPASS ********\n")) << log;
+  EXPECT_EQ(std::string::npos, log.find("secret")) << log;
+}
+
 }  // namespace
