@@ -25,7 +25,7 @@ class LocalService {
 
   // Starts the helper with {"mailbox": ..., "options": ...}; false when it
   // does not report ready within the time limit.
-  bool Start(const std::string& spec) {
+  bool Start(const std::string& setup) {
     signal(SIGPIPE, SIG_IGN);  // a helper that died must fail the test, not end it
     int in[2], out[2];
     if (pipe(in) != 0 || pipe(out) != 0) return false;
@@ -46,7 +46,7 @@ class LocalService {
     toChild_ = in[1];
     fromChild_ = out[0];
     if (pid_ < 0) return false;
-    std::string oneLine = spec;
+    std::string oneLine = setup;
     for (char& c : oneLine)
       if (c == '\n' || c == '\r') c = ' ';
     Send(oneLine);

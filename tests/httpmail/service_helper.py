@@ -35,8 +35,8 @@ def authenticated(service, method):
 
 
 def main():
-    spec = json.loads(sys.stdin.readline())
-    service = HTTPMailFixture(mailbox=spec["mailbox"], **spec.get("options", {}))
+    setup = json.loads(sys.stdin.readline())
+    service = HTTPMailFixture(mailbox=setup["mailbox"], **setup.get("options", {}))
     service.start()
     try:
         say("ready %d %s" % (service.port, service.root))

@@ -42,13 +42,13 @@ class MailboxBuilder:
         """Writes accounts.json and the folders; returns {account: {folder: [ids]}}."""
         os.makedirs(root, exist_ok=True)
         accounts, layout, counter = {}, {}, 0
-        for account, spec in description.items():
-            settings = {"password": spec.get("password", "")}
-            if "auth" in spec:
-                settings["auth"] = spec["auth"]
+        for account, entry in description.items():
+            settings = {"password": entry.get("password", "")}
+            if "auth" in entry:
+                settings["auth"] = entry["auth"]
             accounts[account] = settings
             layout[account] = {}
-            for position, folder in enumerate(spec.get("folders", [])):
+            for position, folder in enumerate(entry.get("folders", [])):
                 path = os.path.join(root, account, folder["name"])
                 os.makedirs(path, exist_ok=True)
                 meta = {"position": position, "messages": {}}
