@@ -52,7 +52,7 @@ int WINAPI BKC_OnOutgoing(HWND, int) { return 0; }
 int WINAPI BKC_OnRetrieve(LPCSTR, LPCSTR) { return 0; }
 int WINAPI BKC_OnMenuInit(HWND, HMENU, int) { return 0; }
 int WINAPI BKC_OnKeyDispatch(HWND, int, int) { return 0; }
-int WINAPI BKC_OnDragDrop(LPCSTR, LPCSTR, int) { return 0; }
+int WINAPI BKC_OnDragDrop(LPCSTR, LPCSTR, int, int) { return 0; }
 
 int WINAPI BKC_OnPlugInSetup(HWND parent) {
   thePlugin.OnPlugInSetup(parent);
