@@ -21,6 +21,8 @@ using Clock = std::chrono::steady_clock;
 constexpr long kConnectTimeoutMs = 60000;
 // Redirects followed on their own (GET and HEAD), as WinInet limits them.
 constexpr long kMaxRedirects = 10;
+// The most of one response body held for the reader.
+constexpr size_t kMaxBufferedBody = size_t{512} * 1024 * 1024;
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
@@ -279,6 +281,12 @@ size_t Transfer::OnHeader(char* data, size_t size, size_t count, void* self) {
 size_t Transfer::OnBody(char* data, size_t size, size_t count, void* self) {
   auto* t = static_cast<Transfer*>(self);
   const size_t n = size * count;
+  // WinInet streams a body to its reader; this layer holds it whole, so a
+  // server that never ends its body must not take all memory.
+  if (t->response_.body.size() + n > kMaxBufferedBody) {
+    t->outOfMemory_ = true;
+    return 0;
+  }
   try {
     t->response_.body.append(data, n);
   } catch (const std::bad_alloc&) {
