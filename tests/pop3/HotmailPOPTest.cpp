@@ -15,6 +15,7 @@
 #include "plugin/PrivateMessages.h"
 #include "pop3/HotmailPOP.h"
 #include "pop3/Loopback.h"
+#include "pop3/ServerTest.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -29,56 +30,11 @@ const char kNotAuthState[] = "-ERR not authorization state\r\n";
 const char kUnknown[] = "-ERR Unknown command\r\n";
 const char kInProgress[] = "-ERR a Hotmail request is still in progress\r\n";
 
-class PopTest : public testing::Test {
+class PopTest : public ServerTest<CHotmailPOP, WM_POP_SOCKET, WM_POP_JOB_DONE, &CSettings::popPortNumber> {
  protected:
   void SetUp() override {
-    current_ = this;
-    saved_ = thePlugin.settings;
-    savedWindow_ = thePlugin.mainWindow;
-    ASSERT_TRUE(pop_.InitWinsock());
-    window_ = loopback::CreateTestWindow("PopTestWindow", Proc);
-    ASSERT_NE(nullptr, window_);
-    thePlugin.mainWindow = window_;
-    thePlugin.settings.popPortNumber = loopback::FreePort();
-    thePlugin.settings.serviceHost = "127.0.0.1:" + std::to_string(loopback::FreePort());
+    ServerTest::SetUp();
     thePlugin.settings.onlyNotRead = false;
-    thePlugin.settings.log = true;
-    theLog.SetPath(dir_.File("Kestrelon.log"), &thePlugin.settings);
-    thePlugin.http.userName.clear();
-    thePlugin.http.password.clear();
-    pop_.SetHTTP(&thePlugin.http);
-    pop_.SetWindow(window_);
-    ASSERT_TRUE(pop_.Listen());
-  }
-
-  void TearDown() override {
-    pop_.CloseAll();
-    PumpFor(50);  // lets the real client's failed requests finish
-    current_ = nullptr;
-    DestroyWindow(window_);
-    thePlugin.mainWindow = savedWindow_;
-    theLog.SetPath("", nullptr);
-    thePlugin.settings = saved_;
-  }
-
-  static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (current_ != nullptr) {
-      if (message == WM_POP_SOCKET) return current_->pop_.OnMessage(hwnd, message, wParam, lParam);
-      if (message == WM_HTTP_STEP || message == WM_HTTP_SESSION_DONE)
-        return thePlugin.http.OnMessage(hwnd, message, wParam, lParam);
-      if (message == WM_POP_JOB_DONE) return 0;  // the test decides the outcome
-    }
-    return DefWindowProcA(hwnd, message, wParam, lParam);
-  }
-
-  int Port() const { return thePlugin.settings.popPortNumber; }
-
-  void Complete(WPARAM kind, LPARAM result) { pop_.OnMessage(window_, WM_POP_JOB_DONE, kind, result); }
-
-  // Sends a command and returns the one-line reply.
-  std::string Ask(Client& c, const std::string& command) {
-    EXPECT_TRUE(c.Send(command + "\r\n"));
-    return c.ReadLine();
   }
 
   // Sends PASS and waits until the server has started the log-in job.
@@ -98,15 +54,8 @@ class PopTest : public testing::Test {
     ASSERT_EQ(CHotmailPOP::SessionState::Transaction, pop_.State());
   }
 
-  static PopTest* current_;
-  TempDir dir_;
-  CSettings saved_;
-  HWND savedWindow_ = nullptr;
-  HWND window_ = nullptr;
-  CHotmailPOP pop_;
+  CHotmailPOP& pop_ = server_;
 };
-
-PopTest* PopTest::current_ = nullptr;
 
 TEST_F(PopTest, GreetsOneClientAndTurnsAwayASecond) {
   Client first(Port());

@@ -11,6 +11,7 @@
 #include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
 #include "pop3/Loopback.h"
+#include "pop3/ServerTest.h"
 #include "smtp/HotmailSMTP.h"
 #include "support/TempDir.h"
 
@@ -35,66 +36,13 @@ const char kReceived[] = "[以下のコマンドを Becky から受信しまし�
 const char kAliceExtra[] = "AGFsaWNlL2V4dHJhAHNlY3JldA==";
 const char kBob[] = "AGJvYgBwdw==";
 
-class SmtpTest : public testing::Test {
+class SmtpTest : public ServerTest<CHotmailSMTP, WM_SMTP_SOCKET, WM_SMTP_JOB_DONE, &CSettings::smtpPortNumber> {
  protected:
-  void SetUp() override {
-    current_ = this;
-    saved_ = thePlugin.settings;
-    savedWindow_ = thePlugin.mainWindow;
-    ASSERT_TRUE(smtp_.InitWinsock());
-    window_ = loopback::CreateTestWindow("SmtpTestWindow", Proc);
-    ASSERT_NE(nullptr, window_);
-    thePlugin.mainWindow = window_;
-    thePlugin.settings.smtpPortNumber = loopback::FreePort();
-    thePlugin.settings.serviceHost = "127.0.0.1:" + std::to_string(loopback::FreePort());
-    thePlugin.settings.log = true;
-    theLog.SetPath(dir_.File("Kestrelon.log"), &thePlugin.settings);
-    thePlugin.http.userName.clear();
-    thePlugin.http.password.clear();
-    smtp_.SetHTTP(&thePlugin.http);
-    smtp_.SetWindow(window_);
-    ASSERT_TRUE(smtp_.Listen());
-  }
-
-  void TearDown() override {
-    smtp_.CloseAll();
-    PumpFor(50);  // lets the real client's failed requests finish
-    current_ = nullptr;
-    DestroyWindow(window_);
-    thePlugin.mainWindow = savedWindow_;
-    theLog.SetPath("", nullptr);
-    thePlugin.settings = saved_;
-  }
-
-  static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (current_ != nullptr) {
-      if (message == WM_SMTP_SOCKET) return current_->smtp_.OnMessage(hwnd, message, wParam, lParam);
-      if (message == WM_HTTP_STEP || message == WM_HTTP_SESSION_DONE)
-        return thePlugin.http.OnMessage(hwnd, message, wParam, lParam);
-      if (message == WM_SMTP_JOB_DONE) {
-        ++current_->realJobsDone_;  // the test decides the outcome
-        return 0;
-      }
-    }
-    return DefWindowProcA(hwnd, message, wParam, lParam);
-  }
-
-  int Port() const { return thePlugin.settings.smtpPortNumber; }
-
-  void Complete(WPARAM kind, LPARAM result) { smtp_.OnMessage(window_, WM_SMTP_JOB_DONE, kind, result); }
-
-  std::string Ask(Client& c, const std::string& command) {
-    EXPECT_TRUE(c.Send(command + "\r\n"));
-    return c.ReadLine();
-  }
-
   // The body the send job posts.
   static std::string PostBody() {
     std::unique_ptr<CHotmailRequest> request = thePlugin.http.NewPostRequest();
     return request ? request->body : std::string("(no request)");
   }
-
-  std::string Log() const { return ReadFile(dir_.File("Kestrelon.log")); }
 
   // Sends DATA and answers its log-in job with success.
   void StartText(Client& c) {
@@ -120,16 +68,8 @@ class SmtpTest : public testing::Test {
     ASSERT_EQ(kAuthOk, Ask(c, std::string("AUTH PLAIN ") + kBob));
   }
 
-  static SmtpTest* current_;
-  int realJobsDone_ = 0;  // completions of the real client's jobs, dropped
-  TempDir dir_;
-  CSettings saved_;
-  HWND savedWindow_ = nullptr;
-  HWND window_ = nullptr;
-  CHotmailSMTP smtp_;
+  CHotmailSMTP& smtp_ = server_;
 };
-
-SmtpTest* SmtpTest::current_ = nullptr;
 
 TEST_F(SmtpTest, CommandRepliesAreExact) {
   Client c(Port());
