@@ -1,5 +1,7 @@
 """The stand-in host program and the module it loads, run as a user would."""
 import os
+import pty
+import select
 import shutil
 import signal
 import subprocess
@@ -115,6 +117,41 @@ class HostTest(unittest.TestCase):
         self.assertEqual(0, host.stop())
         with open(log, "rb") as f:
             self.assertEqual(b"old", f.read())
+
+    def run_setup(self, answers):
+        """Runs `kestrelon --setup` on a terminal and answers its dialog."""
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.execv(HOST, [HOST, "--setup", "--data-dir", self.dir])
+        shown = b""
+        while b"1007:" not in shown:
+            ready, _, _ = select.select([fd], [], [], 20)
+            self.assertTrue(ready, shown)
+            shown += os.read(fd, 4096)
+        os.write(fd, answers)
+        _, status = os.waitpid(pid, 0)
+        os.close(fd)
+        return shown, os.waitstatus_to_exitcode(status)
+
+    def test_setup_ok_saves_the_edits_and_cancel_changes_nothing(self):
+        os.makedirs(os.path.join(self.dir, "PlugIns"))
+        ini = os.path.join(self.dir, "PlugIns", "Kestrelon.ini")
+        with open(ini, "wb") as f:
+            f.write(b"[Property]\r\nHttpTimeOut=30\r\n")
+        shown, status = self.run_setup(b"1002 7110\n1003\n1001 1\nok\n")
+        self.assertEqual(0, status)
+        for control in (b"1002: 6110", b"1004: 6025", b"1003: 30", b"1001: 0", b"1007: 0"):
+            self.assertIn(control, shown)
+        with open(ini, "rb") as f:
+            saved = f.read()
+        # An emptied time-out field is saved as 0, as the dialog reads it.
+        for line in (b"POPPortNumber=7110\r\n", b"HttpTimeOut=0\r\n", b"Log=1\r\n", b"SMTPPortNumber=6025\r\n"):
+            self.assertIn(line, saved)
+        shown, status = self.run_setup(b"1002 1\ncancel\n")
+        self.assertEqual(0, status)
+        self.assertIn(b"1002: 7110", shown)
+        with open(ini, "rb") as f:
+            self.assertEqual(saved, f.read())
 
     def test_bad_option_is_a_usage_error(self):
         out = subprocess.run([HOST, "--bogus"], capture_output=True, timeout=20)
