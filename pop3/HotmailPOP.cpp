@@ -60,6 +60,35 @@ int ReadNumber(const char* text) {
   return static_cast<int>(value);
 }
 
+// A header value from the service as one line of TOP's header: a line
+// break (or NUL) inside it would end the line, and could end the reply early
+// and pass the rest off as replies to later commands.
+std::string HeaderValue(const std::string& value) {
+  std::string line = value;
+  for (char& c : line)
+    if (c == '\r' || c == '\n' || c == '\0') c = ' ';
+  return line;
+}
+
+// A message id as a POP3 unique id, which may hold only the printable
+// characters 0x21 to 0x7E: others (and "%") are written as %XX, so ids stay
+// distinct and the usual ones unchanged.
+std::string UniqueId(const std::string& id) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string uid;
+  for (char c : id) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte > 0x20 && byte < 0x7F && byte != '%') {
+      uid += c;
+    } else {
+      uid += '%';
+      uid += kHex[byte >> 4];
+      uid += kHex[byte & 0xF];
+    }
+  }
+  return uid;
+}
+
 // A message text as a POP3 multi-line body, without the final ".\r\n":
 // a "." that starts a line gets another in front of it, and the body ends
 // with CR LF. Clients also end lines at a bare LF, so a line starts after
@@ -226,8 +255,8 @@ void CHotmailPOP::Top(const char* argument) {
   if (!CheckMessageNumber(number)) return;
   const CMail* mail = MailAt(number);
   Reply(kOk);
-  const std::string header = "Date: " + mail->date + "\r\n" + "From: " + mail->from + "\r\n" + "Subject: " +
-                             mail->subject + "\r\n" + "\r\n.\r\n";
+  const std::string header = "Date: " + HeaderValue(mail->date) + "\r\n" + "From: " + HeaderValue(mail->from) +
+                             "\r\n" + "Subject: " + HeaderValue(mail->subject) + "\r\n" + "\r\n.\r\n";
   Reply(header);
 }
 
@@ -255,13 +284,13 @@ void CHotmailPOP::Uidl(const char* argument) {
   if (*argument == '\0') {
     Reply(kOk);
     for (size_t i = 0; i < mails.size(); ++i)
-      if (Listed(*mails[i])) Reply((std::to_string(i + 1) + " " + mails[i]->id + "\r\n").c_str());
+      if (Listed(*mails[i])) Reply(std::to_string(i + 1) + " " + UniqueId(mails[i]->id) + "\r\n");
     Reply(kEnd);
     return;
   }
   const int number = ReadNumber(argument);
   if (!CheckMessageNumber(number)) return;
-  Reply(("+OK " + std::to_string(number) + " " + MailAt(number)->id + "\r\n").c_str());
+  Reply("+OK " + std::to_string(number) + " " + UniqueId(MailAt(number)->id) + "\r\n");
 }
 
 bool CHotmailPOP::Listed(const CMail& mail) const {

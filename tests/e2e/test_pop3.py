@@ -149,6 +149,27 @@ class SessionTest(GatewayTest):
         self.assertEqual(b"+OK 5 %d\r\n" % sum(len(m) for m in mb.MESSAGES), self.logged_in().ask(b"STAT"))
 
 
+    def test_texts_from_the_service_cannot_break_the_replies(self):
+        # A listing whose id and headers hold line breaks, a blank and a "."
+        # line: TOP keeps each header on its line and UIDL gives an id of
+        # printable characters, so no reply ends early.
+        inbox = self.service.folder_root_url(mb.ACCOUNT) + "F000000001/"
+        self.service.add_fault(method="PROPFIND", path="/F000000001/", times=-1, raw_body=(
+            '<?xml version="1.0" encoding="UTF-8"?><D:multistatus xmlns:D="DAV:" '
+            'xmlns:hm="urn:schemas:httpmail:" xmlns:m="urn:schemas:mailheader:" '
+            'xmlns:h="http://schemas.microsoft.com/hotmail/"><D:response><D:href>%sEVIL</D:href>'
+            '<D:propstat><D:prop><D:id>a b&#13;&#10;.&#13;&#10;%%</D:id><hm:read>0</hm:read>'
+            '<D:getcontentlength>10</D:getcontentlength><m:subject>Evil&#13;&#10;.&#13;&#10;+OK fake</m:subject>'
+            '<h:fromaddr>x&#10;y</h:fromaddr><m:date>2002-04-02T10:20:30Z</m:date></D:prop>'
+            '<D:status>HTTP/1.1 200 OK</D:status></D:propstat></D:response></D:multistatus>') % inbox)
+        pop = self.logged_in()
+        self.assertEqual(b"+OK 1 a%20b%0D%0A.%0D%0A%25\r\n", pop.ask(b"UIDL 1"))
+        self.assertEqual(b"+OK\r\nDate: Tue Apr 02 10:20:30 2002\r\nFrom: x y\r\nSubject: Evil  .  +OK fake\r\n"
+                         b"\r\n.\r\n", pop.ask_multi(b"TOP 1 0"))
+        self.assertTrue(pop.ask_multi(b"UIDL").startswith(b"+OK\r\n1 a%20b%0D%0A.%0D%0A%25\r\n"))
+        self.assertEqual(b"+OK\r\n", pop.ask(b"NOOP"))
+
+
 class UpdateTest(GatewayTest):
     def test_dele_and_quit_move_to_deleted_items(self):
         pop = self.logged_in()
