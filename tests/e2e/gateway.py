@@ -14,7 +14,6 @@ run under wine64, so the same tests check the plug-in on Windows Sockets.
 """
 
 import os
-import signal
 import socket
 import subprocess
 import sys
@@ -30,6 +29,7 @@ WINE = "/usr/lib/wine/wine64"
 sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
 
 from httpmail_fixture import HTTPMailFixture  # noqa: E402,F401
+from processes import terminate  # noqa: E402
 
 START_TIMEOUT = 10.0
 REPLY_TIMEOUT = 10.0
@@ -100,15 +100,8 @@ class Gateway:
     def stop(self):
         """Stops kestrelon with SIGTERM; returns its exit status."""
         status = None
-        if self.process is not None and self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(5)
         if self.process is not None:
-            status = self.process.returncode
+            status = terminate(self.process, 10)
             self.exit_output = self.output()
         self.process = None
         if self.workdir:

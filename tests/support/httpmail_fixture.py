@@ -22,7 +22,6 @@ temporary copy of the mailbox, removed at stop() unless keep=True.
 import json
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -40,6 +39,7 @@ if TOOLS not in sys.path:
     sys.path.insert(0, TOOLS)
 
 from httpmail.mailboxbuilder import MailboxBuilder  # noqa: E402
+from processes import terminate  # noqa: E402
 
 START_TIMEOUT = 10.0
 
@@ -94,13 +94,8 @@ class HTTPMailFixture:
         raise RuntimeError("HTTPMail service did not start within %.0f s" % START_TIMEOUT)
 
     def stop(self):
-        if self.process is not None and self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-            try:
-                self.process.wait(5)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(5)
+        if self.process is not None:
+            terminate(self.process, 5)
         self.process = None
         if self.workdir and not self.keep:
             shutil.rmtree(self.workdir, ignore_errors=True)
