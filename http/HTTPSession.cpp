@@ -362,6 +362,10 @@ void CHTTPSession::Execute(int redirects) {
     REPORT_SYSTEM_ERROR(GetLastError());
     return;
   }
+  // WinInet copies the connection's time-outs into a request when it opens
+  // it: set later, they would never reach this request.
+  DWORD timeOut = timeOut_;
+  InternetSetOptionA(connection.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeOut, sizeof timeOut);
   const DWORD flags = INTERNET_FLAG_KEEP_CONNECTION | (allowAuth ? 0 : INTERNET_FLAG_NO_AUTH);
   InternetHandle request(
       HttpOpenRequestA(connection.Get(), method.c_str(), urlPath_, "HTTP/1.1", nullptr, nullptr, flags, 0));
@@ -369,8 +373,6 @@ void CHTTPSession::Execute(int redirects) {
     REPORT_SYSTEM_ERROR(GetLastError());
     return;
   }
-  DWORD timeOut = timeOut_;
-  InternetSetOptionA(connection.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeOut, sizeof timeOut);
 
   Log("[リクエストを送信します]\n");
   const BOOL sent = HttpSendRequestA(request.Get(), headers.empty() ? nullptr : headers.c_str(),

@@ -170,6 +170,21 @@ class SessionTest(GatewayTest):
         self.assertEqual(b"+OK\r\n", pop.ask(b"NOOP"))
 
 
+class StallingServiceTest(GatewayTest):
+    properties = {"HttpTimeOut": 1}
+
+    def test_a_service_that_never_answers_times_out_and_frees_the_worker(self):
+        # The only worker blocks on a reply that never comes: the time-out
+        # must end it, well inside the client's own reply time-out, and the
+        # next log-in must get the worker.
+        self.service.set_delay("PROPFIND", 60)
+        pop = self.connect()
+        self.assertEqual(b"-ERR Can't connect to Hotmail server\r\n", pop.login(USER, PASS))
+        self.assertEqual(b"+OK\r\n", pop.ask(b"USER " + USER))
+        self.assertEqual(b"+OK\r\n", pop.ask(b"PASS " + PASS))
+        self.assertEqual(b"+OK 5 %d\r\n" % sum(len(m) for m in mb.MESSAGES), pop.ask(b"STAT"))
+
+
 class UpdateTest(GatewayTest):
     def test_dele_and_quit_move_to_deleted_items(self):
         pop = self.logged_in()
