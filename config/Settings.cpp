@@ -2,6 +2,12 @@
 
 #include <windows.h>
 
+#include <stdlib.h>
+#include <string.h>
+
+#include <set>
+#include <vector>
+
 namespace {
 
 const char kProperty[] = "Property";
@@ -31,6 +37,24 @@ void WriteInt(const char* section, const char* key, int value, const std::string
 
 void WriteFlag(const char* section, const char* key, bool value, const std::string& ini) {
   WriteString(section, key, value ? "1" : "0", ini);
+}
+
+// The record numbers below `count` that have a key in [Folder], in order:
+// a count far beyond the keys present costs nothing.
+std::vector<int> FolderRecordNumbers(int count, const std::string& ini) {
+  std::vector<char> keys(4096);
+  for (;;) {
+    const DWORD n = GetPrivateProfileStringA(kFolder, nullptr, "", keys.data(), static_cast<DWORD>(keys.size()),
+                                             ini.c_str());
+    if (n + 2 < keys.size()) break;
+    keys.resize(keys.size() * 2);
+  }
+  std::set<int> numbers;
+  for (const char* key = keys.data(); *key != '\0'; key += strlen(key) + 1) {
+    const int number = atoi(key);
+    if (number >= 0 && number < count && std::to_string(number) == key) numbers.insert(number);
+  }
+  return std::vector<int>(numbers.begin(), numbers.end());
 }
 
 }  // namespace
@@ -68,7 +92,7 @@ void CSettings::Load() {
   folderSpecials.clear();
   folderDisplays.clear();
   const int count = ReadInt(kFolder, "Count", 0, iniPath);
-  for (int i = 0; i < count; ++i) {
+  for (int i : FolderRecordNumbers(count, iniPath)) {
     std::string id = ReadString(kFolder, std::to_string(i).c_str(), "", iniPath);
     if (id.empty()) continue;
     AppendFolder(id, ReadString(kFolderSpecial, id.c_str(), "", iniPath),

@@ -94,8 +94,11 @@ void CPlugin::OnPlugInSetup(HWND parent) {
   CSetupDialog dialog(instance);
   dialog.settings = settings;
   dialog.parent = parent;
+  const CSettings opened = settings;
   if (dialog.Show() == IDOK) {
-    settings = dialog.settings;
+    // The host's messages ran while the dialog was open: keep what they
+    // changed.
+    dialog.ApplyEdits(opened, settings);
     settings.Save();
   }
 }
