@@ -161,13 +161,15 @@ bool CHTTPSession::Submit(CHTTPSession* session) {
   Transport& t = State();
   if (std::find(t.waiting.begin(), t.waiting.end(), session) != t.waiting.end()) return false;
   t.waiting.push_back(session);
-  StartWaiting();
-  return true;
+  return StartWaiting(session);
 }
 
 // Gives free slots to waiting sessions, oldest first. A ThreadCount below 1
-// counts as 1, or nothing would ever run.
-void CHTTPSession::StartWaiting() {
+// counts as 1, or nothing would ever run. False when `submitted` could
+// neither start nor post its completion: it is left to its submitter, who
+// must not wait for it.
+bool CHTTPSession::StartWaiting(CHTTPSession* submitted) {
+  bool accepted = true;
   Transport& t = State();
   const int limit = std::max(1, thePlugin.settings.threadCount);
   while (t.running < limit && !t.waiting.empty()) {
@@ -181,8 +183,12 @@ void CHTTPSession::StartWaiting() {
     t.started.erase(std::find(t.started.begin(), t.started.end(), session));
     --t.running;
     session->holdsSlot_ = false;
-    delete session;
+    if (session == submitted)
+      accepted = false;
+    else
+      delete session;
   }
+  return accepted;
 }
 
 // Starts the worker; a session that cannot start still completes, as not
@@ -272,13 +278,13 @@ void CHTTPSession::Finish() {
 
 void CHTTPSession::Shutdown() {
   Transport& t = State();
-  if (!t.waiting.empty()) {
+  // The queue is taken out before the box: its message loop may finish a
+  // running session, which must find nothing left to start.
+  std::deque<CHTTPSession*> dropped;
+  dropped.swap(t.waiting);
+  if (!dropped.empty()) {
     REPORT_ERROR("[HTTP Session がキューに残っています]", 0);
-    while (!t.waiting.empty()) {
-      CHTTPSession* session = t.waiting.front();
-      t.waiting.pop_front();
-      delete session;
-    }
+    for (CHTTPSession* session : dropped) delete session;
   }
   // Running workers get a bounded time to end; closing WinInet then makes
   // the calls of any still running fail at once instead of using freed

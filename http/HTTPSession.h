@@ -56,7 +56,7 @@ class CHTTPSession {
   static std::string lastPassword;
 
  private:
-  static void StartWaiting();
+  static bool StartWaiting(CHTTPSession* submitted = nullptr);
   bool Launch();
   bool StartThread();
   bool PostDone();

@@ -1,6 +1,9 @@
 // CHTTPSession against local servers: results, redirects, proxy fallback,
 // the slot limit and queue, shutdown, failures and authentication.
+#include <stdio.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -391,6 +394,32 @@ TEST_F(HTTPSessionTest, CredentialsAreTheSessionsOwn) {
   ASSERT_TRUE(WaitForCompletions(2));
   EXPECT_EQ("Basic Zmlyc3Q6b25l", completions_[0].response);
   EXPECT_EQ("Basic c2Vjb25kOnR3bw==", completions_[1].response);
+}
+
+TEST_F(HTTPSessionTest, SessionThatCanNeitherStartNorReportStaysWithTheCaller) {
+  // A window that is gone takes no completion, and an address space with
+  // no room for a thread's stack lets no worker start.
+  HWND gone = CreateWindowExA(0, "SessionFixtureHost", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(DestroyWindow(gone));
+  thePlugin.mainWindow = gone;
+  std::unique_ptr<CHTTPSession> s(NewSession("http://127.0.0.1:1/"));
+  rlimit saved{};
+  ASSERT_EQ(0, getrlimit(RLIMIT_AS, &saved));
+  long pages = 0;
+  FILE* statm = fopen("/proc/self/statm", "r");
+  ASSERT_NE(nullptr, statm);
+  ASSERT_EQ(1, fscanf(statm, "%ld", &pages));
+  fclose(statm);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (1u << 20);
+  ASSERT_EQ(0, setrlimit(RLIMIT_AS, &tight));
+  const bool accepted = CHTTPSession::Submit(s.get());
+  setrlimit(RLIMIT_AS, &saved);
+  thePlugin.mainWindow = window_;
+  if (LogText().find("[スレッドを作成しました]") != std::string::npos)
+    GTEST_SKIP() << "this build reserves address space up front; the worker started";
+  EXPECT_FALSE(accepted) << "the caller must not wait for a completion that never comes";
+  EXPECT_EQ(std::string::npos, LogText().find("[スレッドを作成しました]"));
 }
 
 TEST_F(HTTPSessionTest, SubmitWithoutMainWindowLeavesSessionWithCaller) {
