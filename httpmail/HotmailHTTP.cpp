@@ -3,6 +3,8 @@
 // HotmailHTTPReaders.cpp.
 #include "HotmailHTTP.h"
 
+#include <algorithm>
+
 #include <objbase.h>
 
 #include <climits>
@@ -169,12 +171,19 @@ void CHotmailHTTP::Retrieve(int number) {
 void CHotmailHTTP::Commit() {
   const int mode = thePlugin.settings.deleteMode;
   BeginJob(FRONT_POP, WM_POP_JOB_DONE, POP_JOB_COMMIT, kStatusMultiStatus, Accept::AnySuccess);
-  const int target = mode == 1 ? FindDeleteTarget() : 0;
+  const bool marked = std::any_of(mails_.begin(), mails_.end(), [](const CMail* mail) { return mail->deleted; });
+  // The deleted-items folder is looked for only when something is to go
+  // there: a missing one is worth a box only then.
+  const int target = mode == 1 && marked ? FindDeleteTarget() : 0;
   for (CMail* mail : mails_)
     if (!mail->read && mail->retrieved) Start(FRONT_POP, NewMarkReadRequest(mail->number));
-  if (mode == 1 && target >= 1 && target <= static_cast<int>(folders_.size())) {
-    for (CMail* mail : mails_)
-      if (mail->deleted) Start(FRONT_POP, NewMoveRequest(mail->number, target));
+  if (mode == 1 && marked) {
+    if (target >= 1 && target <= static_cast<int>(folders_.size())) {
+      for (CMail* mail : mails_)
+        if (mail->deleted) Start(FRONT_POP, NewMoveRequest(mail->number, target));
+    } else {
+      Settle(FRONT_POP, static_cast<int>(COMMIT_NOT_REMOVED));
+    }
   } else if (mode == 2) {
     for (CMail* mail : mails_)
       if (mail->deleted) Start(FRONT_POP, NewDeleteRequest(mail->number));

@@ -374,6 +374,8 @@ void CHotmailPOP::OnRetrieveDone(LPARAM result) {
 void CHotmailPOP::OnCommitDone(LPARAM result) {
   if (result / 100 == 2)
     Reply(kOk);
+  else if (result == COMMIT_NOT_REMOVED)
+    Reply("-ERR some deleted messages not removed\r\n");
   else if (CheckReachable(result))
     SendStatusError(result);
   CloseClient();

@@ -378,11 +378,15 @@ TEST_F(CommitTest, FailedMoveFailsTheCommitEvenWhenLaterRequestsSucceed) {
 TEST_F(CommitTest, WithoutADeletedItemsFolderNothingMoves) {
   thePlugin.settings.deleteTarget = "nosuchkind";
   Prepare(1);
-  const LPARAM r = CommitJob();
-  EXPECT_TRUE(r >= 200 && r <= 299) << r;
+  EXPECT_EQ(COMMIT_NOT_REMOVED, CommitJob()) << "the marked messages stay: no success";
   EXPECT_EQ(1, LogCount("[削除先のフォルダが見つかりません]"));
   EXPECT_EQ("MSG0001 MSG0002 MSG0003", Ids("inbox"));
+  EXPECT_TRUE(IsRead("inbox", "MSG0001")) << "read marks are still made";
   EXPECT_EQ(0, Count(service_.Requests(), "MOVE"));
+  // Nothing marked: nothing to move, no box.
+  http_.ClearDeletionMarks();
+  EXPECT_EQ(207, CommitJob());
+  EXPECT_EQ(1, LogCount("[削除先のフォルダが見つかりません]"));
 }
 
 // ---- send -----------------------------------------------------------------------------

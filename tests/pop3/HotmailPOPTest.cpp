@@ -177,6 +177,7 @@ TEST_F(PopTest, QuitIsAnsweredByTheCommitThenCloses) {
       {204, "+OK\r\n"},
       {500, "-ERR Hotmail server returned 500 status\r\n"},
       {-1, "-ERR Can't connect to Hotmail server\r\n"},
+      {COMMIT_NOT_REMOVED, "-ERR some deleted messages not removed\r\n"},
   };
   for (const Case& k : cases) {
     Client c(Port());
