@@ -15,7 +15,6 @@
 #include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
 
-static const char kSourceModule[] = "HTTPSession.cpp";
 
 std::string CHTTPSession::lastUserName;
 std::string CHTTPSession::lastPassword;

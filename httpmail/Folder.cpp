@@ -5,7 +5,6 @@
 #include "config/Log.h"
 #include "plugin/Plugin.h"
 
-static const char kSourceModule[] = "Folder.cpp";
 
 namespace {
 

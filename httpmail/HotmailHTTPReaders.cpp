@@ -13,7 +13,6 @@
 #include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
 
-static const char kSourceModule[] = "HotmailHTTP.cpp";
 
 namespace {
 

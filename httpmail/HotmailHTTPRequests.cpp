@@ -6,7 +6,6 @@
 #include "config/Log.h"
 #include "plugin/Plugin.h"
 
-static const char kSourceModule[] = "HotmailHTTP.cpp";
 
 namespace {
 

@@ -8,7 +8,6 @@
 
 #include "config/Log.h"
 
-static const char kSourceModule[] = "Mail.cpp";
 
 namespace {
 

@@ -14,7 +14,6 @@
 #include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
 
-static const char kSourceModule[] = "HotmailPOP.cpp";
 
 namespace {
 

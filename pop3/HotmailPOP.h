@@ -21,7 +21,6 @@ class CMail;
 
 template <>
 struct LineServerTraits<CHotmailPOP> {
-  static constexpr char kSourceModule[] = "HotmailPOP.cpp";
   static constexpr UINT kSocketMessage = WM_POP_SOCKET;
   static constexpr char kGreeting[] = "+OK POP3 to HTTP proxy server ready\r\n";
   static constexpr char kBusy[] = "-ERR Socket is already used.\r\n";

@@ -5,7 +5,7 @@
 // through Send/SendString, waiting in order while the socket is full.
 //
 // A server derives from CLineServer<Server> and supplies
-//   - LineServerTraits<Server>: kSourceModule, kSocketMessage, kGreeting,
+//   - LineServerTraits<Server>: kSocketMessage, kGreeting,
 //     kBusy, kLineTooLong, kDoubleStart, kListening, kMaxCommandLine;
 //   - members DispatchLine(const char* line) and ListenPort(), and, when it
 //     needs them, BeforeAccept(), OnConnected() and ReceiveLine(), which
@@ -60,7 +60,6 @@ class CLineServer {
 
  protected:
   // Reports of the shared code name the server's own module.
-  static constexpr const char* kSourceModule = Traits::kSourceModule;
 
   CLineServer() : input_(kMaxCommandLine), wsaData_{} {}
 

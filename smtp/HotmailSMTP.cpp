@@ -12,7 +12,6 @@
 #include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
 
-static const char kSourceModule[] = "HotmailSMTP.cpp";
 
 namespace {
 

@@ -23,7 +23,6 @@ class CHotmailSMTP;
 
 template <>
 struct LineServerTraits<CHotmailSMTP> {
-  static constexpr char kSourceModule[] = "HotmailSMTP.cpp";
   static constexpr UINT kSocketMessage = WM_SMTP_SOCKET;
   static constexpr char kGreeting[] = "220 localhost ESMTP to HTTP proxy server ready\r\n";
   static constexpr char kBusy[] = "421 localhost Socket is already used\r\n";

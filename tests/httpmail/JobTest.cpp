@@ -380,6 +380,7 @@ TEST_F(CommitTest, WithoutADeletedItemsFolderNothingMoves) {
   Prepare(1);
   EXPECT_EQ(COMMIT_NOT_REMOVED, CommitJob()) << "the marked messages stay: no success";
   EXPECT_EQ(1, LogCount("[削除先のフォルダが見つかりません]"));
+  EXPECT_EQ(1, LogCount("ソースファイル名: HotmailHTTPReaders.cpp"));
   EXPECT_EQ("MSG0001 MSG0002 MSG0003", Ids("inbox"));
   EXPECT_TRUE(IsRead("inbox", "MSG0001")) << "read marks are still made";
   EXPECT_EQ(0, Count(service_.Requests(), "MOVE"));
