@@ -4,11 +4,9 @@
 // and makes the result -1.
 #include "HotmailHTTP.h"
 
-#include <ctype.h>
-
-#include <climits>
 #include <new>
 
+#include "config/DecimalNumber.h"
 #include "config/Log.h"
 #include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
@@ -40,20 +38,6 @@ const char kNoMailId[] = "[Mail の ID が見つかりません]";
 const char kNoDeleteTarget[] = "[削除先のフォルダが見つかりません]";
 const char kMailGone[] = "[ダウンロードしたメールが一覧にありません]";
 
-// atoi's reading (white space, sign, digits up to the first non-digit),
-// saturating where atoi would overflow.
-int LeadingInt(const std::string& text) {
-  const char* p = text.c_str();
-  while (isspace(static_cast<unsigned char>(*p))) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  long long v = 0;
-  for (; isdigit(static_cast<unsigned char>(*p)); ++p)
-    if (v <= INT_MAX) v = v * 10 + (*p - '0');
-  if (negative) v = -v;
-  return v > INT_MAX ? INT_MAX : (v < INT_MIN ? INT_MIN : static_cast<int>(v));
-}
-
 }  // namespace
 
 // ---- DOM lookups ----------------------------------------------------------------
@@ -73,7 +57,7 @@ bool CHotmailHTTP::SelectText(CXmlDocument& doc, CXmlDocument::Node context, con
 int CHotmailHTTP::SelectInt(CXmlDocument& doc, CXmlDocument::Node context, const char* path) {
   std::string text;
   if (!doc.SelectText(context, path, text)) return 0;
-  return LeadingInt(text);
+  return LeadingDecimal(text.c_str());
 }
 
 // ---- PROPFIND readers ------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "config/DecimalNumber.h"
 #include "config/Log.h"
 #include "httpmail/HotmailHTTP.h"
 #include "httpmail/Mail.h"
@@ -40,23 +41,6 @@ std::string Format(const char* format, ...) {
   vsnprintf(large.data(), large.size(), format, args);
   va_end(args);
   return std::string(large.data(), static_cast<size_t>(n));
-}
-
-// A number in an argument: leading white space, an optional sign, then
-// decimal digits up to the first other character; no digits reads as 0.
-// Values beyond the 32-bit range stop at its ends.
-int ReadNumber(const char* text) {
-  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-  const bool negative = *text == '-';
-  if (*text == '-' || *text == '+') ++text;
-  long long value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    value = value * 10 + (*text - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
-  }
-  if (negative) value = -value;
-  if (value > INT_MAX) value = INT_MAX;
-  return static_cast<int>(value);
 }
 
 // A header value from the service as one line of TOP's header: a line
@@ -227,7 +211,7 @@ void CHotmailPOP::List(const char* argument) {
     Reply(kEnd);
     return;
   }
-  const int number = ReadNumber(argument);
+  const int number = LeadingDecimal(argument);
   if (!CheckMessageNumber(number)) return;
   Reply(Format("+OK %d %d\r\n", number, MailAt(number)->size).c_str());
 }
@@ -238,7 +222,7 @@ void CHotmailPOP::Retr(const char* argument) {
     Reply(kMissingNumber);
     return;
   }
-  const int number = ReadNumber(argument);
+  const int number = LeadingDecimal(argument);
   if (!CheckMessageNumber(number) || !JobFree()) return;
   StartJob(POP_JOB_RETRIEVE);
   http_->Retrieve(number);
@@ -250,7 +234,7 @@ void CHotmailPOP::Top(const char* argument) {
     Reply(kMissingNumber);
     return;
   }
-  const int number = ReadNumber(argument);  // the line count is not used
+  const int number = LeadingDecimal(argument);  // the line count is not used
   if (!CheckMessageNumber(number)) return;
   const CMail* mail = MailAt(number);
   Reply(kOk);
@@ -265,7 +249,7 @@ void CHotmailPOP::Dele(const char* argument) {
     Reply(kMissingNumber);
     return;
   }
-  const int number = ReadNumber(argument);
+  const int number = LeadingDecimal(argument);
   if (!CheckMessageNumber(number)) return;
   MailAt(number)->deleted = true;
   Reply(kOk);
@@ -287,7 +271,7 @@ void CHotmailPOP::Uidl(const char* argument) {
     Reply(kEnd);
     return;
   }
-  const int number = ReadNumber(argument);
+  const int number = LeadingDecimal(argument);
   if (!CheckMessageNumber(number)) return;
   Reply("+OK " + std::to_string(number) + " " + UniqueId(MailAt(number)->id) + "\r\n");
 }
