@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "MessageText.h"
 #include "Settings.h"
 
 namespace {
@@ -12,16 +13,6 @@ const char kBoxCaption[] = "Hotmail plug-in";
 const char kBoxFormat[] =
     "エラーが発生しました。\n\nソースファイル名: %s\n行番号: %5d\nエラー番号： 0x%08x\nエラー内容: %s\n";
 const char kNoDescription[] = "（エラー内容が取得できませんでした。）";
-
-// A message-table text, or empty when the table has none.
-std::string LookUpMessage(DWORD flags, LPCVOID source, DWORD error) {
-  char* text = nullptr;
-  DWORD n = FormatMessageA(flags | FORMAT_MESSAGE_ALLOCATE_BUFFER, source, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                           reinterpret_cast<LPSTR>(&text), 0, nullptr);
-  std::string result = (n > 0 && text != nullptr) ? std::string(text, n) : std::string();
-  if (text != nullptr) LocalFree(text);
-  return result;
-}
 
 }  // namespace
 
@@ -65,10 +56,10 @@ void CLog::ReportError(const char* message, const char* sourceFile, int line, DW
 }
 
 std::string CLog::SystemErrorText(DWORD error) {
-  std::string text = LookUpMessage(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error);
+  std::string text = MessageText(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error);
   if (text.empty()) {
     HMODULE wininet = GetModuleHandleA("wininet.dll");
-    if (wininet != nullptr) text = LookUpMessage(FORMAT_MESSAGE_FROM_HMODULE, wininet, error);
+    if (wininet != nullptr) text = MessageText(FORMAT_MESSAGE_FROM_HMODULE, wininet, error);
   }
   return text.empty() ? kNoDescription : text;
 }

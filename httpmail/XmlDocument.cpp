@@ -6,6 +6,8 @@
 #include <string.h>
 #include <strings.h>
 
+#include "config/MessageText.h"
+
 const HRESULT CXmlDocument::kPointerError = static_cast<HRESULT>(0x80004003UL);
 const HRESULT CXmlDocument::kOutOfMemory = static_cast<HRESULT>(0x8007000EUL);
 const HRESULT CXmlDocument::kUnspecifiedError = static_cast<HRESULT>(0x80004005UL);
@@ -86,12 +88,8 @@ bool NameIs(const std::string& name, std::initializer_list<const char*> names) {
 
 std::string CXmlDocument::Error::Text() const {
   if (!text_.empty()) return text_;
-  char* buffer = nullptr;
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                           reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
-  std::string text = (n > 0 && buffer != nullptr) ? std::string(buffer, n) : std::string();
-  if (buffer != nullptr) LocalFree(buffer);
+  std::string text =
+      MessageText(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(code));
   if (!text.empty()) {
     if (text.size() > 1) {
       if (text.back() == '\n') text.pop_back();
