@@ -59,8 +59,6 @@ class CLineServer {
   size_t QueuedOutput() const { return output_.Queued().size(); }
 
  protected:
-  // Reports of the shared code name the server's own module.
-
   CLineServer() : input_(kMaxCommandLine), wsaData_{} {}
 
   // The socket message: wParam the socket, low half of lParam the event.
