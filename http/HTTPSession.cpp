@@ -15,7 +15,6 @@
 #include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
 
-
 std::string CHTTPSession::lastUserName;
 std::string CHTTPSession::lastPassword;
 

@@ -5,7 +5,6 @@
 #include "config/Log.h"
 #include "plugin/Plugin.h"
 
-
 namespace {
 
 const char kNoId[] = "[フォルダ ID が取得できませんでした]";

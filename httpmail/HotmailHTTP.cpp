@@ -13,7 +13,6 @@
 #include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
 
-
 namespace {
 
 constexpr int kStatusMultiStatus = 207;

@@ -6,7 +6,6 @@
 #include "config/Log.h"
 #include "plugin/Plugin.h"
 
-
 namespace {
 
 const char kEntryPath[] = "/svcs/hotmail/httpmail.asp";

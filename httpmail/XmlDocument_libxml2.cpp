@@ -107,17 +107,15 @@ std::string Cp932ToUtf8(const std::string& cp932) {
 // The body as the parser reads it, and the encoding to tell the parser.
 // Code page 932 is decoded here, leniently, because the parser would give
 // up on the whole body at the first byte pair the code page lacks.
-std::string BodyForParser(const std::string& body, const char** parserEncoding) {
+std::string BodyForParser(const std::string& body, std::string& parserEncoding) {
   std::string declared;
   const CXmlDocument::Encoding encoding = CXmlDocument::DetectEncoding(body, declared);
   std::string text = CXmlDocument::PrepareBody(body, encoding);
   if (encoding == CXmlDocument::Encoding::Cp932) {
-    *parserEncoding = "UTF-8";
+    parserEncoding = "UTF-8";
     return Cp932ToUtf8(text);
   }
-  static thread_local std::string name;
-  name = ParserEncodingName(encoding, declared);
-  *parserEncoding = name.c_str();
+  parserEncoding = ParserEncodingName(encoding, declared);
   return text;
 }
 
@@ -150,8 +148,8 @@ CXmlDocument::~CXmlDocument() {}
 
 void CXmlDocument::Load(const std::string& body) {
   if (body.size() > kMaxBodySize) throw Error(kOutOfMemory, kTooLarge);
-  const char* parserEncoding = nullptr;
-  const std::string text = BodyForParser(body, &parserEncoding);
+  std::string parserEncoding;
+  const std::string text = BodyForParser(body, parserEncoding);
 
   xmlInitParser();
   xmlParserCtxtPtr parser = xmlNewParserCtxt();
@@ -159,7 +157,7 @@ void CXmlDocument::Load(const std::string& body) {
   bool doctype = false;
   doctypeSeen = &doctype;
   parser->sax->internalSubset = RefuseDoctype;
-  xmlDocPtr doc = xmlCtxtReadMemory(parser, text.data(), static_cast<int>(text.size()), nullptr, parserEncoding,
+  xmlDocPtr doc = xmlCtxtReadMemory(parser, text.data(), static_cast<int>(text.size()), nullptr, parserEncoding.c_str(),
                                     kParseOptions);
   doctypeSeen = nullptr;
   xmlFreeParserCtxt(parser);

@@ -6,7 +6,6 @@
 #include "plugin/BeckyAPI.h"
 #include "plugin/PluginWindowProc.h"
 
-
 CPlugin::CPlugin() : instance(nullptr), mainWindow(nullptr), otherWindows{}, previousWindowProc(nullptr) {
   smtp.SetHTTP(&http);
   pop.SetHTTP(&http);

@@ -15,7 +15,6 @@
 #include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
 
-
 namespace {
 
 const char kOk[] = "+OK\r\n";

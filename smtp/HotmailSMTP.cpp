@@ -12,7 +12,6 @@
 #include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
 
-
 namespace {
 
 const char kOk[] = "250 ok\r\n";
