@@ -171,6 +171,7 @@ int CHotmailHTTP::OnMessageReply(CHotmailRequest& session) {
     return -1;
   }
   mail->content = session.response;
+  mail->contentLoaded = true;
   return static_cast<int>(RETRIEVE_OK_BASE) + session.number;
 }
 

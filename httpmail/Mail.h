@@ -22,6 +22,7 @@ class CMail {
   bool read;
   int number;  // 1-based position in the message list
   std::string content;
+  bool contentLoaded;  // content holds the text a GET of this list brought
   std::string id;
   std::string href;
   bool deleted;  // marked by POP3 DELE

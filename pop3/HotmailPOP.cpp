@@ -25,7 +25,10 @@ const char kNotAuthorizationState[] = "-ERR not authorization state\r\n";
 const char kAuthorizationFirst[] = "-ERR authorization first\r\n";
 const char kMissingNumber[] = "-ERR missing required message number parameter\r\n";
 const char kCannotConnect[] = "-ERR Can't connect to Hotmail server\r\n";
+const char kMissingLineCount[] = "-ERR missing required line count parameter\r\n";
 const char kJobRunning[] = "-ERR a Hotmail request is still in progress\r\n";
+
+bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -45,29 +48,36 @@ std::string Format(const char* format, ...) {
 
 // A number in an argument: leading white space, an optional sign, then
 // decimal digits up to the first other character; no digits reads as 0.
-// Values beyond the 32-bit range stop at its ends.
-int ReadNumber(const char* text) {
-  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+// Values beyond the 32-bit range stop at its ends. `end`, when given, is
+// set past the digits, or to `text` when there were none.
+int ReadNumber(const char* text, const char** end = nullptr) {
+  const char* const start = text;
+  while (IsBlank(*text)) ++text;
   const bool negative = *text == '-';
   if (*text == '-' || *text == '+') ++text;
+  const char* const digits = text;
   long long value = 0;
   for (; *text >= '0' && *text <= '9'; ++text) {
     value = value * 10 + (*text - '0');
     if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
   }
+  if (end != nullptr) *end = text == digits ? start : text;
   if (negative) value = -value;
   if (value > INT_MAX) value = INT_MAX;
   return static_cast<int>(value);
 }
 
-// A header value from the service as one line of TOP's header: a line
-// break (or NUL) inside it would end the line, and could end the reply early
-// and pass the rest off as replies to later commands.
-std::string HeaderValue(const std::string& value) {
-  std::string line = value;
-  for (char& c : line)
-    if (c == '\r' || c == '\n' || c == '\0') c = ' ';
-  return line;
+// TOP's line count: white space after the message number, a number that
+// is not negative, and nothing after it but white space.
+bool ReadLineCount(const char* text, int& count) {
+  if (!IsBlank(*text)) return false;
+  while (IsBlank(*text)) ++text;
+  if (*text == '-') return false;
+  const char* end = nullptr;
+  count = ReadNumber(text, &end);
+  if (end == text) return false;
+  while (IsBlank(*end)) ++end;
+  return *end == '\0';
 }
 
 // A message id as a POP3 unique id, which may hold only the printable
@@ -104,6 +114,28 @@ std::string StuffedBody(const std::string& text) {
   }
   if (body.size() < 2 || body.compare(body.size() - 2, 2, "\r\n") != 0) body += "\r\n";
   return body;
+}
+
+// How much of a message text TOP sends: its header, the empty line that
+// ends it, and at most `lines` lines of the body. Lines end at LF, as for
+// StuffedBody; a text without an empty line is all header. A cut after a
+// bare LF leaves the LF out: StuffedBody ends the part with CR LF, which
+// would otherwise add an empty line.
+size_t TopLength(const std::string& text, int lines) {
+  size_t at = 0;
+  bool inBody = false;
+  int bodyLines = 0;
+  while (at < text.size() && !(inBody && bodyLines >= lines)) {
+    const size_t lf = text.find('\n', at);
+    const size_t lineEnd = lf == std::string::npos ? text.size() : lf;
+    if (inBody)
+      ++bodyLines;
+    else
+      inBody = lineEnd == at || (lineEnd == at + 1 && text[at] == '\r');
+    at = lf == std::string::npos ? text.size() : lf + 1;
+  }
+  if (at < text.size() && (at < 2 || text[at - 2] != '\r')) --at;
+  return at;
 }
 
 }  // namespace
@@ -241,6 +273,7 @@ void CHotmailPOP::Retr(const char* argument) {
   }
   const int number = ReadNumber(argument);
   if (!CheckMessageNumber(number) || !JobFree()) return;
+  download_ = {Download::Retr, 0};
   StartJob(POP_JOB_RETRIEVE);
   http_->Retrieve(number);
 }
@@ -251,13 +284,33 @@ void CHotmailPOP::Top(const char* argument) {
     Reply(kMissingNumber);
     return;
   }
-  const int number = ReadNumber(argument);  // the line count is not used
+  const char* rest = nullptr;
+  const int number = ReadNumber(argument, &rest);
   if (!CheckMessageNumber(number)) return;
+  int lines = 0;
+  if (!ReadLineCount(rest, lines)) {
+    Reply(kMissingLineCount);
+    return;
+  }
   const CMail* mail = MailAt(number);
+  if (mail->contentLoaded) {
+    SendTop(*mail, lines);
+    return;
+  }
+  // Downloaded as RETR downloads it; only what is sent differs.
+  if (!JobFree()) return;
+  download_ = {Download::Top, lines};
+  StartJob(POP_JOB_RETRIEVE);
+  http_->Retrieve(number);
+}
+
+// TOP leaves the retrieved flag alone: only a RETR marks a message read at
+// QUIT.
+void CHotmailPOP::SendTop(const CMail& mail, int lines) {
+  const size_t length = TopLength(mail.content, lines);
   Reply(kOk);
-  const std::string header = "Date: " + HeaderValue(mail->date) + "\r\n" + "From: " + HeaderValue(mail->from) +
-                             "\r\n" + "Subject: " + HeaderValue(mail->subject) + "\r\n" + "\r\n.\r\n";
-  Reply(header);
+  Reply(StuffedBody(length == mail.content.size() ? mail.content : mail.content.substr(0, length)));
+  Reply(kEnd);
 }
 
 void CHotmailPOP::Dele(const char* argument) {
@@ -362,6 +415,10 @@ void CHotmailPOP::OnRetrieveDone(LPARAM result) {
   CMail* mail = number <= INT_MAX ? MailAt(static_cast<int>(number)) : nullptr;
   if (mail == nullptr) {
     Reply(Format("-ERR message %lld does not exist\r\n", number).c_str());
+    return;
+  }
+  if (download_.kind == Download::Top) {
+    SendTop(*mail, download_.lines);
     return;
   }
   Reply(kOk);

@@ -80,12 +80,21 @@ class CHotmailPOP : public CLineServer<CHotmailPOP> {
   bool CheckReachable(LPARAM result);
   void SendStatusError(LPARAM result);
   bool Listed(const CMail& mail) const;
+  void SendTop(const CMail& mail, int lines);
   CMail* MailAt(int number) const;
 
   static const CommandEntry<CHotmailPOP> kCommands[12];
 
   CHotmailHTTP* http_ = nullptr;
   SessionState state_ = SessionState::Authorization;
+  // What the running download is for: RETR sends the whole text, TOP the
+  // header and some lines.
+  enum class Download { Retr, Top };
+  struct PendingDownload {
+    Download kind;
+    int lines;
+  };
+  PendingDownload download_ = {Download::Retr, 0};
 };
 
 #endif
