@@ -406,7 +406,8 @@ void CHTTPSession::Execute(int redirects) {
     return;
   }
   if (viaProxy && status == 407) REPORT_ERROR("[認証に失敗しました。プロクシが原因である可能性があります]", 0);
-  if (status == 200 || status == 201 || status == 207)
+  // 206: the start of a message, asked for with a byte range.
+  if (status == 200 || status == 201 || status == 206 || status == 207)
     ReadResponse(request.Get());
   else
     completed = true;

@@ -160,9 +160,9 @@ void CHotmailHTTP::ContinueAfterFolders(int result) {
   ReleaseJob(FRONT_POP);
 }
 
-void CHotmailHTTP::Retrieve(int number) {
+void CHotmailHTTP::Retrieve(int number, size_t startBytes) {
   BeginJob(FRONT_POP, WM_POP_JOB_DONE, POP_JOB_RETRIEVE, RETRIEVE_OK_BASE + number);
-  Start(FRONT_POP, NewMessageRequest(number));
+  Start(FRONT_POP, NewMessageRequest(number, startBytes));
   ReleaseJob(FRONT_POP);
 }
 

@@ -46,7 +46,9 @@ class CHotmailHTTP {
 
   // Jobs started by the front ends; none blocks.
   void Login(int frontEnd);
-  void Retrieve(int number);
+  // Downloads message n; with startBytes, asks for only that many bytes
+  // of its start (a service may still send all).
+  void Retrieve(int number, size_t startBytes = 0);
   void Commit();
   void SendMail();
   void ClearDeletionMarks();
@@ -70,7 +72,7 @@ class CHotmailHTTP {
   std::unique_ptr<CHotmailRequest> NewRootRequest();
   std::unique_ptr<CHotmailRequest> NewFolderRequest();
   std::unique_ptr<CHotmailRequest> NewMailListRequest(const std::string& url);
-  std::unique_ptr<CHotmailRequest> NewMessageRequest(int number);
+  std::unique_ptr<CHotmailRequest> NewMessageRequest(int number, size_t startBytes = 0);
   std::unique_ptr<CHotmailRequest> NewMoveRequest(int number, int folder);
   std::unique_ptr<CHotmailRequest> NewMarkReadRequest(int number);
   std::unique_ptr<CHotmailRequest> NewPostRequest();

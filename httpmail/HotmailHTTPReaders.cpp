@@ -19,6 +19,7 @@ namespace {
 
 constexpr int kStatusMultiStatus = 207;
 constexpr int kStatusOk = 200;
+constexpr int kStatusPartial = 206;
 
 const char kRootPath[] = "D:multistatus/D:response/D:propstat/D:prop/hm:msgfolderroot";
 const char kSendPath[] = "D:multistatus/D:response/D:propstat/D:prop/hm:sendmsg";
@@ -164,14 +165,16 @@ int CHotmailHTTP::ParseMailReply(CHTTPSession& session) {
 
 int CHotmailHTTP::OnMessageReply(CHotmailRequest& session) {
   if (!session.completed) return -1;
-  if (session.status != kStatusOk) return session.status;
+  // 206 answers a request for the message's start only.
+  const bool start = session.status == kStatusPartial && session.startBytes > 0;
+  if (session.status != kStatusOk && !start) return session.status;
   CMail* mail = MailAt(session.number);
   if (mail == nullptr || mail->id != session.mailId) {
     REPORT_ERROR(kMailGone, 0);
     return -1;
   }
   mail->content = session.response;
-  mail->contentLoaded = true;
+  mail->held = start ? CMail::Held::Start : CMail::Held::Whole;
   return static_cast<int>(RETRIEVE_OK_BASE) + session.number;
 }
 

@@ -95,12 +95,14 @@ std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMailListRequest(const std::str
   return request;
 }
 
-std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMessageRequest(int number) {
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMessageRequest(int number, size_t startBytes) {
   CMail* mail = MailAt(number);
   if (mail == nullptr) return nullptr;
   auto request = NewRequest(KIND_MESSAGE, "GET", mail->href);
   if (!request) return nullptr;
   request->headers = kMessageHeaders;
+  if (startBytes > 0) request->headers += "Range: bytes=0-" + std::to_string(startBytes - 1) + "\r\n";
+  request->startBytes = startBytes;
   // The body is stored by number when it arrives; the id confirms that
   // the number still names this message then.
   request->number = number;

@@ -28,6 +28,12 @@ const char kCannotConnect[] = "-ERR Can't connect to Hotmail server\r\n";
 const char kMissingLineCount[] = "-ERR missing required line count parameter\r\n";
 const char kJobRunning[] = "-ERR a Hotmail request is still in progress\r\n";
 
+// TOP with a few lines of a large message asks for only its start; when the
+// header or the lines go past it, the whole message follows.
+constexpr size_t kTopStartBytes = 32 * 1024;
+constexpr int kTopStartLines = 100;
+constexpr LPARAM kStatusRangeNotSatisfiable = 416;
+
 bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -116,26 +122,39 @@ std::string StuffedBody(const std::string& text) {
   return body;
 }
 
-// How much of a message text TOP sends: its header, the empty line that
+// Where TOP cuts a message text: after its header, the empty line that
 // ends it, and at most `lines` lines of the body. Lines end at LF, as for
 // StuffedBody; a text without an empty line is all header. A cut after a
 // bare LF leaves the LF out: StuffedBody ends the part with CR LF, which
 // would otherwise add an empty line.
-size_t TopLength(const std::string& text, int lines) {
+struct TopCut {
+  size_t length;  // bytes of the text to send
+  bool limited;   // the line count ended it, after a complete line
+};
+
+TopCut CutForTop(const std::string& text, int lines) {
   size_t at = 0;
   bool inBody = false;
   int bodyLines = 0;
   while (at < text.size() && !(inBody && bodyLines >= lines)) {
     const size_t lf = text.find('\n', at);
-    const size_t lineEnd = lf == std::string::npos ? text.size() : lf;
+    if (lf == std::string::npos) return {text.size(), false};
     if (inBody)
       ++bodyLines;
     else
-      inBody = lineEnd == at || (lineEnd == at + 1 && text[at] == '\r');
-    at = lf == std::string::npos ? text.size() : lf + 1;
+      inBody = lf == at || (lf == at + 1 && text[at] == '\r');
+    at = lf + 1;
   }
+  const bool limited = inBody && bodyLines >= lines;
   if (at < text.size() && (at < 2 || text[at - 2] != '\r')) --at;
-  return at;
+  return {at, limited};
+}
+
+// Whether a message's text as held answers TOP: all of it does; only its
+// start does when the lines asked for end inside it.
+bool HoldsTop(const CMail& mail, int lines) {
+  if (mail.held == CMail::Held::Whole) return true;
+  return mail.held == CMail::Held::Start && CutForTop(mail.content, lines).limited;
 }
 
 }  // namespace
@@ -273,9 +292,7 @@ void CHotmailPOP::Retr(const char* argument) {
   }
   const int number = ReadNumber(argument);
   if (!CheckMessageNumber(number) || !JobFree()) return;
-  download_ = {Download::Retr, 0};
-  StartJob(POP_JOB_RETRIEVE);
-  http_->Retrieve(number);
+  StartDownload(number, Download::Retr, 0, 0);
 }
 
 void CHotmailPOP::Top(const char* argument) {
@@ -293,21 +310,26 @@ void CHotmailPOP::Top(const char* argument) {
     return;
   }
   const CMail* mail = MailAt(number);
-  if (mail->contentLoaded) {
+  if (HoldsTop(*mail, lines)) {
     SendTop(*mail, lines);
     return;
   }
   // Downloaded as RETR downloads it; only what is sent differs.
   if (!JobFree()) return;
-  download_ = {Download::Top, lines};
+  const bool large = mail->size > 0 && static_cast<size_t>(mail->size) > kTopStartBytes;
+  StartDownload(number, Download::Top, lines, large && lines <= kTopStartLines ? kTopStartBytes : 0);
+}
+
+void CHotmailPOP::StartDownload(int number, Download kind, int lines, size_t startBytes) {
+  download_ = {kind, number, lines, startBytes};
   StartJob(POP_JOB_RETRIEVE);
-  http_->Retrieve(number);
+  http_->Retrieve(number, startBytes);
 }
 
 // TOP leaves the retrieved flag alone: only a RETR marks a message read at
 // QUIT.
 void CHotmailPOP::SendTop(const CMail& mail, int lines) {
-  const size_t length = TopLength(mail.content, lines);
+  const size_t length = CutForTop(mail.content, lines).length;
   Reply(kOk);
   Reply(StuffedBody(length == mail.content.size() ? mail.content : mail.content.substr(0, length)));
   Reply(kEnd);
@@ -406,6 +428,11 @@ void CHotmailPOP::OnLoginDone(LPARAM result) {
 }
 
 void CHotmailPOP::OnRetrieveDone(LPARAM result) {
+  if (result == kStatusRangeNotSatisfiable && download_.startBytes > 0) {
+    // Only an empty message has no first byte; the whole of it settles that.
+    StartDownload(download_.number, download_.kind, download_.lines, 0);
+    return;
+  }
   if (!CheckReachable(result)) return;
   if (result < RETRIEVE_OK_BASE) {
     SendStatusError(result);
@@ -418,6 +445,11 @@ void CHotmailPOP::OnRetrieveDone(LPARAM result) {
     return;
   }
   if (download_.kind == Download::Top) {
+    if (!HoldsTop(*mail, download_.lines)) {
+      // The start the service sent ends before the lines asked for.
+      StartDownload(download_.number, Download::Top, download_.lines, 0);
+      return;
+    }
     SendTop(*mail, download_.lines);
     return;
   }

@@ -67,6 +67,17 @@ class CHotmailPOP : public CLineServer<CHotmailPOP> {
   void Rset(const char* argument);
   void Uidl(const char* argument);
 
+  // What a download is for: RETR sends the whole text, TOP the header and
+  // some lines.
+  enum class Download { Retr, Top };
+  struct PendingDownload {
+    Download kind;
+    int number;
+    int lines;
+    size_t startBytes;  // 0: the whole message was asked for
+  };
+  void StartDownload(int number, Download kind, int lines, size_t startBytes);
+
   // Job completions.
   void OnJobDone(WPARAM kind, LPARAM result);
   void OnLoginDone(LPARAM result);
@@ -87,14 +98,7 @@ class CHotmailPOP : public CLineServer<CHotmailPOP> {
 
   CHotmailHTTP* http_ = nullptr;
   SessionState state_ = SessionState::Authorization;
-  // What the running download is for: RETR sends the whole text, TOP the
-  // header and some lines.
-  enum class Download { Retr, Top };
-  struct PendingDownload {
-    Download kind;
-    int lines;
-  };
-  PendingDownload download_ = {Download::Retr, 0};
+  PendingDownload download_ = {Download::Retr, 0, 0, 0};
 };
 
 #endif

@@ -229,6 +229,53 @@ class TopTest(GatewayTest):
         self.assertEqual(b"+OK\r\n" + stuffed(self.PLAIN), pop.ask_multi(b"RETR 1"))
 
 
+class TopRangeTest(GatewayTest):
+    """TOP of a few lines of a large message asks for only its start."""
+    LARGE = b"From: big@example.com\r\nSubject: Large\r\n\r\n" + b"".join(b"line %05d\r\n" % i for i in range(6000))
+    BIG_HEADER = (b"Subject: Big header\r\n" + b"".join(b"X-Filler-%04d: %s\r\n" % (i, b"x" * 60) for i in range(600)) +
+                  b"\r\nbody\r\n")
+
+    def description(self):
+        return {mb.ACCOUNT: {"password": mb.PASSWORD, "folders": [
+            {"name": "inbox", "messages": [self.LARGE, self.BIG_HEADER, self.LARGE, self.LARGE]},
+            {"name": "deleteditems"}]}}
+
+    def gets(self):
+        """(message id, Range header, status) of each authenticated GET."""
+        found = []
+        for r in self.service.requests("GET"):
+            if r["status"] != 401:
+                ranges = [v for k, v in r["headers"] if k.lower() == "range"]
+                found.append((r["path"].rsplit("/", 1)[-1], ranges[0] if ranges else None, r["status"]))
+        return found
+
+    def test_start_then_whole_when_needed(self):
+        self.service.add_fault(method="GET", path="MSG0003", ranges=False)
+        pop = self.logged_in()
+        head = b"From: big@example.com\r\nSubject: Large\r\n\r\n"
+        self.assertEqual(b"+OK\r\n" + head + b"line 00000\r\nline 00001\r\n.\r\n", pop.ask_multi(b"TOP 1 2"))
+        self.assertEqual(b"+OK\r\n" + head + b"line 00000\r\n.\r\n", pop.ask_multi(b"TOP 1 1"))
+        self.assertEqual([("MSG0001", "bytes=0-32767", 206)], self.gets())
+        # All lines: past the start, so the whole message.
+        self.assertEqual(b"+OK\r\n" + stuffed(self.LARGE), pop.ask_multi(b"TOP 1 99999999"))
+        # A header longer than the start: the whole message follows.
+        self.assertEqual(b"+OK\r\n" + self.BIG_HEADER[:-len(b"body\r\n")] + b".\r\n", pop.ask_multi(b"TOP 2 0"))
+        # A service that ignores the range sends all at once.
+        self.assertEqual(b"+OK\r\n" + head + b".\r\n", pop.ask_multi(b"TOP 3 0"))
+        # 416 would mean an empty message: asked for whole, it is not.
+        self.service.add_fault(method="GET", path="MSG0004", status=416)
+        self.assertEqual(b"+OK\r\n" + head + b".\r\n", pop.ask_multi(b"TOP 4 0"))
+        self.assertEqual([("MSG0001", "bytes=0-32767", 206), ("MSG0001", None, 200),
+                          ("MSG0002", "bytes=0-32767", 206), ("MSG0002", None, 200),
+                          ("MSG0003", "bytes=0-32767", 200),
+                          ("MSG0004", "bytes=0-32767", 416), ("MSG0004", None, 200)], self.gets())
+        # RETR after a TOP of the start downloads and sends the whole.
+        self.assertEqual(b"+OK\r\n" + stuffed(self.LARGE), pop.ask_multi(b"RETR 1"))
+        self.assertEqual(b"+OK\r\n", pop.ask(b"QUIT"))
+        self.assertEqual([True, False, False, False],
+                         [self.service.is_read(mb.ACCOUNT, "inbox", "MSG%04d" % n) for n in (1, 2, 3, 4)])
+
+
 class UpdateTest(GatewayTest):
     def test_dele_and_quit_move_to_deleted_items(self):
         pop = self.logged_in()

@@ -280,11 +280,19 @@ TEST_F(MessageReaderTest, BodyGoesToTheMessageTheRequestNamed) {
   auto r = Download(3, "C", 200, "Subject: c\r\n\r\nthird\r\n");
   EXPECT_EQ(1024 + 3, http_.OnMessageReply(*r));
   EXPECT_EQ("Subject: c\r\n\r\nthird\r\n", http_.GetMails()[2]->content);
+  EXPECT_EQ(CMail::Held::Whole, http_.GetMails()[2]->held);
+  EXPECT_EQ(CMail::Held::Nothing, http_.GetMails()[0]->held);
   EXPECT_EQ("", http_.GetMails()[0]->content);
   EXPECT_EQ("", http_.GetMails()[1]->content);
   auto again = Download(3, "C", 200, "");
   EXPECT_EQ(1027, http_.OnMessageReply(*again));  // an empty body is a body
   EXPECT_EQ("", http_.GetMails()[2]->content);
+  // 206 to a request for the start: only the start is held.
+  auto start = Download(1, "A", 206, "Subject: a\r\n");
+  start->startBytes = 12;
+  EXPECT_EQ(1025, http_.OnMessageReply(*start));
+  EXPECT_EQ("Subject: a\r\n", http_.GetMails()[0]->content);
+  EXPECT_EQ(CMail::Held::Start, http_.GetMails()[0]->held);
 }
 
 TEST_F(MessageReaderTest, OtherStatusesLeaveTheContent) {
@@ -295,7 +303,10 @@ TEST_F(MessageReaderTest, OtherStatusesLeaveTheContent) {
   auto failed = Download(2, "B", 0, "x");
   failed->completed = false;
   EXPECT_EQ(-1, http_.OnMessageReply(*failed));
+  auto unasked = Download(2, "B", 206, "part");  // no range was asked for
+  EXPECT_EQ(206, http_.OnMessageReply(*unasked));
   EXPECT_EQ("kept", http_.GetMails()[1]->content);
+  EXPECT_EQ(CMail::Held::Whole, http_.GetMails()[1]->held);
 }
 
 TEST_F(MessageReaderTest, BodyForAMessageNoLongerListedIsNotStored) {

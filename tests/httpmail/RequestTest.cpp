@@ -102,6 +102,10 @@ TEST_F(RequestTest, DownloadRequestNamesItsMessage) {
   EXPECT_EQ("", r->body);
   EXPECT_EQ(4, r->number);
   EXPECT_EQ("MSG4", r->mailId);
+  auto start = http_.NewMessageRequest(4, 32768);
+  ASSERT_TRUE(start);
+  EXPECT_EQ("Accept: message/rfc822, */*\r\nTranslate: f\r\nRange: bytes=0-32767\r\n", start->headers);
+  EXPECT_EQ(32768u, start->startBytes);
 }
 
 TEST_F(RequestTest, MoveDestinationIsFolderHrefThenMessageId) {
