@@ -1,5 +1,10 @@
 #include "imap/ImapCommandReader.h"
 
+namespace {
+// "{4294967295+}" and a CR.
+constexpr size_t kLongestLiteralMark = 14;
+}  // namespace
+
 CImapCommandReader::CImapCommandReader(size_t maxLine, size_t maxLiteral, size_t maxCommand)
     : maxLine_(maxLine), maxLiteral_(maxLiteral), maxCommand_(maxCommand) {}
 
@@ -61,7 +66,8 @@ CImapCommandReader::Next CImapCommandReader::Poll(std::string& command) {
         SetState(State::SkipLine);
         return Next::TooLong;
       }
-      if (skipping) begin_ = buffer_.size();
+      // A skipped line's tail is kept: it may announce a literal to skip too.
+      if (skipping && available > kLongestLiteralMark) begin_ = buffer_.size() - kLongestLiteralMark;
       return Next::None;
     }
     std::string line = buffer_.substr(begin_, lf - begin_);

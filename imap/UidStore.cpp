@@ -121,6 +121,8 @@ bool CUidStore::Load() {
           !CImapParser::ParseNumber(words[2], &lastValidity, true)) {
         return false;
       }
+      // Kept even when the rest is damaged: new validities stay above it.
+      lastValidity_ = lastValidity;
       continue;
     }
     if (words.size() == 5 && words[0] == "F") {
