@@ -1,6 +1,10 @@
 #include "imap/MailboxName.h"
 
+#include <windows.h>
+
 #include <string.h>
+
+#include <vector>
 
 namespace {
 
@@ -100,4 +104,15 @@ const char* CMailboxName::SpecialUse(const std::string& kind) {
     if (kind == row.kind) return row.attribute;
   }
   return "";
+}
+
+std::string CMailboxName::FromCodePage932(const std::string& name) {
+  if (name.empty()) return "";
+  int count = MultiByteToWideChar(932, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
+  if (count <= 0) return "";
+  std::vector<WCHAR> wide(static_cast<size_t>(count));
+  MultiByteToWideChar(932, 0, name.data(), static_cast<int>(name.size()), wide.data(), count);
+  std::u16string units;
+  for (WCHAR c : wide) units.push_back(static_cast<char16_t>(c));
+  return Encode(units);
 }

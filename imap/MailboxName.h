@@ -13,6 +13,8 @@ class CMailboxName {
   // Modified UTF-7 to UTF-16; false for text that is not in that form
   // (bad base64, unpadded bits, "&" sequences that needed none, raw 8-bit).
   static bool Decode(const std::string& name, std::u16string& out);
+  // A folder's display name (code page 932) as a mailbox name.
+  static std::string FromCodePage932(const std::string& name);
   // "\Sent", "\Trash", "\Junk", "\Drafts" for the service's folder kinds;
   // empty for the others.
   static const char* SpecialUse(const std::string& kind);
