@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "Handle.h"
 #include "Internal.h"
 
@@ -26,6 +28,25 @@ class FileObject : public kwin32::KernelObject {
 FileObject* AsFile(HANDLE handle) {
   if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
   return dynamic_cast<FileObject*>(static_cast<kwin32::KernelObject*>(handle));
+}
+
+// Windows tells a missing file (2) from a missing folder on the way (3).
+bool ParentExists(const char* path) {
+  std::string parent = path;
+  size_t slash = parent.find_last_of('/');
+  if (slash == std::string::npos) return true;
+  parent.erase(slash == 0 ? 1 : slash);
+  struct stat st;
+  return stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// A valid handle opened without the access asked for: Windows says 5.
+BOOL FailAccess(int err) {
+  if (err == EBADF) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  return kwin32::FailWithErrno(err);
 }
 
 }  // namespace
@@ -69,7 +90,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
   if (fd < 0) {
     int err = errno;
     if (err == EEXIST) SetLastError(ERROR_FILE_EXISTS);
-    else if (err == ENOENT && (flags & O_CREAT) != 0) SetLastError(ERROR_PATH_NOT_FOUND);
+    else if (err == ENOENT || err == ENOTDIR) SetLastError(ParentExists(lpFileName) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
     else SetLastError(kwin32::ErrorFromErrno(err));
     return INVALID_HANDLE_VALUE;
   }
@@ -93,7 +114,7 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
   do {
     n = read(file->fd(), lpBuffer, nNumberOfBytesToRead);
   } while (n < 0 && errno == EINTR);
-  if (n < 0) return kwin32::FailWithErrno(errno == EIO ? EIO : errno);
+  if (n < 0) return FailAccess(errno);
   if (lpNumberOfBytesRead != nullptr) *lpNumberOfBytesRead = static_cast<DWORD>(n);
   return TRUE;
 }
@@ -118,7 +139,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       if (lpNumberOfBytesWritten != nullptr) *lpNumberOfBytesWritten = done;
-      return kwin32::FailWithErrno(errno);
+      return FailAccess(errno);
     }
     done += static_cast<DWORD>(n);
   }
