@@ -20,6 +20,8 @@ constexpr unsigned kAny = kNotAuthenticated | kAuthenticated | kSelected;
 constexpr unsigned kLoggedIn = kAuthenticated | kSelected;
 
 const char kDelimiter[] = "/";
+// A message up to this size stays in memory for the next FETCH of it.
+constexpr size_t kLargestKeptMessage = 1024 * 1024;
 
 std::string Upper(std::string text) {
   for (char& c : text) {
@@ -723,6 +725,12 @@ void CImapSession::FetchStep(std::shared_ptr<FetchJob> job) {
     Send(response);
   }
   Tagged(job->tag, job->failed ? "NO Some messages could not be fetched" : "OK FETCH completed");
+  if (cachedText_.size() > kLargestKeptMessage) {
+    // Not held beyond the command that needed it.
+    cachedId_.clear();
+    std::string().swap(cachedText_);
+    cachedTree_.reset();
+  }
   Finish();
 }
 
@@ -987,7 +995,7 @@ void CImapSession::Expunge(Command& c) {
       Tagged(job->tag, "NO [UNAVAILABLE] The folder list could not be read");
       return Finish();
     }
-    ExpungeStep(job);
+    StartExpunge(job);
   });
 }
 
@@ -1014,16 +1022,24 @@ void CImapSession::Close(Command& c) {
       Tagged(job->tag, "NO [UNAVAILABLE] The folder list could not be read");
       return Finish();
     }
-    ExpungeStep(job);
+    StartExpunge(job);
   });
+}
+
+void CImapSession::StartExpunge(std::shared_ptr<TransferJob> job) {
+  if (deleteMode_ == DeleteMode::MoveToDeletedItems && FindKind("deleteditems") == nullptr) {
+    // Nowhere to move them: they stay rather than being deleted for good.
+    Tagged(job->tag, "NO [CANNOT] The account has no deleted-items folder; nothing was expunged");
+    return Finish();
+  }
+  ExpungeStep(job);
 }
 
 void CImapSession::ExpungeStep(std::shared_ptr<TransferJob> job) {
   if (!selected_) return Finish();
-  // In the deleted-items folder itself, or without one, expunging deletes.
+  // In the deleted-items folder itself, expunging deletes.
   const Mailbox* trash = FindKind("deleteditems");
-  bool moveToTrash = deleteMode_ == DeleteMode::MoveToDeletedItems && trash != nullptr &&
-                     trash->folder.id != selected_->FolderId();
+  bool moveToTrash = deleteMode_ == DeleteMode::MoveToDeletedItems && trash->folder.id != selected_->FolderId();
   while (job->next < job->uids.size()) {
     uint32_t uid = job->uids[job->next++];
     std::string id;

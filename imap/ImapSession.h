@@ -29,7 +29,9 @@ class CImapSession {
 
   struct Hooks {
     std::function<void(const std::string&)> send;
-    std::function<void()> close;  // after LOGOUT's last reply
+    // After LOGOUT's last reply, or when the session cannot go on. It must
+    // not destroy the session at once: the caller does that afterwards.
+    std::function<void()> close;
   };
   struct Limits {
     size_t maxLine = 64 * 1024;
@@ -122,6 +124,7 @@ class CImapSession {
   void FetchStep(std::shared_ptr<FetchJob> job);
   std::string FetchResponse(FetchJob& job, size_t index, bool* markRead);
   void StoreStep(std::shared_ptr<StoreJob> job);
+  void StartExpunge(std::shared_ptr<TransferJob> job);
   void ExpungeStep(std::shared_ptr<TransferJob> job);
   void TransferStep(std::shared_ptr<TransferJob> job);
   bool ResolveSet(Command& c, size_t argIndex, std::vector<size_t>& indexes);
