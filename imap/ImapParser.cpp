@@ -1,5 +1,7 @@
 #include "imap/ImapParser.h"
 
+#include "imap/ListingDate.h"
+
 #include <string.h>
 
 #include <utility>
@@ -621,14 +623,7 @@ bool CImapParser::ParseDate(const std::string& text, int* days) {
   if (m < 0 || day > static_cast<uint32_t>(kLength[m - 1]) || year < 1900) return false;
   bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
   if (m == 2 && day == 29 && !leap) return false;
-  // Days from civil, proleptic Gregorian.
-  int y = static_cast<int>(year) - (m <= 2 ? 1 : 0);
-  int era = y / 400;
-  int yoe = y - era * 400;
-  int mp = (m + 9) % 12;
-  int doy = (153 * mp + 2) / 5 + static_cast<int>(day) - 1;
-  int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  *days = era * 146097 + doe - 719468;
+  *days = static_cast<int>(CListingDate::DaysFromCivil(static_cast<int>(year), m, static_cast<int>(day)));
   return true;
 }
 

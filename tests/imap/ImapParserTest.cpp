@@ -8,6 +8,7 @@
 #include "imap/ImapCommandReader.h"
 #include "imap/ImapParser.h"
 #include "imap/ImapWriter.h"
+#include "imap/ListingDate.h"
 #include "imap/MailboxName.h"
 
 namespace {
@@ -308,6 +309,32 @@ TEST(ImapParserTest, SearchKeys) {
   ImapSearchKey key;
   EXPECT_FALSE(CImapParser::ParseSearch(args, 0, key, error));
   EXPECT_EQ("Too many search keys", error);
+}
+
+TEST(ListingDateTest, ServiceAndAsctimeFormsAsUtcSeconds) {
+  const struct {
+    const char* text;
+    bool ok;
+    int64_t seconds;
+  } kCases[] = {
+      {"2002-01-02T03:04:05", true, 1009940645},
+      {"2002-01-02T03:04:05.123Z", true, 1009940645},
+      {"2002-01-02", true, 1009929600},
+      {"Wed Jan 02 03:04:05 2002", true, 1009940645},
+      {"Thu Feb 29 23:59:59 2024", true, 1709251199},
+      {"2001-02-29T00:00:00", false, 0},
+      {"2002-13-02", false, 0},
+      {"2002-01-02T25:00:00", false, 0},
+      {"2002-01-02 junk", false, 0},
+      {"Wed Foo 02 03:04:05 2002", false, 0},
+      {"Wed Jan 02 03:04:05 2002 x", false, 0},
+      {"", false, 0},
+  };
+  for (const auto& c : kCases) {
+    int64_t seconds = -1;
+    EXPECT_EQ(c.ok, CListingDate::Parse(c.text, &seconds)) << c.text;
+    EXPECT_EQ(c.seconds, seconds) << c.text;
+  }
 }
 
 TEST(ImapWriterTest, StringsQuotedLiteralOrNil) {
