@@ -232,7 +232,9 @@ TEST_F(ImapSessionTest, ExpungeFollowsTheDeleteMode) {
     Say("a STORE 2 +FLAGS.SILENT (\\Deleted)\r\n");
     EXPECT_EQ(m.reply, Say("x EXPUNGE\r\n"));
     EXPECT_EQ(m.left, backend_.FindFolder("F1")->messages.size());
-    if (*m.call != '\0') EXPECT_TRUE(Called(m.call)) << m.call;
+    if (*m.call != '\0') {
+      EXPECT_TRUE(Called(m.call)) << m.call;
+    }
     EXPECT_EQ(m.mode == CImapSession::DeleteMode::MoveToDeletedItems ? 1u : 0u,
               backend_.FindFolder("F3")->messages.size());
   }
