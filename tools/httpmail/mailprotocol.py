@@ -16,7 +16,7 @@ ALLOWED = {
     "entry": "OPTIONS, PROPFIND",
     "root": "OPTIONS, PROPFIND",
     "folder": "OPTIONS, PROPFIND",
-    "message": "OPTIONS, GET, HEAD, PROPFIND, PROPPATCH, MOVE, DELETE",
+    "message": "OPTIONS, GET, HEAD, PROPFIND, PROPPATCH, MOVE, COPY, DELETE",
     "send": "OPTIONS, POST",
 }
 
@@ -200,9 +200,16 @@ class MailProtocol:
         return Reply(207, builder.render(), builder.content_type())
 
     def _message_move(self, target, account, headers, body, fault):
+        return self._transfer("MOVE", target, account, headers)
+
+    def _message_copy(self, target, account, headers, body, fault):
+        return self._transfer("COPY", target, account, headers)
+
+    def _transfer(self, method, target, account, headers):
+        """MOVE or COPY of one message to a message or folder URL."""
         destination = headers.get("Destination")
         if not destination:
-            return Reply.text(400, "MOVE without Destination header")
+            return Reply.text(400, "%s without Destination header" % method)
         dest = self.layout.parse_destination(destination.strip())
         if dest is None:
             if destination.strip().startswith("http") and \
@@ -221,7 +228,8 @@ class MailProtocol:
             if folder is None:
                 return Reply.text(409, "destination folder does not exist")
             new_id = dest.message_id if dest.kind == "message" else message.id
-            status, new_id = self.mailbox.move(message, folder, new_id, allow_rename, overwrite)
+            transfer = self.mailbox.move if method == "MOVE" else self.mailbox.copy
+            status, new_id = transfer(message, folder, new_id, allow_rename, overwrite)
             moved = self.mailbox.message(folder, new_id)
             location = self.layout.message_url(moved)
         return Reply(status, headers=[("Location", location)])
