@@ -66,19 +66,24 @@ std::string NulPart(std::string_view data, int index) {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
-// A received command line as the log shows it: for AUTH, whatever follows
-// the mechanism name is left out, however the words are separated.
+// A received command line as the log shows it: for AUTH, only the
+// mechanism's name is kept and whatever follows it is left out, however the
+// words are separated or run together.
 std::string LoggedCommand(const std::string& line) {
   const size_t command = strlen("AUTH");
   if (!StartsWithName(line.c_str(), "AUTH") || line.size() <= command) return line;
+  const std::string masked = std::string("AUTH ") + kMaskedPassword;
+  if (!IsBlank(line[command])) return masked;
   size_t begin = command;
   while (begin < line.size() && IsBlank(line[begin])) ++begin;
   size_t end = begin;
   while (end < line.size() && !IsBlank(line[end])) ++end;
-  std::string logged = "AUTH " + line.substr(begin, end - begin);
+  const std::string mechanism = line.substr(begin, end - begin);
+  const bool name = mechanism.size() <= 20 && mechanism.find_first_not_of(
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_") == std::string::npos;
+  if (!name) return masked;
   while (end < line.size() && IsBlank(line[end])) ++end;
-  if (end < line.size()) logged += std::string(" ") + kMaskedPassword;
-  return logged;
+  return "AUTH " + mechanism + (end < line.size() ? std::string(" ") + kMaskedPassword : std::string());
 }
 
 }  // namespace

@@ -193,6 +193,8 @@ TEST_F(SmtpTest, LogShowsTheUserButNeverThePassword) {
   // However the words are separated, and on the line after a 334.
   EXPECT_EQ(kNoMechanism, Ask(c, std::string("AUTH  PLAIN ") + kAliceExtra));
   EXPECT_EQ(kUnimplemented, Ask(c, std::string("AUTH\tPLAIN ") + kAliceExtra));
+  EXPECT_EQ(kUnimplemented, Ask(c, std::string("AUTH") + kAliceExtra));
+  EXPECT_EQ(kNoMechanism, Ask(c, std::string("AUTH ") + kAliceExtra));
   EXPECT_EQ("334 \r\n", Ask(c, "AUTH PLAIN"));
   EXPECT_EQ(kAuthOk, Auth(c, kAliceExtra));
   const std::string log = Log();
