@@ -284,7 +284,7 @@ TEST_F(JobTest, OverlappingJobsOfBothSidesEachFinish) {
   ASSERT_EQ(207, LoginPop());
   ASSERT_EQ("ok", service_.Command(R"(fault {"method": "GET", "delay": 0.5})").substr(0, 2));
   http_.Retrieve(account_, 3);
-  // While the download runs the SMTP side logs in (nothing to discover)
+  // While the download runs the SMTP side logs in (a discovery of its own)
   // and posts a message.
   http_.Login(CHotmailHTTP::FRONT_SMTP, account_);
   std::vector<JobDone> seen;
