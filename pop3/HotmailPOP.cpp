@@ -10,6 +10,7 @@
 
 #include "config/Log.h"
 #include "httpmail/HotmailHTTP.h"
+#include "httpmail/JobResult.h"
 #include "httpmail/Mail.h"
 #include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
@@ -27,6 +28,17 @@ const char kMissingNumber[] = "-ERR missing required message number parameter\r\
 const char kCannotConnect[] = "-ERR Can't connect to Hotmail server\r\n";
 const char kMissingLineCount[] = "-ERR missing required line count parameter\r\n";
 const char kJobRunning[] = "-ERR a Hotmail request is still in progress\r\n";
+const char kBadUserName[] = "-ERR user name must not contain CR, LF or NUL\r\n";
+const char kBadPassword[] = "-ERR password must not contain CR, LF or NUL\r\n";
+// What the log shows in place of a password, whatever its length.
+const char kMasked[] = "********";
+
+// A received line as the log shows it: whatever follows a command word that
+// begins with PASS is left out, however it is spelt or separated.
+std::string LoggedLine(const std::string& line) {
+  if (!StartsWithName(line.c_str(), "PASS") || line.size() <= 4) return line;
+  return line.substr(0, 4) + " " + kMasked;
+}
 
 // TOP with a few lines of a large message asks for only its start; when the
 // header or the lines go past it, the whole message follows.
@@ -184,11 +196,23 @@ LRESULT CHotmailPOP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam)
 
 // --- Commands -----------------------------------------------------------
 
-void CHotmailPOP::DispatchLine(const char* line) {
+void CHotmailPOP::OnConnected() {
+  state_ = SessionState::Authorization;
+  credentials_ = CCredentials();
+}
+
+void CHotmailPOP::DispatchLine(const std::string& line) {
   theLog.Write("[以下のコマンドを Becky から受信しました]\n");
-  // A log must not hold the password in clear.
-  theLog.Write(StartsWithName(line, "PASS ") ? std::string(line, 5) + "********" : std::string(line));
-  if (!RunCommand(*this, kCommands, line)) Reply(kUnknown);
+  theLog.Write(LoggedLine(line));  // a log must not hold the password in clear
+  lineEnd_ = line.data() + line.size();
+  if (!RunCommand(*this, kCommands, line.c_str())) Reply(kUnknown);
+  lineEnd_ = nullptr;
+}
+
+// A command's argument up to the end of its line: the text a handler is
+// given stops at the first NUL.
+std::string CHotmailPOP::WholeArgument(const char* argument) const {
+  return lineEnd_ != nullptr ? std::string(argument, lineEnd_) : std::string(argument);
 }
 
 bool CHotmailPOP::InAuthorization() {
@@ -219,20 +243,32 @@ void CHotmailPOP::User(const char* argument) {
     return;
   }
   if (!JobFree()) return;
-  http_->userName = argument;
+  // A user name goes into an HTTP header: one that could end the line is
+  // refused here, before it reaches any request.
+  const std::string userName = WholeArgument(argument);
+  if (!FitsInHeader(userName)) {
+    Reply(kBadUserName);
+    return;
+  }
+  credentials_.userName = userName;
   Reply(kOk);
 }
 
 void CHotmailPOP::Pass(const char* argument) {
   if (!InAuthorization()) return;
-  if (http_->userName.empty()) {
+  if (credentials_.userName.empty()) {
     Reply("-ERR USER first\r\n");
     return;
   }
   if (!JobFree()) return;
-  http_->password = argument;
+  const std::string password = WholeArgument(argument);
+  if (!FitsInHeader(password)) {
+    Reply(kBadPassword);
+    return;
+  }
+  credentials_.password = password;
   StartJob(POP_JOB_LOGIN);
-  http_->Login(CHotmailHTTP::FRONT_POP);
+  http_->Login(CHotmailHTTP::FRONT_POP, credentials_);
 }
 
 void CHotmailPOP::Apop(const char*) {
@@ -249,7 +285,7 @@ void CHotmailPOP::Quit(const char*) {
   if (!JobFree()) return;
   state_ = SessionState::Update;
   StartJob(POP_JOB_COMMIT);
-  http_->Commit();
+  http_->Commit(credentials_);
 }
 
 void CHotmailPOP::Noop(const char*) {
@@ -323,7 +359,7 @@ void CHotmailPOP::Top(const char* argument) {
 void CHotmailPOP::StartDownload(int number, Download kind, int lines, size_t startBytes) {
   download_ = {kind, number, lines, startBytes};
   StartJob(POP_JOB_RETRIEVE);
-  http_->Retrieve(number, startBytes);
+  http_->Retrieve(credentials_, number, startBytes);
 }
 
 // TOP leaves the retrieved flag alone: only a RETR marks a message read at
@@ -404,7 +440,7 @@ void CHotmailPOP::OnJobDone(WPARAM kind, LPARAM result) {
 }
 
 bool CHotmailPOP::CheckReachable(LPARAM result) {
-  if (result != -1) return true;
+  if (!JobResult::IsUnreachable(result)) return true;
   Reply(kCannotConnect);
   return false;
 }
@@ -414,17 +450,17 @@ void CHotmailPOP::SendStatusError(LPARAM result) {
 }
 
 void CHotmailPOP::OnLoginDone(LPARAM result) {
-  if (result == 207) {
+  if (JobResult::IsLoggedIn(result)) {
     Reply(kOk);
     state_ = SessionState::Transaction;
     return;
   }
-  if (result == 401)
+  if (JobResult::IsRefusedCredentials(result))
     Reply("-ERR authentication failure\r\n");
   else if (CheckReachable(result))
     SendStatusError(result);
   // The next PASS needs a new USER.
-  http_->userName.clear();
+  credentials_ = CCredentials();
 }
 
 void CHotmailPOP::OnRetrieveDone(LPARAM result) {
@@ -434,11 +470,11 @@ void CHotmailPOP::OnRetrieveDone(LPARAM result) {
     return;
   }
   if (!CheckReachable(result)) return;
-  if (result < RETRIEVE_OK_BASE) {
+  if (!JobResult::IsRetrieved(result)) {
     SendStatusError(result);
     return;
   }
-  const long long number = result - RETRIEVE_OK_BASE;
+  const long long number = JobResult::RetrievedNumber(result);
   CMail* mail = number <= INT_MAX ? MailAt(static_cast<int>(number)) : nullptr;
   if (mail == nullptr) {
     Reply(Format("-ERR message %lld does not exist\r\n", number).c_str());
@@ -461,7 +497,7 @@ void CHotmailPOP::OnRetrieveDone(LPARAM result) {
 }
 
 void CHotmailPOP::OnCommitDone(LPARAM result) {
-  if (result / 100 == 2)
+  if (JobResult::IsSuccess(result))
     Reply(kOk);
   else if (CheckReachable(result))
     SendStatusError(result);

@@ -138,9 +138,19 @@ class SessionTest(GatewayTest):
         pop = self.connect()
         self.assertEqual(b"-ERR authentication failure\r\n", pop.login(USER, b"guess"))
         self.assertEqual(b"-ERR USER first\r\n", pop.ask(b"PASS " + PASS))
+        # A user name that would add a header line is refused, and spoils nothing.
+        self.assertEqual(b"-ERR user name must not contain CR, LF or NUL\r\n",
+                         pop.ask(b"USER " + USER + b"\nX-Injected: 1"))
         self.assertEqual(b"+OK\r\n", pop.ask(b"USER " + USER))
         self.assertEqual(b"+OK\r\n", pop.ask(b"PASS " + PASS))
         self.assertEqual(b"+OK 5 %d\r\n" % sum(len(m) for m in mb.MESSAGES), pop.ask(b"STAT"))
+        self.assertEqual(b"+OK\r\n", pop.ask(b"QUIT"))
+        for request in self.service.requests():
+            self.assertNotIn("X-Injected", [name for name, _ in request["headers"]])
+        # The next connection has no user name of the last one's.
+        pop = self.connect()
+        self.assertEqual(GREETING, pop.line())
+        self.assertEqual(b"-ERR USER first\r\n", pop.ask(b"PASS " + PASS))
 
     def test_overlong_line_is_refused_and_the_next_client_served(self):
         pop = self.connect()
