@@ -177,6 +177,25 @@ class HostTest(unittest.TestCase):
                 self.assertEqual(saved, f.read(), (answers, shown))
         self.assertIn("No control 9 here", self.run_setup(b"9\n\x04")[0])
 
+    def test_show_log_reads_each_line_in_its_own_encoding(self):
+        os.makedirs(os.path.join(self.dir, "PlugIns"))
+        write_ini(os.path.join(self.dir, "PlugIns", "Kestrelon.ini"))
+        missing = subprocess.run([HOST, "--show-log", "--data-dir", self.dir], capture_output=True, timeout=20)
+        self.assertEqual(1, missing.returncode)
+        self.assertIn(b"no log at", missing.stderr)
+        rows = [  # (bytes in the log, line shown)
+            ("[POP3 サーバを起動しました]".encode("cp932"), "[POP3 サーバを起動しました]"),
+            ("Subject: 日本語の件名 ü".encode("utf-8"), "Subject: 日本語の件名 ü"),
+            (b"+OK ascii\r", "+OK ascii\r"),
+            ("ソ表".encode("cp932"), "ソ表"),  # second bytes 0x5C
+            (b"\xff" + "件".encode("cp932") + b"\x81", "\\xFF件\\x81"),  # not text in either
+        ]
+        with open(os.path.join(self.dir, "PlugIns", "Kestrelon.log"), "wb") as f:
+            f.write(b"".join(raw + b"\n" for raw, _ in rows))
+        out = subprocess.run([HOST, "--show-log", "--data-dir", self.dir], capture_output=True, timeout=20)
+        self.assertEqual(0, out.returncode, out.stderr)
+        self.assertEqual("".join(shown + "\n" for _, shown in rows), out.stdout.decode("utf-8"))
+
     def test_bad_option_is_a_usage_error(self):
         out = subprocess.run([HOST, "--bogus"], capture_output=True, timeout=20)
         self.assertEqual(2, out.returncode)
