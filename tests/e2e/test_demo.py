@@ -14,7 +14,7 @@ import unittest
 from gateway import BUILD, SOURCE
 
 DEMO = os.path.join(SOURCE, "scripts", "demo")
-START_TIMEOUT = 300  # it may have to bring the build up to date first
+START_TIMEOUT = 120  # it may have to bring the build up to date first
 
 
 class RunningDemo:

@@ -103,9 +103,12 @@ void Draw(const Dialog& d, const std::vector<const Control*>& stops) {
 
 // One line from the terminal without its line end; false at the end of input.
 bool ReadLine(std::string& line) {
-  char buf[512];
-  if (fgets(buf, sizeof buf, stdin) == nullptr) return false;
-  line = buf;
+  char* buf = nullptr;
+  size_t size = 0;
+  ssize_t n = getline(&buf, &size, stdin);
+  if (n >= 0) line.assign(buf, static_cast<size_t>(n));
+  free(buf);
+  if (n < 0) return false;
   while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
   return true;
 }
@@ -153,17 +156,17 @@ bool Answer(Dialog& d, DLGPROC proc, const std::vector<const Control*>& stops) {
   return true;
 }
 
-bool HasControl(const Dialog& d, int id, Kind a, Kind b) {
-  for (size_t i = 0; i < d.resource->controlCount; ++i) {
-    const Control& c = d.resource->controls[i];
-    if (c.id == id && (c.kind == a || c.kind == b)) return true;
+// Whether the running dialog has control `id` of that kind; Windows fails
+// such a call for a control the template lacks.
+bool HasControl(int id, Kind kind) {
+  if (current == nullptr) return false;
+  for (size_t i = 0; i < current->resource->controlCount; ++i) {
+    const Control& c = current->resource->controls[i];
+    if (c.id == id && c.kind == kind) return true;
   }
   SetLastError(ERROR_CONTROL_ID_NOT_FOUND);
   return false;
 }
-
-bool HasEdit(int id) { return current && HasControl(*current, id, Kind::Edit, Kind::Edit); }
-bool HasCheckBox(int id) { return current && HasControl(*current, id, Kind::AutoCheckBox, Kind::AutoCheckBox); }
 
 }  // namespace
 
@@ -207,14 +210,14 @@ BOOL WINAPI EndDialog(HWND, INT_PTR nResult) {
 }
 
 BOOL WINAPI SetDlgItemInt(HWND, int nIDDlgItem, UINT uValue, BOOL bSigned) {
-  if (!HasEdit(nIDDlgItem)) return FALSE;
+  if (!HasControl(nIDDlgItem, Kind::Edit)) return FALSE;
   current->texts[nIDDlgItem] = bSigned ? std::to_string(static_cast<int>(uValue)) : std::to_string(uValue);
   return TRUE;
 }
 
 UINT WINAPI GetDlgItemInt(HWND, int nIDDlgItem, BOOL* lpTranslated, BOOL bSigned) {
   if (lpTranslated) *lpTranslated = FALSE;
-  if (!HasEdit(nIDDlgItem)) return 0;
+  if (!HasControl(nIDDlgItem, Kind::Edit)) return 0;
   const std::string& text = current->texts[nIDDlgItem];
   char* end = nullptr;
   long long v = strtoll(text.c_str(), &end, 10);
@@ -224,12 +227,12 @@ UINT WINAPI GetDlgItemInt(HWND, int nIDDlgItem, BOOL* lpTranslated, BOOL bSigned
 }
 
 BOOL WINAPI CheckDlgButton(HWND, int nIDButton, UINT uCheck) {
-  if (!HasCheckBox(nIDButton)) return FALSE;
+  if (!HasControl(nIDButton, Kind::AutoCheckBox)) return FALSE;
   current->checks[nIDButton] = uCheck == BST_CHECKED;
   return TRUE;
 }
 
 UINT WINAPI IsDlgButtonChecked(HWND, int nIDButton) {
-  if (!HasCheckBox(nIDButton)) return BST_UNCHECKED;
+  if (!HasControl(nIDButton, Kind::AutoCheckBox)) return BST_UNCHECKED;
   return current->checks[nIDButton] ? BST_CHECKED : BST_UNCHECKED;
 }
