@@ -14,26 +14,37 @@ bool FileExists(const std::string& path) {
   return f.good();
 }
 
+struct Utf8Lead {
+  size_t extra;      // continuation bytes that follow; 0: not a lead byte
+  unsigned int min;  // the lowest value the sequence may encode
+  unsigned int bits;
+};
+
+Utf8Lead LeadOf(unsigned char c) {
+  if (c >= 0xC2 && c <= 0xDF) return {1, 0x80, c & 0x1Fu};
+  if (c >= 0xE0 && c <= 0xEF) return {2, 0x800, c & 0x0Fu};
+  if (c >= 0xF0 && c <= 0xF4) return {3, 0x10000, c & 0x07u};
+  return {0, 0, 0};
+}
+
 // Strict UTF-8: no overlong forms, surrogates or values past U+10FFFF.
 bool IsUtf8(const std::string& s) {
-  size_t i = 0;
-  while (i < s.size()) {
+  for (size_t i = 0; i < s.size();) {
     unsigned char c = static_cast<unsigned char>(s[i]);
-    size_t extra;
-    unsigned int min, value;
-    if (c < 0x80) { ++i; continue; }
-    if (c >= 0xC2 && c <= 0xDF) { extra = 1; min = 0x80; value = c & 0x1F; }
-    else if (c >= 0xE0 && c <= 0xEF) { extra = 2; min = 0x800; value = c & 0x0F; }
-    else if (c >= 0xF0 && c <= 0xF4) { extra = 3; min = 0x10000; value = c & 0x07; }
-    else return false;
-    if (i + extra >= s.size()) return false;
-    for (size_t k = 1; k <= extra; ++k) {
+    if (c < 0x80) {
+      ++i;
+      continue;
+    }
+    Utf8Lead lead = LeadOf(c);
+    if (lead.extra == 0 || i + lead.extra >= s.size()) return false;
+    unsigned int value = lead.bits;
+    for (size_t k = 1; k <= lead.extra; ++k) {
       unsigned char t = static_cast<unsigned char>(s[i + k]);
       if ((t & 0xC0) != 0x80) return false;
-      value = (value << 6) | (t & 0x3F);
+      value = (value << 6) | (t & 0x3Fu);
     }
-    if (value < min || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
-    i += extra + 1;
+    if (value < lead.min || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return false;
+    i += lead.extra + 1;
   }
   return true;
 }
