@@ -23,9 +23,4 @@ constexpr WPARAM SMTP_JOB_SEND = 2;
 constexpr WPARAM HTTP_STEP_FOLDERS = 8;
 constexpr WPARAM HTTP_STEP_MAILS = 9;
 
-// A job's result: -1, an HTTP status, RETRIEVE_OK_BASE + n, or
-// COMMIT_NOT_REMOVED when a commit had marked messages it could not remove.
-constexpr LPARAM RETRIEVE_OK_BASE = 1024;
-constexpr LPARAM COMMIT_NOT_REMOVED = -2;
-
 #endif

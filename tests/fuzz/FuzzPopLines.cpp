@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       if (line.find("\r\n") != std::string::npos) abort();
-      w.server.DispatchLine(line.c_str());
+      w.server.DispatchLine(line);
       // What the HTTPMail client would answer to a job the line started.
       w.server.OnMessage(window, WM_POP_JOB_DONE, POP_JOB_LOGIN, 207);
       w.server.OnMessage(window, WM_POP_JOB_DONE, POP_JOB_RETRIEVE, 404);
