@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/Log.h"
@@ -89,20 +90,21 @@ std::string UniqueId(const std::string& id) {
   return uid;
 }
 
-// A message text as a POP3 multi-line body, without the final ".\r\n":
+// A message text as RETR's whole reply, "+OK" line to the final ".":
 // a "." that starts a line gets another in front of it, and the body ends
 // with CR LF. Clients also end lines at a bare LF, so a line starts after
 // either; the terminating "." can then never appear inside a message.
-std::string StuffedBody(const std::string& text) {
-  std::string body;
-  body.reserve(text.size() + text.size() / 64 + 2);
+std::string StuffedReply(const std::string& text) {
+  std::string body = kOk;
+  body.reserve(sizeof kOk + text.size() + text.size() / 64 + 2 + sizeof kEnd);
   bool lineStart = true;
   for (char c : text) {
     if (lineStart && c == '.') body += '.';
     body += c;
     lineStart = c == '\n';
   }
-  if (body.size() < 2 || body.compare(body.size() - 2, 2, "\r\n") != 0) body += "\r\n";
+  if (body.size() < 2 + strlen(kOk) || body.compare(body.size() - 2, 2, "\r\n") != 0) body += "\r\n";
+  body += kEnd;
   return body;
 }
 
@@ -123,8 +125,7 @@ int CHotmailPOP::ListenPort() const { return thePlugin.settings.popPortNumber; }
 
 LRESULT CHotmailPOP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_POP_JOB_DONE) {
-    ReplyBatch batch(*this);
-    OnJobDone(wParam, lParam);
+    CompleteJob(wParam, lParam);
   } else if (message == WM_POP_SOCKET) {
     OnSocketEvent(wParam, lParam);
   }
@@ -319,7 +320,6 @@ bool CHotmailPOP::CheckMessageNumber(int number) {
 // --- Job completions ----------------------------------------------------
 
 void CHotmailPOP::OnJobDone(WPARAM kind, LPARAM result) {
-  if (!TakeJobDone(kind)) return;
   switch (kind) {
     case POP_JOB_LOGIN: OnLoginDone(result); break;
     case POP_JOB_RETRIEVE: OnRetrieveDone(result); break;
@@ -364,10 +364,12 @@ void CHotmailPOP::OnRetrieveDone(LPARAM result) {
     Reply(Format("-ERR message %lld does not exist\r\n", number).c_str());
     return;
   }
-  Reply(kOk);
-  const std::string body = StuffedBody(mail->content);
-  Reply(body);
-  Reply(kEnd);
+  // One text, handed over by move, and the content given back at once: a
+  // session that fetches many large messages holds about one at a time. A
+  // later RETR of the same message downloads it again.
+  std::string reply = StuffedReply(mail->content);
+  std::string().swap(mail->content);
+  Reply(std::move(reply));
   mail->retrieved = true;
 }
 

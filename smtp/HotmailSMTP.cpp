@@ -73,8 +73,7 @@ int CHotmailSMTP::ListenPort() const { return thePlugin.settings.smtpPortNumber;
 
 LRESULT CHotmailSMTP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_SMTP_JOB_DONE) {
-    ReplyBatch batch(*this);
-    OnJobDone(wParam, lParam);
+    CompleteJob(wParam, lParam);
   } else if (message == WM_SMTP_SOCKET) {
     OnSocketEvent(wParam, lParam);
   }
@@ -141,8 +140,7 @@ void CHotmailSMTP::Ehlo(const char*) {
 void CHotmailSMTP::Helo(const char*) { Reply("250 localhost\r\n"); }
 
 void CHotmailSMTP::Mail(const char* argument) {
-  http_->recipientLines.clear();
-  http_->messageData.clear();
+  ClearTransaction();
   http_->senderLine = std::string("MAIL ") + argument + "\r\n";
   Reply(kOk);
   state_ = SessionState::Sender;
@@ -157,6 +155,11 @@ void CHotmailSMTP::Quit(const char*) {
 }
 
 void CHotmailSMTP::Rcpt(const char* argument) {
+  if (recipients_ >= kMaxRecipients) {
+    Reply("452 Too many recipients\r\n");
+    return;
+  }
+  ++recipients_;
   http_->recipientLines += std::string("RCPT ") + argument + "\r\n";
   Reply(kOk);
   state_ = SessionState::Recipient;
@@ -268,17 +271,18 @@ void CHotmailSMTP::BeginText() {
   state_ = SessionState::Text;
 }
 
+// Gives the memory of the envelope and the text back.
 void CHotmailSMTP::ClearTransaction() {
-  http_->senderLine.clear();
-  http_->recipientLines.clear();
+  std::string().swap(http_->senderLine);
+  std::string().swap(http_->recipientLines);
   std::string().swap(http_->messageData);
   oversized_ = false;
+  recipients_ = 0;
 }
 
 // --- Job completions ----------------------------------------------------
 
 void CHotmailSMTP::OnJobDone(WPARAM kind, LPARAM result) {
-  if (!TakeJobDone(kind)) return;
   if (kind == SMTP_JOB_LOGIN)
     OnLoginDone(result);
   else if (kind == SMTP_JOB_SEND)
@@ -298,6 +302,9 @@ void CHotmailSMTP::OnLoginDone(LPARAM result) {
 }
 
 void CHotmailSMTP::OnSendDone(LPARAM result) {
+  // The text has gone to the service (or failed to): its memory goes back.
+  // A DATA without a new MAIL still reuses the envelope.
+  std::string().swap(http_->messageData);
   if (result == 201) {
     Reply(kOk);
     return;
