@@ -417,6 +417,8 @@ TEST_F(PopTest, ClientThatFloodsThenDropsFreesTheServer) {
       loopback::PumpOnce();
       return pop_.QueuedOutput() > CHotmailPOP::kMaxQueuedOutput;
     }, 20000));
+    // More commands, until nothing more goes in: they wait unread.
+    ASSERT_TRUE(PumpUntil([&] { return send(c.handle(), batch.data(), static_cast<int>(batch.size()), 0) < 0; }));
   }
   Client next(Port());
   EXPECT_EQ(kGreeting, next.ReadLine());
