@@ -21,6 +21,7 @@ struct CLineConnection {
   CLineBuffer input;
   COutputQueue output;
   UINT_PTR idleTimer;  // the id of its timer on the server's window
+  bool broken = false;  // a send failed: the peer has gone, the connection ends
 };
 
 // A job that a command started and its connection waits for. It lives on

@@ -333,7 +333,10 @@ void CLineServer<Server>::OnAccept() {
   current_ = &c;
   SendString(s, Traits::kGreeting);
   OnConnected();
-  RestartIdleTimer(c);
+  if (c.broken)
+    Close(c);
+  else
+    RestartIdleTimer(c);
   current_ = nullptr;
 }
 
@@ -395,6 +398,10 @@ bool CLineServer<Server>::DispatchLines(CLineConnection& c) {
           ReceiveLine(line);
         }
         if (FindSerial(serial) != &c) return false;
+        if (c.broken) {
+          Close(c);
+          return false;
+        }
         break;
       }
     }
@@ -423,6 +430,7 @@ void CLineServer<Server>::CompleteJob(WPARAM kind, LPARAM result) {
     ReplyBatch batch(*this);
     OnJobDone(kind, result);
   }
+  if (FindSerial(serial) == c && c->broken) Close(*c);
   if (FindSerial(serial) == c && !Waiting(*c)) {
     RestartIdleTimer(*c);
     // The lines that waited go on, then whatever is still unread.
@@ -467,15 +475,21 @@ void CLineServer<Server>::SendNow(SOCKET s, std::string&& text) {
   theLog.Write("[以下の文字列を Becky に送信しました]\n");
   theLog.Write(std::string_view(text));
   CLineConnection* c = Find(s);
-  int error;
-  if (c != nullptr) {
-    error = c->output.Write(s, std::move(text));
-  } else {
-    // Not a client (a refused connection): nothing waits for it.
+  if (c == nullptr) {
+    // Not a client (a refused connection): nothing waits for it, and one
+    // that has gone already is no error.
     COutputQueue once;
-    error = once.Write(s, std::move(text));
+    once.Write(s, std::move(text));
+    return;
   }
-  if (error != 0) REPORT_SYSTEM_ERROR(error);
+  if (c->broken) return;
+  const int error = c->output.Write(s, std::move(text));
+  if (error == 0) return;
+  // The peer has gone (a reset, most often): the connection ends, with
+  // the rest of its lines, once the command being handled returns.
+  if (error != WSAECONNRESET && error != WSAECONNABORTED) REPORT_SYSTEM_ERROR(error);
+  c->broken = true;
+  if (c != current_) Close(*c);
 }
 
 // The queued text was logged when it was given to Send; logging it again at
@@ -487,7 +501,7 @@ void CLineServer<Server>::OnWritable(CLineConnection& c) {
   int error = c.output.Flush(c.socket);
   if (error != 0) {
     // The peer can take nothing more: it has gone.
-    REPORT_SYSTEM_ERROR(error);
+    if (error != WSAECONNRESET && error != WSAECONNABORTED) REPORT_SYSTEM_ERROR(error);
     Close(c);
     return;
   }
