@@ -96,8 +96,12 @@ class CLineServer {
   // The socket message: wParam the socket, low half of lParam the event.
   void OnSocketEvent(WPARAM wParam, LPARAM lParam);
   // A job's completion message: answered to the connection that started the
-  // job, whose waiting lines then go on; dropped if that one has gone.
-  void CompleteJob(WPARAM kind, LPARAM result);
+  // job, whose waiting lines then go on; dropped if that one has gone. With
+  // several connections, `serial` (from ServedConnection when the job
+  // started) tells whose job of `kind` it is; 0 takes the first one.
+  void CompleteJob(WPARAM kind, LPARAM result, unsigned serial = 0);
+  // The serial number of the connection being served, 0 for none.
+  unsigned ServedConnection() const { return current_ != nullptr ? current_->serial : 0; }
 
   // Replies given while a batch is open leave together when the outermost
   // batch closes, in one send. A reply written in pieces (a status line,
@@ -418,8 +422,9 @@ void CLineServer<Server>::StartJob(WPARAM kind) {
 }
 
 template <typename Server>
-void CLineServer<Server>::CompleteJob(WPARAM kind, LPARAM result) {
-  auto job = std::find_if(jobs_.begin(), jobs_.end(), [kind](const CLineJob& j) { return j.kind == kind; });
+void CLineServer<Server>::CompleteJob(WPARAM kind, LPARAM result, unsigned owner) {
+  auto job = std::find_if(jobs_.begin(), jobs_.end(),
+                          [=](const CLineJob& j) { return j.kind == kind && (owner == 0 || j.serial == owner); });
   if (job == jobs_.end()) return;  // no command waits for it
   const unsigned serial = job->serial;
   jobs_.erase(job);

@@ -10,7 +10,7 @@ import tempfile
 import time
 import unittest
 
-from gateway import Gateway, HTTPMailFixture, RawPOP, REPLY_TIMEOUT, free_port, SOURCE
+from gateway import BUILD, Gateway, HTTPMailFixture, RawPOP, REPLY_TIMEOUT, free_port, SOURCE
 import mailboxes as mb
 
 USER = mb.ACCOUNT.encode()
@@ -304,6 +304,12 @@ class LargeMessageTest(unittest.TestCase):
         return head + line * ((self.SIZE - len(head)) // len(line))
 
     def test_peak_memory_stays_near_one_message(self):
+        try:
+            with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
+                if "KESTRELON_SANITIZE:BOOL=ON" in cache.read():
+                    self.skipTest("the sanitizer holds freed memory back")
+        except OSError:
+            pass
         messages = [self.big(n) for n in range(4)]
         box = {mb.ACCOUNT: {"password": mb.PASSWORD, "folders": [
             {"name": "inbox", "messages": messages}, {"name": "deleteditems"}]}}
