@@ -10,15 +10,12 @@
 #include <new>
 
 #include "config/Log.h"
+#include "httpmail/JobResult.h"
 #include "plugin/Plugin.h"
-#include "plugin/PrivateMessages.h"
 
 static const char kSourceModule[] = "HotmailHTTP.cpp";
 
 namespace {
-
-constexpr int kStatusMultiStatus = 207;
-constexpr int kStatusOk = 200;
 
 const char kRootPath[] = "D:multistatus/D:response/D:propstat/D:prop/hm:msgfolderroot";
 const char kSendPath[] = "D:multistatus/D:response/D:propstat/D:prop/hm:sendmsg";
@@ -83,8 +80,8 @@ int CHotmailHTTP::SelectInt(CXmlDocument& doc, CXmlDocument::Node context, const
 // status other than 207 is the result as it came, and a 207 body is loaded
 // and walked; a document that cannot be read is reported and reads as -1.
 int CHotmailHTTP::ReadMultiStatus(CHTTPSession& session, const std::function<int(CXmlDocument&)>& walk) {
-  if (!session.completed) return -1;
-  if (session.status != kStatusMultiStatus) return session.status;
+  if (!session.completed) return JobResult::kUnreachable;
+  if (session.status != JobResult::kMultiStatus) return session.status;
   try {
     CXmlDocument doc;
     LoadReplyDocument(doc, session.response);
@@ -94,21 +91,31 @@ int CHotmailHTTP::ReadMultiStatus(CHTTPSession& session, const std::function<int
   } catch (const std::bad_alloc&) {
     REPORT_ERROR(CXmlDocument::Error(CXmlDocument::kOutOfMemory).Text().c_str(), 0);
   }
-  return -1;
+  return JobResult::kUnreachable;
 }
 
+// What is found is remembered for the credentials the request carried; a
+// discovery that fails leaves nothing remembered for them, so their next
+// log-in discovers afresh.
 int CHotmailHTTP::ParseRootReply(CHTTPSession& session) {
-  return ReadMultiStatus(session, [&](CXmlDocument& doc) {
-    if (!SelectText(doc, nullptr, kRootPath, folderRootUrl_)) {
+  const CCredentials credentials{session.userName, session.password};
+  Discovery found;
+  const int result = ReadMultiStatus(session, [&](CXmlDocument& doc) {
+    if (!SelectText(doc, nullptr, kRootPath, found.folderRootUrl)) {
       REPORT_ERROR(kNoRoot, 0);
-      return -1;
+      return JobResult::kUnreachable;
     }
-    if (!SelectText(doc, nullptr, kSendPath, sendUrl_)) {
+    if (!SelectText(doc, nullptr, kSendPath, found.sendUrl)) {
       REPORT_ERROR(kNoSend, 0);
-      return -1;
+      return JobResult::kUnreachable;
     }
     return session.status;
   });
+  if (JobResult::IsLoggedIn(result))
+    discoveries_[credentials] = found;
+  else
+    discoveries_.erase(credentials);
+  return result;
 }
 
 int CHotmailHTTP::ParseFolderReply(CHTTPSession& session) {
@@ -163,18 +170,21 @@ int CHotmailHTTP::ParseMailReply(CHTTPSession& session) {
 // ---- single-message readers -------------------------------------------------------
 
 int CHotmailHTTP::OnMessageReply(CHotmailRequest& session) {
-  if (!session.completed) return -1;
-  if (session.status != kStatusOk) return session.status;
+  if (!session.completed) return JobResult::kUnreachable;
+  // 206 answers a request for the message's start only.
+  const bool start = session.status == JobResult::kPartialContent && session.startBytes > 0;
+  if (session.status != JobResult::kOk && !start) return session.status;
   CMail* mail = MailAt(session.number);
   if (mail == nullptr || mail->id != session.mailId) {
     REPORT_ERROR(kMailGone, 0);
-    return -1;
+    return JobResult::kUnreachable;
   }
   mail->content = session.response;
+  mail->held = start ? CMail::Held::Start : CMail::Held::Whole;
   return static_cast<int>(RETRIEVE_OK_BASE) + session.number;
 }
 
-int CHotmailHTTP::OnSimpleReply(CHTTPSession& session) { return session.completed ? session.status : -1; }
+int CHotmailHTTP::OnSimpleReply(CHTTPSession& session) { return session.completed ? session.status : JobResult::kUnreachable; }
 
 int CHotmailHTTP::FindDeleteTarget() {
   const std::string& target = thePlugin.settings.deleteTarget;

@@ -78,7 +78,7 @@ bool WithinClockRange(long long seconds) { return seconds >= 0 && seconds <= INT
 
 }  // namespace
 
-CMail::CMail() : retrieved(false), read(false), number(0), deleted(false), size(0) {}
+CMail::CMail() : retrieved(false), read(false), number(0), held(Held::Nothing), deleted(false), size(0) {}
 
 CMail::~CMail() {}
 
