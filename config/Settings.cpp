@@ -66,6 +66,7 @@ CSettings::CSettings()
       smtpPortNumber(6025),
       threadCount(1),
       httpTimeOut(15),
+      idleTimeOut(600),
       deleteMode(1),
       log(false),
       userAgent("Outlook-Express/5.5 (MSIE 5.5; Windows NT 5.0; COM+ 1.0.2204; TmstmpExt)"),
@@ -80,6 +81,9 @@ void CSettings::Load() {
   smtpPortNumber = ReadInt(kProperty, "SMTPPortNumber", 6025, iniPath);
   httpTimeOut = ReadInt(kProperty, "HttpTimeOut", 15, iniPath);
   threadCount = ReadInt(kProperty, "ThreadCount", 1, iniPath);
+  // Not in the setup dialog, and so not saved: set by hand in the INI file.
+  idleTimeOut = ReadInt(kProperty, "IdleTimeOut", 600, iniPath);
+  if (idleTimeOut < 0) idleTimeOut = 600;
   deleteMode = ReadInt(kProperty, "DeleteMode", 1, iniPath);
   log = ReadInt(kProperty, "Log", 0, iniPath) != 0;
   onlyNotRead = ReadInt(kProperty, "OnlyNotRead", 0, iniPath) != 0;

@@ -70,6 +70,8 @@ void CPlugin::OnStart() {
   }
   pop.SetWindow(mainWindow);
   smtp.SetWindow(mainWindow);
+  pop.SetIdleTimeOut(static_cast<unsigned>(settings.idleTimeOut));
+  smtp.SetIdleTimeOut(static_cast<unsigned>(settings.idleTimeOut));
   WNDPROC current = reinterpret_cast<WNDPROC>(GetWindowLongPtrA(mainWindow, GWLP_WNDPROC));
   if (current == nullptr) {
     REPORT_SYSTEM_ERROR(GetLastError());

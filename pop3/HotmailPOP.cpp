@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/DecimalNumber.h"
@@ -92,21 +93,35 @@ std::string UniqueId(const std::string& id) {
   return uid;
 }
 
-// A message text as a POP3 multi-line body, without the final ".\r\n":
-// a "." that starts a line gets another in front of it, and the body ends
-// with CR LF. Clients also end lines at a bare LF, so a line starts after
-// either; the terminating "." can then never appear inside a message.
-std::string StuffedBody(const std::string& text) {
-  std::string body;
-  body.reserve(text.size() + text.size() / 64 + 2);
+// A message text as a POP3 multi-line body, without the final ".\r\n",
+// appended to `out`: a "." that starts a line gets another in front of it,
+// and the body ends with CR LF. Clients also end lines at a bare LF, so a
+// line starts after either; the terminating "." can then never appear
+// inside a message.
+void AppendStuffed(std::string& out, const std::string& text) {
+  const size_t start = out.size();
+  out.reserve(start + text.size() + text.size() / 64 + 2 + sizeof kEnd);
   bool lineStart = true;
   for (char c : text) {
-    if (lineStart && c == '.') body += '.';
-    body += c;
+    if (lineStart && c == '.') out += '.';
+    out += c;
     lineStart = c == '\n';
   }
-  if (body.size() < 2 || body.compare(body.size() - 2, 2, "\r\n") != 0) body += "\r\n";
+  if (out.size() < start + 2 || out.compare(out.size() - 2, 2, "\r\n") != 0) out += "\r\n";
+}
+
+std::string StuffedBody(const std::string& text) {
+  std::string body;
+  AppendStuffed(body, text);
   return body;
+}
+
+// RETR's whole reply, "+OK" line to the final ".", in one text.
+std::string StuffedReply(const std::string& text) {
+  std::string reply = kOk;
+  AppendStuffed(reply, text);
+  reply += kEnd;
+  return reply;
 }
 
 // Where TOP cuts a message text: after its header, the empty line that
@@ -161,8 +176,7 @@ int CHotmailPOP::ListenPort() const { return thePlugin.settings.popPortNumber; }
 
 LRESULT CHotmailPOP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_POP_JOB_DONE) {
-    ReplyBatch batch(*this);
-    OnJobDone(wParam, lParam);
+    CompleteJob(wParam, lParam);
   } else if (message == WM_POP_SOCKET) {
     OnSocketEvent(wParam, lParam);
   }
@@ -406,7 +420,6 @@ bool CHotmailPOP::CheckMessageNumber(int number) {
 // --- Job completions ----------------------------------------------------
 
 void CHotmailPOP::OnJobDone(WPARAM kind, LPARAM result) {
-  if (!TakeJobDone(kind)) return;
   switch (kind) {
     case POP_JOB_LOGIN: OnLoginDone(result); break;
     case POP_JOB_RETRIEVE: OnRetrieveDone(result); break;
@@ -465,10 +478,13 @@ void CHotmailPOP::OnRetrieveDone(LPARAM result) {
     SendTop(*mail, download_.lines);
     return;
   }
-  Reply(kOk);
-  const std::string body = StuffedBody(mail->content);
-  Reply(body);
-  Reply(kEnd);
+  // One text, handed over by move, and the content given back at once: a
+  // session that fetches many large messages holds about one at a time. A
+  // later RETR or TOP of the same message downloads it again.
+  std::string reply = StuffedReply(mail->content);
+  std::string().swap(mail->content);
+  mail->held = CMail::Held::Nothing;
+  Reply(std::move(reply));
   mail->retrieved = true;
 }
 

@@ -15,8 +15,8 @@
 
 #include "httpmail/Credentials.h"
 #include "plugin/PrivateMessages.h"
-#include "pop3/CommandEntry.h"
-#include "pop3/LineServer.h"
+#include "lineserver/CommandEntry.h"
+#include "lineserver/LineServer.h"
 
 class CHotmailHTTP;
 class CHotmailPOP;
@@ -28,11 +28,14 @@ struct LineServerTraits<CHotmailPOP> {
   static constexpr char kGreeting[] = "+OK POP3 to HTTP proxy server ready\r\n";
   static constexpr char kBusy[] = "-ERR Socket is already used.\r\n";
   static constexpr char kLineTooLong[] = "-ERR command line too long\r\n";
+  static constexpr char kIdleClose[] = "-ERR autologout: idle for too long\r\n";
   static constexpr char kDoubleStart[] = "POP サーバの２重起動です。";
   static constexpr char kListening[] = "[POP の待機を開始しました]\n";
   // RFC 1939 keeps commands far shorter; a client that goes past this is
   // not speaking POP3.
   static constexpr size_t kMaxCommandLine = 4096;
+  // The service's one session and the deletion marks serve one client.
+  static constexpr size_t kMaxConnections = 1;
 };
 
 class CHotmailPOP : public CLineServer<CHotmailPOP> {
@@ -53,11 +56,11 @@ class CHotmailPOP : public CLineServer<CHotmailPOP> {
   const CCredentials& Credentials() const { return credentials_; }
 
  private:
-  friend class CLineServer<CHotmailPOP>;
-  int ListenPort() const;
+  int ListenPort() const override;
   // A new connection starts with no credentials of its own.
-  void OnConnected();
-  void ReceiveLine(const std::string& line) { DispatchLine(line); }
+  void OnConnected() override;
+  void ReceiveLine(const std::string& line) override { DispatchLine(line); }
+  void OnJobDone(WPARAM kind, LPARAM result) override;
 
   // Commands, in table order.
   void User(const char* argument);
@@ -85,7 +88,6 @@ class CHotmailPOP : public CLineServer<CHotmailPOP> {
   void StartDownload(int number, Download kind, int lines, size_t startBytes);
 
   // Job completions.
-  void OnJobDone(WPARAM kind, LPARAM result);
   void OnLoginDone(LPARAM result);
   void OnRetrieveDone(LPARAM result);
   void OnCommitDone(LPARAM result);

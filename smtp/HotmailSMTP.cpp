@@ -100,8 +100,7 @@ int CHotmailSMTP::ListenPort() const { return thePlugin.settings.smtpPortNumber;
 
 LRESULT CHotmailSMTP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_SMTP_JOB_DONE) {
-    ReplyBatch batch(*this);
-    OnJobDone(wParam, lParam);
+    CompleteJob(wParam, lParam);
   } else if (message == WM_SMTP_SOCKET) {
     OnSocketEvent(wParam, lParam);
   }
@@ -180,8 +179,7 @@ void CHotmailSMTP::Ehlo(const char*) {
 void CHotmailSMTP::Helo(const char*) { Reply("250 localhost\r\n"); }
 
 void CHotmailSMTP::Mail(const char* argument) {
-  recipientLines_.clear();
-  messageData_.clear();
+  ClearTransaction();
   senderLine_ = std::string("MAIL ") + argument + "\r\n";
   Reply(kOk);
   SetState(SessionState::Sender);
@@ -196,6 +194,11 @@ void CHotmailSMTP::Quit(const char*) {
 }
 
 void CHotmailSMTP::Rcpt(const char* argument) {
+  if (recipients_ >= kMaxRecipients) {
+    Reply("452 Too many recipients\r\n");
+    return;
+  }
+  ++recipients_;
   recipientLines_ += std::string("RCPT ") + argument + "\r\n";
   Reply(kOk);
   SetState(SessionState::Recipient);
@@ -322,8 +325,9 @@ std::string CHotmailSMTP::MessageBody() const {
   return senderLine_ + recipientLines_ + "\r\n" + messageData_ + "\r\n";
 }
 
-// The envelope and text stay with the connection until the next MAIL or
-// RSET; the send job gets its own copy and this connection's credentials.
+// The envelope stays with the connection until the next MAIL or RSET, the
+// text until the send has ended; the send job gets its own copy and this
+// connection's credentials.
 void CHotmailSMTP::SubmitMessage() {
   StartJob(SMTP_JOB_SEND);
   http_->SendMail(credentials_, MessageBody());
@@ -337,17 +341,18 @@ void CHotmailSMTP::BeginText() {
   SetState(SessionState::Text);
 }
 
+// Gives the memory of the envelope and the text back.
 void CHotmailSMTP::ClearTransaction() {
-  senderLine_.clear();
-  recipientLines_.clear();
+  std::string().swap(senderLine_);
+  std::string().swap(recipientLines_);
   std::string().swap(messageData_);
   oversized_ = false;
+  recipients_ = 0;
 }
 
 // --- Job completions ----------------------------------------------------
 
 void CHotmailSMTP::OnJobDone(WPARAM kind, LPARAM result) {
-  if (!TakeJobDone(kind)) return;
   if (kind == SMTP_JOB_LOGIN)
     OnLoginDone(result);
   else if (kind == SMTP_JOB_SEND)
@@ -373,6 +378,9 @@ void CHotmailSMTP::OnLoginDone(LPARAM result) {
 // A refusal that the same upload cannot overcome is permanent (554), so the
 // client does not retry it for days; the rest may pass later (451).
 void CHotmailSMTP::OnSendDone(LPARAM result) {
+  // The text has gone to the service (or failed to): its memory goes back.
+  // A DATA without a new MAIL still reuses the envelope.
+  std::string().swap(messageData_);
   if (JobResult::IsSent(result)) {
     Reply(kOk);
     return;

@@ -17,8 +17,8 @@
 
 #include "httpmail/Credentials.h"
 #include "plugin/PrivateMessages.h"
-#include "pop3/CommandEntry.h"
-#include "pop3/LineServer.h"
+#include "lineserver/CommandEntry.h"
+#include "lineserver/LineServer.h"
 
 class CHotmailHTTP;
 class CHotmailSMTP;
@@ -29,11 +29,13 @@ struct LineServerTraits<CHotmailSMTP> {
   static constexpr char kGreeting[] = "220 localhost ESMTP to HTTP proxy server ready\r\n";
   static constexpr char kBusy[] = "421 localhost Socket is already used\r\n";
   static constexpr char kLineTooLong[] = "500 Line too long\r\n";
+  static constexpr char kIdleClose[] = "421 localhost Idle timeout, closing connection\r\n";
   static constexpr char kDoubleStart[] = "SMTP サーバの２重起動です。";
   static constexpr char kListening[] = "[SMTP の待機を開始しました]\n";
-  // Message text lines count too: far beyond the 1000 bytes RFC 5321
-  // allows, so that a sender that does not wrap its lines still gets by.
-  static constexpr size_t kMaxCommandLine = 1024 * 1024;
+  // RFC 5321 asks for 512; this is generous.
+  static constexpr size_t kMaxCommandLine = 4096;
+  // The transaction and the credentials serve one client.
+  static constexpr size_t kMaxConnections = 1;
 };
 
 class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
@@ -50,6 +52,11 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   // The largest message text collected; a longer one is refused with 552
   // once its end has arrived, and the connection goes on.
   static constexpr size_t kMaxMessageSize = 64 * 1024 * 1024;
+  // Lines of message text: far beyond the 1000 bytes RFC 5321 allows, so
+  // that a sender that does not wrap its lines still gets by.
+  static constexpr size_t kMaxTextLine = 1024 * 1024;
+  // Recipients of one transaction; RFC 5321 asks for at least 100.
+  static constexpr size_t kMaxRecipients = 1000;
 
   CHotmailSMTP();
   virtual ~CHotmailSMTP();
@@ -76,12 +83,13 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   static size_t DecodeBase64(char* output, const char* input, size_t length);
 
  private:
-  friend class CLineServer<CHotmailSMTP>;
-  int ListenPort() const;
-  void BeforeAccept();
-  void OnConnected();
+  int ListenPort() const override;
+  void BeforeAccept() override;
+  void OnConnected() override;
   // The whole line, NUL bytes included: message text is kept as sent.
-  void ReceiveLine(const std::string& line) { DispatchLine(line); }
+  void ReceiveLine(const std::string& line) override { DispatchLine(line); }
+  void OnJobDone(WPARAM kind, LPARAM result) override;
+  size_t MaxLine() const override { return state_ == SessionState::Text ? kMaxTextLine : kMaxCommandLine; }
   void SetState(SessionState state) { state_ = state; }
 
   // Commands, in table order.
@@ -96,7 +104,6 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   void Auth(const char* argument);
 
   // Job completions.
-  void OnJobDone(WPARAM kind, LPARAM result);
   void OnLoginDone(LPARAM result);
   void OnSendDone(LPARAM result);
 
@@ -122,6 +129,7 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   // The text being received went past kMaxMessageSize: the rest of it is
   // read and dropped, and its end is answered 552.
   bool oversized_ = false;
+  size_t recipients_ = 0;  // RCPT lines of the transaction
 };
 
 #endif

@@ -3,13 +3,14 @@ and clients that speak POP3 on the wire (a raw socket and Python's poplib)."""
 
 import os
 import poplib
+import socket
 import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
-from gateway import Gateway, HTTPMailFixture, RawPOP, free_port, SOURCE
+from gateway import BUILD, Gateway, HTTPMailFixture, RawPOP, REPLY_TIMEOUT, free_port, SOURCE
 import mailboxes as mb
 
 USER = mb.ACCOUNT.encode()
@@ -357,6 +358,118 @@ class UpdateTest(GatewayTest):
         self.assertEqual(b"+OK\r\n", nxt.ask(b"PASS " + PASS))
         self.assertEqual(b"+OK\r\n" + stuffed(mb.HELLO), nxt.ask_multi(b"RETR 1"))
         self.assertEqual(b"", nxt.pending)
+
+
+class HostileClientTest(GatewayTest):
+    """Clients that flood, pipeline or fall silent."""
+    properties = {"IdleTimeOut": 2, "Log": 0}
+
+    def test_client_that_floods_then_drops_frees_the_server(self):
+        flood = socket.create_connection(("127.0.0.1", self.gateway.pop_port), timeout=REPLY_TIMEOUT)
+        self.assertEqual(GREETING, flood.recv(len(GREETING)))
+        flood.setblocking(False)
+        batch = b"NOOP\r\n" * 10000
+        # Commands without reading the replies, until the server has stopped
+        # reading: the sends stay blocked.
+        deadline, blocked_since = time.monotonic() + 30, None
+        while time.monotonic() < deadline:
+            try:
+                flood.send(batch)
+                blocked_since = None
+            except BlockingIOError:
+                blocked_since = blocked_since or time.monotonic()
+                if time.monotonic() - blocked_since > 0.5:
+                    break
+                time.sleep(0.01)
+        self.assertIsNotNone(blocked_since, "the server never stopped reading")
+        flood.close()  # with replies unread: a reset
+        started = time.monotonic()
+        pop = self.connect()
+        self.assertEqual(GREETING, pop.line())
+        self.assertLess(time.monotonic() - started, 1.0)
+
+    def test_pipelined_login_and_retrs_are_answered_in_order(self):
+        pop = self.connect()
+        self.assertEqual(GREETING, pop.line())
+        pop.send(b"USER " + USER + b"\r\nPASS " + PASS + b"\r\nSTAT\r\nRETR 1\r\nRETR 2\r\nNOOP\r\nQUIT\r\n")
+        self.assertEqual(b"+OK\r\n", pop.line())
+        self.assertEqual(b"+OK\r\n", pop.line())
+        self.assertEqual(b"+OK 5 %d\r\n" % sum(len(m) for m in mb.MESSAGES), pop.line())
+        self.assertEqual(b"+OK\r\n" + stuffed(mb.HELLO), pop.multi())
+        self.assertEqual(b"+OK\r\n" + stuffed(mb.DOTS), pop.multi())
+        self.assertEqual(b"+OK\r\n", pop.line())
+        self.assertEqual(b"+OK\r\n", pop.line())
+        self.assertTrue(pop.closed())
+        self.assertEqual(b"", pop.pending)
+
+    def test_silent_client_is_closed_and_the_next_served(self):
+        pop = self.logged_in()
+        self.assertEqual(b"+OK\r\n", pop.ask(b"DELE 1"))
+        self.assertEqual(b"-ERR autologout: idle for too long\r\n", pop.line())
+        self.assertTrue(pop.closed())
+        self.assertEqual(GREETING, self.connect().line())
+        # Closed without UPDATE: nothing was committed.
+        self.assertEqual(["MSG0001", "MSG0002", "MSG0003", "MSG0004"], self.ids("inbox"))
+        self.assertEqual([], self.service.requests("MOVE"))
+
+
+def memory(process, key="VmHWM"):
+    """The peak (VmHWM) or present (VmRSS) resident size of a process in
+    bytes, None where unknown."""
+    try:
+        with open("/proc/%d/status" % process.pid) as status:
+            for line in status:
+                if line.startswith(key + ":"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return None
+
+
+class LargeMessageTest(unittest.TestCase):
+    SIZE = 20 * 1024 * 1024
+
+    def big(self, n):
+        line = (b"%d " % n) + b"x" * 70 + b"\r\n"
+        head = b"From: big@example.com\r\nSubject: big %d\r\n\r\n" % n
+        return head + line * ((self.SIZE - len(head)) // len(line))
+
+    def test_peak_memory_stays_near_one_message(self):
+        try:
+            with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
+                if "KESTRELON_SANITIZE:BOOL=ON" in cache.read():
+                    self.skipTest("the sanitizer holds freed memory back")
+        except OSError:
+            pass
+        messages = [self.big(n) for n in range(4)]
+        box = {mb.ACCOUNT: {"password": mb.PASSWORD, "folders": [
+            {"name": "inbox", "messages": messages}, {"name": "deleteditems"}]}}
+        service = HTTPMailFixture(mailbox=box).start()
+        self.addCleanup(service.stop)
+        gateway = Gateway(service, Log=0).start()
+        self.addCleanup(gateway.stop)
+        pop = RawPOP(gateway.pop_port)
+        self.addCleanup(pop.close)
+        self.assertEqual(b"+OK\r\n", pop.login(USER, PASS))
+        peaks = []
+        for number, message in enumerate(messages, 1):
+            pop.send(b"RETR %d\r\n" % number)
+            reply = bytearray()
+            while not reply.endswith(b"\r\n.\r\n"):  # no dot lines in these messages
+                chunk = pop.sock.recv(1 << 20)
+                self.assertTrue(chunk, "closed after %d bytes" % len(reply))
+                reply += chunk
+            self.assertEqual(b"+OK\r\n" + message + b".\r\n", bytes(reply))
+            peaks.append(memory(gateway.process))
+        held = memory(gateway.process, "VmRSS")
+        if None in peaks or held is None:
+            self.skipTest("no memory figures for this process")
+        print("peak after each RETR: %s MB; held after the last: %.0f MB"
+              % (", ".join("%.0f" % (p / 1e6) for p in peaks), held / 1e6))
+        # One message in flight at a time: the peak does not grow with the
+        # number fetched, and what is held afterwards is less than a message.
+        self.assertLess(peaks[-1] - peaks[0], self.SIZE)
+        self.assertLess(held, peaks[0] - self.SIZE)
 
 
 class DeleteModeTwoTest(GatewayTest):

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "config/Log.h"
 #include "httpmail/JobResult.h"
@@ -204,18 +205,16 @@ TEST_F(PopTest, QuitIsAnsweredByTheCommitThenCloses) {
   }
 }
 
-TEST_F(PopTest, UpdateStateRefusesEverythingAndQuitClosesAtOnce) {
+TEST_F(PopTest, CommandsAfterQuitWaitForTheCommitAndEndWithIt) {
   Client c(Port());
   LogIn(c);
   ASSERT_TRUE(c.Send("QUIT\r\n"));
+  ASSERT_TRUE(PumpUntil([&] { return pop_.State() == CHotmailPOP::SessionState::Update; }));
+  ASSERT_TRUE(c.Send("STAT\r\nUSER bob\r\nQUIT\r\n"));
   EXPECT_EQ("", c.ReadFor(30));
-  EXPECT_EQ(kAuthFirst, Ask(c, "STAT"));
-  EXPECT_EQ(kAuthFirst, Ask(c, "NOOP"));
-  EXPECT_EQ(kNotAuthState, Ask(c, "USER bob"));
-  EXPECT_EQ(kAuthFirst, Ask(c, "QUIT"));
-  EXPECT_TRUE(c.WaitClosed());
-  // The commit that ends afterwards has nobody to answer.
   Complete(POP_JOB_COMMIT, 207);
+  EXPECT_EQ("+OK\r\n", c.ReadUntil("never"));
+  EXPECT_TRUE(c.closed());
   Client next(Port());
   EXPECT_EQ(kGreeting, next.ReadLine());
   EXPECT_EQ("", next.ReadFor(50));
@@ -230,18 +229,57 @@ TEST_F(PopTest, QuitBeforeLoginClosesAtOnce) {
   EXPECT_EQ(kGreeting, next.ReadLine());
 }
 
-TEST_F(PopTest, PassWhileTheLoginRunsIsRefusedOnce) {
-  Client c(Port());
-  ASSERT_EQ(kGreeting, c.ReadLine());
-  ASSERT_EQ("+OK\r\n", Ask(c, "USER alice"));
-  SendPass(c, "first");
-  EXPECT_EQ(kInProgress, Ask(c, "PASS second"));
-  EXPECT_EQ(kInProgress, Ask(c, "USER mallory"));
-  EXPECT_EQ("first", pop_.Credentials().password);  // the running job keeps its credentials
-  EXPECT_EQ("alice", pop_.Credentials().userName);
-  Complete(POP_JOB_LOGIN, 207);
-  EXPECT_EQ("+OK\r\n", c.ReadLine());
-  EXPECT_EQ("", c.ReadFor(50));
+// Commands that arrive while a job of their connection runs wait for it and
+// are answered after it, in order; fed in one packet and byte by byte.
+TEST_F(PopTest, PipelinedCommandsAreAnsweredInOrderBehindTheJob) {
+  struct Step {
+    WPARAM kind;
+    LPARAM result;
+  };
+  struct Case {
+    const char* input;
+    std::vector<Step> completions;
+    const char* replies;
+    bool closes;
+  };
+  const Case cases[] = {
+      {"USER a\r\nPASS x\r\nSTAT\r\nNOOP\r\n", {{POP_JOB_LOGIN, 207}}, "+OK\r\n+OK\r\n+OK 0 0\r\n+OK\r\n", false},
+      {"USER a\r\nPASS x\r\nPASS y\r\nUSER b\r\n", {{POP_JOB_LOGIN, 401}},
+       "+OK\r\n-ERR authentication failure\r\n-ERR USER first\r\n+OK\r\n", false},
+      {"USER a\r\nPASS x\r\nQUIT\r\nNOOP\r\n", {{POP_JOB_LOGIN, 207}, {POP_JOB_COMMIT, 207}}, "+OK\r\n+OK\r\n+OK\r\n",
+       true},
+  };
+  for (bool byteByByte : {false, true}) {
+    for (const Case& k : cases) {
+      SCOPED_TRACE(std::string(k.input) + (byteByByte ? " (byte by byte)" : ""));
+      Client c(Port());
+      ASSERT_EQ(kGreeting, c.ReadLine());
+      const std::string input = k.input;
+      if (byteByByte) {
+        for (char ch : input) {
+          ASSERT_TRUE(c.Send(std::string(1, ch)));
+          loopback::PumpOnce();
+        }
+      } else {
+        ASSERT_TRUE(c.Send(input));
+      }
+      // A completion that no job waits for yet is dropped, so each is
+      // offered until the replies are all there.
+      std::string replies;
+      PumpUntil([&] {
+        for (const Step& step : k.completions) Complete(step.kind, step.result);
+        c.Drain();
+        replies += c.Take();
+        return replies.size() >= strlen(k.replies);
+      });
+      EXPECT_EQ(k.replies, replies);
+      if (k.closes) {
+        EXPECT_TRUE(c.WaitClosed());
+      }
+      c.Close();
+      ASSERT_TRUE(PumpUntil([&] { return pop_.ClientSocket() == 0; }));
+    }
+  }
 }
 
 TEST_F(PopTest, CompletionAfterItsConnectionEndedNeverReachesTheNext) {
@@ -376,6 +414,44 @@ TEST_F(PopTest, ClientThatDropsFreesTheServer) {
   EXPECT_EQ(kGreeting, next.ReadLine());
   // The half line of the earlier client is gone with it.
   EXPECT_EQ(kAuthFirst, Ask(next, "NOOP"));
+}
+
+// A client that floods commands without reading until the server stops
+// reading, then leaves (a reset, with its replies unread), frees the server
+// at once: the next client is greeted, not turned away.
+TEST_F(PopTest, ClientThatFloodsThenDropsFreesTheServer) {
+  thePlugin.settings.log = false;
+  std::string batch;
+  for (int i = 0; i < 2000; ++i) batch += "NOOP\r\n";
+  {
+    Client c(Port());
+    ASSERT_EQ(kGreeting, c.ReadLine());
+    ASSERT_TRUE(PumpUntil([&] {
+      send(c.handle(), batch.data(), static_cast<int>(batch.size()), 0);
+      loopback::PumpOnce();
+      return pop_.QueuedOutput() > CHotmailPOP::kMaxQueuedOutput;
+    }, 20000));
+    // More commands, until nothing more goes in: they wait unread.
+    ASSERT_TRUE(PumpUntil([&] { return send(c.handle(), batch.data(), static_cast<int>(batch.size()), 0) < 0; }));
+  }
+  Client next(Port());
+  EXPECT_EQ(kGreeting, next.ReadLine());
+  EXPECT_EQ(kAuthFirst, Ask(next, "NOOP"));
+}
+
+// A client that sends nothing for the idle time is closed, and the next is
+// served; one that keeps talking is not.
+TEST_F(PopTest, SilentClientIsClosedAfterTheIdleTime) {
+  pop_.SetIdleTimeOut(1);
+  Client c(Port());
+  LogIn(c);
+  EXPECT_EQ("-ERR autologout: idle for too long\r\n", c.ReadLine(5000));
+  EXPECT_TRUE(c.WaitClosed());
+  Client next(Port());
+  ASSERT_EQ(kGreeting, next.ReadLine());
+  const auto until = loopback::Clock::now() + std::chrono::milliseconds(1500);
+  while (loopback::Clock::now() < until) ASSERT_EQ(kAuthFirst, Ask(next, "NOOP"));
+  EXPECT_FALSE(next.closed());
 }
 
 TEST_F(PopTest, ClientThatReconnectsAtOnceIsNoSecondClient) {

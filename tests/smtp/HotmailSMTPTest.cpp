@@ -331,36 +331,49 @@ TEST_F(SmtpTest, FailedSendsAreAnsweredTemporaryOrPermanent) {
     Complete(SMTP_JOB_SEND, k.result);
     EXPECT_EQ(k.reply, c.ReadLine());
     EXPECT_EQ(State::Submitted, smtp_.State());
-    // The message is kept until the next MAIL or RSET.
-    EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<one@example.com>\r\n\r\ntext\r\n\r\n", PostBody());
+    // The transaction is over: the text gives its memory back.
+    EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<one@example.com>\r\n\r\n\r\n", PostBody());
   }
 }
 
-TEST_F(SmtpTest, NoSecondJobWhileOneRuns) {
-  Client c(Port());
-  ASSERT_EQ(kGreeting, c.ReadLine());
-  SendAuth(c, std::string("AUTH PLAIN ") + kBob);
-  EXPECT_EQ(kInProgress, Ask(c, std::string("AUTH PLAIN ") + kAliceExtra));
-  EXPECT_EQ(kAuthRequired, Ask(c, "DATA"));  // not yet authenticated
-  Complete(SMTP_JOB_LOGIN, 207);
-  EXPECT_EQ(kAuthOk, c.ReadLine());
-  EXPECT_EQ("", c.ReadFor(30));  // one 235 only
-  EXPECT_EQ((CCredentials{"bob", "pw"}), smtp_.Credentials());
-  EXPECT_EQ(kOk, Ask(c, "MAIL FROM:<bob@hotmail.com>"));
-  EXPECT_EQ(kOk, Ask(c, "RCPT TO:<one@example.com>"));
-  StartText(c);
-  SendText(c, "text\r\n");
-  // The send runs: a DATA or AUTH now would take its job record.
-  EXPECT_EQ(kInProgress, Ask(c, "DATA"));
-  EXPECT_EQ(kInProgress, Ask(c, std::string("AUTH PLAIN ") + kBob));
-  Complete(SMTP_JOB_LOGIN, 207);  // no log-in was started: ignored
-  EXPECT_EQ("", c.ReadFor(30));
-  Complete(SMTP_JOB_SEND, 201);
-  EXPECT_EQ(kOk, c.ReadLine());
-  Complete(SMTP_JOB_SEND, 500);  // nothing waits for a second answer
-  Complete(7, 201);
-  EXPECT_EQ("", c.ReadFor(30));
-  EXPECT_EQ(kOk, Ask(c, "NOOP"));
+// Lines that arrive while a job of their connection runs wait for it and
+// are taken after it, in order: behind AUTH's log-in the transaction, behind
+// the end of the text the next one. Fed in one packet and byte by byte.
+TEST_F(SmtpTest, PipelinedLinesAreTakenInOrderBehindTheJob) {
+  for (bool byteByByte : {false, true}) {
+    SCOPED_TRACE(byteByByte ? "byte by byte" : "whole");
+    Client c(Port());
+    ASSERT_EQ(kGreeting, c.ReadLine());
+    const auto send = [&](const std::string& input) {
+      if (!byteByByte) return c.Send(input);
+      for (char ch : input) {
+        if (!c.Send(std::string(1, ch))) return false;
+        loopback::PumpOnce();
+      }
+      return true;
+    };
+    ASSERT_TRUE(send(std::string("AUTH PLAIN ") + kBob + "\r\nAUTH PLAIN " + kAliceExtra +
+                     "\r\nMAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<one@example.com>\r\nDATA\r\n"));
+    ASSERT_TRUE(PumpUntil([&] { return smtp_.Authenticating(); }));
+    EXPECT_EQ("", c.ReadFor(30));
+    Complete(SMTP_JOB_LOGIN, 207);
+    EXPECT_EQ(kAuthOk, c.ReadLine());
+    EXPECT_EQ("", c.ReadFor(30));  // the second AUTH waits for its own log-in
+    Complete(SMTP_JOB_LOGIN, 207);
+    EXPECT_EQ(std::string(kAuthOk) + kOk + kOk + kStartInput, c.ReadUntil(kStartInput));
+    EXPECT_EQ((CCredentials{"alice", "secret"}), smtp_.Credentials());
+    ASSERT_TRUE(send("DATA\r\ntext\r\n.\r\nMAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<two@example.com>\r\nDATA\r\n"));
+    ASSERT_TRUE(PumpUntil([&] { return smtp_.State() == State::Submitted; }));
+    EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<one@example.com>\r\n\r\nDATA\r\ntext\r\n\r\n", PostBody());
+    EXPECT_EQ("", c.ReadFor(30));
+    Complete(SMTP_JOB_LOGIN, 207);  // no log-in was started: ignored
+    EXPECT_EQ("", c.ReadFor(30));
+    Complete(SMTP_JOB_SEND, 201);
+    EXPECT_EQ(std::string(kOk) + kOk + kOk + kStartInput, c.ReadUntil(kStartInput));
+    Complete(SMTP_JOB_SEND, 500);  // nothing waits for a second answer
+    Complete(7, 201);
+    EXPECT_EQ("", c.ReadFor(30));
+  }
 }
 
 TEST_F(SmtpTest, CompletionAfterItsConnectionEndedNeverReachesTheNext) {
@@ -440,6 +453,20 @@ TEST_F(SmtpTest, OversizedMessageIsRefusedAndTheConnectionGoesOn) {
 TEST_F(SmtpTest, OverlongLineIsRefusedAndTheConnectionClosed) {
   thePlugin.settings.log = false;
   {
+    // Text lines may be far longer than commands.
+    Client c(Port());
+    Greet(c);
+    EXPECT_EQ(kOk, Ask(c, "MAIL FROM:<bob@hotmail.com>"));
+    EXPECT_EQ(kOk, Ask(c, "RCPT TO:<" + std::string(CHotmailSMTP::kMaxCommandLine - 10, 'r') + ">"));
+    StartText(c);
+    SendText(c, std::string(CHotmailSMTP::kMaxTextLine, 't') + "\r\n");
+    Complete(SMTP_JOB_SEND, 201);
+    EXPECT_EQ(kOk, c.ReadLine());
+    ASSERT_TRUE(c.Send("RCPT TO:<" + std::string(CHotmailSMTP::kMaxCommandLine, 'r') + ">\r\n"));
+    EXPECT_EQ("500 Line too long\r\n", c.ReadLine());
+    EXPECT_TRUE(c.WaitClosed());
+  }
+  {
     Client c(Port());
     ASSERT_EQ(kGreeting, c.ReadLine());
     ASSERT_TRUE(c.Send(std::string(CHotmailSMTP::kMaxCommandLine + 1, 'A') + "\r\n"));
@@ -448,6 +475,26 @@ TEST_F(SmtpTest, OverlongLineIsRefusedAndTheConnectionClosed) {
   }
   Client next(Port());
   EXPECT_EQ(kGreeting, next.ReadLine());
+}
+
+// Recipients are capped; RSET gives the envelope's memory back.
+TEST_F(SmtpTest, RecipientsBeyondTheLimitAreRefused) {
+  thePlugin.settings.log = false;
+  Client c(Port());
+  Greet(c);
+  EXPECT_EQ(kOk, Ask(c, "MAIL FROM:<bob@hotmail.com>"));
+  std::string rcpts;
+  for (size_t i = 0; i <= CHotmailSMTP::kMaxRecipients; ++i) rcpts += "RCPT TO:<r" + std::to_string(i) + "@example.com>\r\n";
+  ASSERT_TRUE(c.Send(rcpts));
+  std::string expected;
+  for (size_t i = 0; i < CHotmailSMTP::kMaxRecipients; ++i) expected += kOk;
+  expected += "452 Too many recipients\r\n";
+  EXPECT_EQ(expected, c.ReadUntil("452 Too many recipients\r\n"));
+  EXPECT_EQ(std::string::npos, PostBody().find("r1000@"));
+  EXPECT_EQ(kOk, Ask(c, "RSET"));
+  EXPECT_EQ("\r\n\r\n", PostBody());
+  EXPECT_EQ(kOk, Ask(c, "MAIL FROM:<bob@hotmail.com>"));
+  EXPECT_EQ(kOk, Ask(c, "RCPT TO:<again@example.com>"));
 }
 
 TEST_F(SmtpTest, SecondClientIsTurnedAwayWhileOneIsServed) {
@@ -471,17 +518,36 @@ TEST_F(SmtpTest, ClientThatStaysAfterQuitIsClosedAtTheNextConnection) {
   EXPECT_EQ(kOk, Ask(second, "NOOP"));
 }
 
-TEST_F(SmtpTest, LogInThatEndsAfterQuitIsNotAnswered) {
+// QUIT behind a running log-in waits for it, and a client that stays after
+// QUIT is closed when the next one connects.
+TEST_F(SmtpTest, QuitBehindTheLogInIsAnsweredAfterIt) {
   Client first(Port());
   ASSERT_EQ(kGreeting, first.ReadLine());
   SendAuth(first, std::string("AUTH PLAIN ") + kBob);
-  EXPECT_EQ("221 localhost Service is closing\r\n", Ask(first, "QUIT"));
-  Complete(SMTP_JOB_LOGIN, 207);
+  ASSERT_TRUE(first.Send("QUIT\r\n"));
   EXPECT_EQ("", first.ReadFor(30));
+  Complete(SMTP_JOB_LOGIN, 207);
+  EXPECT_EQ(std::string(kAuthOk) + "221 localhost Service is closing\r\n", first.ReadUntil("closing\r\n"));
   EXPECT_EQ(State::Quit, smtp_.State());
   Client second(Port());
   EXPECT_EQ(kGreeting, second.ReadLine());
   EXPECT_TRUE(first.WaitClosed());
+}
+
+// A silent client is closed after the idle time; waiting for a job of its
+// own is no idleness.
+TEST_F(SmtpTest, SilentClientIsClosedAfterTheIdleTime) {
+  smtp_.SetIdleTimeOut(1);
+  Client c(Port());
+  ASSERT_EQ(kGreeting, c.ReadLine());
+  SendAuth(c, std::string("AUTH PLAIN ") + kBob);
+  EXPECT_EQ("", c.ReadFor(1500));
+  Complete(SMTP_JOB_LOGIN, 207);
+  EXPECT_EQ(kAuthOk, c.ReadLine());
+  EXPECT_EQ("421 localhost Idle timeout, closing connection\r\n", c.ReadLine(5000));
+  EXPECT_TRUE(c.WaitClosed());
+  Client next(Port());
+  EXPECT_EQ(kGreeting, next.ReadLine());
 }
 
 TEST_F(SmtpTest, ClientThatDropsFreesTheServer) {

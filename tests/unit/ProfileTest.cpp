@@ -104,8 +104,11 @@ TEST_F(ProfileTest, ShortBufferIsCutAndTerminated) {
     EXPECT_EQ(std::string(4, 'G'), std::string(list.data() + size, 4)) << size;
     ASSERT_LT(n, size) << size;
     EXPECT_EQ('\0', list[n]) << size;
-    if (size < 6) EXPECT_EQ(size - 2, n) << size;
-    if (size >= 6) EXPECT_EQ(std::string("ab\0c\0\0", 6), std::string(list.data(), 6)) << size;
+    if (size < 6) {
+      EXPECT_EQ(size - 2, n) << size;
+    } else {
+      EXPECT_EQ(std::string("ab\0c\0\0", 6), std::string(list.data(), 6)) << size;
+    }
     const DWORD sections = GetPrivateProfileStringA(nullptr, nullptr, "", list.data(), size, ini.c_str());
     EXPECT_EQ(std::string(4, 'G'), std::string(list.data() + size, 4)) << size;
     EXPECT_LE(sections, size - 1) << size;
