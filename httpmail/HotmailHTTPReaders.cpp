@@ -113,6 +113,8 @@ int CHotmailHTTP::ParseRootReply(CHTTPSession& session) {
 
 int CHotmailHTTP::ParseFolderReply(CHTTPSession& session) {
   return ReadMultiStatus(session, [&](CXmlDocument& doc) {
+    CSettings& settings = thePlugin.settings;
+    bool registered = false;
     for (CXmlDocument::Node response : doc.SelectNodes(kResponses)) {
       std::unique_ptr<CFolder> folder(new CFolder);
       if (!SelectText(doc, response, kHref, folder->href)) {
@@ -122,10 +124,12 @@ int CHotmailHTTP::ParseFolderReply(CHTTPSession& session) {
       SelectText(doc, response, kSpecial, folder->special);
       SelectText(doc, response, kId, folder->id);
       SelectText(doc, response, kDisplayName, folder->displayName);
-      folder->Normalize();
+      if (folder->Normalize(settings)) registered = true;
       folders_.push_back(folder.get());
       folder.release();
     }
+    // Folders seen for the first time reach the INI file in one save.
+    if (registered) settings.Save();
     return session.status;
   });
 }

@@ -6,6 +6,7 @@
 
 #include <errno.h>
 #include <iconv.h>
+#include <string.h>
 
 #include <libxml/parser.h>
 #include <libxml/xpath.h>
@@ -49,53 +50,93 @@ size_t Utf8SequenceLength(unsigned char lead) {
   return 1;
 }
 
-// UTF-8 to code page 932; a character that code page lacks becomes "?",
-// as WideCharToMultiByte's default character.
-std::string Utf8ToCp932(const std::string& utf8) {
-  iconv_t cd = iconv_open("CP932", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) throw CXmlDocument::Error(CXmlDocument::kOutOfMemory);
-  std::string out;
-  std::string chunk(utf8.size() * 2 + 16, '\0');
-  char* in = const_cast<char*>(utf8.data());
-  size_t inLeft = utf8.size();
-  while (inLeft > 0) {
-    char* dst = &chunk[0];
-    size_t dstLeft = chunk.size();
-    size_t rc = iconv(cd, &in, &inLeft, &dst, &dstLeft);
-    out.append(chunk.data(), chunk.size() - dstLeft);
-    if (rc != static_cast<size_t>(-1)) break;
-    if (errno == E2BIG) continue;
-    // EILSEQ or EINVAL: replace one character and carry on after it.
-    out.push_back('?');
-    size_t skip = Utf8SequenceLength(static_cast<unsigned char>(*in));
-    if (skip > inLeft) skip = inLeft;
-    in += skip;
-    inLeft -= skip;
+// UTF-8 to code page 932 through a converter opened once per document; a
+// character that code page lacks becomes "?", as WideCharToMultiByte's
+// default character.
+class Cp932Converter {
+ public:
+  Cp932Converter() = default;
+  Cp932Converter(const Cp932Converter&) = delete;
+  Cp932Converter& operator=(const Cp932Converter&) = delete;
+  ~Cp932Converter() {
+    if (Opened()) iconv_close(cd_);
   }
-  iconv_close(cd);
-  return out;
-}
+
+  std::string Convert(const char* utf8, size_t size) {
+    if (!Opened()) cd_ = iconv_open("CP932", "UTF-8");
+    if (!Opened()) throw CXmlDocument::Error(CXmlDocument::kOutOfMemory);
+    iconv(cd_, nullptr, nullptr, nullptr, nullptr);  // a fresh start for each text
+    std::string out(size + 16, '\0');  // CP932 never needs more bytes than UTF-8
+    char* in = const_cast<char*>(utf8);
+    size_t inLeft = size;
+    char* dst = &out[0];
+    size_t dstLeft = out.size();
+    while (inLeft > 0) {
+      if (iconv(cd_, &in, &inLeft, &dst, &dstLeft) != static_cast<size_t>(-1)) break;
+      if (errno == E2BIG) {
+        const size_t used = out.size() - dstLeft;
+        out.resize(out.size() * 2);
+        dst = &out[used];
+        dstLeft = out.size() - used;
+        continue;
+      }
+      // EILSEQ or EINVAL: replace one character and carry on after it.
+      if (dstLeft == 0) {
+        const size_t used = out.size();
+        out.resize(out.size() * 2);
+        dst = &out[used];
+        dstLeft = out.size() - used;
+      }
+      *dst++ = '?';
+      --dstLeft;
+      size_t skip = Utf8SequenceLength(static_cast<unsigned char>(*in));
+      if (skip > inLeft) skip = inLeft;
+      in += skip;
+      inLeft -= skip;
+    }
+    out.resize(out.size() - dstLeft);
+    return out;
+  }
+
+ private:
+  bool Opened() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  iconv_t cd_ = reinterpret_cast<iconv_t>(-1);
+};
 
 }  // namespace
 
 struct CXmlDocument::Impl {
   xmlDocPtr doc = nullptr;
+  // One XPath context for every lookup in the document, its prefixes bound
+  // once: building one per lookup cost more than the lookups themselves.
+  xmlXPathContextPtr xpath = nullptr;
+  Cp932Converter converter;
 
-  ~Impl() {
+  ~Impl() { Reset(); }
+
+  void Reset() {
+    if (xpath != nullptr) xmlXPathFreeContext(xpath);
+    xpath = nullptr;
     if (doc != nullptr) xmlFreeDoc(doc);
+    doc = nullptr;
   }
 
-  // A path evaluated from a context node, with the prefixes bound.
-  xmlXPathObjectPtr Evaluate(const std::vector<Binding>& bindings, xmlNodePtr context, const char* path) {
-    xmlXPathContextPtr xpath = xmlXPathNewContext(doc);
-    if (xpath == nullptr) return nullptr;
+  // Takes a parsed document over, with a context whose prefixes are bound.
+  void Adopt(xmlDocPtr parsed, const std::vector<Binding>& bindings) {
+    Reset();
+    doc = parsed;
+    xpath = xmlXPathNewContext(doc);
+    if (xpath == nullptr) return;
     xpath->error = IgnoreXPathError;
     for (const Binding& b : bindings)
       xmlXPathRegisterNs(xpath, BAD_CAST b.prefix.c_str(), BAD_CAST b.uri.c_str());
+  }
+
+  // A path evaluated from a context node.
+  xmlXPathObjectPtr Evaluate(xmlNodePtr context, const char* path) {
+    if (xpath == nullptr) return nullptr;
     xpath->node = context;
-    xmlXPathObjectPtr result = xmlXPathEvalExpression(BAD_CAST path, xpath);
-    xmlXPathFreeContext(xpath);
-    return result;
+    return xmlXPathEvalExpression(BAD_CAST path, xpath);
   }
 };
 
@@ -124,13 +165,13 @@ void CXmlDocument::Load(const std::string& body) {
     doc = nullptr;
   }
   if (doc == nullptr) throw Error(kUnspecifiedError, kNotXml);
-  if (impl_->doc != nullptr) xmlFreeDoc(impl_->doc);
-  impl_->doc = doc;
+  impl_->Adopt(doc, bindings_);
+  if (impl_->xpath == nullptr) throw Error(kOutOfMemory);
 }
 
 std::vector<CXmlDocument::Node> CXmlDocument::SelectNodes(const char* path) {
   if (impl_->doc == nullptr) throw Error(kPointerError);
-  xmlXPathObjectPtr result = impl_->Evaluate(bindings_, reinterpret_cast<xmlNodePtr>(impl_->doc), path);
+  xmlXPathObjectPtr result = impl_->Evaluate(reinterpret_cast<xmlNodePtr>(impl_->doc), path);
   if (result == nullptr) throw Error(kPointerError);
   std::vector<Node> nodes;
   xmlNodeSetPtr set = result->type == XPATH_NODESET ? result->nodesetval : nullptr;
@@ -144,14 +185,15 @@ bool CXmlDocument::SelectText(Node context, const char* path, std::string& text)
   if (impl_->doc == nullptr) return false;
   xmlNodePtr from = context != nullptr ? static_cast<xmlNodePtr>(const_cast<void*>(context))
                                        : reinterpret_cast<xmlNodePtr>(impl_->doc);
-  xmlXPathObjectPtr result = impl_->Evaluate(bindings_, from, path);
+  xmlXPathObjectPtr result = impl_->Evaluate(from, path);
   if (result == nullptr) return false;
   bool found = false;
   xmlNodeSetPtr set = result->type == XPATH_NODESET ? result->nodesetval : nullptr;
   if (set != nullptr && set->nodeNr > 0) {
     xmlChar* content = xmlNodeGetContent(set->nodeTab[0]);
     try {
-      text = Utf8ToCp932(content != nullptr ? reinterpret_cast<const char*>(content) : "");
+      const char* utf8 = content != nullptr ? reinterpret_cast<const char*>(content) : "";
+      text = impl_->converter.Convert(utf8, strlen(utf8));
       found = true;
     } catch (...) {
       text.clear();

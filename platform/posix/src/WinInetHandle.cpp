@@ -52,34 +52,50 @@ Internet::~Internet() {
   for (auto& entry : idle_) curl_easy_cleanup(entry.second);
 }
 
-CURL* Internet::AcquireCurl(const std::string& origin) {
+CURL* Internet::AcquireCurl(const std::string& key) {
+  CURL* other = nullptr;
   {
     std::lock_guard<std::mutex> guard(poolLock_);
     for (auto it = idle_.begin(); it != idle_.end(); ++it) {
-      if (it->first == origin) {
+      if (it->first == key) {
         CURL* curl = it->second;
         idle_.erase(it);
         return curl;
       }
     }
     if (!idle_.empty()) {
-      CURL* curl = idle_.back().second;
+      other = idle_.back().second;
       idle_.pop_back();
-      return curl;
     }
   }
-  return curl_easy_init();
+  if (other == nullptr) return curl_easy_init();
+  curl_easy_reset(other);  // forgets the other key's authentication state
+  return other;
 }
 
-void Internet::ReturnCurl(const std::string& origin, CURL* curl) {
+void Internet::ReturnCurl(const std::string& key, CURL* curl) {
   {
     std::lock_guard<std::mutex> guard(poolLock_);
     if (idle_.size() < kIdlePoolSize) {
-      idle_.emplace_back(origin, curl);
+      idle_.emplace_back(key, curl);
       return;
     }
   }
   curl_easy_cleanup(curl);
+}
+
+long Internet::AuthScheme(const std::string& key) {
+  std::lock_guard<std::mutex> guard(poolLock_);
+  auto it = authSchemes_.find(key);
+  return it == authSchemes_.end() ? 0 : it->second;
+}
+
+void Internet::SetAuthScheme(const std::string& key, long scheme) {
+  std::lock_guard<std::mutex> guard(poolLock_);
+  if (scheme == 0)
+    authSchemes_.erase(key);
+  else
+    authSchemes_[key] = scheme;
 }
 
 HINTERNET Register(Object* object) {

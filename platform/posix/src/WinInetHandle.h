@@ -16,6 +16,7 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -70,17 +71,26 @@ class Internet : public Object {
   std::string httpsProxy;  // empty: direct
   std::string noProxy;     // hosts reached directly even with a proxy
 
-  // A curl handle for one transfer, preferably one that last talked to
-  // `origin` and may still hold an open connection there.
-  CURL* AcquireCurl(const std::string& origin);
-  void ReturnCurl(const std::string& origin, CURL* curl);
+  // A curl handle for one transfer, preferably the one that last served
+  // `key` (origin and credentials): it may still hold an open connection
+  // there and the account's Digest state, so the request goes out
+  // authenticated at once. A handle that served another key comes reset, so
+  // no state crosses from one account or server to another.
+  CURL* AcquireCurl(const std::string& key);
+  void ReturnCurl(const std::string& key, CURL* curl);
+
+  // The scheme (one CURLAUTH_ bit) the server of `key` asked for with its
+  // first challenge; 0 while none is known. WinInet answers later requests
+  // of the server in that scheme without offering the body unauthenticated.
+  long AuthScheme(const std::string& key);
+  void SetAuthScheme(const std::string& key, long scheme);
 
  private:
   std::mutex poolLock_;
   std::vector<std::pair<std::string, CURL*>> idle_;
+  std::map<std::string, long> authSchemes_;
 };
 
-// InternetConnectA: where requests go and with which credentials.
 class Connection : public Object {
  public:
   explicit Connection(Internet* internet) : Object(HandleKind::Connection, internet) {}

@@ -51,6 +51,12 @@ BOOL WINAPI InternetReadFile(HINTERNET hFile, LPVOID lpBuffer, DWORD dwNumberOfB
   const size_t n = std::min<size_t>(dwNumberOfBytesToRead, r.body.size() - r.readOffset);
   if (n > 0) memcpy(lpBuffer, r.body.data() + r.readOffset, n);
   r.readOffset += n;
+  // What was read is gone from the handle, as WinInet streams it: the
+  // memory goes back once the reader has taken the whole body.
+  if (r.readOffset == r.body.size() && n > 0) {
+    std::string().swap(r.body);
+    r.readOffset = 0;
+  }
   *lpdwNumberOfBytesRead = static_cast<DWORD>(n);
   return TRUE;
 }
