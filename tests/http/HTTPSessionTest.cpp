@@ -341,6 +341,15 @@ TEST_F(HTTPSessionTest, DigestAuthenticationWithRightAndWrongPassword) {
   ASSERT_EQ(2u, server.RequestCount());
   EXPECT_EQ("<p/>", server.Requests()[1].body) << "the body goes again with the answer";
 
+  // The account's next request is answered at once: no challenge, the body sent once.
+  CHTTPSession* again = NewSession(server.Url("/folders/"), "POST", "", "<q/>");
+  again->userName = "alice";
+  again->password = "s3cret";
+  c = RunOne(again);
+  EXPECT_EQ(207, c.status);
+  ASSERT_EQ(3u, server.RequestCount());
+  EXPECT_EQ("<q/>", server.Requests()[2].body);
+
   CHTTPSession* wrong = NewSession(server.Url("/folders/"), "PROPFIND");
   wrong->userName = "alice";
   wrong->password = "guess";
@@ -348,6 +357,8 @@ TEST_F(HTTPSessionTest, DigestAuthenticationWithRightAndWrongPassword) {
   EXPECT_TRUE(c.completed);
   EXPECT_EQ(401, c.status);
   EXPECT_EQ("", c.response);
+  // The other password's request learned nothing from alice's handle.
+  EXPECT_EQ(5u, server.RequestCount());
 
   std::string log = LogText();
   EXPECT_NE(std::string::npos, log.find("Authorization: Digest ********\r\n"));

@@ -2,6 +2,7 @@
 // the options a handle carries.
 #include "WinInetHandle.h"
 
+#include <iterator>
 #include <set>
 
 namespace kwin32::wininet {
@@ -53,35 +54,31 @@ Internet::~Internet() {
 }
 
 CURL* Internet::AcquireCurl(const std::string& key) {
-  CURL* other = nullptr;
   {
     std::lock_guard<std::mutex> guard(poolLock_);
-    for (auto it = idle_.begin(); it != idle_.end(); ++it) {
+    for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
       if (it->first == key) {
         CURL* curl = it->second;
-        idle_.erase(it);
+        idle_.erase(std::next(it).base());
         return curl;
       }
     }
-    if (!idle_.empty()) {
-      other = idle_.back().second;
-      idle_.pop_back();
-    }
   }
-  if (other == nullptr) return curl_easy_init();
-  curl_easy_reset(other);  // forgets the other key's authentication state
-  return other;
+  return curl_easy_init();
 }
 
+// The pool keeps the handles used last; the oldest goes when it is full.
 void Internet::ReturnCurl(const std::string& key, CURL* curl) {
+  CURL* evicted = nullptr;
   {
     std::lock_guard<std::mutex> guard(poolLock_);
-    if (idle_.size() < kIdlePoolSize) {
-      idle_.emplace_back(key, curl);
-      return;
+    if (idle_.size() >= kIdlePoolSize) {
+      evicted = idle_.front().second;
+      idle_.erase(idle_.begin());
     }
+    idle_.emplace_back(key, curl);
   }
-  curl_easy_cleanup(curl);
+  if (evicted != nullptr) curl_easy_cleanup(evicted);
 }
 
 long Internet::AuthScheme(const std::string& key) {

@@ -74,8 +74,8 @@ class Internet : public Object {
   // A curl handle for one transfer, preferably the one that last served
   // `key` (origin and credentials): it may still hold an open connection
   // there and the account's Digest state, so the request goes out
-  // authenticated at once. A handle that served another key comes reset, so
-  // no state crosses from one account or server to another.
+  // authenticated at once. Without one, a new handle: no state crosses from
+  // one account or server to another.
   CURL* AcquireCurl(const std::string& key);
   void ReturnCurl(const std::string& key, CURL* curl);
 
