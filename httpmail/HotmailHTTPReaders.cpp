@@ -174,7 +174,7 @@ int CHotmailHTTP::OnMessageReply(CHotmailRequest& session) {
     REPORT_ERROR(kMailGone, 0);
     return -1;
   }
-  mail->content = session.response;
+  mail->content = std::move(session.response);  // one body, handed over
   return static_cast<int>(RETRIEVE_OK_BASE) + session.number;
 }
 

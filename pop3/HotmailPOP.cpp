@@ -13,6 +13,7 @@
 #include "httpmail/Mail.h"
 #include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
+#include "pop3/MultiLineReply.h"
 
 static const char kSourceModule[] = "HotmailPOP.cpp";
 
@@ -87,23 +88,6 @@ std::string UniqueId(const std::string& id) {
     }
   }
   return uid;
-}
-
-// A message text as a POP3 multi-line body, without the final ".\r\n":
-// a "." that starts a line gets another in front of it, and the body ends
-// with CR LF. Clients also end lines at a bare LF, so a line starts after
-// either; the terminating "." can then never appear inside a message.
-std::string StuffedBody(const std::string& text) {
-  std::string body;
-  body.reserve(text.size() + text.size() / 64 + 2);
-  bool lineStart = true;
-  for (char c : text) {
-    if (lineStart && c == '.') body += '.';
-    body += c;
-    lineStart = c == '\n';
-  }
-  if (body.size() < 2 || body.compare(body.size() - 2, 2, "\r\n") != 0) body += "\r\n";
-  return body;
 }
 
 }  // namespace
@@ -364,11 +348,10 @@ void CHotmailPOP::OnRetrieveDone(LPARAM result) {
     Reply(Format("-ERR message %lld does not exist\r\n", number).c_str());
     return;
   }
-  Reply(kOk);
-  const std::string body = StuffedBody(mail->content);
-  Reply(body);
-  Reply(kEnd);
+  Reply(MultiLineReply(kOk, mail->content));
   mail->retrieved = true;
+  // The reply holds the text now; a later RETR fetches it again.
+  std::string().swap(mail->content);
 }
 
 void CHotmailPOP::OnCommitDone(LPARAM result) {
