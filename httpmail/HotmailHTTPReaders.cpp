@@ -129,7 +129,7 @@ int CHotmailHTTP::ParseFolderReply(CHTTPSession& session) {
       folder.release();
     }
     // Folders seen for the first time reach the INI file in one save.
-    if (registered) settings.Save();
+    if (registered) settings.SaveFolders();
     return session.status;
   });
 }
