@@ -28,6 +28,9 @@ constexpr DWORD kFinishWaitMs = 3000;
 constexpr DWORD kShutdownWaitMs = 3000;
 // Redirects followed for one session; one more ends it.
 constexpr int kMaxRedirects = 10;
+// Room a reader may add around a body without a new buffer (a POP3 status
+// line and terminator, the extra dots of a few lines).
+constexpr size_t kFramingRoom = 256;
 // What one read asks for when the handle cannot say what is waiting.
 constexpr DWORD kReadChunk = 64 * 1024;
 
@@ -467,7 +470,7 @@ void CHTTPSession::ReadResponse(HINTERNET request) {
     return;
   }
   try {
-    if (hasLength) response.reserve(announced);
+    if (hasLength) response.reserve(static_cast<size_t>(announced) + kFramingRoom);
     for (;;) {
       DWORD available = 0;
       if (!InternetQueryDataAvailable(request, &available, 0, 0)) {

@@ -348,10 +348,12 @@ void CHotmailPOP::OnRetrieveDone(LPARAM result) {
     Reply(Format("-ERR message %lld does not exist\r\n", number).c_str());
     return;
   }
-  Reply(MultiLineReply(kOk, mail->content));
+  // The reply is built in the text's storage and holds it from now on; a
+  // later RETR fetches the message again.
+  std::string reply = MultiLineReply(kOk, std::move(mail->content));
+  mail->content.clear();
+  Reply(reply);
   mail->retrieved = true;
-  // The reply holds the text now; a later RETR fetches it again.
-  std::string().swap(mail->content);
 }
 
 void CHotmailPOP::OnCommitDone(LPARAM result) {

@@ -3,6 +3,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include <utility>
+
 namespace {
 
 const char kTerminator[] = ".\r\n";
@@ -54,22 +56,34 @@ bool EndsWithCrLf(std::string_view text) {
 
 }  // namespace
 
-std::string MultiLineReply(std::string_view status, std::string_view text) {
+// Built inside the text's own buffer: the text grows to its final size
+// (within its capacity when the reader left room) and moves back to front,
+// each dot line getting its extra dot on the way.
+std::string MultiLineReply(std::string_view status, std::string&& text) {
+  const size_t n = text.size();
   const size_t dots = CountDotLines(text);
   const bool closeLine = !EndsWithCrLf(text);
-  std::string reply;
-  reply.reserve(status.size() + text.size() + dots + (closeLine ? 2 : 0) + sizeof kTerminator - 1);
-  reply.append(status);
-  size_t from = 0;
-  if (dots > 0) {
-    ForEachDotLine(text, [&](size_t at) {
-      reply.append(text.substr(from, at - from));
-      reply.push_back('.');
-      from = at;
-    });
+  const size_t tail = (closeLine ? 2 : 0) + sizeof kTerminator - 1;
+  std::string reply = std::move(text);
+  reply.resize(status.size() + n + dots + tail);
+  char* d = &reply[0];
+  size_t write = reply.size() - tail;
+  memcpy(d + write, closeLine ? "\r\n.\r\n" : kTerminator, tail);
+  // [0, end) of the text is still to move, with `left` dot lines in it;
+  // always write == status size + end + left.
+  size_t end = n;
+  for (size_t left = dots; left > 0; --left) {
+    size_t start = end;  // the last dot line below `end`
+    do {
+      --start;
+    } while (!(d[start] == '.' && (start == 0 || d[start - 1] == '\n')));
+    const size_t length = end - start;
+    write -= length;
+    memmove(d + write, d + start, length);
+    d[--write] = '.';
+    end = start;
   }
-  reply.append(text.substr(from));
-  if (closeLine) reply.append("\r\n");
-  reply.append(kTerminator);
+  memmove(d + status.size(), d, end);
+  memcpy(d, status.data(), status.size());
   return reply;
 }

@@ -16,6 +16,7 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
@@ -102,6 +103,27 @@ class Connection : public Object {
   std::string password;
 };
 
+// A response body as it arrived, in pieces that are freed as the reader
+// takes them: a body read once is never held twice, as WinInet streams it.
+class BodyBuffer {
+ public:
+  size_t Unread() const { return unread_; }
+  size_t Received() const { return received_; }  // since the last Clear
+  // Bytes still to come, when the header block said; sizes the pieces.
+  void Expect(size_t bytes) { expected_ = bytes; }
+  void Clear();
+  // Throws std::bad_alloc.
+  void Append(const char* data, size_t length);
+  size_t Read(char* out, size_t length);
+
+ private:
+  std::deque<std::string> pieces_;
+  size_t head_ = 0;  // bytes of the first piece already read
+  size_t unread_ = 0;
+  size_t received_ = 0;
+  size_t expected_ = 0;
+};
+
 // What one HttpSendRequestA left in its request.
 struct Response {
   bool sent = false;            // a send was attempted
@@ -109,8 +131,7 @@ struct Response {
   bool complete = false;        // a whole response header block arrived
   std::string headers;          // that block, status line first, CR LF ended
   long status = 0;
-  std::string body;
-  size_t readOffset = 0;
+  BodyBuffer body;
 };
 
 // HttpOpenRequestA: one request, re-sendable; its response stays until the

@@ -276,8 +276,8 @@ void Transfer::LearnAuthScheme() {
   }
 }
 
-// Room for the body the header block announces, so it is received without
-// regrowing; a body over what this layer holds is refused before it comes.
+// The length of the body the header block announces sizes the pieces it is
+// received in; a body over what this layer holds is refused before it comes.
 void Transfer::ReserveBody() {
   if (request_.verb == "HEAD") return;  // its length is that of a body never sent
   std::string value;
@@ -289,7 +289,7 @@ void Transfer::ReserveBody() {
     outOfMemory_ = true;
     return;
   }
-  response_.body.reserve(static_cast<size_t>(length));
+  response_.body.Expect(static_cast<size_t>(length));
 }
 
 // What WinInet reports as the request headers of a request it could not
@@ -327,7 +327,7 @@ size_t Transfer::OnHeader(char* data, size_t size, size_t count, void* self) {
       t->block_.assign(line);
       t->response_.complete = false;
       t->response_.headers.clear();
-      t->response_.body.clear();
+      t->response_.body.Clear();
     } else {
       t->block_.append(line);
     }
@@ -350,12 +350,12 @@ size_t Transfer::OnBody(char* data, size_t size, size_t count, void* self) {
   const size_t n = size * count;
   // WinInet streams a body to its reader; this layer holds it whole, so a
   // server that never ends its body must not take all memory.
-  if (t->response_.body.size() + n > kMaxBufferedBody) {
+  if (t->response_.body.Received() + n > kMaxBufferedBody) {
     t->outOfMemory_ = true;
     return 0;
   }
   try {
-    t->response_.body.append(data, n);
+    t->response_.body.Append(data, n);
   } catch (const std::bad_alloc&) {
     t->outOfMemory_ = true;
     return 0;
