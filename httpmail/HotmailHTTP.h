@@ -117,7 +117,7 @@ class CHotmailHTTP {
   void Start(int handle, std::unique_ptr<CHotmailRequest> request);
   std::unique_ptr<CHotmailRequest> NewRequest(int kind, const char* method, const std::string& url);
   int ReadReply(int kind, CHotmailRequest& request);
-  void LoadReplyDocument(CXmlDocument& doc, const std::string& body);
+  void BindReplyPrefixes(CXmlDocument& doc);
   int ReadMultiStatus(CHTTPSession& session, const std::function<int(CXmlDocument&)>& walk);
   CMail* MailAt(int number) const;
 

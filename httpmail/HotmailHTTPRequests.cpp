@@ -83,7 +83,7 @@ std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRootRequest() {
 std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewFolderRequest() {
   auto request = NewRequest(KIND_FOLDERS, "PROPFIND", folderRootUrl_);
   if (!request) return nullptr;
-  request->maxResponse = CXmlDocument::kMaxBodySize;  // the reader takes no more
+  request->maxResponse = CXmlDocument::kMaxListingSize;  // the reader takes no more
   request->headers = kPropfindHeaders;
   request->body = kFolderBody;
   return request;
@@ -92,7 +92,7 @@ std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewFolderRequest() {
 std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMailListRequest(const std::string& url) {
   auto request = NewRequest(KIND_MAILS, "PROPFIND", url);
   if (!request) return nullptr;
-  request->maxResponse = CXmlDocument::kMaxBodySize;  // the reader takes no more
+  request->maxResponse = CXmlDocument::kMaxListingSize;  // the reader takes no more
   request->headers = kPropfindHeaders;
   request->body = kMailBodyHead + AttributeText(thePlugin.settings.serviceNamespace) + kMailBodyTail;
   return request;

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include <libxml/parser.h>
+#include <libxml/xmlreader.h>
 #include <libxml/xpath.h>
 #include <libxml/xpathInternals.h>
 
@@ -107,6 +108,7 @@ class Cp932Converter {
 
 struct CXmlDocument::Impl {
   xmlDocPtr doc = nullptr;
+  bool ownsDoc = true;  // false while a streaming reader owns it
   // One XPath context for every lookup in the document, its prefixes bound
   // once: building one per lookup cost more than the lookups themselves.
   xmlXPathContextPtr xpath = nullptr;
@@ -117,14 +119,17 @@ struct CXmlDocument::Impl {
   void Reset() {
     if (xpath != nullptr) xmlXPathFreeContext(xpath);
     xpath = nullptr;
-    if (doc != nullptr) xmlFreeDoc(doc);
+    if (doc != nullptr && ownsDoc) xmlFreeDoc(doc);
     doc = nullptr;
+    ownsDoc = true;
   }
 
-  // Takes a parsed document over, with a context whose prefixes are bound.
-  void Adopt(xmlDocPtr parsed, const std::vector<Binding>& bindings) {
+  // Takes a parsed document over (or, for a reader's, uses it), with a
+  // context whose prefixes are bound.
+  void Adopt(xmlDocPtr parsed, const std::vector<Binding>& bindings, bool owns = true) {
     Reset();
     doc = parsed;
+    ownsDoc = owns;
     xpath = xmlXPathNewContext(doc);
     if (xpath == nullptr) return;
     xpath->error = IgnoreXPathError;
@@ -146,9 +151,13 @@ CXmlDocument::~CXmlDocument() {}
 
 void CXmlDocument::Load(const std::string& body) {
   if (body.size() > kMaxBodySize) throw Error(kOutOfMemory, kTooLarge);
+  Parse(body);
+}
+
+void CXmlDocument::Parse(const std::string& body) {
   std::string declared;
   const Encoding encoding = DetectEncoding(body, declared);
-  const std::string text = PrepareBody(body, encoding);
+  const std::string_view text = PrepareBody(body, encoding);
 
   xmlInitParser();
   xmlParserCtxtPtr parser = xmlNewParserCtxt();
@@ -202,4 +211,68 @@ bool CXmlDocument::SelectText(Node context, const char* path, std::string& text)
   }
   xmlXPathFreeObject(result);
   return found;
+}
+
+namespace {
+
+// Frees a streaming reader when the walk ends, however it ends.
+class ReaderHandle {
+ public:
+  explicit ReaderHandle(xmlTextReaderPtr reader) : reader_(reader) {}
+  ~ReaderHandle() {
+    if (reader_ != nullptr) xmlFreeTextReader(reader_);
+  }
+  ReaderHandle(const ReaderHandle&) = delete;
+  ReaderHandle& operator=(const ReaderHandle&) = delete;
+  xmlTextReaderPtr Get() const { return reader_; }
+
+ private:
+  xmlTextReaderPtr reader_;
+};
+
+bool IsElement(xmlTextReaderPtr reader, const char* uri, const char* localName) {
+  if (xmlTextReaderNodeType(reader) != XML_READER_TYPE_ELEMENT) return false;
+  const xmlChar* name = xmlTextReaderConstLocalName(reader);
+  const xmlChar* ns = xmlTextReaderConstNamespaceUri(reader);
+  return name != nullptr && ns != nullptr && xmlStrEqual(name, BAD_CAST localName) && xmlStrEqual(ns, BAD_CAST uri);
+}
+
+}  // namespace
+
+// The reader frees each element's tree once it has moved past it, so only
+// the element being visited is held, besides the text.
+void CXmlDocument::LoadEach(const std::string& body, const char* uri, const char* localName,
+                            const std::function<void(Node)>& visit) {
+  if (body.size() > kMaxListingSize) throw Error(kOutOfMemory, kTooLarge);
+  std::string declared;
+  const Encoding encoding = DetectEncoding(body, declared);
+  const std::string_view text = PrepareBody(body, encoding);
+  xmlInitParser();
+  impl_->Reset();
+  ReaderHandle reader(xmlReaderForMemory(text.data(), static_cast<int>(text.size()), nullptr,
+                                         ParserEncodingName(encoding, declared), kParseOptions));
+  if (reader.Get() == nullptr) throw Error(kOutOfMemory);
+  struct Detach {
+    Impl& impl;
+    ~Detach() { impl.Reset(); }  // the reader's document goes with the reader
+  } detach{*impl_};
+  int more = xmlTextReaderRead(reader.Get());
+  while (more == 1) {
+    if (xmlTextReaderNodeType(reader.Get()) == XML_READER_TYPE_DOCUMENT_TYPE) throw Error(kUnspecifiedError, kNotXml);
+    if (!IsElement(reader.Get(), uri, localName)) {
+      more = xmlTextReaderRead(reader.Get());
+      continue;
+    }
+    xmlNodePtr element = xmlTextReaderExpand(reader.Get());
+    if (element == nullptr) throw Error(kUnspecifiedError, kNotXml);
+    if (impl_->doc == nullptr) {
+      // The element's own document pointer: asking the reader for its
+      // document would make it keep every tree it has passed.
+      impl_->Adopt(element->doc, bindings_, false);
+      if (impl_->xpath == nullptr) throw Error(kOutOfMemory);
+    }
+    visit(element);
+    more = xmlTextReaderNext(reader.Get());
+  }
+  if (more != 0) throw Error(kUnspecifiedError, kNotXml);
 }
