@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/Log.h"
@@ -352,7 +353,7 @@ void CHotmailPOP::OnRetrieveDone(LPARAM result) {
   // later RETR fetches the message again.
   std::string reply = MultiLineReply(kOk, std::move(mail->content));
   mail->content.clear();
-  Reply(reply);
+  Reply(std::move(reply));  // the output queue takes it over where it can
   mail->retrieved = true;
 }
 

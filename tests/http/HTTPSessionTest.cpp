@@ -52,6 +52,23 @@ TEST_F(HTTPSessionTest, OkWithEmptyBodyCompletesEmpty) {
   EXPECT_EQ("", c.response);
 }
 
+TEST_F(HTTPSessionTest, BodyOverTheSessionsCapIsRefusedWithAndWithoutALength) {
+  const std::string xml = Xml(300000);
+  for (bool chunked : {false, true}) {
+    TestHttpServer server([&](const HttpRequest&) {
+      return chunked ? HttpChunkedReply(207, "Multi-Status", xml, 7000) : HttpReply(207, "Multi-Status", "", xml);
+    });
+    for (size_t cap : {xml.size() - 1, xml.size()}) {
+      CHTTPSession* s = NewSession(server.Url("/big/"));
+      s->maxResponse = cap;
+      Completion c = RunOne(s);
+      EXPECT_EQ(cap >= xml.size(), c.completed) << chunked << " " << cap;
+      EXPECT_EQ(cap >= xml.size() ? xml.size() : 0u, c.response.size()) << chunked << " " << cap;
+    }
+  }
+  EXPECT_EQ(2, Count(LogText(), "[レスポンスが大きすぎます]"));
+}
+
 TEST_F(HTTPSessionTest, MultiStatusBodyIsReadWholeAndRequestGoesAsFilled) {
   const std::string xml = Xml(300000);
   TestHttpServer server([&](const HttpRequest&) { return HttpChunkedReply(207, "Multi-Status", xml, 7000); });
