@@ -22,6 +22,8 @@ using Clock = std::chrono::steady_clock;
 constexpr long kConnectTimeoutMs = 60000;
 // Redirects followed on their own (GET and HEAD), as WinInet limits them.
 constexpr long kMaxRedirects = 10;
+// What curl receives at once: a large body arrives in fewer calls.
+constexpr long kReceiveBuffer = 256 * 1024;
 // The most of one response body held for the reader.
 constexpr size_t kMaxBufferedBody = size_t{512} * 1024 * 1024;
 
@@ -172,6 +174,7 @@ bool Transfer::Configure(const std::vector<std::string>& lines, const char* body
   curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, kReceiveBuffer);
   curl_easy_setopt(curl_, CURLOPT_PATH_AS_IS, 1L);
   // An empty proxy text means no proxy at all, whatever the environment says.
   curl_easy_setopt(curl_, CURLOPT_PROXY, (secure ? internet.httpsProxy : internet.httpProxy).c_str());
