@@ -2,7 +2,6 @@
 
 #include <stdio.h>
 
-#include <vector>
 
 #include "Settings.h"
 
@@ -53,9 +52,11 @@ void CLog::WriteMode(std::string_view text, const char* mode) {
 
 std::string CLog::FormatBoxText(const char* message, const char* sourceFile, int line, DWORD error) {
   int n = snprintf(nullptr, 0, kBoxFormat, sourceFile, line, static_cast<unsigned int>(error), message);
-  std::vector<char> buf(static_cast<size_t>(n) + 1);
-  snprintf(buf.data(), buf.size(), kBoxFormat, sourceFile, line, static_cast<unsigned int>(error), message);
-  return std::string(buf.data(), static_cast<size_t>(n));
+  if (n < 0) return message ? message : "";  // an encoding error: the message alone still tells
+  std::string text(static_cast<size_t>(n) + 1, '\0');
+  snprintf(&text[0], text.size(), kBoxFormat, sourceFile, line, static_cast<unsigned int>(error), message);
+  text.resize(static_cast<size_t>(n));
+  return text;
 }
 
 void CLog::ReportError(const char* message, const char* sourceFile, int line, DWORD error) {

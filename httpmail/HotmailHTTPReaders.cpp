@@ -10,15 +10,12 @@
 #include <new>
 
 #include "config/Log.h"
+#include "httpmail/JobResult.h"
 #include "plugin/Plugin.h"
-#include "plugin/PrivateMessages.h"
 
 static const char kSourceModule[] = "HotmailHTTP.cpp";
 
 namespace {
-
-constexpr int kStatusMultiStatus = 207;
-constexpr int kStatusOk = 200;
 
 const char kRootPath[] = "D:multistatus/D:response/D:propstat/D:prop/hm:msgfolderroot";
 const char kSendPath[] = "D:multistatus/D:response/D:propstat/D:prop/hm:sendmsg";
@@ -84,8 +81,8 @@ int CHotmailHTTP::SelectInt(CXmlDocument& doc, CXmlDocument::Node context, const
 // and walked by `walk`; a document that cannot be read is reported and
 // reads as -1.
 int CHotmailHTTP::ReadMultiStatus(CHTTPSession& session, const std::function<int(CXmlDocument&)>& walk) {
-  if (!session.completed) return -1;
-  if (session.status != kStatusMultiStatus) return session.status;
+  if (!session.completed) return JobResult::kUnreachable;
+  if (session.status != JobResult::kMultiStatus) return session.status;
   try {
     CXmlDocument doc;
     BindReplyPrefixes(doc);
@@ -95,22 +92,32 @@ int CHotmailHTTP::ReadMultiStatus(CHTTPSession& session, const std::function<int
   } catch (const std::bad_alloc&) {
     REPORT_ERROR(CXmlDocument::Error(CXmlDocument::kOutOfMemory).Text().c_str(), 0);
   }
-  return -1;
+  return JobResult::kUnreachable;
 }
 
+// What is found is remembered for the credentials the request carried; a
+// discovery that fails leaves nothing remembered for them, so their next
+// log-in discovers afresh.
 int CHotmailHTTP::ParseRootReply(CHTTPSession& session) {
-  return ReadMultiStatus(session, [&](CXmlDocument& doc) {
+  const CCredentials credentials{session.userName, session.password};
+  Discovery found;
+  const int result = ReadMultiStatus(session, [&](CXmlDocument& doc) {
     doc.Load(session.response);
-    if (!SelectText(doc, nullptr, kRootPath, folderRootUrl_)) {
+    if (!SelectText(doc, nullptr, kRootPath, found.folderRootUrl)) {
       REPORT_ERROR(kNoRoot, 0);
-      return -1;
+      return JobResult::kUnreachable;
     }
-    if (!SelectText(doc, nullptr, kSendPath, sendUrl_)) {
+    if (!SelectText(doc, nullptr, kSendPath, found.sendUrl)) {
       REPORT_ERROR(kNoSend, 0);
-      return -1;
+      return JobResult::kUnreachable;
     }
     return session.status;
   });
+  if (JobResult::IsLoggedIn(result))
+    discoveries_[credentials] = found;
+  else
+    discoveries_.erase(credentials);
+  return result;
 }
 
 // Listings are read one response element at a time; what they describe is
@@ -180,18 +187,21 @@ int CHotmailHTTP::ParseMailReply(CHTTPSession& session) {
 // ---- single-message readers -------------------------------------------------------
 
 int CHotmailHTTP::OnMessageReply(CHotmailRequest& session) {
-  if (!session.completed) return -1;
-  if (session.status != kStatusOk) return session.status;
+  if (!session.completed) return JobResult::kUnreachable;
+  // 206 answers a request for the message's start only.
+  const bool start = session.status == JobResult::kPartialContent && session.startBytes > 0;
+  if (session.status != JobResult::kOk && !start) return session.status;
   CMail* mail = MailAt(session.number);
   if (mail == nullptr || mail->id != session.mailId) {
     REPORT_ERROR(kMailGone, 0);
-    return -1;
+    return JobResult::kUnreachable;
   }
   mail->content = std::move(session.response);  // one body, handed over
+  mail->held = start ? CMail::Held::Start : CMail::Held::Whole;
   return static_cast<int>(RETRIEVE_OK_BASE) + session.number;
 }
 
-int CHotmailHTTP::OnSimpleReply(CHTTPSession& session) { return session.completed ? session.status : -1; }
+int CHotmailHTTP::OnSimpleReply(CHTTPSession& session) { return session.completed ? session.status : JobResult::kUnreachable; }
 
 int CHotmailHTTP::FindDeleteTarget() {
   const std::string& target = thePlugin.settings.deleteTarget;

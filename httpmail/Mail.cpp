@@ -101,7 +101,7 @@ void FieldsFromSeconds(int64_t seconds, int& year, int& month, int& day, int& we
 
 }  // namespace
 
-CMail::CMail() : retrieved(false), read(false), number(0), deleted(false), size(0) {}
+CMail::CMail() : retrieved(false), read(false), number(0), held(Held::Nothing), deleted(false), size(0) {}
 
 CMail::~CMail() {}
 

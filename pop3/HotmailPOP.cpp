@@ -11,6 +11,7 @@
 
 #include "config/Log.h"
 #include "httpmail/HotmailHTTP.h"
+#include "httpmail/JobResult.h"
 #include "httpmail/Mail.h"
 #include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
@@ -27,7 +28,27 @@ const char kNotAuthorizationState[] = "-ERR not authorization state\r\n";
 const char kAuthorizationFirst[] = "-ERR authorization first\r\n";
 const char kMissingNumber[] = "-ERR missing required message number parameter\r\n";
 const char kCannotConnect[] = "-ERR Can't connect to Hotmail server\r\n";
+const char kMissingLineCount[] = "-ERR missing required line count parameter\r\n";
 const char kJobRunning[] = "-ERR a Hotmail request is still in progress\r\n";
+const char kBadUserName[] = "-ERR user name must not contain CR, LF or NUL\r\n";
+const char kBadPassword[] = "-ERR password must not contain CR, LF or NUL\r\n";
+// What the log shows in place of a password, whatever its length.
+const char kMasked[] = "********";
+
+// A received line as the log shows it: whatever follows a command word that
+// begins with PASS is left out, however it is spelt or separated.
+std::string LoggedLine(const std::string& line) {
+  if (!StartsWithName(line.c_str(), "PASS") || line.size() <= 4) return line;
+  return line.substr(0, 4) + " " + kMasked;
+}
+
+// TOP with a few lines of a large message asks for only its start; when the
+// header or the lines go past it, the whole message follows.
+constexpr size_t kTopStartBytes = 32 * 1024;
+constexpr int kTopStartLines = 100;
+constexpr LPARAM kStatusRangeNotSatisfiable = 416;
+
+bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -47,29 +68,36 @@ std::string Format(const char* format, ...) {
 
 // A number in an argument: leading white space, an optional sign, then
 // decimal digits up to the first other character; no digits reads as 0.
-// Values beyond the 32-bit range stop at its ends.
-int ReadNumber(const char* text) {
-  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
+// Values beyond the 32-bit range stop at its ends. `end`, when given, is
+// set past the digits, or to `text` when there were none.
+int ReadNumber(const char* text, const char** end = nullptr) {
+  const char* const start = text;
+  while (IsBlank(*text)) ++text;
   const bool negative = *text == '-';
   if (*text == '-' || *text == '+') ++text;
+  const char* const digits = text;
   long long value = 0;
   for (; *text >= '0' && *text <= '9'; ++text) {
     value = value * 10 + (*text - '0');
     if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
   }
+  if (end != nullptr) *end = text == digits ? start : text;
   if (negative) value = -value;
   if (value > INT_MAX) value = INT_MAX;
   return static_cast<int>(value);
 }
 
-// A header value from the service as one line of TOP's header: a line
-// break (or NUL) inside it would end the line, and could end the reply early
-// and pass the rest off as replies to later commands.
-std::string HeaderValue(const std::string& value) {
-  std::string line = value;
-  for (char& c : line)
-    if (c == '\r' || c == '\n' || c == '\0') c = ' ';
-  return line;
+// TOP's line count: white space after the message number, a number that
+// is not negative, and nothing after it but white space.
+bool ReadLineCount(const char* text, int& count) {
+  if (!IsBlank(*text)) return false;
+  while (IsBlank(*text)) ++text;
+  if (*text == '-') return false;
+  const char* end = nullptr;
+  count = ReadNumber(text, &end);
+  if (end == text) return false;
+  while (IsBlank(*end)) ++end;
+  return *end == '\0';
 }
 
 // A message id as a POP3 unique id, which may hold only the printable
@@ -89,6 +117,41 @@ std::string UniqueId(const std::string& id) {
     }
   }
   return uid;
+}
+
+// Where TOP cuts a message text: after its header, the empty line that
+// ends it, and at most `lines` lines of the body. Lines end at LF, as for
+// MultiLineReply; a text without an empty line is all header. A cut after
+// a bare LF leaves the LF out: MultiLineReply ends the part with CR LF,
+// which would otherwise add an empty line.
+struct TopCut {
+  size_t length;  // bytes of the text to send
+  bool limited;   // the line count ended it, after a complete line
+};
+
+TopCut CutForTop(const std::string& text, int lines) {
+  size_t at = 0;
+  bool inBody = false;
+  int bodyLines = 0;
+  while (at < text.size() && !(inBody && bodyLines >= lines)) {
+    const size_t lf = text.find('\n', at);
+    if (lf == std::string::npos) return {text.size(), false};
+    if (inBody)
+      ++bodyLines;
+    else
+      inBody = lf == at || (lf == at + 1 && text[at] == '\r');
+    at = lf + 1;
+  }
+  const bool limited = inBody && bodyLines >= lines;
+  if (at < text.size() && (at < 2 || text[at - 2] != '\r')) --at;
+  return {at, limited};
+}
+
+// Whether a message's text as held answers TOP: all of it does; only its
+// start does when the lines asked for end inside it.
+bool HoldsTop(const CMail& mail, int lines) {
+  if (mail.held == CMail::Held::Whole) return true;
+  return mail.held == CMail::Held::Start && CutForTop(mail.content, lines).limited;
 }
 
 }  // namespace
@@ -118,11 +181,23 @@ LRESULT CHotmailPOP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam)
 
 // --- Commands -----------------------------------------------------------
 
-void CHotmailPOP::DispatchLine(const char* line) {
+void CHotmailPOP::OnConnected() {
+  state_ = SessionState::Authorization;
+  credentials_ = CCredentials();
+}
+
+void CHotmailPOP::DispatchLine(const std::string& line) {
   theLog.Write("[以下のコマンドを Becky から受信しました]\n");
-  // A log must not hold the password in clear.
-  theLog.Write(StartsWithName(line, "PASS ") ? std::string(line, 5) + "********" : std::string(line));
-  if (!RunCommand(*this, kCommands, line)) Reply(kUnknown);
+  theLog.Write(LoggedLine(line));  // a log must not hold the password in clear
+  lineEnd_ = line.data() + line.size();
+  if (!RunCommand(*this, kCommands, line.c_str())) Reply(kUnknown);
+  lineEnd_ = nullptr;
+}
+
+// A command's argument up to the end of its line: the text a handler is
+// given stops at the first NUL.
+std::string CHotmailPOP::WholeArgument(const char* argument) const {
+  return lineEnd_ != nullptr ? std::string(argument, lineEnd_) : std::string(argument);
 }
 
 bool CHotmailPOP::InAuthorization() {
@@ -153,20 +228,32 @@ void CHotmailPOP::User(const char* argument) {
     return;
   }
   if (!JobFree()) return;
-  http_->userName = argument;
+  // A user name goes into an HTTP header: one that could end the line is
+  // refused here, before it reaches any request.
+  const std::string userName = WholeArgument(argument);
+  if (!FitsInHeader(userName)) {
+    Reply(kBadUserName);
+    return;
+  }
+  credentials_.userName = userName;
   Reply(kOk);
 }
 
 void CHotmailPOP::Pass(const char* argument) {
   if (!InAuthorization()) return;
-  if (http_->userName.empty()) {
+  if (credentials_.userName.empty()) {
     Reply("-ERR USER first\r\n");
     return;
   }
   if (!JobFree()) return;
-  http_->password = argument;
+  const std::string password = WholeArgument(argument);
+  if (!FitsInHeader(password)) {
+    Reply(kBadPassword);
+    return;
+  }
+  credentials_.password = password;
   StartJob(POP_JOB_LOGIN);
-  http_->Login(CHotmailHTTP::FRONT_POP);
+  http_->Login(CHotmailHTTP::FRONT_POP, credentials_);
 }
 
 void CHotmailPOP::Apop(const char*) {
@@ -183,7 +270,7 @@ void CHotmailPOP::Quit(const char*) {
   if (!JobFree()) return;
   state_ = SessionState::Update;
   StartJob(POP_JOB_COMMIT);
-  http_->Commit();
+  http_->Commit(credentials_);
 }
 
 void CHotmailPOP::Noop(const char*) {
@@ -226,8 +313,7 @@ void CHotmailPOP::Retr(const char* argument) {
   }
   const int number = ReadNumber(argument);
   if (!CheckMessageNumber(number) || !JobFree()) return;
-  StartJob(POP_JOB_RETRIEVE);
-  http_->Retrieve(number);
+  StartDownload(number, Download::Retr, 0, 0);
 }
 
 void CHotmailPOP::Top(const char* argument) {
@@ -236,13 +322,36 @@ void CHotmailPOP::Top(const char* argument) {
     Reply(kMissingNumber);
     return;
   }
-  const int number = ReadNumber(argument);  // the line count is not used
+  const char* rest = nullptr;
+  const int number = ReadNumber(argument, &rest);
   if (!CheckMessageNumber(number)) return;
+  int lines = 0;
+  if (!ReadLineCount(rest, lines)) {
+    Reply(kMissingLineCount);
+    return;
+  }
   const CMail* mail = MailAt(number);
-  Reply(kOk);
-  const std::string header = "Date: " + HeaderValue(mail->date) + "\r\n" + "From: " + HeaderValue(mail->from) +
-                             "\r\n" + "Subject: " + HeaderValue(mail->subject) + "\r\n" + "\r\n.\r\n";
-  Reply(header);
+  if (HoldsTop(*mail, lines)) {
+    SendTop(*mail, lines);
+    return;
+  }
+  // Downloaded as RETR downloads it; only what is sent differs.
+  if (!JobFree()) return;
+  const bool large = mail->size > 0 && static_cast<size_t>(mail->size) > kTopStartBytes;
+  StartDownload(number, Download::Top, lines, large && lines <= kTopStartLines ? kTopStartBytes : 0);
+}
+
+void CHotmailPOP::StartDownload(int number, Download kind, int lines, size_t startBytes) {
+  download_ = {kind, number, lines, startBytes};
+  StartJob(POP_JOB_RETRIEVE);
+  http_->Retrieve(credentials_, number, startBytes);
+}
+
+// TOP leaves the retrieved flag alone: only a RETR marks a message read at
+// QUIT.
+void CHotmailPOP::SendTop(const CMail& mail, int lines) {
+  const size_t length = CutForTop(mail.content, lines).length;
+  Reply(MultiLineReply(kOk, mail.content.substr(0, length)));
 }
 
 void CHotmailPOP::Dele(const char* argument) {
@@ -314,7 +423,7 @@ void CHotmailPOP::OnJobDone(WPARAM kind, LPARAM result) {
 }
 
 bool CHotmailPOP::CheckReachable(LPARAM result) {
-  if (result != -1) return true;
+  if (!JobResult::IsUnreachable(result)) return true;
   Reply(kCannotConnect);
   return false;
 }
@@ -324,41 +433,56 @@ void CHotmailPOP::SendStatusError(LPARAM result) {
 }
 
 void CHotmailPOP::OnLoginDone(LPARAM result) {
-  if (result == 207) {
+  if (JobResult::IsLoggedIn(result)) {
     Reply(kOk);
     state_ = SessionState::Transaction;
     return;
   }
-  if (result == 401)
+  if (JobResult::IsRefusedCredentials(result))
     Reply("-ERR authentication failure\r\n");
   else if (CheckReachable(result))
     SendStatusError(result);
   // The next PASS needs a new USER.
-  http_->userName.clear();
+  credentials_ = CCredentials();
 }
 
 void CHotmailPOP::OnRetrieveDone(LPARAM result) {
+  if (result == kStatusRangeNotSatisfiable && download_.startBytes > 0) {
+    // Only an empty message has no first byte; the whole of it settles that.
+    StartDownload(download_.number, download_.kind, download_.lines, 0);
+    return;
+  }
   if (!CheckReachable(result)) return;
-  if (result < RETRIEVE_OK_BASE) {
+  if (!JobResult::IsRetrieved(result)) {
     SendStatusError(result);
     return;
   }
-  const long long number = result - RETRIEVE_OK_BASE;
+  const long long number = JobResult::RetrievedNumber(result);
   CMail* mail = number <= INT_MAX ? MailAt(static_cast<int>(number)) : nullptr;
   if (mail == nullptr) {
     Reply(Format("-ERR message %lld does not exist\r\n", number).c_str());
     return;
   }
+  if (download_.kind == Download::Top) {
+    if (!HoldsTop(*mail, download_.lines)) {
+      // The start the service sent ends before the lines asked for.
+      StartDownload(download_.number, Download::Top, download_.lines, 0);
+      return;
+    }
+    SendTop(*mail, download_.lines);
+    return;
+  }
   // The reply is built in the text's storage and holds it from now on; a
-  // later RETR fetches the message again.
+  // later RETR or TOP fetches the message again.
   std::string reply = MultiLineReply(kOk, std::move(mail->content));
   mail->content.clear();
+  mail->held = CMail::Held::Nothing;
   Reply(std::move(reply));  // the output queue takes it over where it can
   mail->retrieved = true;
 }
 
 void CHotmailPOP::OnCommitDone(LPARAM result) {
-  if (result / 100 == 2)
+  if (JobResult::IsSuccess(result))
     Reply(kOk);
   else if (CheckReachable(result))
     SendStatusError(result);

@@ -11,6 +11,9 @@
 
 #include <stddef.h>
 
+#include <string>
+
+#include "httpmail/Credentials.h"
 #include "plugin/PrivateMessages.h"
 #include "pop3/CommandEntry.h"
 #include "pop3/LineServer.h"
@@ -43,15 +46,19 @@ class CHotmailPOP : public CLineServer<CHotmailPOP> {
   void SetHTTP(CHotmailHTTP* http) { http_ = http; }
   // WM_POP_SOCKET and WM_POP_JOB_DONE; always 0.
   LRESULT OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-  // Runs one received command line.
-  void DispatchLine(const char* line);
+  // Runs one received command line (without its CR LF, NUL bytes included).
+  void DispatchLine(const std::string& line);
 
   SessionState State() const { return state_; }
+  // What this connection gave with USER and PASS.
+  const CCredentials& Credentials() const { return credentials_; }
 
  private:
   friend class CLineServer<CHotmailPOP>;
   int ListenPort() const;
-  void OnConnected() { state_ = SessionState::Authorization; }
+  // A new connection starts with no credentials of its own.
+  void OnConnected();
+  void ReceiveLine(const std::string& line) { DispatchLine(line); }
 
   // Commands, in table order.
   void User(const char* argument);
@@ -67,6 +74,17 @@ class CHotmailPOP : public CLineServer<CHotmailPOP> {
   void Rset(const char* argument);
   void Uidl(const char* argument);
 
+  // What a download is for: RETR sends the whole text, TOP the header and
+  // some lines.
+  enum class Download { Retr, Top };
+  struct PendingDownload {
+    Download kind;
+    int number;
+    int lines;
+    size_t startBytes;  // 0: the whole message was asked for
+  };
+  void StartDownload(int number, Download kind, int lines, size_t startBytes);
+
   // Job completions.
   void OnJobDone(WPARAM kind, LPARAM result);
   void OnLoginDone(LPARAM result);
@@ -78,14 +96,20 @@ class CHotmailPOP : public CLineServer<CHotmailPOP> {
   bool JobFree();
   bool CheckMessageNumber(int number);
   bool CheckReachable(LPARAM result);
+  std::string WholeArgument(const char* argument) const;
   void SendStatusError(LPARAM result);
   bool Listed(const CMail& mail) const;
+  void SendTop(const CMail& mail, int lines);
   CMail* MailAt(int number) const;
 
   static const CommandEntry<CHotmailPOP> kCommands[12];
 
   CHotmailHTTP* http_ = nullptr;
   SessionState state_ = SessionState::Authorization;
+  PendingDownload download_ = {Download::Retr, 0, 0, 0};
+  CCredentials credentials_;
+  // The end of the line being run: an argument runs to here, past any NUL.
+  const char* lineEnd_ = nullptr;
 };
 
 #endif

@@ -1,9 +1,10 @@
 // CHotmailSMTP: the local SMTP server on 127.0.0.1. One listening socket and
 // at most one client, with the POP3 server's connection mechanics. AUTH
-// PLAIN stores the account's credentials, MAIL and RCPT collect the
-// envelope and the message text is collected after DATA, all in the
-// HTTPMail client; DATA starts a log-in job (answered 354 or 535) and the
-// end of the text starts the send job (answered 250 or 451).
+// PLAIN checks the credentials with a log-in job (answered 235, 535 or 454);
+// only a connection that authenticated itself may send. MAIL and RCPT
+// collect the envelope and DATA the message text, all kept by the
+// connection; the end of the text hands envelope, text and credentials to
+// the send job (answered 250, 554 or 451).
 #ifndef KESTRELON_HOTMAIL_SMTP_H
 #define KESTRELON_HOTMAIL_SMTP_H
 
@@ -14,6 +15,7 @@
 
 #include <string>
 
+#include "httpmail/Credentials.h"
 #include "plugin/PrivateMessages.h"
 #include "pop3/CommandEntry.h"
 #include "pop3/LineServer.h"
@@ -60,6 +62,14 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   void DispatchLine(const std::string& line);
 
   SessionState State() const { return state_; }
+  // The credentials of this connection's successful AUTH; empty without.
+  const CCredentials& Credentials() const { return credentials_; }
+  bool Authenticated() const { return authenticated_; }
+  // An AUTH waits for its log-in job.
+  bool Authenticating() const { return !checking_.userName.empty(); }
+  // What the send job posts: the envelope lines, an empty line, the text
+  // and one more CR LF.
+  std::string MessageBody() const;
 
   // Decodes base64 text into `output` (room for `length` bytes will do);
   // characters outside the alphabet are skipped, and "=" or the end of the
@@ -73,6 +83,7 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   void OnConnected();
   // The whole line, NUL bytes included: message text is kept as sent.
   void ReceiveLine(const std::string& line) { DispatchLine(line); }
+  void SetState(SessionState state) { state_ = state; }
 
   // Commands, in table order.
   void Data(const char* argument);
@@ -90,6 +101,7 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   void OnLoginDone(LPARAM result);
   void OnSendDone(LPARAM result);
 
+  void CheckPlainResponse(const std::string& response);
   void AddTextLine(const std::string& line);
   void EndText();
   void SubmitMessage();
@@ -101,6 +113,13 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
 
   CHotmailHTTP* http_ = nullptr;
   SessionState state_ = SessionState::Idle;
+  CCredentials credentials_;  // of the successful AUTH
+  CCredentials checking_;     // of the AUTH whose log-in job runs
+  bool authenticated_ = false;
+  bool awaitingResponse_ = false;  // AUTH PLAIN answered 334; the next line is its response
+  std::string senderLine_;         // "MAIL " + argument + CR LF
+  std::string recipientLines_;     // "RCPT " + argument + CR LF, each
+  std::string messageData_;        // each text line + CR LF
   // The text being received went past kMaxMessageSize: the rest of it is
   // read and dropped, and its end is answered 552.
   bool oversized_ = false;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "config/Log.h"
+#include "httpmail/JobResult.h"
 #include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
 #include "pop3/HotmailPOP.h"
@@ -40,7 +41,7 @@ class PopTest : public ServerTest<CHotmailPOP, WM_POP_SOCKET, WM_POP_JOB_DONE, &
   // Sends PASS and waits until the server has started the log-in job.
   void SendPass(Client& c, const std::string& password) {
     ASSERT_TRUE(c.Send("PASS " + password + "\r\n"));
-    ASSERT_TRUE(PumpUntil([&] { return thePlugin.http.password == password; }));
+    ASSERT_TRUE(PumpUntil([&] { return pop_.Credentials().password == password; }));
   }
 
   // A client in the transaction state.
@@ -71,7 +72,7 @@ TEST_F(PopTest, MatchesCommandNamesByTheTable) {
   Client c(Port());
   ASSERT_EQ(kGreeting, c.ReadLine());
   EXPECT_EQ("+OK\r\n", Ask(c, "user alice"));
-  EXPECT_EQ("alice", thePlugin.http.userName);
+  EXPECT_EQ("alice", pop_.Credentials().userName);
   EXPECT_EQ(kUnknown, Ask(c, "USERX bob"));
   EXPECT_EQ(kUnknown, Ask(c, "STATS"));
   EXPECT_EQ(kAuthFirst, Ask(c, "stat anything at all"));
@@ -81,7 +82,7 @@ TEST_F(PopTest, MatchesCommandNamesByTheTable) {
   EXPECT_EQ(kUnknown, Ask(c, "US"));
   // Exactly one space is skipped: the rest is the argument, spaces and all.
   EXPECT_EQ("+OK\r\n", Ask(c, "USER  two"));
-  EXPECT_EQ(" two", thePlugin.http.userName);
+  EXPECT_EQ(" two", pop_.Credentials().userName);
 }
 
 TEST_F(PopTest, AssemblesLinesAcrossSegmentsAndKeepsTheirOrder) {
@@ -94,21 +95,32 @@ TEST_F(PopTest, AssemblesLinesAcrossSegmentsAndKeepsTheirOrder) {
   ASSERT_TRUE(c.Send("\nNOOP\r\nAPOP bob digest\r\n"));
   EXPECT_EQ("+OK\r\n" + std::string(kAuthFirst) + "-ERR Can't use APOP to Hotmail server\r\n",
             c.ReadUntil("server\r\n"));
-  EXPECT_EQ("bob", thePlugin.http.userName);
+  EXPECT_EQ("bob", pop_.Credentials().userName);
   // Only CR LF ends a line: the lone LF stays inside it.
   ASSERT_TRUE(c.Send("NOOP\n"));
   EXPECT_EQ("", c.ReadFor(50));
   ASSERT_TRUE(c.Send("USER x\r\n"));
   EXPECT_EQ(kUnknown, c.ReadLine());
-  // A NUL ends the command's text.
-  EXPECT_EQ("+OK\r\n", Ask(c, std::string("USER carol\0ignored", 18)));
-  EXPECT_EQ("carol", thePlugin.http.userName);
+  // A NUL ends the command word's text.
+  EXPECT_EQ(kAuthFirst, Ask(c, std::string("NOOP\0ignored", 12)));
 }
 
 TEST_F(PopTest, AuthorizationStateReplies) {
   Client c(Port());
   ASSERT_EQ(kGreeting, c.ReadLine());
   EXPECT_EQ("-ERR USER first\r\n", Ask(c, "PASS secret"));
+  // Credentials go into an HTTP header: a line break or NUL in them is
+  // refused where it arrives and changes nothing.
+  EXPECT_EQ("+OK\r\n", Ask(c, "USER alice"));
+  for (const std::string& name : {std::string("a\nX-Injected: 1"), std::string("a\rb"), std::string("a\0b", 3)})
+    EXPECT_EQ("-ERR user name must not contain CR, LF or NUL\r\n", Ask(c, "USER " + name));
+  EXPECT_EQ("alice", pop_.Credentials().userName);
+  for (const std::string& password : {std::string("p\nw"), std::string("p\rw"), std::string("p\0w", 3)})
+    EXPECT_EQ("-ERR password must not contain CR, LF or NUL\r\n", Ask(c, "PASS " + password));
+  EXPECT_EQ("", pop_.Credentials().password);
+  SendPass(c, "right");  // no refused PASS started a log-in that would hold this one off
+  Complete(POP_JOB_LOGIN, 401);
+  EXPECT_EQ("-ERR authentication failure\r\n", c.ReadLine());
   EXPECT_EQ("-ERR missing user name argument\r\n", Ask(c, "USER"));
   EXPECT_EQ("-ERR Can't use APOP to Hotmail server\r\n", Ask(c, "APOP a b"));
   for (const char* command : {"NOOP", "STAT", "LIST", "LIST 1", "UIDL", "RETR 1", "TOP 1 0", "DELE 1", "RSET"})
@@ -141,7 +153,7 @@ TEST_F(PopTest, LoginCompletionAnswersThePass) {
   SendPass(c, "right");
   Complete(POP_JOB_LOGIN, 207);
   EXPECT_EQ("+OK\r\n", c.ReadLine());
-  EXPECT_EQ("alice", thePlugin.http.userName);
+  EXPECT_EQ("alice", pop_.Credentials().userName);
 }
 
 TEST_F(PopTest, TransactionStateOnAnEmptyMailbox) {
@@ -224,8 +236,8 @@ TEST_F(PopTest, PassWhileTheLoginRunsIsRefusedOnce) {
   SendPass(c, "first");
   EXPECT_EQ(kInProgress, Ask(c, "PASS second"));
   EXPECT_EQ(kInProgress, Ask(c, "USER mallory"));
-  EXPECT_EQ("first", thePlugin.http.password);  // the running job keeps its credentials
-  EXPECT_EQ("alice", thePlugin.http.userName);
+  EXPECT_EQ("first", pop_.Credentials().password);  // the running job keeps its credentials
+  EXPECT_EQ("alice", pop_.Credentials().userName);
   Complete(POP_JOB_LOGIN, 207);
   EXPECT_EQ("+OK\r\n", c.ReadLine());
   EXPECT_EQ("", c.ReadFor(50));
@@ -427,6 +439,38 @@ TEST_F(PopTest, MultiLineReplyLeavesInOneSendAndThePasswordStaysOutOfTheLog) {
   EXPECT_NE(std::string::npos, log.find("[以下の文字列を Becky に送信しました]\n+OK\r\n.\r\n")) << log;
   EXPECT_NE(std::string::npos, log.find("\nPASS ********\n")) << log;
   EXPECT_EQ(std::string::npos, log.find("secret")) << log;
+}
+
+// A line that begins with PASS is masked however it goes on, even when it
+// is refused.
+TEST_F(PopTest, PasswordIsMaskedHoweverThePassLineIsSpelt) {
+  Client c(Port());
+  ASSERT_EQ(kGreeting, c.ReadLine());
+  ASSERT_EQ("+OK\r\n", Ask(c, "USER alice"));
+  EXPECT_EQ(kUnknown, Ask(c, "PASS\tsecret1"));
+  EXPECT_EQ(kUnknown, Ask(c, "pass\tsecret2"));
+  EXPECT_EQ("-ERR password must not contain CR, LF or NUL\r\n", Ask(c, "PASS secret3\nmore"));
+  const std::string log = Log();
+  EXPECT_EQ(std::string::npos, log.find("secret")) << log;
+  EXPECT_NE(std::string::npos, log.find("\npass ********\n")) << log;
+}
+
+// Credentials belong to the connection that gave them: the next one starts
+// with none.
+TEST_F(PopTest, NewConnectionStartsWithoutCredentials) {
+  {
+    Client c(Port());
+    LogIn(c);
+    EXPECT_EQ("alice@hotmail.com", pop_.Credentials().userName);
+    ASSERT_TRUE(c.Send("QUIT\r\n"));
+    ASSERT_TRUE(PumpUntil([&] { return pop_.State() == CHotmailPOP::SessionState::Update; }));
+    Complete(POP_JOB_COMMIT, 207);
+    EXPECT_EQ("+OK\r\n", c.ReadLine());
+  }
+  Client next(Port());
+  ASSERT_EQ(kGreeting, next.ReadLine());
+  EXPECT_EQ("-ERR USER first\r\n", Ask(next, "PASS secret"));
+  EXPECT_EQ(CCredentials(), pop_.Credentials());
 }
 
 }  // namespace

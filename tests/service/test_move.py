@@ -1,4 +1,4 @@
-"""MOVE of messages: the Destination the client builds is folder href + id."""
+"""MOVE and COPY of messages: the Destination the client builds is folder href + id."""
 
 import unittest
 
@@ -48,6 +48,22 @@ class MoveTest(ServiceTestCase):
         status, _, _ = self.move("MSG0001", old + "MSG0002", **{"Allow-Rename": "f"})
         self.assertEqual(204, status)
         self.assertEqual(A, self.svc.message_bytes(DEMO, "Old", "MSG0002"))
+
+    def test_copy_keeps_the_source_and_renames_a_taken_name(self):
+        old = self.svc.folder_root_url(DEMO) + "F0000OLD/"
+        status, reply, _ = self.client.request("COPY", self.demo_path("F000000001/MSG0002"),
+                                               headers={"Destination": old + "MSG0002", "Allow-Rename": "t"})
+        self.assertEqual(201, status)
+        new_id = reply.getheader("Location").rsplit("/", 1)[1]
+        self.assertNotEqual("MSG0002", new_id)
+        self.assertEqual(["MSG0001", "MSG0002"], self.svc.message_ids(DEMO, "inbox"))
+        self.assertEqual(B, self.svc.message_bytes(DEMO, "inbox", "MSG0002"))
+        self.assertEqual(B, self.svc.message_bytes(DEMO, "Old", new_id))
+        self.assertTrue(self.svc.is_read(DEMO, "inbox", "MSG0002"))
+        self.assertTrue(self.svc.is_read(DEMO, "Old", new_id))
+        self.assertEqual(b"other\r\n", self.svc.message_bytes(DEMO, "Old", "MSG0002"))
+        status, _, _ = self.client.request("COPY", self.demo_path("F000000001/MSG0001"), headers={})
+        self.assertEqual(400, status)
 
     def test_bad_destinations_change_nothing(self):
         root = self.svc.folder_root_url(DEMO)

@@ -14,6 +14,7 @@ between requests.
 import itertools
 import json
 import os
+import shutil
 import re
 import threading
 import time
@@ -140,6 +141,13 @@ class Mailbox:
 
         201 when a new resource was made, 204 when one was replaced.
         """
+        return self._transfer(message, target, new_id, allow_rename, overwrite, keep_source=False)
+
+    def copy(self, message, target, new_id, allow_rename, overwrite):
+        """Copies a message with its read flag; the source stays. As move."""
+        return self._transfer(message, target, new_id, allow_rename, overwrite, keep_source=True)
+
+    def _transfer(self, message, target, new_id, allow_rename, overwrite, keep_source):
         if not MESSAGE_ID_PATTERN.match(new_id or ""):
             raise MailboxError(400, "bad destination name")
         with self.lock:
@@ -157,8 +165,14 @@ class Mailbox:
                     raise MailboxError(412, "destination exists")
                 else:
                     status = 204
-            meta = self._pop_message_meta(message.folder, message.id)
-            os.replace(message.path, dest)
+            if keep_source:
+                meta = dict(self._read_meta(message.folder.path).get("messages", {}).get(message.id, {}))
+                temp = dest + ".tmp"
+                shutil.copyfile(message.path, temp)
+                os.replace(temp, dest)
+            else:
+                meta = self._pop_message_meta(message.folder, message.id)
+                os.replace(message.path, dest)
             self._pop_message_meta(target, new_id)
             if meta:
                 self._update_message_meta(target, new_id, meta)

@@ -1,0 +1,93 @@
+#include "imap/ImapMailbox.h"
+
+#include <algorithm>
+#include <map>
+
+CImapMailbox::CImapMailbox(std::string folderId, std::string name, bool readOnly, uint32_t uidValidity)
+    : folderId_(std::move(folderId)), name_(std::move(name)), readOnly_(readOnly), uidValidity_(uidValidity) {}
+
+CImapMailbox::~CImapMailbox() {}
+
+void CImapMailbox::Merge(const std::vector<ImapMessageInfo>& listing, const std::vector<uint32_t>& uids,
+                         uint32_t uidNext, std::vector<std::string>* announce) {
+  std::map<uint32_t, const ImapMessageInfo*> fresh;
+  for (size_t i = 0; i < listing.size() && i < uids.size(); ++i) fresh[uids[i]] = &listing[i];
+  // Expunged: highest sequence number first.
+  for (size_t i = messages_.size(); i-- > 0;) {
+    if (fresh.count(messages_[i].uid) != 0) continue;
+    messages_.erase(messages_.begin() + static_cast<long>(i));
+    if (announce != nullptr) announce->push_back("* " + std::to_string(i + 1) + " EXPUNGE\r\n");
+  }
+  // Changed read flags.
+  for (size_t i = 0; i < messages_.size(); ++i) {
+    const ImapMessageInfo& now = *fresh[messages_[i].uid];
+    bool changed = now.read != messages_[i].info.read;
+    messages_[i].info = now;
+    if (changed && announce != nullptr) {
+      announce->push_back("* " + std::to_string(i + 1) + " FETCH (UID " + std::to_string(messages_[i].uid) +
+                          " FLAGS " + Flags(messages_[i]) + ")\r\n");
+    }
+  }
+  // New ones: UIDs above every one held.
+  size_t before = messages_.size();
+  uint32_t largest = LargestUid();
+  for (const auto& entry : fresh) {
+    if (entry.first <= largest) continue;
+    ImapMessage message;
+    message.info = *entry.second;
+    message.uid = entry.first;
+    messages_.push_back(std::move(message));
+  }
+  if (announce != nullptr && messages_.size() != before) {
+    announce->push_back("* " + std::to_string(messages_.size()) + " EXISTS\r\n");
+  }
+  uidNext_ = std::max(uidNext, LargestUid() + 1);
+}
+
+uint32_t CImapMailbox::Expunge(uint32_t uid) {
+  for (size_t i = 0; i < messages_.size(); ++i) {
+    if (messages_[i].uid != uid) continue;
+    messages_.erase(messages_.begin() + static_cast<long>(i));
+    return static_cast<uint32_t>(i + 1);
+  }
+  return 0;
+}
+
+bool CImapMailbox::Resolve(const CSequenceSet& set, bool byUid, std::vector<size_t>& indexes) const {
+  indexes.clear();
+  if (byUid) {
+    uint32_t largest = LargestUid();
+    for (size_t i = 0; i < messages_.size(); ++i) {
+      if (set.Contains(messages_[i].uid, largest)) indexes.push_back(i);
+    }
+    // "n:*" names the last message even when n is above every UID.
+    if (indexes.empty() && !messages_.empty()) {
+      for (const CSequenceSet::Range& r : set.ranges) {
+        if (r.first == 0 || r.last == 0) {
+          indexes.push_back(messages_.size() - 1);
+          break;
+        }
+      }
+    }
+    return true;
+  }
+  uint32_t count = static_cast<uint32_t>(messages_.size());
+  if (count == 0 || !set.WithinRange(count)) return false;
+  for (size_t i = 0; i < messages_.size(); ++i) {
+    if (set.Contains(static_cast<uint32_t>(i + 1), count)) indexes.push_back(i);
+  }
+  return true;
+}
+
+std::string CImapMailbox::Flags(const ImapMessage& message) const {
+  std::string out;
+  if (message.info.read) out += "\\Seen";
+  if (message.deleted) out += std::string(out.empty() ? "" : " ") + "\\Deleted";
+  for (const std::string& flag : message.otherFlags) out += (out.empty() ? "" : " ") + flag;
+  return "(" + out + ")";
+}
+
+size_t CImapMailbox::Unseen() const {
+  return static_cast<size_t>(std::count_if(messages_.begin(), messages_.end(),
+                                           [](const ImapMessage& m) { return !m.info.read; }));
+}

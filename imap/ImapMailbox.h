@@ -1,0 +1,63 @@
+// CImapMailbox: the selected folder as one session sees it: its messages in
+// sequence order with UIDs and flags. Sequence numbers follow expunges; a
+// fresh listing is merged in and the changes come back as the untagged
+// responses that announce them.
+#ifndef KESTRELON_IMAP_MAILBOX_H
+#define KESTRELON_IMAP_MAILBOX_H
+
+#include <stdint.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "imap/ImapBackend.h"
+#include "imap/ImapParser.h"
+
+struct ImapMessage {
+  ImapMessageInfo info;
+  uint32_t uid = 0;
+  bool deleted = false;               // \Deleted, for this session
+  std::set<std::string> otherFlags;   // \Flagged, \Answered, \Draft, keywords: this session only
+};
+
+class CImapMailbox {
+ public:
+  CImapMailbox(std::string folderId, std::string name, bool readOnly, uint32_t uidValidity);
+  virtual ~CImapMailbox();
+
+  // Takes a complete listing with its UIDs. Gone messages are expunged
+  // (EXPUNGE lines, highest number first, so each number is still right
+  // when the client reads it), new ones appended (EXISTS), changed read
+  // flags announced (FETCH FLAGS). `announce` empty on the first listing.
+  void Merge(const std::vector<ImapMessageInfo>& listing, const std::vector<uint32_t>& uids, uint32_t uidNext,
+             std::vector<std::string>* announce);
+  // Removes the message with this UID; its sequence number, or 0.
+  uint32_t Expunge(uint32_t uid);
+
+  // 0-based indexes of the messages a set names, in sequence order. A
+  // sequence-number set naming a number past the last is refused (false);
+  // a UID set takes what exists.
+  bool Resolve(const CSequenceSet& set, bool byUid, std::vector<size_t>& indexes) const;
+  std::string Flags(const ImapMessage& message) const;
+
+  const std::string& FolderId() const { return folderId_; }
+  const std::string& Name() const { return name_; }
+  bool ReadOnly() const { return readOnly_; }
+  uint32_t UidValidity() const { return uidValidity_; }
+  uint32_t UidNext() const { return uidNext_; }
+  uint32_t LargestUid() const { return messages_.empty() ? 0 : messages_.back().uid; }
+  size_t Unseen() const;
+  std::vector<ImapMessage>& Messages() { return messages_; }
+  const std::vector<ImapMessage>& Messages() const { return messages_; }
+
+ private:
+  std::string folderId_;
+  std::string name_;
+  bool readOnly_;
+  uint32_t uidValidity_;
+  uint32_t uidNext_ = 1;
+  std::vector<ImapMessage> messages_;  // ascending UIDs
+};
+
+#endif

@@ -1,0 +1,53 @@
+#include "imap/ImapWriter.h"
+
+namespace {
+
+constexpr size_t kLongestQuoted = 1024;
+
+bool Quotable(const std::string& text) {
+  if (text.size() > kLongestQuoted) return false;
+  for (unsigned char c : text) {
+    if (c == 0 || c == '\r' || c == '\n' || c >= 0x80) return false;
+  }
+  return true;
+}
+
+bool IsAtom(const std::string& text) {
+  if (text.empty() || text == "NIL" || text == "nil" || text == "Nil" || text == "nIL") return false;
+  for (unsigned char c : text) {
+    if (c <= ' ' || c >= 0x7F || c == '(' || c == ')' || c == '{' || c == '%' || c == '*' ||
+        c == '"' || c == '\\' || c == ']') {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string CImapWriter::String(const std::string& text) {
+  if (!Quotable(text)) return Literal(text);
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"' || c == '\\') out.push_back('\\');
+    out.push_back(c);
+  }
+  out.push_back('"');
+  return out;
+}
+
+std::string CImapWriter::NString(const std::string& text, bool present) {
+  return present ? String(text) : "NIL";
+}
+
+std::string CImapWriter::NStringOrNil(const std::string& text) {
+  return text.empty() ? "NIL" : String(text);
+}
+
+std::string CImapWriter::Astring(const std::string& text) {
+  return IsAtom(text) && text.size() <= kLongestQuoted ? text : String(text);
+}
+
+std::string CImapWriter::Literal(const std::string& text) {
+  return "{" + std::to_string(text.size()) + "}\r\n" + text;
+}

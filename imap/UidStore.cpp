@@ -1,0 +1,237 @@
+#include "imap/UidStore.h"
+
+#include <windows.h>
+
+#include <stdio.h>
+#include <time.h>
+
+#include "imap/ImapParser.h"
+
+namespace {
+
+const char kMagic[] = "kestrelon-uids 1";
+constexpr size_t kLongestFile = 64u * 1024u * 1024u;
+
+std::string Lower(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+std::vector<std::string> Words(const std::string& line) {
+  std::vector<std::string> words;
+  size_t pos = 0;
+  while (pos <= line.size()) {
+    size_t space = line.find(' ', pos);
+    if (space == std::string::npos) space = line.size();
+    words.push_back(line.substr(pos, space - pos));
+    pos = space + 1;
+  }
+  return words;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& data, bool* missing) {
+  *missing = false;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    *missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return false;
+  }
+  char buffer[16384];
+  DWORD got = 0;
+  bool ok = true;
+  while ((ok = ReadFile(file, buffer, sizeof buffer, &got, nullptr) != FALSE) && got > 0) {
+    data.append(buffer, got);
+    if (data.size() > kLongestFile) {
+      ok = false;
+      break;
+    }
+  }
+  CloseHandle(file);
+  return ok;
+}
+
+}  // namespace
+
+CUidStore::CUidStore(std::string path) : path_(std::move(path)) {}
+
+CUidStore::~CUidStore() {}
+
+std::string CUidStore::Escape(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (c <= ' ' || c >= 0x7F || c == '%') {
+      out.push_back('%');
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 15]);
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out.empty() ? "%" : out;  // a lone "%" is the empty text
+}
+
+bool CUidStore::Unescape(const std::string& text, std::string& out) {
+  out.clear();
+  if (text == "%") return true;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out.push_back(text[i]);
+      continue;
+    }
+    if (i + 2 >= text.size()) return false;
+    int value = 0;
+    for (int k = 1; k <= 2; ++k) {
+      char c = text[i + k];
+      int d = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+      if (d < 0) return false;
+      value = value * 16 + d;
+    }
+    out.push_back(static_cast<char>(value));
+    i += 2;
+  }
+  return true;
+}
+
+bool CUidStore::Load() {
+  folders_.clear();
+  if (path_.empty()) return true;
+  std::string data;
+  bool missing = false;
+  if (!ReadWholeFile(path_, data, &missing)) return missing;
+  std::map<std::string, FolderRecord> folders;
+  FolderRecord* current = nullptr;
+  uint32_t lastValidity = 0;
+  size_t pos = 0;
+  bool first = true;
+  while (pos < data.size()) {
+    size_t lf = data.find('\n', pos);
+    if (lf == std::string::npos) return false;  // cut short
+    std::string line = data.substr(pos, lf - pos);
+    pos = lf + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::vector<std::string> words = Words(line);
+    if (first) {
+      first = false;
+      if (words.size() != 3 || words[0] + " " + words[1] != kMagic ||
+          !CImapParser::ParseNumber(words[2], &lastValidity, true)) {
+        return false;
+      }
+      // Kept even when the rest is damaged: new validities stay above it.
+      lastValidity_ = lastValidity;
+      continue;
+    }
+    if (words.size() == 5 && words[0] == "F") {
+      FolderRecord record;
+      std::string account, folder;
+      if (!CImapParser::ParseNumber(words[1], &record.validity) ||
+          !CImapParser::ParseNumber(words[2], &record.next) || !Unescape(words[3], account) ||
+          !Unescape(words[4], folder)) {
+        return false;
+      }
+      current = &folders[Lower(account) + " " + folder];
+      *current = record;
+      continue;
+    }
+    uint32_t uid = 0;
+    std::string id;
+    if (current == nullptr || words.size() != 2 || !CImapParser::ParseNumber(words[0], &uid) ||
+        uid >= current->next || !Unescape(words[1], id) || id.empty()) {
+      return false;
+    }
+    current->uids[id] = uid;
+  }
+  if (first) return false;
+  folders_.swap(folders);
+  lastValidity_ = lastValidity;
+  return true;
+}
+
+bool CUidStore::Save() {
+  if (path_.empty()) return true;
+  std::string data = std::string(kMagic) + " " + std::to_string(lastValidity_) + "\r\n";
+  for (const auto& entry : folders_) {
+    size_t space = entry.first.find(' ');
+    const FolderRecord& record = entry.second;
+    data += "F " + std::to_string(record.validity) + " " + std::to_string(record.next) + " " +
+            Escape(entry.first.substr(0, space)) + " " + Escape(entry.first.substr(space + 1)) + "\r\n";
+    for (const auto& uid : record.uids) data += std::to_string(uid.second) + " " + Escape(uid.first) + "\r\n";
+  }
+  std::string temp = path_ + ".tmp";
+  HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD written = 0;
+  bool ok = WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) != FALSE &&
+            written == data.size() && FlushFileBuffers(file) != FALSE;
+  CloseHandle(file);
+  if (!ok || MoveFileExA(temp.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == FALSE) {
+    DeleteFileA(temp.c_str());
+    return false;
+  }
+  return true;
+}
+
+uint32_t CUidStore::NewValidity() {
+  // Time-based, so a record lost with its file still gets a higher value.
+  uint32_t now = static_cast<uint32_t>(time(nullptr));
+  lastValidity_ = now > lastValidity_ ? now : lastValidity_ + 1;
+  return lastValidity_;
+}
+
+CUidStore::FolderRecord& CUidStore::Record(const std::string& account, const std::string& folderId, bool* created) {
+  FolderRecord& record = folders_[Lower(account) + " " + folderId];
+  if (created != nullptr) *created = record.validity == 0;
+  if (record.validity == 0 || record.next == 0) {
+    // New, or out of UIDs: start over.
+    record = FolderRecord();
+    record.validity = NewValidity();
+  }
+  return record;
+}
+
+const CUidStore::FolderRecord& CUidStore::Folder(const std::string& account, const std::string& folderId) {
+  return Record(account, folderId, nullptr);
+}
+
+bool CUidStore::Assign(const std::string& account, const std::string& folderId, const std::vector<std::string>& ids,
+                       std::vector<uint32_t>& uids) {
+  bool changed = false;
+  FolderRecord& record = Record(account, folderId, &changed);
+  if (ids.size() >= 0xFFFFFFFFu - record.next) {
+    // Out of UIDs: the folder starts over under a new UIDVALIDITY.
+    record = FolderRecord();
+    record.validity = NewValidity();
+    changed = true;
+  }
+  std::map<std::string, uint32_t> kept;
+  uids.clear();
+  for (const std::string& id : ids) {
+    auto known = record.uids.find(id);
+    uint32_t uid;
+    if (known != record.uids.end()) {
+      uid = known->second;
+    } else if (kept.count(id) != 0) {
+      uid = kept[id];  // the same id listed twice: one message
+    } else {
+      uid = record.next++;
+      changed = true;
+    }
+    kept[id] = uid;
+    uids.push_back(uid);
+  }
+  changed = changed || kept.size() != record.uids.size();
+  record.uids.swap(kept);
+  return changed;
+}
+
+uint32_t CUidStore::Add(const std::string& account, const std::string& folderId, const std::string& id) {
+  FolderRecord& record = Record(account, folderId, nullptr);
+  auto known = record.uids.find(id);
+  if (known != record.uids.end()) return known->second;
+  record.uids[id] = record.next;
+  return record.next++;
+}
