@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "config/Log.h"
-#include "plugin/Plugin.h"
+#include "config/Settings.h"
 
 namespace {
 
@@ -58,8 +58,7 @@ CFolder::CFolder() : download(false) {}
 
 CFolder::~CFolder() {}
 
-void CFolder::Normalize() {
-  CSettings& settings = thePlugin.settings;
+void CFolder::Normalize(CSettings& settings) {
   if (id.empty()) {
     REPORT_ERROR(kNoId, 0);
     id = special;

@@ -6,6 +6,8 @@
 
 #include <string>
 
+class CSettings;
+
 class CFolder {
  public:
   CFolder();
@@ -13,7 +15,7 @@ class CFolder {
 
   // Completes the folder from the folder table, or gives it defaults and
   // appends it to the table (saving the INI file).
-  void Normalize();
+  void Normalize(CSettings& settings);
   // Sets `name` from the special kind, else from a fixed folder id, else
   // to the kind itself.
   static void AssignDisplayName(std::string& name, const std::string& kind);

@@ -9,7 +9,7 @@
 #include "config/DecimalNumber.h"
 #include "config/Log.h"
 #include "httpmail/JobResult.h"
-#include "plugin/Plugin.h"
+#include "config/Settings.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ void CHotmailHTTP::LoadReplyDocument(CXmlDocument& doc, const std::string& body)
   doc.BindPrefix("D", "DAV:");
   doc.BindPrefix("hm", "urn:schemas:httpmail:");
   doc.BindPrefix("m", "urn:schemas:mailheader:");
-  if (!thePlugin.settings.serviceNamespace.empty()) doc.BindPrefix("h", thePlugin.settings.serviceNamespace);
+  if (!settings_.serviceNamespace.empty()) doc.BindPrefix("h", settings_.serviceNamespace);
   doc.Load(body);
 }
 
@@ -111,7 +111,7 @@ int CHotmailHTTP::ParseFolderReply(CHTTPSession& session) {
       SelectText(doc, response, kSpecial, folder->special);
       SelectText(doc, response, kId, folder->id);
       SelectText(doc, response, kDisplayName, folder->displayName);
-      folder->Normalize();
+      folder->Normalize(settings_);
       folders_.push_back(folder.get());
       folder.release();
     }
@@ -169,7 +169,7 @@ int CHotmailHTTP::OnMessageReply(CHotmailRequest& session) {
 int CHotmailHTTP::OnSimpleReply(CHTTPSession& session) { return session.completed ? session.status : JobResult::kUnreachable; }
 
 int CHotmailHTTP::FindDeleteTarget() {
-  const std::string& target = thePlugin.settings.deleteTarget;
+  const std::string& target = settings_.deleteTarget;
   for (size_t i = 0; i < folders_.size(); ++i)
     if (folders_[i]->special == target) return static_cast<int>(i) + 1;
   REPORT_ERROR(kNoDeleteTarget, 0);

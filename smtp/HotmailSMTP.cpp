@@ -11,7 +11,7 @@
 #include "config/Log.h"
 #include "httpmail/HotmailHTTP.h"
 #include "httpmail/JobResult.h"
-#include "plugin/Plugin.h"
+#include "config/Settings.h"
 #include "plugin/PrivateMessages.h"
 
 namespace {
@@ -92,11 +92,11 @@ const CommandEntry<CHotmailSMTP> CHotmailSMTP::kCommands[9] = {
     {&CHotmailSMTP::Rcpt, "RCPT"}, {&CHotmailSMTP::Rset, "RSET"}, {&CHotmailSMTP::Auth, "AUTH"},
 };
 
-CHotmailSMTP::CHotmailSMTP() {}
+CHotmailSMTP::CHotmailSMTP(const CSettings& settings) : settings_(settings) {}
 
 CHotmailSMTP::~CHotmailSMTP() {}
 
-int CHotmailSMTP::ListenPort() const { return thePlugin.settings.smtpPortNumber; }
+int CHotmailSMTP::ListenPort() const { return settings_.smtpPortNumber; }
 
 LRESULT CHotmailSMTP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_SMTP_JOB_DONE) {

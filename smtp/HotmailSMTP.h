@@ -21,6 +21,7 @@
 #include "lineserver/LineServer.h"
 
 class CHotmailHTTP;
+class CSettings;
 class CHotmailSMTP;
 
 template <>
@@ -58,7 +59,8 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   // Recipients of one transaction; RFC 5321 asks for at least 100.
   static constexpr size_t kMaxRecipients = 1000;
 
-  CHotmailSMTP();
+  // The settings are the plug-in's, read as they are needed.
+  explicit CHotmailSMTP(const CSettings& settings);
   virtual ~CHotmailSMTP();
 
   void SetHTTP(CHotmailHTTP* http) { http_ = http; }
@@ -117,6 +119,7 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
 
   static const CommandEntry<CHotmailSMTP> kCommands[9];
 
+  const CSettings& settings_;
   CHotmailHTTP* http_ = nullptr;
   SessionState state_ = SessionState::Idle;
   CCredentials credentials_;  // of the successful AUTH

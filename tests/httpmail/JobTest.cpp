@@ -40,7 +40,7 @@ class JobTest : public HttpMailTest {
   void SetUp() override {
     HttpMailTest::SetUp();
     StartService("{}");
-    thePlugin.settings.httpTimeOut = 10;
+    settings_.httpTimeOut = 10;
     static bool registered = false;
     if (!registered) {
       WNDCLASSA wc = {};
@@ -50,14 +50,15 @@ class JobTest : public HttpMailTest {
     }
     window_ = CreateWindowExA(0, "HttpMailJobTest", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     ASSERT_NE(nullptr, window_);
-    thePlugin.mainWindow = window_;
+    CHTTPSession::Configure({window_, &settings_});
+    http_.SetWindow(window_);
     active_ = this;
   }
 
   void TearDown() override {
     Pump(std::chrono::milliseconds(100));
     active_ = nullptr;
-    thePlugin.mainWindow = nullptr;
+    CHTTPSession::Configure({});
     if (window_ != nullptr) DestroyWindow(window_);
     service_.Stop();
     HttpMailTest::TearDown();
@@ -66,7 +67,7 @@ class JobTest : public HttpMailTest {
   void StartService(const std::string& options) {
     service_.Stop();
     ASSERT_TRUE(service_.Start(std::string("{\"mailbox\": ") + kMailbox + ", \"options\": " + options + "}"));
-    thePlugin.settings.serviceHost = service_.HostPort();
+    settings_.serviceHost = service_.HostPort();
   }
 
   static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -143,7 +144,7 @@ class JobTest : public HttpMailTest {
   static JobTest* active_;
   LocalService service_;
   HWND window_ = nullptr;
-  CHotmailHTTP http_;
+  CHotmailHTTP http_{settings_};
   CCredentials account_{kAccount, "demo"};
   std::vector<JobDone> done_;
 };
@@ -187,7 +188,7 @@ TEST_F(JobTest, WrongPasswordEndsTheChainWith401) {
 TEST_F(JobTest, UnreachableServiceIsMinusOne) {
   const int port = service_.port;
   service_.Stop();
-  thePlugin.settings.serviceHost = "127.0.0.1:" + std::to_string(port);
+  settings_.serviceHost = "127.0.0.1:" + std::to_string(port);
   EXPECT_EQ(-1, LoginPop());
   http_.Login(CHotmailHTTP::FRONT_SMTP, account_);
   EXPECT_EQ(-1, AwaitOnly(WM_SMTP_JOB_DONE, SMTP_JOB_LOGIN));
@@ -313,7 +314,7 @@ class CommitTest : public JobTest {
  protected:
   // Log in, download message 1 (unread) and 5 (unread), mark 2 and 4 deleted.
   void Prepare(int deleteMode) {
-    thePlugin.settings.deleteMode = deleteMode;
+    settings_.deleteMode = deleteMode;
     ASSERT_EQ(207, LoginPop());
     for (int n : {1, 4}) {
       http_.Retrieve(account_, n);
@@ -393,7 +394,7 @@ TEST_F(CommitTest, FailedMoveFailsTheCommitEvenWhenLaterRequestsSucceed) {
 }
 
 TEST_F(CommitTest, WithoutADeletedItemsFolderNothingMoves) {
-  thePlugin.settings.deleteTarget = "nosuchkind";
+  settings_.deleteTarget = "nosuchkind";
   Prepare(1);
   EXPECT_EQ(JobResult::kNotRemoved, CommitJob()) << "the marked messages stay: no success";
   EXPECT_EQ(1, LogCount("[削除先のフォルダが見つかりません]"));

@@ -34,7 +34,7 @@ class RootReaderTest : public HttpMailTest {
   std::string Root(const CCredentials& account = kAlice) const { return http_.FolderRootUrl(account); }
   std::string Send(const CCredentials& account = kAlice) const { return http_.SendUrl(account); }
   static inline const CCredentials kAlice{"alice", "pw"};
-  CHotmailHTTP http_;
+  CHotmailHTTP http_{settings_};
 };
 
 TEST_F(RootReaderTest, BothUrlsFoundAreRememberedForThoseCredentialsOnly) {
@@ -127,7 +127,7 @@ class FolderReaderTest : public HttpMailTest {
     for (CFolder* f : http_.GetFolders()) s += f->href + ",";
     return s;
   }
-  CHotmailHTTP http_;
+  CHotmailHTTP http_{settings_};
 };
 
 TEST_F(FolderReaderTest, ResponseWithoutHrefIsSkippedAndTheRestRead) {
@@ -136,7 +136,7 @@ TEST_F(FolderReaderTest, ResponseWithoutHrefIsSkippedAndTheRestRead) {
                                    FolderResponse("http://h/3/", "F3", "", "Mine"))));
   EXPECT_EQ("http://h/1/,http://h/3/,", Hrefs());
   EXPECT_EQ(1, LogCount(kNoFolderLink));
-  EXPECT_EQ(-1, thePlugin.settings.FindFolder("F2"));
+  EXPECT_EQ(-1, settings_.FindFolder("F2"));
 }
 
 TEST_F(FolderReaderTest, NonMultiStatusAndFailedExchangeAddNothing) {
@@ -175,7 +175,7 @@ class MailReaderTest : public HttpMailTest {
     for (CMail* m : http_.GetMails()) s += std::to_string(m->number) + "=" + m->id + ",";
     return s;
   }
-  CHotmailHTTP http_;
+  CHotmailHTTP http_{settings_};
 };
 
 TEST_F(MailReaderTest, ReadsEveryProperty) {
@@ -236,7 +236,7 @@ TEST_F(MailReaderTest, MissingDateStaysEmptyAndIsLogged) {
 }
 
 TEST_F(MailReaderTest, FromAddrIsReadInTheConfiguredNamespace) {
-  thePlugin.settings.serviceNamespace = "urn:example:hotmail";
+  settings_.serviceNamespace = "urn:example:hotmail";
   const std::string body =
       "<D:multistatus xmlns:D=\"DAV:\" xmlns:x=\"urn:example:hotmail\" xmlns:h=\"http://schemas.microsoft.com/hotmail/\">"
       "<D:response><D:href>http://h/1</D:href><D:propstat><D:prop><D:id>1</D:id><x:fromaddr>right</x:fromaddr>"
@@ -277,7 +277,7 @@ class MessageReaderTest : public HttpMailTest {
     r->mailId = id;
     return r;
   }
-  CHotmailHTTP http_;
+  CHotmailHTTP http_{settings_};
 };
 
 TEST_F(MessageReaderTest, BodyGoesToTheMessageTheRequestNamed) {

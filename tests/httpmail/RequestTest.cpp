@@ -28,12 +28,12 @@ class RequestTest : public HttpMailTest {
     auto list = Reply(207, Multistatus(mails));
     ASSERT_EQ(207, http_.ParseMailReply(*list));
   }
-  CHotmailHTTP http_;
+  CHotmailHTTP http_{settings_};
   const CCredentials user_{"user@hotmail.com", "secret"};
 };
 
 TEST_F(RequestTest, DiscoveryRequest) {
-  thePlugin.settings.serviceHost = "127.0.0.1:8080";
+  settings_.serviceHost = "127.0.0.1:8080";
   auto r = http_.NewRootRequest(user_);
   ASSERT_TRUE(r);
   EXPECT_EQ(KIND_ROOT, r->kind);
@@ -80,7 +80,7 @@ TEST_F(RequestTest, FolderListRequest) {
 }
 
 TEST_F(RequestTest, MessageListRequestBindsTheServiceNamespace) {
-  thePlugin.settings.serviceNamespace = "urn:svc&\"x";
+  settings_.serviceNamespace = "urn:svc&\"x";
   auto r = http_.NewMailListRequest(user_, "http://svc/root/inbox/");
   ASSERT_TRUE(r);
   EXPECT_EQ(KIND_MAILS, r->kind);

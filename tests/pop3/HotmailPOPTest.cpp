@@ -13,7 +13,6 @@
 
 #include "config/Log.h"
 #include "httpmail/JobResult.h"
-#include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
 #include "pop3/HotmailPOP.h"
 #include "pop3/Loopback.h"
@@ -36,7 +35,7 @@ class PopTest : public ServerTest<CHotmailPOP, WM_POP_SOCKET, WM_POP_JOB_DONE, &
  protected:
   void SetUp() override {
     ServerTest::SetUp();
-    thePlugin.settings.onlyNotRead = false;
+    settings_.onlyNotRead = false;
   }
 
   // Sends PASS and waits until the server has started the log-in job.
@@ -361,7 +360,7 @@ TEST_F(PopTest, ReplySentBehindQueuedOutputKeepsTheWireOrder) {
 }
 
 TEST_F(PopTest, ClientThatDoesNotReadIsHeldBackAndLosesNoReply) {
-  thePlugin.settings.log = false;  // a hundred thousand commands
+  settings_.log = false;  // a hundred thousand commands
   Client c(Port());
   ASSERT_EQ(kGreeting, c.ReadLine());
   const std::string command = "NOOP\r\n";
@@ -420,7 +419,7 @@ TEST_F(PopTest, ClientThatDropsFreesTheServer) {
 // reading, then leaves (a reset, with its replies unread), frees the server
 // at once: the next client is greeted, not turned away.
 TEST_F(PopTest, ClientThatFloodsThenDropsFreesTheServer) {
-  thePlugin.settings.log = false;
+  settings_.log = false;
   std::string batch;
   for (int i = 0; i < 2000; ++i) batch += "NOOP\r\n";
   {
@@ -477,7 +476,7 @@ TEST_F(PopTest, SecondListenReportsAndLeavesNoListener) {
 }
 
 TEST_F(PopTest, ListenOnAPortInUseFails) {
-  CHotmailPOP other;
+  CHotmailPOP other(settings_);
   ASSERT_TRUE(other.InitWinsock());
   other.SetWindow(window_);
   EXPECT_FALSE(other.Listen());

@@ -8,7 +8,6 @@
 #include <string>
 
 #include "config/Log.h"
-#include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
 #include "pop3/Loopback.h"
 #include "pop3/ServerTest.h"
@@ -426,7 +425,7 @@ TEST_F(SmtpTest, NewConnectionStartsWithoutTheLastOnesTransaction) {
 }
 
 TEST_F(SmtpTest, OversizedMessageIsRefusedAndTheConnectionGoesOn) {
-  thePlugin.settings.log = false;  // sixty-four megabytes of text
+  settings_.log = false;  // sixty-four megabytes of text
   Client c(Port());
   Greet(c);
   EXPECT_EQ(kOk, Ask(c, "MAIL FROM:<bob@hotmail.com>"));
@@ -451,7 +450,7 @@ TEST_F(SmtpTest, OversizedMessageIsRefusedAndTheConnectionGoesOn) {
 }
 
 TEST_F(SmtpTest, OverlongLineIsRefusedAndTheConnectionClosed) {
-  thePlugin.settings.log = false;
+  settings_.log = false;
   {
     // Text lines may be far longer than commands.
     Client c(Port());
@@ -479,7 +478,7 @@ TEST_F(SmtpTest, OverlongLineIsRefusedAndTheConnectionClosed) {
 
 // Recipients are capped; RSET gives the envelope's memory back.
 TEST_F(SmtpTest, RecipientsBeyondTheLimitAreRefused) {
-  thePlugin.settings.log = false;
+  settings_.log = false;
   Client c(Port());
   Greet(c);
   EXPECT_EQ(kOk, Ask(c, "MAIL FROM:<bob@hotmail.com>"));
