@@ -44,7 +44,6 @@ TEST_F(RequestTest, DiscoveryRequest) {
       "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\" xmlns:hm=\"urn:schemas:httpmail:\"><D:prop>"
       "<hm:msgfolderroot/><hm:sendmsg/></D:prop></D:propfind>";
   EXPECT_EQ(body, r->body);
-  EXPECT_EQ(143u, r->body.size());
 }
 
 // Each request carries the credentials it was built for, and a request that
@@ -76,7 +75,6 @@ TEST_F(RequestTest, FolderListRequest) {
       "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\" xmlns:hm=\"urn:schemas:httpmail:\"><D:prop><D:id/>"
       "<D:visiblecount/><D:displayname/><hm:special/></D:prop></D:propfind>";
   EXPECT_EQ(body, r->body);
-  EXPECT_EQ(164u, r->body.size());
 }
 
 TEST_F(RequestTest, MessageListRequestBindsTheServiceNamespace) {

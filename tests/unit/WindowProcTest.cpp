@@ -8,19 +8,6 @@
 
 namespace {
 
-TEST(RouteTest, SixPrivateMessagesGoToTheirOwners) {
-  EXPECT_EQ(MessageRoute::Pop, RouteOf(1624));
-  EXPECT_EQ(MessageRoute::Pop, RouteOf(1625));
-  EXPECT_EQ(MessageRoute::Smtp, RouteOf(1626));
-  EXPECT_EQ(MessageRoute::Smtp, RouteOf(1627));
-  EXPECT_EQ(MessageRoute::Http, RouteOf(1628));
-  EXPECT_EQ(MessageRoute::Http, RouteOf(1629));
-  EXPECT_EQ(MessageRoute::Destroy, RouteOf(WM_DESTROY));
-  EXPECT_EQ(MessageRoute::Previous, RouteOf(1623));
-  EXPECT_EQ(MessageRoute::Previous, RouteOf(1630));
-  EXPECT_EQ(MessageRoute::Previous, RouteOf(WM_CLOSE));
-}
-
 struct Seen {
   HWND hwnd;
   UINT message;
