@@ -79,11 +79,6 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   // and one more CR LF.
   std::string MessageBody() const;
 
-  // Decodes base64 text into `output` (room for `length` bytes will do);
-  // characters outside the alphabet are skipped, and "=" or the end of the
-  // input ends the data. Returns the number of bytes written.
-  static size_t DecodeBase64(char* output, const char* input, size_t length);
-
  private:
   int ListenPort() const override;
   void BeforeAccept() override;

@@ -224,32 +224,6 @@ TEST_F(SmtpTest, LogShowsTheUserButNeverThePassword) {
   EXPECT_EQ(std::string::npos, log.find("AGFsaWNlL2V4dHJh")) << log;
 }
 
-TEST_F(SmtpTest, DecodeBase64) {
-  struct Case {
-    const char* input;
-    std::string bytes;
-  };
-  const Case cases[] = {
-      {"TWFu", "Man"},
-      {"TWE=", "Ma"},
-      {"TWE", "Ma"},
-      {"TQ==", "M"},
-      {"TQ", "M"},
-      {"T", ""},  // a single digit makes no byte
-      {"", ""},
-      {"TW\r\nFu IA ==", "Man "},
-      {"TQ==TWFu", "M"},  // nothing after the first "="
-      {"*T!W-F_u", "Man"},  // characters outside the alphabet are skipped
-      {"AP/+", std::string("\0\xff\xfe", 3)},
-  };
-  for (const Case& k : cases) {
-    const size_t length = strlen(k.input);
-    std::string out(length + 1, 'X');
-    const size_t n = CHotmailSMTP::DecodeBase64(&out[0], k.input, length);
-    EXPECT_EQ(k.bytes, out.substr(0, n)) << k.input;
-  }
-}
-
 // Only the connection's own successful AUTH lets it send.
 TEST_F(SmtpTest, DataWithoutItsOwnAuthIsRefused) {
   {
