@@ -58,7 +58,7 @@ CFolder::CFolder() : download(false) {}
 
 CFolder::~CFolder() {}
 
-void CFolder::Normalize(CSettings& settings) {
+bool CFolder::Normalize(CSettings& settings) {
   if (id.empty()) {
     REPORT_ERROR(kNoId, 0);
     id = special;
@@ -68,7 +68,7 @@ void CFolder::Normalize(CSettings& settings) {
     special = settings.folderSpecials[i];
     displayName = settings.folderDisplays[i];
     download = settings.folderDownLoad[i];
-    return;
+    return false;
   }
   if (special.empty()) special = id;
   if (displayName.empty()) AssignDisplayName(displayName, special);
@@ -77,10 +77,10 @@ void CFolder::Normalize(CSettings& settings) {
   // folder is still used as it is for this session.
   if (!Storable()) {
     REPORT_ERROR(kNotStorable, 0);
-    return;
+    return false;
   }
   settings.AppendFolder(id, special, displayName, download);
-  settings.Save();
+  return true;
 }
 
 void CFolder::AssignDisplayName(std::string& name, const std::string& kind) {

@@ -10,8 +10,8 @@
 #include <climits>
 
 #include "config/Log.h"
-#include "httpmail/JobResult.h"
 #include "config/Settings.h"
+#include "httpmail/JobResult.h"
 #include "plugin/PrivateMessages.h"
 
 namespace {
