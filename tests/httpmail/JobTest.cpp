@@ -261,12 +261,12 @@ TEST_F(JobTest, FailedFolderListingFailsTheLoginEvenWhenAnotherSucceeds) {
 TEST_F(JobTest, RetrieveStoresExactlyThatMessage) {
   ASSERT_EQ(207, LoginPop());
   http_.Retrieve(account_, 2);
-  EXPECT_EQ(1024 + 2, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
+  EXPECT_EQ(RETRIEVE_OK_BASE + 2, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
   EXPECT_EQ(File("inbox", "MSG0002"), http_.GetMails()[1]->content);
   EXPECT_EQ("Subject: two\r\n\r\nsecond message\r\n", http_.GetMails()[1]->content);
   for (size_t i : {0u, 2u, 3u, 4u}) EXPECT_EQ("", http_.GetMails()[i]->content);
   http_.Retrieve(account_, 5);
-  EXPECT_EQ(1024 + 5, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
+  EXPECT_EQ(RETRIEVE_OK_BASE + 5, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
   EXPECT_EQ(File("Work", "MSG0006"), http_.GetMails()[4]->content);
 }
 
@@ -277,7 +277,7 @@ TEST_F(JobTest, RetrieveFailuresReportTheirStatus) {
   EXPECT_EQ(404, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
   EXPECT_EQ("", http_.GetMails()[2]->content);
   // A number that names no message starts nothing and is a failure, not
-  // the success value 1024 + n.
+  // the success value RETRIEVE_OK_BASE + n.
   http_.Retrieve(account_, 9);
   EXPECT_EQ(-1, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
 }
@@ -298,7 +298,7 @@ TEST_F(JobTest, OverlappingJobsOfBothSidesEachFinish) {
   EXPECT_TRUE(done_.empty());
   int pop = 0, smtpLogin = 0, smtpSend = 0;
   for (const JobDone& d : seen) {
-    if (d.message == WM_POP_JOB_DONE && d.kind == POP_JOB_RETRIEVE && d.result == 1027) ++pop;
+    if (d.message == WM_POP_JOB_DONE && d.kind == POP_JOB_RETRIEVE && d.result == RETRIEVE_OK_BASE + 3) ++pop;
     if (d.message == WM_SMTP_JOB_DONE && d.kind == SMTP_JOB_LOGIN && d.result == 207) ++smtpLogin;
     if (d.message == WM_SMTP_JOB_DONE && d.kind == SMTP_JOB_SEND && d.result == 201) ++smtpSend;
   }
@@ -318,7 +318,7 @@ class CommitTest : public JobTest {
     ASSERT_EQ(207, LoginPop());
     for (int n : {1, 4}) {
       http_.Retrieve(account_, n);
-      ASSERT_EQ(1024 + n, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
+      ASSERT_EQ(RETRIEVE_OK_BASE + n, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
       http_.GetMails()[n - 1]->retrieved = true;
     }
     http_.GetMails()[1]->deleted = true;

@@ -1,5 +1,6 @@
 // The response readers on canned replies, grouped by reader.
 #include "HttpMailTest.h"
+#include "httpmail/JobResult.h"
 
 namespace {
 
@@ -289,26 +290,26 @@ class MessageReaderTest : public HttpMailTest {
 
 TEST_F(MessageReaderTest, BodyGoesToTheMessageTheRequestNamed) {
   auto r = Download(3, "C", 200, "Subject: c\r\n\r\nthird\r\n");
-  EXPECT_EQ(1024 + 3, http_.OnMessageReply(*r));
+  EXPECT_EQ(RETRIEVE_OK_BASE + 3, http_.OnMessageReply(*r));
   EXPECT_EQ("Subject: c\r\n\r\nthird\r\n", http_.GetMails()[2]->content);
   EXPECT_EQ(CMail::Held::Whole, http_.GetMails()[2]->held);
   EXPECT_EQ(CMail::Held::Nothing, http_.GetMails()[0]->held);
   EXPECT_EQ("", http_.GetMails()[0]->content);
   EXPECT_EQ("", http_.GetMails()[1]->content);
   auto again = Download(3, "C", 200, "");
-  EXPECT_EQ(1027, http_.OnMessageReply(*again));  // an empty body is a body
+  EXPECT_EQ(RETRIEVE_OK_BASE + 3, http_.OnMessageReply(*again));  // an empty body is a body
   EXPECT_EQ("", http_.GetMails()[2]->content);
   // 206 to a request for the start: only the start is held.
   auto start = Download(1, "A", 206, "Subject: a\r\n");
   start->startBytes = 12;
-  EXPECT_EQ(1025, http_.OnMessageReply(*start));
+  EXPECT_EQ(RETRIEVE_OK_BASE + 1, http_.OnMessageReply(*start));
   EXPECT_EQ("Subject: a\r\n", http_.GetMails()[0]->content);
   EXPECT_EQ(CMail::Held::Start, http_.GetMails()[0]->held);
 }
 
 TEST_F(MessageReaderTest, OtherStatusesLeaveTheContent) {
   auto ok = Download(2, "B", 200, "kept");
-  ASSERT_EQ(1026, http_.OnMessageReply(*ok));
+  ASSERT_EQ(RETRIEVE_OK_BASE + 2, http_.OnMessageReply(*ok));
   auto missing = Download(2, "B", 404, "");
   EXPECT_EQ(404, http_.OnMessageReply(*missing));
   auto failed = Download(2, "B", 0, "x");
