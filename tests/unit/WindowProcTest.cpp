@@ -42,10 +42,11 @@ TEST_F(WindowProcTest, PrivateMessagesAreConsumed) {
 }
 
 TEST_F(WindowProcTest, OtherMessagesReachThePreviousProcedureUnchanged) {
-  EXPECT_EQ(99, PluginWindowProc(hwnd, 1623, 5, 6));
-  EXPECT_EQ(99, PluginWindowProc(hwnd, 1630, 7, -8));
+  // The host's own messages, next to the private ones and well above them.
+  EXPECT_EQ(99, PluginWindowProc(hwnd, WM_POP_SOCKET - 1, 5, 6));
+  EXPECT_EQ(99, PluginWindowProc(hwnd, WM_USER + 900, 7, -8));
   ASSERT_EQ(2u, seen.size());
-  EXPECT_EQ(1623u, seen[0].message);
+  EXPECT_EQ(WM_POP_SOCKET - 1, seen[0].message);
   EXPECT_EQ(5u, seen[0].wParam);
   EXPECT_EQ(6, seen[0].lParam);
   EXPECT_EQ(hwnd, seen[1].hwnd);
