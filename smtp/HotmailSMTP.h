@@ -22,6 +22,7 @@
 #include "lineserver/LineServer.h"
 
 class CHotmailHTTP;
+class CSettings;
 class CHotmailSMTP;
 
 template <>
@@ -61,7 +62,8 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   // Recipients of one transaction; RFC 5321 asks for at least 100.
   static constexpr size_t kMaxRecipients = 1000;
 
-  CHotmailSMTP();
+  // The settings are the plug-in's, read as they are needed.
+  explicit CHotmailSMTP(const CSettings& settings);
   virtual ~CHotmailSMTP();
 
   void SetHTTP(CHotmailHTTP* http) { http_ = http; }
@@ -80,11 +82,6 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   // text received so far and one more CR LF, as the send job posts it. Once
   // posted, the text belongs to the send job and is no longer here.
   std::string MessageBody() const;
-
-  // Decodes base64 text into `output` (room for `length` bytes will do);
-  // characters outside the alphabet are skipped, and "=" or the end of the
-  // input ends the data. Returns the number of bytes written.
-  static size_t DecodeBase64(char* output, const char* input, size_t length);
 
  protected:
   // Hands the post body (envelope, empty line, text, CR LF) to the send job.
@@ -127,6 +124,7 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
 
   static const CommandEntry<CHotmailSMTP> kCommands[9];
 
+  const CSettings& settings_;
   CHotmailHTTP* http_ = nullptr;
   SessionState state_ = SessionState::Idle;
   CCredentials credentials_;  // of the successful AUTH
