@@ -1,39 +1,45 @@
 #include "MultiLineReply.h"
 
-#include <stdint.h>
 #include <string.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace {
 
 const char kTerminator[] = ".\r\n";
 
-// 0x80 in each byte of `x` that is zero, nothing elsewhere.
-inline uint64_t ZeroBytes(uint64_t x) {
-  const uint64_t low7 = 0x7F7F7F7F7F7F7F7FULL;
-  return ~(((x & low7) + low7) | x | low7);
-}
+// Sixteen bytes as one value; the compiler uses vector registers where the
+// target has them and plain bytes where it has not.
+typedef unsigned char Bytes16 __attribute__((vector_size(16)));
 
-// The number of lines that start with a dot, eight bytes at a time: most
+// The most blocks whose per-byte counts fit in one byte each.
+constexpr size_t kBlocksPerSum = 255;
+
+// The number of lines that start with a dot, sixteen bytes at a time: most
 // texts have none, and then the copy is one block.
 size_t CountDotLines(std::string_view text) {
   const char* p = text.data();
   const size_t n = text.size();
   if (n == 0) return 0;
-  const uint64_t lineFeeds = 0x0A0A0A0A0A0A0A0AULL;
-  const uint64_t dots = 0x2E2E2E2E2E2E2E2EULL;
+  Bytes16 lineFeeds, dots;
+  memset(&lineFeeds, '\n', sizeof lineFeeds);
+  memset(&dots, '.', sizeof dots);
   size_t count = p[0] == '.' ? 1 : 0;
   size_t i = 0;
-  for (; i + 9 <= n; i += 8) {
-    uint64_t here, next;
-    memcpy(&here, p + i, 8);
-    memcpy(&next, p + i + 1, 8);
-    // One bit (0x80) per dot line start; the multiply adds the bytes up in
-    // the top byte, where a popcount would be a library call without
-    // the instruction.
-    const uint64_t starts = (ZeroBytes(here ^ lineFeeds) & ZeroBytes(next ^ dots)) >> 7;
-    count += static_cast<size_t>((starts * 0x0101010101010101ULL) >> 56);
+  // Each block compares bytes [i, i + 16) with LF and [i + 1, i + 17) with
+  // a dot, so it needs one byte past its end.
+  while (i + sizeof(Bytes16) + 1 <= n) {
+    const size_t blocks = std::min((n - 1 - i) / sizeof(Bytes16), kBlocksPerSum);
+    Bytes16 sums = {};
+    for (size_t b = 0; b < blocks; ++b, i += sizeof(Bytes16)) {
+      Bytes16 here, next;
+      memcpy(&here, p + i, sizeof here);
+      memcpy(&next, p + i + 1, sizeof next);
+      // A true comparison is all ones, so subtracting it adds one.
+      sums -= (Bytes16)((here == lineFeeds) & (next == dots));
+    }
+    for (size_t k = 0; k < sizeof(Bytes16); ++k) count += sums[k];
   }
   for (; i + 1 < n; ++i) count += (p[i] == '\n' && p[i + 1] == '.') ? 1 : 0;
   return count;

@@ -23,12 +23,14 @@ std::string Expected(const std::string& status, const std::string& text) {
 
 TEST(MultiLineReply, StuffsEveryLineThatStartsWithADot) {
   const std::string rows[] = {"", ".", "..", "\r\n", ".\r\n", "a\r\n.\r\nb", "a\n.b\n..c", "no line end",
-                              "x\r\n.", ".\n.\n.\n", "\n\n.\r\n.\r\n"};
+                              "x\r\n.", ".\n.\n.\n", "\n\n.\r\n.\r\n",
+                              // more dot lines in one column than a byte counts
+                              [] { std::string many; for (int i = 0; i < 4096; ++i) many += "\n."; return many; }()};
   for (const std::string& text : rows) {
     EXPECT_EQ(Expected("+OK\r\n", text), MultiLineReply("+OK\r\n", std::string(text))) << text;
   }
-  // Dots at every offset around the eight-byte steps of the scan.
-  for (size_t pad = 0; pad < 20; ++pad) {
+  // Dots at every offset around the sixteen-byte steps of the scan.
+  for (size_t pad = 0; pad < 36; ++pad) {
     for (const char* tail : {"\n.", "\n.x", "\r\n.\r\n", "\n..\n."}) {
       const std::string text = std::string(pad, 'a') + tail + std::string(pad % 9, 'b');
       std::string roomy = text;
