@@ -40,7 +40,7 @@ bool Object::Closed() const {
 }
 
 Internet::~Internet() {
-  for (auto& entry : idle_) curl_easy_cleanup(entry.second);
+  for (auto& entry : idle_) DestroyCurl(entry.second);
 }
 
 CURL* Internet::AcquireCurl(const std::string& key) {
@@ -68,7 +68,7 @@ void Internet::ReturnCurl(const std::string& key, CURL* curl) {
     }
     idle_.emplace_back(key, curl);
   }
-  if (evicted != nullptr) curl_easy_cleanup(evicted);
+  if (evicted != nullptr) DestroyCurl(evicted);
 }
 
 long Internet::AuthScheme(const std::string& key) {

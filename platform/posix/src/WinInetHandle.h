@@ -18,6 +18,7 @@
 #include <atomic>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -133,6 +134,14 @@ struct Response {
   std::string headers;          // that block, status line first, CR LF ended
   long status = 0;
   BodyBuffer body;
+  DWORD bodyError = ERROR_SUCCESS;  // why the rest of a streamed body cannot come
+};
+
+// An exchange whose body is still arriving; it holds its curl handle until
+// the body ends or the request is closed or sent again.
+class Transfer;
+struct TransferDeleter {
+  void operator()(Transfer* transfer) const;
 };
 
 // HttpOpenRequestA: one request, re-sendable; its response stays until the
@@ -147,7 +156,12 @@ class Request : public Object {
   std::string version;
   DWORD flags = 0;
   Response response;
+  std::unique_ptr<Transfer, TransferDeleter> transfer;
 };
+
+// Waits until the body has unread bytes or has ended; ERROR_SUCCESS, or why
+// the rest of the body cannot come.
+DWORD WaitForBody(Request& request);
 
 // A counted reference held for the length of one call.
 class ObjectRef {
@@ -186,6 +200,9 @@ BOOL Fail(DWORD error);
 // curl's outcome of a transfer as a WinInet error number.
 DWORD ErrorFromCurl(CURLcode code);
 
+// Frees a pooled curl handle with the transfer driver (and its connection
+// cache) that belongs to it.
+void DestroyCurl(CURL* curl);
 // Starts curl once for the process.
 void InitializeCurl();
 

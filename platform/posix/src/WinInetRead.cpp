@@ -1,5 +1,5 @@
 // Reading a response body: InternetQueryDataAvailable and InternetReadFile
-// take it from the request handle, where HttpSendRequestA left it.
+// take it from the request handle, receiving more as they need it.
 #include <string.h>
 
 #include <algorithm>
@@ -33,6 +33,8 @@ BOOL WINAPI InternetQueryDataAvailable(HINTERNET hFile, LPDWORD lpdwNumberOfByte
   ObjectRef object = Lookup(hFile, HandleKind::Request);
   Request* request = Readable(object);
   if (request == nullptr) return FALSE;
+  const DWORD error = WaitForBody(*request);
+  if (error != ERROR_SUCCESS) return Fail(error);
   const Response& r = request->response;
   const size_t left = r.body.Unread();
   *lpdwNumberOfBytesAvailable = static_cast<DWORD>(std::min<size_t>(left, 0xFFFFFFFFu));
@@ -48,8 +50,18 @@ BOOL WINAPI InternetReadFile(HINTERNET hFile, LPVOID lpBuffer, DWORD dwNumberOfB
   Request* request = Readable(object);
   if (request == nullptr) return FALSE;
   Response& r = request->response;
-  // What was read is gone from the handle, as WinInet streams it.
-  const size_t n = r.body.Read(static_cast<char*>(lpBuffer), dwNumberOfBytesToRead);
+  // What was read is gone from the handle. The call returns with the
+  // buffer full or at the body's end; an error after some bytes waits for
+  // the next call.
+  auto* out = static_cast<char*>(lpBuffer);
+  size_t n = 0;
+  while (n < dwNumberOfBytesToRead) {
+    n += r.body.Read(out + n, dwNumberOfBytesToRead - n);
+    if (n == dwNumberOfBytesToRead) break;
+    const DWORD error = WaitForBody(*request);
+    if (error != ERROR_SUCCESS && n == 0) return Fail(error);
+    if (error != ERROR_SUCCESS || r.body.Unread() == 0) break;
+  }
   *lpdwNumberOfBytesRead = static_cast<DWORD>(n);
   return TRUE;
 }

@@ -1,7 +1,8 @@
-// HttpSendRequestA: the whole exchange runs here, synchronously, through a
-// pooled curl handle. Headers and body are kept in the request handle, from
-// where HttpQueryInfoA, InternetQueryDataAvailable and InternetReadFile
-// take them.
+// HttpSendRequestA: the exchange runs through a pooled curl handle until the
+// response headers are in, as in WinInet; a body of a request that sent none
+// then arrives as InternetQueryDataAvailable and InternetReadFile ask for
+// it, a bounded part at a time. A request that sends a body is run to its
+// end here, so the caller's body is never read after the call returns.
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -24,8 +25,14 @@ constexpr long kConnectTimeoutMs = 60000;
 constexpr long kMaxRedirects = 10;
 // What curl receives at once: a large body arrives in fewer calls.
 constexpr long kReceiveBuffer = 256 * 1024;
-// The most of one response body held for the reader.
+// The most of one response body held for the reader when it is received
+// whole.
 constexpr size_t kMaxBufferedBody = size_t{512} * 1024 * 1024;
+// A body received as it is read waits here until the reader has taken it.
+constexpr size_t kHandOverLimit = 1024 * 1024;
+// The longest wait for the socket before the transfer looks at its time-out
+// and whether the handle was closed.
+constexpr int kPollMs = 100;
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.size() >= prefix.size() && text.compare(0, prefix.size(), prefix) == 0;
@@ -108,14 +115,43 @@ class HeaderList {
   curl_slist* list_ = nullptr;
 };
 
+// The transfer driver of a pooled curl handle, made on its first use. It
+// holds the handle's connection cache, so it lives as long as the handle.
+CURLM* MultiOf(CURL* curl) {
+  char* owned = nullptr;
+  curl_easy_getinfo(curl, CURLINFO_PRIVATE, &owned);
+  if (owned != nullptr) return reinterpret_cast<CURLM*>(owned);
+  CURLM* multi = curl_multi_init();
+  if (multi != nullptr) curl_easy_setopt(curl, CURLOPT_PRIVATE, reinterpret_cast<char*>(multi));
+  return multi;
+}
+
+}  // namespace
+
+namespace kwin32::wininet {
+
+void DestroyCurl(CURL* curl) {
+  char* owned = nullptr;
+  curl_easy_getinfo(curl, CURLINFO_PRIVATE, &owned);
+  curl_easy_cleanup(curl);
+  if (owned != nullptr) curl_multi_cleanup(reinterpret_cast<CURLM*>(owned));
+}
+
 // One exchange on one curl handle; collects what the request handle keeps.
 class Transfer {
  public:
-  Transfer(Request& request, CURL* curl, const std::string& key)
-      : request_(request), response_(request.response), curl_(curl), key_(key) {}
+  Transfer(Request& request, CURL* curl, std::string key)
+      : request_(request), response_(request.response), curl_(curl), key_(std::move(key)) {}
+  ~Transfer();
   DWORD Run(const std::vector<std::string>& lines, const char* body, size_t length);
+  // Receives until the body has unread bytes or has ended.
+  DWORD Pull();
+  bool Finished() const { return finished_; }
 
  private:
+  template <typename Enough>
+  void Drive(Enough enough);
+  void Detach();
   bool Configure(const std::vector<std::string>& lines, const char* body, size_t length, const std::string& url);
   void SetMethod(const char* body, size_t length);
   void SetCredentials();
@@ -133,7 +169,8 @@ class Transfer {
   Request& request_;
   Response& response_;
   CURL* curl_;
-  const std::string& key_;
+  const std::string key_;
+  CURLM* multi_ = nullptr;
   HeaderList headerList_;
   std::string block_;  // the response header block being received
   DWORD timeoutMs_ = 0;
@@ -142,7 +179,61 @@ class Transfer {
   bool timedOut_ = false;
   bool cancelled_ = false;
   bool outOfMemory_ = false;
+  bool streaming_ = false;    // the body is handed over as it is read
+  bool bodyStarted_ = false;  // the last response's body has begun
+  bool paused_ = false;       // curl holds back a piece until the reader asks
+  bool finished_ = false;
+  CURLcode result_ = CURLE_OK;
 };
+
+Transfer::~Transfer() {
+  Detach();
+  curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, nullptr);  // the list dies with this transfer
+  request_.Owner().Owner().ReturnCurl(key_, curl_);
+}
+
+// Taking a handle out before its end closes its connection.
+void Transfer::Detach() {
+  if (multi_ != nullptr) curl_multi_remove_handle(multi_, curl_);
+  multi_ = nullptr;
+}
+
+template <typename Enough>
+void Transfer::Drive(Enough enough) {
+  while (!finished_ && !enough()) {
+    int running = 0;
+    if (curl_multi_perform(multi_, &running) != CURLM_OK) {
+      finished_ = true;
+      result_ = CURLE_OUT_OF_MEMORY;
+      break;
+    }
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi_, &queued)) {
+      if (message->msg != CURLMSG_DONE) continue;
+      finished_ = true;
+      result_ = message->data.result;
+    }
+    if (finished_ || enough()) break;
+    curl_multi_poll(multi_, nullptr, 0, kPollMs, nullptr);
+  }
+  if (finished_) Detach();
+}
+
+DWORD Transfer::Pull() {
+  if (!finished_) {
+    Touch();  // the time-out counts while somebody waits, not while the reader was away
+    if (paused_) {
+      paused_ = false;
+      curl_easy_pause(curl_, CURLPAUSE_CONT);  // hands over the piece it held back
+    }
+    Drive([this] { return response_.body.Unread() > 0; });
+  }
+  if (!finished_ || response_.body.Unread() > 0) return ERROR_SUCCESS;
+  if (cancelled_) return ERROR_INTERNET_OPERATION_CANCELLED;
+  if (timedOut_) return ERROR_INTERNET_TIMEOUT;
+  if (outOfMemory_) return ERROR_NOT_ENOUGH_MEMORY;
+  return result_ == CURLE_OK ? ERROR_SUCCESS : ErrorFromCurl(result_);
+}
 
 DWORD Transfer::Run(const std::vector<std::string>& lines, const char* body, size_t length) {
   const Connection& connection = request_.Owner();
@@ -154,16 +245,24 @@ DWORD Transfer::Run(const std::vector<std::string>& lines, const char* body, siz
   Touch();
   // The handle is not reset: it keeps the account's Digest state. Every
   // option is therefore set anew for each request.
-  const bool configured = Configure(lines, body, length, url);
-  CURLcode code = configured ? curl_easy_perform(curl_) : CURLE_OUT_OF_MEMORY;
-  curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, nullptr);  // the list dies with this transfer
-  if (!configured) return ERROR_NOT_ENOUGH_MEMORY;
+  if (!Configure(lines, body, length, url)) return ERROR_NOT_ENOUGH_MEMORY;
+  CURLM* multi = MultiOf(curl_);
+  if (multi == nullptr || curl_multi_add_handle(multi, curl_) != CURLM_OK) return ERROR_NOT_ENOUGH_MEMORY;
+  multi_ = multi;
+  streaming_ = length == 0;
+  // A response is the last one once its body begins: curl skips the bodies
+  // of the responses it answers itself (challenges, followed redirects).
+  Drive([this] { return streaming_ && response_.complete && bodyStarted_; });
   long status = 0;
   curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
   response_.status = response_.complete ? status : 0;
-  if (code == CURLE_OK && response_.complete) LearnAuthScheme();
+  if (!finished_) {
+    LearnAuthScheme();
+    return Outcome(CURLE_OK);
+  }
+  if (result_ == CURLE_OK && response_.complete) LearnAuthScheme();
   if (response_.requestHeaders.empty()) SynthesizeRequestHeaders(lines);
-  return Outcome(code);
+  return Outcome(result_);
 }
 
 bool Transfer::Configure(const std::vector<std::string>& lines, const char* body, size_t length,
@@ -329,6 +428,7 @@ size_t Transfer::OnHeader(char* data, size_t size, size_t count, void* self) {
       // followed redirect): only the last one counts.
       t->block_.assign(line);
       t->response_.complete = false;
+      t->bodyStarted_ = false;
       t->response_.headers.clear();
       t->response_.body.Clear();
     } else {
@@ -351,9 +451,15 @@ size_t Transfer::OnHeader(char* data, size_t size, size_t count, void* self) {
 size_t Transfer::OnBody(char* data, size_t size, size_t count, void* self) {
   auto* t = static_cast<Transfer*>(self);
   const size_t n = size * count;
-  // WinInet streams a body to its reader; this layer holds it whole, so a
-  // server that never ends its body must not take all memory.
-  if (t->response_.body.Received() + n > kMaxBufferedBody) {
+  if (n == 0) return 0;
+  t->bodyStarted_ = true;
+  // Streamed, the reader takes each part before curl receives more.
+  if (t->streaming_ && t->response_.body.Unread() >= kHandOverLimit) {
+    t->paused_ = true;
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  // Held whole, a body that never ends must not take all memory.
+  if (!t->streaming_ && t->response_.body.Received() + n > kMaxBufferedBody) {
     t->outOfMemory_ = true;
     return 0;
   }
@@ -403,6 +509,22 @@ int Transfer::OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_of
   return 0;
 }
 
+void TransferDeleter::operator()(Transfer* transfer) const { delete transfer; }
+
+DWORD WaitForBody(Request& request) {
+  Response& response = request.response;
+  if (response.bodyError != ERROR_SUCCESS) return response.bodyError;
+  Transfer* transfer = request.transfer.get();
+  if (transfer == nullptr || response.body.Unread() > 0) return ERROR_SUCCESS;
+  response.bodyError = transfer->Pull();
+  if (transfer->Finished()) request.transfer.reset();  // the handle goes back to the pool
+  return response.bodyError;
+}
+
+}  // namespace kwin32::wininet
+
+namespace {
+
 // Which pooled curl handle a request may use: the server, and the account
 // whose authentication state the handle carries.
 std::string PoolKey(const Request& request) {
@@ -431,16 +553,21 @@ BOOL WINAPI HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHea
     return Fail(ERROR_NOT_ENOUGH_MEMORY);
   }
 
+  request.transfer.reset();  // a body not read to its end is dropped
   Internet& internet = request.Owner().Owner();
-  const std::string key = PoolKey(request);
+  std::string key = PoolKey(request);
   CURL* curl = internet.AcquireCurl(key);
   if (curl == nullptr) return Fail(ERROR_INTERNET_OUT_OF_HANDLES);
-  DWORD error;
-  {
-    Transfer transfer(request, curl, key);
-    error = transfer.Run(lines, static_cast<const char*>(lpOptional), dwOptionalLength);
+  DWORD error = ERROR_SUCCESS;
+  try {
+    request.transfer.reset(new Transfer(request, curl, std::move(key)));
+  } catch (const std::bad_alloc&) {
+    internet.ReturnCurl(PoolKey(request), curl);
+    return Fail(ERROR_NOT_ENOUGH_MEMORY);
   }
-  internet.ReturnCurl(key, curl);
+  error = request.transfer->Run(lines, static_cast<const char*>(lpOptional), dwOptionalLength);
+  // A body still arriving stays readable, whatever the outcome says.
+  if (request.transfer->Finished() || !request.response.complete) request.transfer.reset();
   if (error != ERROR_SUCCESS) return Fail(error);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
