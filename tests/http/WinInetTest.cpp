@@ -205,6 +205,33 @@ TEST(HttpSendRequest, GetFollowsRedirectsOtherVerbsNeedConfirmation) {
   EXPECT_TRUE(noRedirect.Send("", "data")) << "with NO_AUTO_REDIRECT the 302 is the answer";
 }
 
+TEST(InternetReadFile, ALargeBodyArrivesWholeACutOneIsAnError) {
+  std::string body(3000000, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 23);
+  TestHttpServer server([&](const HttpRequest& r) {
+    if (r.target == "/whole") return HttpReply(200, "OK", "", body);
+    // Announces all of it, sends two thirds and hangs up.
+    return "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" +
+           body.substr(0, 2000000);
+  });
+  Exchange whole(INTERNET_OPEN_TYPE_DIRECT, server.Port(), "GET", "/whole");
+  ASSERT_TRUE(whole.Send());
+  EXPECT_TRUE(whole.ReadAll() == body) << "every byte, in order";
+
+  Exchange cut(INTERNET_OPEN_TYPE_DIRECT, server.Port(), "GET", "/cut");
+  std::string got;
+  bool failed = !cut.Send();
+  if (!failed) {
+    char buf[65536];
+    for (DWORD n = 1; n > 0 && !failed;) {
+      failed = !InternetReadFile(cut.request.get(), buf, sizeof buf, &n);
+      if (!failed) got.append(buf, n);
+    }
+  }
+  EXPECT_TRUE(failed) << "a body cut short never reads as ended";
+  EXPECT_LT(got.size(), body.size());
+}
+
 TEST(InternetOpen, PreconfiguredTakesTheProxyEnvironmentDirectDoesNot) {
   TestHttpServer proxy([](const HttpRequest& r) { return HttpReply(200, "OK", "", "proxy saw " + r.target); });
   TestHttpServer origin([](const HttpRequest& r) { return HttpReply(200, "OK", "", "origin saw " + r.target); });

@@ -145,7 +145,9 @@ class Transfer {
   ~Transfer();
   DWORD Run(const std::vector<std::string>& lines, const char* body, size_t length);
   // Receives until the body has unread bytes or has ended.
-  DWORD Pull();
+  void Pull();
+  // Why the body ended, once it has: ERROR_SUCCESS when it came whole.
+  DWORD EndError() const;
   bool Finished() const { return finished_; }
 
  private:
@@ -219,16 +221,17 @@ void Transfer::Drive(Enough enough) {
   if (finished_) Detach();
 }
 
-DWORD Transfer::Pull() {
-  if (!finished_) {
-    Touch();  // the time-out counts while somebody waits, not while the reader was away
-    if (paused_) {
-      paused_ = false;
-      curl_easy_pause(curl_, CURLPAUSE_CONT);  // hands over the piece it held back
-    }
-    Drive([this] { return response_.body.Unread() > 0; });
+void Transfer::Pull() {
+  if (finished_) return;
+  Touch();  // the time-out counts while somebody waits, not while the reader was away
+  if (paused_) {
+    paused_ = false;
+    curl_easy_pause(curl_, CURLPAUSE_CONT);  // hands over the piece it held back
   }
-  if (!finished_ || response_.body.Unread() > 0) return ERROR_SUCCESS;
+  Drive([this] { return response_.body.Unread() > 0; });
+}
+
+DWORD Transfer::EndError() const {
   if (cancelled_) return ERROR_INTERNET_OPERATION_CANCELLED;
   if (timedOut_) return ERROR_INTERNET_TIMEOUT;
   if (outOfMemory_) return ERROR_NOT_ENOUGH_MEMORY;
@@ -511,14 +514,18 @@ int Transfer::OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_of
 
 void TransferDeleter::operator()(Transfer* transfer) const { delete transfer; }
 
+// What arrived before an error is read first; the error then stays.
 DWORD WaitForBody(Request& request) {
   Response& response = request.response;
-  if (response.bodyError != ERROR_SUCCESS) return response.bodyError;
   Transfer* transfer = request.transfer.get();
-  if (transfer == nullptr || response.body.Unread() > 0) return ERROR_SUCCESS;
-  response.bodyError = transfer->Pull();
-  if (transfer->Finished()) request.transfer.reset();  // the handle goes back to the pool
-  return response.bodyError;
+  if (transfer != nullptr && response.body.Unread() == 0) {
+    transfer->Pull();
+    if (transfer->Finished()) {
+      response.bodyError = transfer->EndError();
+      request.transfer.reset();  // the handle goes back to the pool
+    }
+  }
+  return response.body.Unread() > 0 ? ERROR_SUCCESS : response.bodyError;
 }
 
 }  // namespace kwin32::wininet
