@@ -118,6 +118,8 @@ TEST_F(ImapSessionTest, ListStatusAndSelect) {
   EXPECT_EQ("e NO [NONEXISTENT] No such mailbox\r\n", Say("e SELECT Nothing\r\n"));
   std::string select = Say("f SELECT &MFQwf3ux-\r\n");
   EXPECT_NE(std::string::npos, select.find("* 0 EXISTS\r\n"));
+  EXPECT_EQ("f OK FETCH completed\r\n", Say("f FETCH 1:* FLAGS\r\n"));
+  EXPECT_EQ("f BAD Message sequence number out of range\r\n", Say("f FETCH 2:* FLAGS\r\n"));
   select = Say("g EXAMINE inbox\r\n");
   uint32_t validity = uids_->Folder("demo", "F1").validity;
   EXPECT_EQ(
