@@ -2,8 +2,8 @@
 
 #include <stdio.h>
 
-#include <vector>
 
+#include "MessageText.h"
 #include "Settings.h"
 
 namespace {
@@ -12,16 +12,6 @@ const char kBoxCaption[] = "Hotmail plug-in";
 const char kBoxFormat[] =
     "エラーが発生しました。\n\nソースファイル名: %s\n行番号: %5d\nエラー番号： 0x%08x\nエラー内容: %s\n";
 const char kNoDescription[] = "（エラー内容が取得できませんでした。）";
-
-// A message-table text, or empty when the table has none.
-std::string LookUpMessage(DWORD flags, LPCVOID source, DWORD error) {
-  char* text = nullptr;
-  DWORD n = FormatMessageA(flags | FORMAT_MESSAGE_ALLOCATE_BUFFER, source, error, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                           reinterpret_cast<LPSTR>(&text), 0, nullptr);
-  std::string result = (n > 0 && text != nullptr) ? std::string(text, n) : std::string();
-  if (text != nullptr) LocalFree(text);
-  return result;
-}
 
 }  // namespace
 
@@ -53,9 +43,11 @@ void CLog::WriteMode(std::string_view text, const char* mode) {
 
 std::string CLog::FormatBoxText(const char* message, const char* sourceFile, int line, DWORD error) {
   int n = snprintf(nullptr, 0, kBoxFormat, sourceFile, line, static_cast<unsigned int>(error), message);
-  std::vector<char> buf(static_cast<size_t>(n) + 1);
-  snprintf(buf.data(), buf.size(), kBoxFormat, sourceFile, line, static_cast<unsigned int>(error), message);
-  return std::string(buf.data(), static_cast<size_t>(n));
+  if (n < 0) return message ? message : "";  // an encoding error: the message alone still tells
+  std::string text(static_cast<size_t>(n) + 1, '\0');
+  snprintf(&text[0], text.size(), kBoxFormat, sourceFile, line, static_cast<unsigned int>(error), message);
+  text.resize(static_cast<size_t>(n));
+  return text;
 }
 
 void CLog::ReportError(const char* message, const char* sourceFile, int line, DWORD error) {
@@ -65,10 +57,10 @@ void CLog::ReportError(const char* message, const char* sourceFile, int line, DW
 }
 
 std::string CLog::SystemErrorText(DWORD error) {
-  std::string text = LookUpMessage(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error);
+  std::string text = MessageText(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error);
   if (text.empty()) {
     HMODULE wininet = GetModuleHandleA("wininet.dll");
-    if (wininet != nullptr) text = LookUpMessage(FORMAT_MESSAGE_FROM_HMODULE, wininet, error);
+    if (wininet != nullptr) text = MessageText(FORMAT_MESSAGE_FROM_HMODULE, wininet, error);
   }
   return text.empty() ? kNoDescription : text;
 }

@@ -37,9 +37,16 @@ class CLog {
 
 extern CLog theLog;
 
-// Reporting sites name their source module, declared in each source file as
-// `static const char kSourceModule[]`.
-#define REPORT_ERROR(message, error) theLog.ReportError((message), kSourceModule, __LINE__, (error))
-#define REPORT_SYSTEM_ERROR(error) theLog.ReportSystemError((error), kSourceModule, __LINE__)
+// The file name of a path, without its folders.
+constexpr const char* SourceFileName(const char* path) {
+  const char* name = path;
+  for (const char* p = path; *p != '\0'; ++p)
+    if (*p == '/' || *p == '\\') name = p + 1;
+  return name;
+}
+
+// A report names the file and line of its own site, headers included.
+#define REPORT_ERROR(message, error) theLog.ReportError((message), SourceFileName(__FILE__), __LINE__, (error))
+#define REPORT_SYSTEM_ERROR(error) theLog.ReportSystemError((error), SourceFileName(__FILE__), __LINE__)
 
 #endif

@@ -2,6 +2,12 @@
 
 #include <windows.h>
 
+#include <stdlib.h>
+#include <string.h>
+
+#include <set>
+#include <vector>
+
 namespace {
 
 const char kProperty[] = "Property";
@@ -33,6 +39,24 @@ void WriteFlag(const char* section, const char* key, bool value, const std::stri
   WriteString(section, key, value ? "1" : "0", ini);
 }
 
+// The record numbers below `count` that have a key in [Folder], in order:
+// a count far beyond the keys present costs nothing.
+std::vector<int> FolderRecordNumbers(int count, const std::string& ini) {
+  std::vector<char> keys(4096);
+  for (;;) {
+    const DWORD n = GetPrivateProfileStringA(kFolder, nullptr, "", keys.data(), static_cast<DWORD>(keys.size()),
+                                             ini.c_str());
+    if (n + 2 < keys.size()) break;
+    keys.resize(keys.size() * 2);
+  }
+  std::set<int> numbers;
+  for (const char* key = keys.data(); *key != '\0'; key += strlen(key) + 1) {
+    const int number = atoi(key);
+    if (number >= 0 && number < count && std::to_string(number) == key) numbers.insert(number);
+  }
+  return std::vector<int>(numbers.begin(), numbers.end());
+}
+
 }  // namespace
 
 CSettings::CSettings()
@@ -42,6 +66,7 @@ CSettings::CSettings()
       smtpPortNumber(6025),
       threadCount(1),
       httpTimeOut(15),
+      idleTimeOut(600),
       deleteMode(1),
       log(false),
       userAgent("Outlook-Express/5.5 (MSIE 5.5; Windows NT 5.0; COM+ 1.0.2204; TmstmpExt)"),
@@ -56,6 +81,9 @@ void CSettings::Load() {
   smtpPortNumber = ReadInt(kProperty, "SMTPPortNumber", 6025, iniPath);
   httpTimeOut = ReadInt(kProperty, "HttpTimeOut", 15, iniPath);
   threadCount = ReadInt(kProperty, "ThreadCount", 1, iniPath);
+  // Not in the setup dialog, and so not saved: set by hand in the INI file.
+  idleTimeOut = ReadInt(kProperty, "IdleTimeOut", 600, iniPath);
+  if (idleTimeOut < 0) idleTimeOut = 600;
   deleteMode = ReadInt(kProperty, "DeleteMode", 1, iniPath);
   log = ReadInt(kProperty, "Log", 0, iniPath) != 0;
   onlyNotRead = ReadInt(kProperty, "OnlyNotRead", 0, iniPath) != 0;
@@ -68,7 +96,7 @@ void CSettings::Load() {
   folderSpecials.clear();
   folderDisplays.clear();
   const int count = ReadInt(kFolder, "Count", 0, iniPath);
-  for (int i = 0; i < count; ++i) {
+  for (int i : FolderRecordNumbers(count, iniPath)) {
     std::string id = ReadString(kFolder, std::to_string(i).c_str(), "", iniPath);
     if (id.empty()) continue;
     AppendFolder(id, ReadString(kFolderSpecial, id.c_str(), "", iniPath),

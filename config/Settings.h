@@ -25,6 +25,7 @@ class CSettings {
   int smtpPortNumber;
   int threadCount;
   int httpTimeOut;  // seconds
+  int idleTimeOut;  // seconds a POP3 or SMTP client may send nothing; 0: no limit
   int deleteMode;   // 1 move to deleted items, 2 delete, other: keep
   bool log;
   std::string userAgent;

@@ -14,6 +14,21 @@ INT_PTR CSetupDialog::Show() {
   return DialogBoxParamA(instance_, MAKEINTRESOURCEA(IDD_SETUP), parent, &CSetupDialog::DialogProc, 0);
 }
 
+namespace {
+template <typename T>
+void TakeIfEdited(const T& opened, const T& edited, T& live) {
+  if (edited != opened) live = edited;
+}
+}  // namespace
+
+void CSetupDialog::ApplyEdits(const CSettings& opened, CSettings& live) const {
+  TakeIfEdited(opened.popPortNumber, settings.popPortNumber, live.popPortNumber);
+  TakeIfEdited(opened.smtpPortNumber, settings.smtpPortNumber, live.smtpPortNumber);
+  TakeIfEdited(opened.httpTimeOut, settings.httpTimeOut, live.httpTimeOut);
+  TakeIfEdited(opened.log, settings.log, live.log);
+  TakeIfEdited(opened.doNotUseProxy, settings.doNotUseProxy, live.doNotUseProxy);
+}
+
 INT_PTR CALLBACK CSetupDialog::DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM) {
   if (activeDialog == nullptr) return FALSE;
   CSettings& s = activeDialog->settings;

@@ -14,6 +14,11 @@ class CSetupDialog {
 
   // 1 for OK, 2 for Cancel, or the system's failure value.
   INT_PTR Show();
+  // Carries the fields the user changed in the dialog, and only those,
+  // from the working copy into the live settings: what changed there while
+  // the dialog was open (a folder seen, the proxy switch turned by the HTTP
+  // layer) stays. `opened` is what the working copy held when it opened.
+  void ApplyEdits(const CSettings& opened, CSettings& live) const;
   static INT_PTR CALLBACK DialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
 
   HWND parent;

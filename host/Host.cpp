@@ -11,6 +11,7 @@
 
 #include "PathSeparator.h"
 #include "host/HostApi.h"
+#include "host/LogViewer.h"
 
 #ifndef KESTRELON_MODULE_FILE
 #define KESTRELON_MODULE_FILE "Kestrelon.so"
@@ -23,11 +24,12 @@ struct Options {
   std::string dataFolder;
   bool info = false;
   bool setup = false;
+  bool showLog = false;
 };
 
 void PrintUsage(FILE* out) {
   fprintf(out,
-          "usage: kestrelon [--module PATH] [--data-dir DIR] [--info | --setup]\n"
+          "usage: kestrelon [--module PATH] [--data-dir DIR] [--info | --setup | --show-log]\n"
           "Hosts the Hotmail plug-in: serves POP3 and SMTP on 127.0.0.1 until\n"
           "SIGINT or SIGTERM.\n"
           "  --module PATH    the plug-in module (default: " KESTRELON_MODULE_FILE " beside this program)\n"
@@ -35,6 +37,7 @@ void PrintUsage(FILE* out) {
           "                   DIR/PlugIns/Kestrelon.ini there\n"
           "  --info           print the plug-in's name, vendor, version and description\n"
           "  --setup          open the plug-in's setup\n"
+          "  --show-log       print the plug-in's log in UTF-8, whatever its lines mix\n"
           "  --help           show this text\n");
 }
 
@@ -56,6 +59,8 @@ int ParseOptions(int argc, char** argv, Options& o) {
       o.info = true;
     } else if (a == "--setup") {
       o.setup = true;
+    } else if (a == "--show-log") {
+      o.showLog = true;
     } else if (a == "--help" || a == "-h") {
       PrintUsage(stdout);
       return 2;
@@ -113,6 +118,8 @@ int main(int argc, char** argv) {
   Options options;
   int parsed = ParseOptions(argc, argv, options);
   if (parsed != 0) return parsed == 2 ? 0 : 2;
+  // Reading the log needs no module: it works while another host runs.
+  if (options.showLog) return ShowLog(LogPathOf(options.modulePath, options.dataFolder), stdout);
 
   std::error_code ignored;
   std::filesystem::create_directories(options.dataFolder, ignored);

@@ -15,10 +15,6 @@
 #include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
 
-static const char kSourceModule[] = "HTTPSession.cpp";
-
-std::string CHTTPSession::lastUserName;
-std::string CHTTPSession::lastPassword;
 
 namespace {
 
@@ -60,12 +56,14 @@ bool IsCredentialHeader(std::string_view name) {
   return EqualsIgnoreCase(name, "Authorization") || EqualsIgnoreCase(name, "Proxy-Authorization");
 }
 
-// One header line as logged: a credential's value becomes "********" after
-// its scheme name, which is all a diagnosis needs.
+// One header line as logged: a credential's value, whatever bytes it holds
+// up to the line's CR LF, becomes "********" after its scheme name, which is
+// all a diagnosis needs.
 std::string MaskLine(const std::string& line) {
   const size_t colon = line.find(':');
   if (colon == std::string::npos || !IsCredentialHeader(std::string_view(line).substr(0, colon))) return line;
-  const size_t eol = std::min(line.find_first_of("\r\n"), line.size());
+  const bool crlf = line.size() >= 2 && line.compare(line.size() - 2, 2, "\r\n") == 0;
+  const size_t eol = line.size() - (crlf ? 2 : 0);
   std::string value = line.substr(colon + 1, eol - colon - 1);
   value.erase(0, std::min(value.find_first_not_of(" \t"), value.size()));
   const size_t space = value.find_first_of(" \t");
@@ -74,12 +72,13 @@ std::string MaskLine(const std::string& line) {
          line.substr(eol);
 }
 
-// A header block as logged, credentials masked line by line.
+// A header block as logged, credentials masked line by line. Only CR LF
+// ends a line: a lone CR or LF inside a value stays part of it.
 std::string MaskCredentials(const std::string& block) {
   std::string out;
   for (size_t pos = 0; pos < block.size();) {
-    size_t end = block.find('\n', pos);
-    end = end == std::string::npos ? block.size() : end + 1;
+    size_t end = block.find("\r\n", pos);
+    end = end == std::string::npos ? block.size() : end + 2;
     out += MaskLine(block.substr(pos, end - pos));
     pos = end;
   }
@@ -94,6 +93,34 @@ std::string ResolveLocation(const std::string& location, const std::string& base
   if (scheme == std::string::npos) return location;
   size_t path = base.find('/', scheme + 3);
   return base.substr(0, path) + location;
+}
+
+bool IsRedirectStatus(int status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+bool HoldsLineBreakOrNul(std::string_view text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+// Whether a block of header lines is only whole lines, each ended by CR LF
+// and holding no other CR, LF or NUL: anything else would add header lines,
+// or end the block early, where the caller meant a value.
+bool WholeHeaderLines(const std::string& block) {
+  for (size_t pos = 0; pos < block.size();) {
+    const size_t end = block.find("\r\n", pos);
+    if (end == std::string::npos || end == pos) return false;  // unended, or an empty line
+    if (HoldsLineBreakOrNul(std::string_view(block).substr(pos, end - pos))) return false;
+    pos = end + 2;
+  }
+  return true;
+}
+
+// Scheme, host and port of an absolute URL as InternetCrackUrlA split it.
+std::string OriginOf(const std::string& url, const char* host, INTERNET_PORT port) {
+  std::string origin = url.substr(0, url.find("://")) + "://" + host + ":" + std::to_string(port);
+  for (char& c : origin) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+  return origin;
 }
 
 void CloseNow(HINTERNET handle) {
@@ -161,13 +188,15 @@ bool CHTTPSession::Submit(CHTTPSession* session) {
   Transport& t = State();
   if (std::find(t.waiting.begin(), t.waiting.end(), session) != t.waiting.end()) return false;
   t.waiting.push_back(session);
-  StartWaiting();
-  return true;
+  return StartWaiting(session);
 }
 
 // Gives free slots to waiting sessions, oldest first. A ThreadCount below 1
-// counts as 1, or nothing would ever run.
-void CHTTPSession::StartWaiting() {
+// counts as 1, or nothing would ever run. False when `submitted` could
+// neither start nor post its completion: it is left to its submitter, who
+// must not wait for it.
+bool CHTTPSession::StartWaiting(CHTTPSession* submitted) {
+  bool accepted = true;
   Transport& t = State();
   const int limit = std::max(1, thePlugin.settings.threadCount);
   while (t.running < limit && !t.waiting.empty()) {
@@ -181,8 +210,12 @@ void CHTTPSession::StartWaiting() {
     t.started.erase(std::find(t.started.begin(), t.started.end(), session));
     --t.running;
     session->holdsSlot_ = false;
-    delete session;
+    if (session == submitted)
+      accepted = false;
+    else
+      delete session;
   }
+  return accepted;
 }
 
 // Starts the worker; a session that cannot start still completes, as not
@@ -272,13 +305,13 @@ void CHTTPSession::Finish() {
 
 void CHTTPSession::Shutdown() {
   Transport& t = State();
-  if (!t.waiting.empty()) {
+  // The queue is taken out before the box: its message loop may finish a
+  // running session, which must find nothing left to start.
+  std::deque<CHTTPSession*> dropped;
+  dropped.swap(t.waiting);
+  if (!dropped.empty()) {
     REPORT_ERROR("[HTTP Session がキューに残っています]", 0);
-    while (!t.waiting.empty()) {
-      CHTTPSession* session = t.waiting.front();
-      t.waiting.pop_front();
-      delete session;
-    }
+    for (CHTTPSession* session : dropped) delete session;
   }
   // Running workers get a bounded time to end; closing WinInet then makes
   // the calls of any still running fail at once instead of using freed
@@ -339,6 +372,16 @@ class InternetHandle {
 
 }  // namespace
 
+// Whether the request may go as filled: header values and credentials that
+// hold a line break would add header lines of their own to the request.
+bool CHTTPSession::SafeToSend() {
+  if (!HoldsLineBreakOrNul(url) && !HoldsLineBreakOrNul(userName) && !HoldsLineBreakOrNul(password) &&
+      WholeHeaderLines(headers))
+    return true;
+  REPORT_ERROR("[リクエストのヘッダに使えない文字が含まれています]", 0);
+  return false;
+}
+
 // One attempt. Re-runs for a redirect or the proxy fallback happen inside
 // it, before its own handles are closed.
 void CHTTPSession::Execute(int redirects) {
@@ -352,25 +395,34 @@ void CHTTPSession::Execute(int redirects) {
 
   Log("[以下の URL にアクセスします]\n");
   Log(url);
+  if (!SafeToSend()) return;
   if (!InternetCrackUrlA(url.c_str(), static_cast<DWORD>(url.size()), 0, &urlParts_)) {
     REPORT_SYSTEM_ERROR(GetLastError());
     return;
   }
-  InternetHandle connection(InternetConnectA(internet_, hostName_, urlParts_.nPort, userName.c_str(),
-                                             password.c_str(), INTERNET_SERVICE_HTTP, 0, 0));
+  const std::string origin = OriginOf(url, hostName_, urlParts_.nPort);
+  if (origin_.empty()) origin_ = origin;
+  const bool ownOrigin = origin == origin_;
+  InternetHandle connection(InternetConnectA(internet_, hostName_, urlParts_.nPort, ownOrigin ? userName.c_str() : "",
+                                             ownOrigin ? password.c_str() : "", INTERNET_SERVICE_HTTP, 0, 0));
   if (connection.Get() == nullptr) {
     REPORT_SYSTEM_ERROR(GetLastError());
     return;
   }
-  const DWORD flags = INTERNET_FLAG_KEEP_CONNECTION | (allowAuth ? 0 : INTERNET_FLAG_NO_AUTH);
+  // WinInet copies the connection's time-outs into a request when it opens
+  // it: set later, they would never reach this request.
+  DWORD timeOut = timeOut_;
+  InternetSetOptionA(connection.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeOut, sizeof timeOut);
+  // Redirects of every verb are followed here, never inside WinInet, which
+  // might answer another origin's challenge with these credentials.
+  const DWORD flags =
+      INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_AUTO_REDIRECT | (allowAuth ? 0 : INTERNET_FLAG_NO_AUTH);
   InternetHandle request(
       HttpOpenRequestA(connection.Get(), method.c_str(), urlPath_, "HTTP/1.1", nullptr, nullptr, flags, 0));
   if (request.Get() == nullptr) {
     REPORT_SYSTEM_ERROR(GetLastError());
     return;
   }
-  DWORD timeOut = timeOut_;
-  InternetSetOptionA(connection.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeOut, sizeof timeOut);
 
   Log("[リクエストを送信します]\n");
   const BOOL sent = HttpSendRequestA(request.Get(), headers.empty() ? nullptr : headers.c_str(),
@@ -405,11 +457,24 @@ void CHTTPSession::Execute(int redirects) {
     FallBackToDirect(redirects);
     return;
   }
+  if (IsRedirectStatus(status) && HasLocation(request.Get())) {
+    Redirect(request.Get(), redirects, ERROR_HTTP_REDIRECT_NEEDS_CONFIRMATION);
+    return;
+  }
   if (viaProxy && status == 407) REPORT_ERROR("[認証に失敗しました。プロクシが原因である可能性があります]", 0);
-  if (status == 200 || status == 201 || status == 207)
+  // 206: the start of a message, asked for with a byte range.
+  if (status == 200 || status == 201 || status == 206 || status == 207)
     ReadResponse(request.Get());
   else
     completed = true;
+}
+
+// Whether the response names where to go, asked quietly: a 3xx without a
+// Location is an answer like any other.
+bool CHTTPSession::HasLocation(HINTERNET request) {
+  DWORD size = 0;
+  return !HttpQueryInfoA(request, HTTP_QUERY_LOCATION, nullptr, &size, nullptr) &&
+         GetLastError() == ERROR_INSUFFICIENT_BUFFER;
 }
 
 void CHTTPSession::Redirect(HINTERNET request, int redirects, DWORD sendError) {

@@ -46,22 +46,21 @@ class CHTTPSession {
   std::string body;
   std::string response;
   // The account credentials, copied in when the session is created, so a
-  // running worker never reads strings the window thread is changing.
+  // running worker never reads strings the window thread is changing. They
+  // go only to the scheme, host and port of `url` as created: a redirect to
+  // another origin is followed without them.
   std::string userName;
   std::string password;
 
-  // The credentials of the last request created (compared by log-in to skip
-  // account discovery). Only the window thread touches them.
-  static std::string lastUserName;
-  static std::string lastPassword;
-
  private:
-  static void StartWaiting();
+  static bool StartWaiting(CHTTPSession* submitted = nullptr);
   bool Launch();
   bool StartThread();
   bool PostDone();
   static DWORD WINAPI ThreadProc(LPVOID parameter);
   void Execute(int redirects);
+  bool SafeToSend();
+  static bool HasLocation(HINTERNET request);
   void Redirect(HINTERNET request, int redirects, DWORD sendError);
   void FallBackToDirect(int redirects);
   void ReadResponse(HINTERNET request);
@@ -79,6 +78,7 @@ class CHTTPSession {
   HINTERNET internet_;   // the WinInet handle this session's attempts use
   bool preconfigured_;   // that handle takes the system's proxy settings
   bool switchedToDirect_;  // a proxy answered 400; the rest went direct
+  std::string origin_;     // scheme, host and port the credentials are for
   bool holdsSlot_;
 };
 

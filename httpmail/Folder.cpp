@@ -5,8 +5,6 @@
 #include "config/Log.h"
 #include "plugin/Plugin.h"
 
-static const char kSourceModule[] = "Folder.cpp";
-
 namespace {
 
 const char kNoId[] = "[フォルダ ID が取得できませんでした]";

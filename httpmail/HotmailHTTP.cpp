@@ -3,20 +3,20 @@
 // HotmailHTTPReaders.cpp.
 #include "HotmailHTTP.h"
 
+#include <algorithm>
+
 #include <objbase.h>
 
 #include <climits>
 
 #include "config/Log.h"
+#include "httpmail/JobResult.h"
 #include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
 
-static const char kSourceModule[] = "HotmailHTTP.cpp";
-
 namespace {
 
-constexpr int kStatusMultiStatus = 207;
-constexpr int kStatusCreated = 201;
+// What ReadReply gives for a session kind that has no reader.
 constexpr int kNoReader = INT_MIN;
 
 }  // namespace
@@ -46,6 +46,12 @@ int CHotmailHTTP::BeginJob(int handle, UINT message, WPARAM wParam, LPARAM initi
   return handle;
 }
 
+void CHotmailHTTP::BeginJob(int handle, const CCredentials& credentials, UINT message, WPARAM wParam,
+                            LPARAM initial, Accept accept) {
+  jobs_[handle].credentials = credentials;
+  BeginJob(handle, message, wParam, initial, accept);
+}
+
 void CHotmailHTTP::AddRequest(int handle) { ++jobs_[handle].pending; }
 
 void CHotmailHTTP::ReleaseJob(int handle) {
@@ -60,7 +66,7 @@ void CHotmailHTTP::ReleaseJob(int handle) {
 void CHotmailHTTP::Settle(int handle, int result) {
   JobRecord& job = jobs_[handle];
   if (job.failed) return;
-  const bool ok = job.accept == Accept::AnySuccess ? (result >= 200 && result <= 299) : result == job.initial;
+  const bool ok = job.accept == Accept::AnySuccess ? JobResult::IsSuccess(result) : result == job.initial;
   job.lParam = result;
   job.failed = !ok;
 }
@@ -84,8 +90,8 @@ void CHotmailHTTP::Start(int handle, std::unique_ptr<CHotmailRequest> request) {
 
 LRESULT CHotmailHTTP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_HTTP_STEP) {
-    if (wParam == HTTP_STEP_FOLDERS) ContinueAfterLogin(static_cast<int>(lParam));
-    if (wParam == HTTP_STEP_MAILS) ContinueAfterFolders(static_cast<int>(lParam));
+    if (wParam == HTTP_STEP_FOLDERS) AdvanceLogin(LoginStep::Discovery, static_cast<int>(lParam));
+    if (wParam == HTTP_STEP_MAILS) AdvanceLogin(LoginStep::Folders, static_cast<int>(lParam));
     return 0;
   }
   if (message != WM_HTTP_SESSION_DONE || lParam == 0) return 0;
@@ -123,68 +129,95 @@ int CHotmailHTTP::ReadReply(int kind, CHotmailRequest& request) {
 
 // ---- jobs ---------------------------------------------------------------------
 
-void CHotmailHTTP::Login(int frontEnd) {
-  const int handle = frontEnd == FRONT_SMTP ? FRONT_SMTP : FRONT_POP;
-  if (handle == FRONT_POP)
-    BeginJob(handle, WM_HTTP_STEP, HTTP_STEP_FOLDERS, kStatusMultiStatus);
-  else
-    BeginJob(handle, WM_SMTP_JOB_DONE, SMTP_JOB_LOGIN, kStatusMultiStatus);
-  // The account is known when the last request carried these credentials
-  // and its discovery found both URLs.
-  const bool known = userName == CHTTPSession::lastUserName && password == CHTTPSession::lastPassword &&
-                     !folderRootUrl_.empty() && !sendUrl_.empty();
-  if (!known) Start(handle, NewRootRequest());
-  ReleaseJob(handle);
+const CHotmailHTTP::Discovery* CHotmailHTTP::Discovered(const CCredentials& credentials) const {
+  auto found = discoveries_.find(credentials);
+  return found == discoveries_.end() ? nullptr : &found->second;
 }
 
-void CHotmailHTTP::ContinueAfterLogin(int result) {
-  if (result != kStatusMultiStatus) {
+std::string CHotmailHTTP::FolderRootUrl(const CCredentials& credentials) const {
+  const Discovery* discovery = Discovered(credentials);
+  return discovery ? discovery->folderRootUrl : std::string();
+}
+
+std::string CHotmailHTTP::SendUrl(const CCredentials& credentials) const {
+  const Discovery* discovery = Discovered(credentials);
+  return discovery ? discovery->sendUrl : std::string();
+}
+
+void CHotmailHTTP::Login(int frontEnd, const CCredentials& credentials) {
+  if (frontEnd == FRONT_SMTP) {
+    BeginJob(FRONT_SMTP, credentials, WM_SMTP_JOB_DONE, SMTP_JOB_LOGIN, JobResult::kMultiStatus);
+    Start(FRONT_SMTP, NewRootRequest(credentials));
+    ReleaseJob(FRONT_SMTP);
+    return;
+  }
+  BeginJob(FRONT_POP, credentials, WM_HTTP_STEP, HTTP_STEP_FOLDERS, JobResult::kMultiStatus);
+  // Credentials that discovered their account before need not again; the
+  // folder list that follows carries them, so wrong ones still fail there.
+  const Discovery* known = Discovered(credentials);
+  if (known == nullptr || known->folderRootUrl.empty()) Start(FRONT_POP, NewRootRequest(credentials));
+  ReleaseJob(FRONT_POP);
+}
+
+// The one place the POP3 log-in moves on: discovery, then the folder list,
+// then the message list of every folder chosen for download.
+void CHotmailHTTP::AdvanceLogin(LoginStep finished, int result) {
+  if (!JobResult::IsLoggedIn(result)) {
     ReleaseJob(BeginJob(FRONT_POP, WM_POP_JOB_DONE, POP_JOB_LOGIN, result));
     return;
   }
-  BeginJob(FRONT_POP, WM_HTTP_STEP, HTTP_STEP_MAILS, kStatusMultiStatus);
-  ClearFolders();
-  Start(FRONT_POP, NewFolderRequest());
-  ReleaseJob(FRONT_POP);
-}
-
-void CHotmailHTTP::ContinueAfterFolders(int result) {
-  if (result != kStatusMultiStatus) {
-    ReleaseJob(BeginJob(FRONT_POP, WM_POP_JOB_DONE, POP_JOB_LOGIN, result));
-    return;
+  const CCredentials credentials = jobs_[FRONT_POP].credentials;
+  switch (finished) {
+    case LoginStep::Discovery:
+      BeginJob(FRONT_POP, WM_HTTP_STEP, HTTP_STEP_MAILS, JobResult::kMultiStatus);
+      ClearFolders();
+      Start(FRONT_POP, NewFolderRequest(credentials));
+      break;
+    case LoginStep::Folders:
+      BeginJob(FRONT_POP, WM_POP_JOB_DONE, POP_JOB_LOGIN, JobResult::kMultiStatus);
+      ClearMails();
+      for (CFolder* folder : folders_)
+        if (folder->download) Start(FRONT_POP, NewMailListRequest(credentials, folder->href));
+      break;
+    case LoginStep::MailLists:
+      BeginJob(FRONT_POP, WM_POP_JOB_DONE, POP_JOB_LOGIN, result);
+      break;
   }
-  BeginJob(FRONT_POP, WM_POP_JOB_DONE, POP_JOB_LOGIN, kStatusMultiStatus);
-  ClearMails();
-  for (CFolder* folder : folders_)
-    if (folder->download) Start(FRONT_POP, NewMailListRequest(folder->href));
   ReleaseJob(FRONT_POP);
 }
 
-void CHotmailHTTP::Retrieve(int number) {
-  BeginJob(FRONT_POP, WM_POP_JOB_DONE, POP_JOB_RETRIEVE, RETRIEVE_OK_BASE + number);
-  Start(FRONT_POP, NewMessageRequest(number));
+void CHotmailHTTP::Retrieve(const CCredentials& credentials, int number, size_t startBytes) {
+  BeginJob(FRONT_POP, credentials, WM_POP_JOB_DONE, POP_JOB_RETRIEVE, RETRIEVE_OK_BASE + number);
+  Start(FRONT_POP, NewMessageRequest(credentials, number, startBytes));
   ReleaseJob(FRONT_POP);
 }
 
-void CHotmailHTTP::Commit() {
+void CHotmailHTTP::Commit(const CCredentials& credentials) {
   const int mode = thePlugin.settings.deleteMode;
-  BeginJob(FRONT_POP, WM_POP_JOB_DONE, POP_JOB_COMMIT, kStatusMultiStatus, Accept::AnySuccess);
-  const int target = mode == 1 ? FindDeleteTarget() : 0;
+  BeginJob(FRONT_POP, credentials, WM_POP_JOB_DONE, POP_JOB_COMMIT, JobResult::kMultiStatus, Accept::AnySuccess);
+  const bool marked = std::any_of(mails_.begin(), mails_.end(), [](const CMail* mail) { return mail->deleted; });
+  // The deleted-items folder is looked for only when something is to go
+  // there: a missing one is worth a box only then.
+  const int target = mode == 1 && marked ? FindDeleteTarget() : 0;
   for (CMail* mail : mails_)
-    if (!mail->read && mail->retrieved) Start(FRONT_POP, NewMarkReadRequest(mail->number));
-  if (mode == 1 && target >= 1 && target <= static_cast<int>(folders_.size())) {
-    for (CMail* mail : mails_)
-      if (mail->deleted) Start(FRONT_POP, NewMoveRequest(mail->number, target));
+    if (!mail->read && mail->retrieved) Start(FRONT_POP, NewMarkReadRequest(credentials, mail->number));
+  if (mode == 1 && marked) {
+    if (target >= 1 && target <= static_cast<int>(folders_.size())) {
+      for (CMail* mail : mails_)
+        if (mail->deleted) Start(FRONT_POP, NewMoveRequest(credentials, mail->number, target));
+    } else {
+      Settle(FRONT_POP, JobResult::kNotRemoved);
+    }
   } else if (mode == 2) {
     for (CMail* mail : mails_)
-      if (mail->deleted) Start(FRONT_POP, NewDeleteRequest(mail->number));
+      if (mail->deleted) Start(FRONT_POP, NewDeleteRequest(credentials, mail->number));
   }
   ReleaseJob(FRONT_POP);
 }
 
-void CHotmailHTTP::SendMail() {
-  BeginJob(FRONT_SMTP, WM_SMTP_JOB_DONE, SMTP_JOB_SEND, kStatusCreated);
-  Start(FRONT_SMTP, NewPostRequest());
+void CHotmailHTTP::SendMail(const CCredentials& credentials, std::string body) {
+  BeginJob(FRONT_SMTP, credentials, WM_SMTP_JOB_DONE, SMTP_JOB_SEND, JobResult::kCreated);
+  Start(FRONT_SMTP, NewPostRequest(credentials, std::move(body)));
   ReleaseJob(FRONT_SMTP);
 }
 
@@ -212,11 +245,5 @@ void CHotmailHTTP::ClearMails() {
 void CHotmailHTTP::Reset() {
   ClearMails();
   ClearFolders();
-  folderRootUrl_.clear();
-  sendUrl_.clear();
-  messageData.clear();
-  senderLine.clear();
-  recipientLines.clear();
-  userName.clear();
-  password.clear();
+  discoveries_.clear();
 }

@@ -1,8 +1,10 @@
-// CHotmailHTTP: the HTTPMail client. Holds the account's remote view
-// (folder root URL, send URL, folders, messages), the credentials and the
-// outgoing message, and runs the jobs the POP3 and SMTP front ends start.
-// Each job ends with one posted message (WM_POP_JOB_DONE, WM_SMTP_JOB_DONE)
-// carrying -1, an HTTP status or RETRIEVE_OK_BASE + n.
+// CHotmailHTTP: the HTTPMail client. Holds what account discovery found for
+// each account (folder root URL, send URL) and the POP3 side's folders and
+// messages, and runs the jobs the POP3 and SMTP front ends start. Every job
+// is given the credentials of the connection that starts it and each of its
+// requests carries a copy; the client keeps none of its own. Each job ends
+// with one posted message (WM_POP_JOB_DONE, WM_SMTP_JOB_DONE) carrying a
+// JobResult.
 //
 // Each front end has a job record of its own, so jobs of the two sides may
 // overlap. A job succeeds only when every request it started succeeded;
@@ -13,12 +15,14 @@
 
 #include <windows.h>
 
-#include <memory>
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "http/HTTPSession.h"
+#include "httpmail/Credentials.h"
 #include "httpmail/Folder.h"
 #include "httpmail/HotmailRequest.h"
 #include "httpmail/Mail.h"
@@ -44,16 +48,29 @@ class CHotmailHTTP {
   CHotmailHTTP& operator=(const CHotmailHTTP&) = delete;
   virtual ~CHotmailHTTP();
 
-  // Jobs started by the front ends; none blocks.
-  void Login(int frontEnd);
-  void Retrieve(int number);
-  void Commit();
-  void SendMail();
+  // The steps of the POP3 log-in, in order. The SMTP log-in is discovery
+  // alone.
+  enum class LoginStep { Discovery, Folders, MailLists };
+
+  // Jobs started by the front ends, each with the credentials of the
+  // connection that starts it; none blocks. The POP3 log-in skips discovery
+  // when these credentials already discovered their account; the SMTP
+  // log-in always asks the service, since it is the only check of them.
+  void Login(int frontEnd, const CCredentials& credentials);
+  // Downloads message n; with startBytes, asks for only that many bytes
+  // of its start (a service may still send all).
+  void Retrieve(const CCredentials& credentials, int number, size_t startBytes = 0);
+  void Commit(const CCredentials& credentials);
+  // Posts `body` (envelope, empty line, message) to the send URL that
+  // these credentials discovered.
+  void SendMail(const CCredentials& credentials, std::string body);
   void ClearDeletionMarks();
   const std::vector<CMail*>& GetMails() const { return mails_; }
   const std::vector<CFolder*>& GetFolders() const { return folders_; }
-  const std::string& FolderRootUrl() const { return folderRootUrl_; }
-  const std::string& SendUrl() const { return sendUrl_; }
+  // What the last successful discovery with these credentials found; empty
+  // when none did, or when their last discovery failed.
+  std::string FolderRootUrl(const CCredentials& credentials) const;
+  std::string SendUrl(const CCredentials& credentials) const;
 
   // WM_HTTP_STEP and WM_HTTP_SESSION_DONE.
   LRESULT OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -61,20 +78,23 @@ class CHotmailHTTP {
   // The session through which host window teardown reaches the transport.
   CHTTPSession& ShutdownSession() { return shutdownSession_; }
 
-  // The steps of the POP3 log-in, run on WM_HTTP_STEP 8 and 9.
-  void ContinueAfterLogin(int result);
-  void ContinueAfterFolders(int result);
+  // Runs the POP3 log-in on from the end of `finished` (WM_HTTP_STEP):
+  // a failed step ends the job with its result, a successful one starts
+  // the next step, and the last ends the job with success.
+  void AdvanceLogin(LoginStep finished, int result);
 
-  // Request builders: each returns the filled request, or null when its
-  // arguments name no message or folder or would not make a sound request.
-  std::unique_ptr<CHotmailRequest> NewRootRequest();
-  std::unique_ptr<CHotmailRequest> NewFolderRequest();
-  std::unique_ptr<CHotmailRequest> NewMailListRequest(const std::string& url);
-  std::unique_ptr<CHotmailRequest> NewMessageRequest(int number);
-  std::unique_ptr<CHotmailRequest> NewMoveRequest(int number, int folder);
-  std::unique_ptr<CHotmailRequest> NewMarkReadRequest(int number);
-  std::unique_ptr<CHotmailRequest> NewPostRequest();
-  std::unique_ptr<CHotmailRequest> NewDeleteRequest(int number);
+  // Request builders: each returns the filled request, carrying a copy of
+  // the credentials, or null when its arguments name no message, folder or
+  // discovered URL or would not make a sound request.
+  std::unique_ptr<CHotmailRequest> NewRootRequest(const CCredentials& credentials);
+  std::unique_ptr<CHotmailRequest> NewFolderRequest(const CCredentials& credentials);
+  std::unique_ptr<CHotmailRequest> NewMailListRequest(const CCredentials& credentials, const std::string& url);
+  std::unique_ptr<CHotmailRequest> NewMessageRequest(const CCredentials& credentials, int number,
+                                                     size_t startBytes = 0);
+  std::unique_ptr<CHotmailRequest> NewMoveRequest(const CCredentials& credentials, int number, int folder);
+  std::unique_ptr<CHotmailRequest> NewMarkReadRequest(const CCredentials& credentials, int number);
+  std::unique_ptr<CHotmailRequest> NewPostRequest(const CCredentials& credentials, std::string body);
+  std::unique_ptr<CHotmailRequest> NewDeleteRequest(const CCredentials& credentials, int number);
 
   // Response readers: the result of a finished session (-1, an HTTP status
   // or RETRIEVE_OK_BASE + n). They leave the session to the caller.
@@ -97,6 +117,7 @@ class CHotmailHTTP {
   enum class Accept { Initial, AnySuccess };
 
   struct JobRecord {
+    CCredentials credentials;  // of the connection that started the job
     int pending = 0;
     UINT message = 0;
     WPARAM wParam = 0;
@@ -108,14 +129,24 @@ class CHotmailHTTP {
   };
   static constexpr int kJobRecords = 2;
 
+  // What one successful discovery found.
+  struct Discovery {
+    std::string folderRootUrl;
+    std::string sendUrl;
+  };
+
   int BeginJob(int handle, UINT message, WPARAM wParam, LPARAM initial, Accept accept = Accept::Initial);
+  void BeginJob(int handle, const CCredentials& credentials, UINT message, WPARAM wParam, LPARAM initial,
+                Accept accept = Accept::Initial);
   void AddRequest(int handle);
   void ReleaseJob(int handle);
   void Settle(int handle, int result);
   // Submits a built request for a job; a request that is null or cannot be
   // started counts as a failure of the job.
   void Start(int handle, std::unique_ptr<CHotmailRequest> request);
-  std::unique_ptr<CHotmailRequest> NewRequest(int kind, const char* method, const std::string& url);
+  std::unique_ptr<CHotmailRequest> NewRequest(const CCredentials& credentials, int kind, const char* method,
+                                             const std::string& url);
+  const Discovery* Discovered(const CCredentials& credentials) const;
   int ReadReply(int kind, CHotmailRequest& request);
   void LoadReplyDocument(CXmlDocument& doc, const std::string& body);
   int ReadMultiStatus(CHTTPSession& session, const std::function<int(CXmlDocument&)>& walk);
@@ -126,18 +157,9 @@ class CHotmailHTTP {
   void Reset();
 
   CHTTPSession shutdownSession_;
-  std::string folderRootUrl_;
-  std::string sendUrl_;
-
- public:
-  // Written and read directly by the front ends.
-  std::string password;
-  std::string userName;
-  std::string messageData;
-  std::string recipientLines;
-  std::string senderLine;
-
- private:
+  // Keyed by the credentials whose discovery found the URLs: a request of
+  // one account never goes to another's folders.
+  std::map<CCredentials, Discovery> discoveries_;
   std::vector<CFolder*> folders_;
   std::vector<CMail*> mails_;
   JobRecord jobs_[kJobRecords];

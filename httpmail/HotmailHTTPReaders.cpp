@@ -4,21 +4,14 @@
 // and makes the result -1.
 #include "HotmailHTTP.h"
 
-#include <ctype.h>
-
-#include <climits>
 #include <new>
 
+#include "config/DecimalNumber.h"
 #include "config/Log.h"
+#include "httpmail/JobResult.h"
 #include "plugin/Plugin.h"
-#include "plugin/PrivateMessages.h"
-
-static const char kSourceModule[] = "HotmailHTTP.cpp";
 
 namespace {
-
-constexpr int kStatusMultiStatus = 207;
-constexpr int kStatusOk = 200;
 
 const char kRootPath[] = "D:multistatus/D:response/D:propstat/D:prop/hm:msgfolderroot";
 const char kSendPath[] = "D:multistatus/D:response/D:propstat/D:prop/hm:sendmsg";
@@ -41,20 +34,6 @@ const char kNoMailId[] = "[Mail の ID が見つかりません]";
 const char kNoDeleteTarget[] = "[削除先のフォルダが見つかりません]";
 const char kMailGone[] = "[ダウンロードしたメールが一覧にありません]";
 
-// atoi's reading (white space, sign, digits up to the first non-digit),
-// saturating where atoi would overflow.
-int LeadingInt(const std::string& text) {
-  const char* p = text.c_str();
-  while (isspace(static_cast<unsigned char>(*p))) ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  long long v = 0;
-  for (; isdigit(static_cast<unsigned char>(*p)); ++p)
-    if (v <= INT_MAX) v = v * 10 + (*p - '0');
-  if (negative) v = -v;
-  return v > INT_MAX ? INT_MAX : (v < INT_MIN ? INT_MIN : static_cast<int>(v));
-}
-
 }  // namespace
 
 // ---- DOM lookups ----------------------------------------------------------------
@@ -74,7 +53,7 @@ bool CHotmailHTTP::SelectText(CXmlDocument& doc, CXmlDocument::Node context, con
 int CHotmailHTTP::SelectInt(CXmlDocument& doc, CXmlDocument::Node context, const char* path) {
   std::string text;
   if (!doc.SelectText(context, path, text)) return 0;
-  return LeadingInt(text);
+  return LeadingDecimal(text.c_str());
 }
 
 // ---- PROPFIND readers ------------------------------------------------------------
@@ -83,8 +62,8 @@ int CHotmailHTTP::SelectInt(CXmlDocument& doc, CXmlDocument::Node context, const
 // status other than 207 is the result as it came, and a 207 body is loaded
 // and walked; a document that cannot be read is reported and reads as -1.
 int CHotmailHTTP::ReadMultiStatus(CHTTPSession& session, const std::function<int(CXmlDocument&)>& walk) {
-  if (!session.completed) return -1;
-  if (session.status != kStatusMultiStatus) return session.status;
+  if (!session.completed) return JobResult::kUnreachable;
+  if (session.status != JobResult::kMultiStatus) return session.status;
   try {
     CXmlDocument doc;
     LoadReplyDocument(doc, session.response);
@@ -94,21 +73,31 @@ int CHotmailHTTP::ReadMultiStatus(CHTTPSession& session, const std::function<int
   } catch (const std::bad_alloc&) {
     REPORT_ERROR(CXmlDocument::Error(CXmlDocument::kOutOfMemory).Text().c_str(), 0);
   }
-  return -1;
+  return JobResult::kUnreachable;
 }
 
+// What is found is remembered for the credentials the request carried; a
+// discovery that fails leaves nothing remembered for them, so their next
+// log-in discovers afresh.
 int CHotmailHTTP::ParseRootReply(CHTTPSession& session) {
-  return ReadMultiStatus(session, [&](CXmlDocument& doc) {
-    if (!SelectText(doc, nullptr, kRootPath, folderRootUrl_)) {
+  const CCredentials credentials{session.userName, session.password};
+  Discovery found;
+  const int result = ReadMultiStatus(session, [&](CXmlDocument& doc) {
+    if (!SelectText(doc, nullptr, kRootPath, found.folderRootUrl)) {
       REPORT_ERROR(kNoRoot, 0);
-      return -1;
+      return JobResult::kUnreachable;
     }
-    if (!SelectText(doc, nullptr, kSendPath, sendUrl_)) {
+    if (!SelectText(doc, nullptr, kSendPath, found.sendUrl)) {
       REPORT_ERROR(kNoSend, 0);
-      return -1;
+      return JobResult::kUnreachable;
     }
     return session.status;
   });
+  if (JobResult::IsLoggedIn(result))
+    discoveries_[credentials] = found;
+  else
+    discoveries_.erase(credentials);
+  return result;
 }
 
 int CHotmailHTTP::ParseFolderReply(CHTTPSession& session) {
@@ -163,18 +152,21 @@ int CHotmailHTTP::ParseMailReply(CHTTPSession& session) {
 // ---- single-message readers -------------------------------------------------------
 
 int CHotmailHTTP::OnMessageReply(CHotmailRequest& session) {
-  if (!session.completed) return -1;
-  if (session.status != kStatusOk) return session.status;
+  if (!session.completed) return JobResult::kUnreachable;
+  // 206 answers a request for the message's start only.
+  const bool start = session.status == JobResult::kPartialContent && session.startBytes > 0;
+  if (session.status != JobResult::kOk && !start) return session.status;
   CMail* mail = MailAt(session.number);
   if (mail == nullptr || mail->id != session.mailId) {
     REPORT_ERROR(kMailGone, 0);
-    return -1;
+    return JobResult::kUnreachable;
   }
   mail->content = session.response;
+  mail->held = start ? CMail::Held::Start : CMail::Held::Whole;
   return static_cast<int>(RETRIEVE_OK_BASE) + session.number;
 }
 
-int CHotmailHTTP::OnSimpleReply(CHTTPSession& session) { return session.completed ? session.status : -1; }
+int CHotmailHTTP::OnSimpleReply(CHTTPSession& session) { return session.completed ? session.status : JobResult::kUnreachable; }
 
 int CHotmailHTTP::FindDeleteTarget() {
   const std::string& target = thePlugin.settings.deleteTarget;

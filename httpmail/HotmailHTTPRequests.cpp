@@ -1,12 +1,10 @@
-// CHotmailHTTP: the requests. Each carries the account's credentials of the
-// moment it is built, and the header lines and bodies the service expects,
+// CHotmailHTTP: the requests. Each carries a copy of the credentials of the
+// job it belongs to, and the header lines and bodies the service expects,
 // byte for byte.
 #include "HotmailHTTP.h"
 
 #include "config/Log.h"
 #include "plugin/Plugin.h"
-
-static const char kSourceModule[] = "HotmailHTTP.cpp";
 
 namespace {
 
@@ -53,7 +51,8 @@ std::string AttributeText(const std::string& text) {
 
 }  // namespace
 
-std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRequest(int kind, const char* method, const std::string& url) {
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRequest(const CCredentials& credentials, int kind,
+                                                          const char* method, const std::string& url) {
   if (!FitsOnLine(url)) {
     REPORT_ERROR(kUnsafeRequest, 0);
     return nullptr;
@@ -61,46 +60,50 @@ std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRequest(int kind, const char* 
   std::unique_ptr<CHotmailRequest> request(new CHotmailRequest);
   // Each request keeps its own copy of the credentials: a worker never
   // reads strings that the window thread may change.
-  request->userName = userName;
-  request->password = password;
-  CHTTPSession::lastUserName = userName;
-  CHTTPSession::lastPassword = password;
+  request->userName = credentials.userName;
+  request->password = credentials.password;
   request->kind = kind;
   request->method = method;
   request->url = url;
   return request;
 }
 
-std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRootRequest() {
-  auto request = NewRequest(KIND_ROOT, "PROPFIND", "http://" + thePlugin.settings.serviceHost + kEntryPath);
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRootRequest(const CCredentials& credentials) {
+  auto request = NewRequest(credentials, KIND_ROOT, "PROPFIND", "http://" + thePlugin.settings.serviceHost + kEntryPath);
   if (!request) return nullptr;
   request->headers = kPropfindHeaders;
   request->body = kRootBody;
   return request;
 }
 
-std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewFolderRequest() {
-  auto request = NewRequest(KIND_FOLDERS, "PROPFIND", folderRootUrl_);
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewFolderRequest(const CCredentials& credentials) {
+  const Discovery* discovery = Discovered(credentials);
+  if (discovery == nullptr) return nullptr;
+  auto request = NewRequest(credentials, KIND_FOLDERS, "PROPFIND", discovery->folderRootUrl);
   if (!request) return nullptr;
   request->headers = kPropfindHeaders;
   request->body = kFolderBody;
   return request;
 }
 
-std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMailListRequest(const std::string& url) {
-  auto request = NewRequest(KIND_MAILS, "PROPFIND", url);
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMailListRequest(const CCredentials& credentials,
+                                                                  const std::string& url) {
+  auto request = NewRequest(credentials, KIND_MAILS, "PROPFIND", url);
   if (!request) return nullptr;
   request->headers = kPropfindHeaders;
   request->body = kMailBodyHead + AttributeText(thePlugin.settings.serviceNamespace) + kMailBodyTail;
   return request;
 }
 
-std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMessageRequest(int number) {
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMessageRequest(const CCredentials& credentials, int number,
+                                                                size_t startBytes) {
   CMail* mail = MailAt(number);
   if (mail == nullptr) return nullptr;
-  auto request = NewRequest(KIND_MESSAGE, "GET", mail->href);
+  auto request = NewRequest(credentials, KIND_MESSAGE, "GET", mail->href);
   if (!request) return nullptr;
   request->headers = kMessageHeaders;
+  if (startBytes > 0) request->headers += "Range: bytes=0-" + std::to_string(startBytes - 1) + "\r\n";
+  request->startBytes = startBytes;
   // The body is stored by number when it arrives; the id confirms that
   // the number still names this message then.
   request->number = number;
@@ -108,7 +111,8 @@ std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMessageRequest(int number) {
   return request;
 }
 
-std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMoveRequest(int number, int folder) {
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMoveRequest(const CCredentials& credentials, int number,
+                                                              int folder) {
   CMail* mail = MailAt(number);
   if (mail == nullptr || folder < 1 || folder > static_cast<int>(folders_.size())) return nullptr;
   const std::string destination = folders_[static_cast<size_t>(folder) - 1]->href + mail->id;
@@ -116,32 +120,35 @@ std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMoveRequest(int number, int fo
     REPORT_ERROR(kUnsafeRequest, 0);
     return nullptr;
   }
-  auto request = NewRequest(KIND_MOVE, "MOVE", mail->href);
+  auto request = NewRequest(credentials, KIND_MOVE, "MOVE", mail->href);
   if (!request) return nullptr;
   request->headers = "Destination: " + destination + "\r\n" + "Allow-Rename: t\r\n";
   return request;
 }
 
-std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMarkReadRequest(int number) {
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMarkReadRequest(const CCredentials& credentials, int number) {
   CMail* mail = MailAt(number);
   if (mail == nullptr) return nullptr;
-  auto request = NewRequest(KIND_MARK_READ, "PROPPATCH", mail->href);
+  auto request = NewRequest(credentials, KIND_MARK_READ, "PROPPATCH", mail->href);
   if (!request) return nullptr;
   request->headers = "Brief: t\r\n";
   request->body = kMarkReadBody;
   return request;
 }
 
-std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewPostRequest() {
-  auto request = NewRequest(KIND_POST, "POST", sendUrl_);
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewPostRequest(const CCredentials& credentials, std::string body) {
+  // Mail leaves only through the send URL these credentials discovered.
+  const Discovery* discovery = Discovered(credentials);
+  if (discovery == nullptr) return nullptr;
+  auto request = NewRequest(credentials, KIND_POST, "POST", discovery->sendUrl);
   if (!request) return nullptr;
   request->headers = kPostHeaders;
-  request->body = senderLine + recipientLines + messageData;
+  request->body = std::move(body);
   return request;
 }
 
-std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewDeleteRequest(int number) {
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewDeleteRequest(const CCredentials& credentials, int number) {
   CMail* mail = MailAt(number);
   if (mail == nullptr) return nullptr;
-  return NewRequest(KIND_DELETE, "DELETE", mail->href);
+  return NewRequest(credentials, KIND_DELETE, "DELETE", mail->href);
 }

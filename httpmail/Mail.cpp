@@ -1,14 +1,11 @@
 #include "Mail.h"
 
-#include <ctype.h>
-#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <time.h>
 
+#include "config/DecimalNumber.h"
 #include "config/Log.h"
-
-static const char kSourceModule[] = "Mail.cpp";
 
 namespace {
 
@@ -16,24 +13,6 @@ const char kNotConverted[] = "[日時形式の変換が行えませんでした]
 const char kNotNormalised[] = "[日時形式の正規化に失敗しました]";
 const char* const kWeekdays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-
-// One "%d" conversion as sscanf makes it (white space, an optional sign,
-// decimal digits), except that a number too large for an int saturates
-// instead of being undefined.
-bool ScanInt(const char*& p, int& value) {
-  const char* s = p;
-  while (isspace(static_cast<unsigned char>(*s))) ++s;
-  bool negative = false;
-  if (*s == '+' || *s == '-') negative = *s++ == '-';
-  if (!isdigit(static_cast<unsigned char>(*s))) return false;
-  long long v = 0;
-  for (; isdigit(static_cast<unsigned char>(*s)); ++s)
-    if (v <= INT_MAX) v = v * 10 + (*s - '0');
-  if (negative) v = -v;
-  value = v > INT_MAX ? INT_MAX : (v < INT_MIN ? INT_MIN : static_cast<int>(v));
-  p = s;
-  return true;
-}
 
 // The number of fields "%d-%d-%dT%d:%d:%d" reads from the text.
 int ScanDate(const char* text, int fields[6]) {
@@ -45,7 +24,7 @@ int ScanDate(const char* text, int fields[6]) {
       if (*p != kSeparators[count - 1]) break;
       ++p;
     }
-    if (!ScanInt(p, fields[count])) break;
+    if (!ReadDecimal(p, fields[count])) break;
   }
   return count;
 }
@@ -78,7 +57,7 @@ bool WithinClockRange(long long seconds) { return seconds >= 0 && seconds <= INT
 
 }  // namespace
 
-CMail::CMail() : retrieved(false), read(false), number(0), deleted(false), size(0) {}
+CMail::CMail() : retrieved(false), read(false), number(0), held(Held::Nothing), deleted(false), size(0) {}
 
 CMail::~CMail() {}
 

@@ -21,7 +21,12 @@ class CMail {
   bool retrieved;  // sent to the POP3 client by RETR
   bool read;
   int number;  // 1-based position in the message list
+  // How much of the message `content` holds: a download of this list
+  // brings the whole text, or only its start when asked for a byte range.
+  enum class Held { Nothing, Start, Whole };
+
   std::string content;
+  Held held;
   std::string id;
   std::string href;
   bool deleted;  // marked by POP3 DELE

@@ -6,6 +6,8 @@
 #include <string.h>
 #include <strings.h>
 
+#include "config/MessageText.h"
+
 const HRESULT CXmlDocument::kPointerError = static_cast<HRESULT>(0x80004003UL);
 const HRESULT CXmlDocument::kOutOfMemory = static_cast<HRESULT>(0x8007000EUL);
 const HRESULT CXmlDocument::kUnspecifiedError = static_cast<HRESULT>(0x80004005UL);
@@ -41,6 +43,41 @@ std::string DeclaredEncoding(const std::string& body) {
   return decl.substr(p, close - p);
 }
 
+// True when the bytes are well-formed UTF-8 (shortest forms, no surrogates,
+// nothing past U+10FFFF).
+bool IsUtf8(const std::string& text) {
+  size_t i = 0;
+  const size_t n = text.size();
+  while (i < n) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+      length = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      length = 3;
+      if (c == 0xE0) low = 0xA0;
+      if (c == 0xED) high = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      length = 4;
+      if (c == 0xF0) low = 0x90;
+      if (c == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (n - i < length) return false;
+    const unsigned char second = static_cast<unsigned char>(text[i + 1]);
+    if (second < low || second > high) return false;
+    for (size_t k = 2; k < length; ++k)
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    i += length;
+  }
+  return true;
+}
+
 bool NameIs(const std::string& name, std::initializer_list<const char*> names) {
   for (const char* n : names)
     if (strcasecmp(name.c_str(), n) == 0) return true;
@@ -51,12 +88,8 @@ bool NameIs(const std::string& name, std::initializer_list<const char*> names) {
 
 std::string CXmlDocument::Error::Text() const {
   if (!text_.empty()) return text_;
-  char* buffer = nullptr;
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                           reinterpret_cast<LPSTR>(&buffer), 0, nullptr);
-  std::string text = (n > 0 && buffer != nullptr) ? std::string(buffer, n) : std::string();
-  if (buffer != nullptr) LocalFree(buffer);
+  std::string text =
+      MessageText(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(code));
   if (!text.empty()) {
     if (text.size() > 1) {
       if (text.back() == '\n') text.pop_back();
@@ -86,7 +119,9 @@ CXmlDocument::Encoding CXmlDocument::DetectEncoding(const std::string& body, std
   if (StartsWith(body, std::string("<\0?\0", 4).c_str(), 4)) return Encoding::Utf16LE;
   if (StartsWith(body, std::string("\0<\0?", 4).c_str(), 4)) return Encoding::Utf16BE;
   std::string declared = DeclaredEncoding(body);
-  if (declared.empty()) return Encoding::Cp932;
+  // Undeclared, XML means UTF-8; a service that writes its own code page
+  // without saying so is still read when the bytes are not UTF-8.
+  if (declared.empty()) return IsUtf8(body.substr(0, body.find('\0'))) ? Encoding::Utf8 : Encoding::Cp932;
   // The bytes are not UTF-16 (that was tested above), so a body declared
   // as UTF-16 is read the way a parser reads it: as UTF-8.
   if (NameIs(declared, {"UTF-8", "UTF8", "UTF-16", "UTF-16LE", "UTF-16BE", "UCS-2", "ISO-10646-UCS-2"}))

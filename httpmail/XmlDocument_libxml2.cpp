@@ -76,6 +76,49 @@ std::string Utf8ToCp932(const std::string& utf8) {
   return out;
 }
 
+bool IsCp932Lead(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
+
+// Code page 932 to UTF-8 as Windows converts it: a byte pair, or a byte,
+// that the code page does not define becomes U+30FB (its default
+// character) and the rest is read on.
+std::string Cp932ToUtf8(const std::string& cp932) {
+  iconv_t cd = iconv_open("UTF-8", "CP932");
+  if (cd == reinterpret_cast<iconv_t>(-1)) throw CXmlDocument::Error(CXmlDocument::kOutOfMemory);
+  std::string out;
+  std::string chunk(cp932.size() * 3 + 16, '\0');
+  char* in = const_cast<char*>(cp932.data());
+  size_t inLeft = cp932.size();
+  while (inLeft > 0) {
+    char* dst = &chunk[0];
+    size_t dstLeft = chunk.size();
+    size_t rc = iconv(cd, &in, &inLeft, &dst, &dstLeft);
+    out.append(chunk.data(), chunk.size() - dstLeft);
+    if (rc != static_cast<size_t>(-1)) break;
+    if (errno == E2BIG) continue;
+    out += "\xE3\x83\xBB";
+    size_t skip = IsCp932Lead(static_cast<unsigned char>(*in)) && inLeft >= 2 ? 2 : 1;
+    in += skip;
+    inLeft -= skip;
+  }
+  iconv_close(cd);
+  return out;
+}
+
+// The body as the parser reads it, and the encoding to tell the parser.
+// Code page 932 is decoded here, leniently, because the parser would give
+// up on the whole body at the first byte pair the code page lacks.
+std::string BodyForParser(const std::string& body, std::string& parserEncoding) {
+  std::string declared;
+  const CXmlDocument::Encoding encoding = CXmlDocument::DetectEncoding(body, declared);
+  std::string text = CXmlDocument::PrepareBody(body, encoding);
+  if (encoding == CXmlDocument::Encoding::Cp932) {
+    parserEncoding = "UTF-8";
+    return Cp932ToUtf8(text);
+  }
+  parserEncoding = ParserEncodingName(encoding, declared);
+  return text;
+}
+
 }  // namespace
 
 struct CXmlDocument::Impl {
@@ -105,9 +148,8 @@ CXmlDocument::~CXmlDocument() {}
 
 void CXmlDocument::Load(const std::string& body) {
   if (body.size() > kMaxBodySize) throw Error(kOutOfMemory, kTooLarge);
-  std::string declared;
-  const Encoding encoding = DetectEncoding(body, declared);
-  const std::string text = PrepareBody(body, encoding);
+  std::string parserEncoding;
+  const std::string text = BodyForParser(body, parserEncoding);
 
   xmlInitParser();
   xmlParserCtxtPtr parser = xmlNewParserCtxt();
@@ -115,8 +157,8 @@ void CXmlDocument::Load(const std::string& body) {
   bool doctype = false;
   doctypeSeen = &doctype;
   parser->sax->internalSubset = RefuseDoctype;
-  xmlDocPtr doc = xmlCtxtReadMemory(parser, text.data(), static_cast<int>(text.size()), nullptr,
-                                    ParserEncodingName(encoding, declared), kParseOptions);
+  xmlDocPtr doc = xmlCtxtReadMemory(parser, text.data(), static_cast<int>(text.size()), nullptr, parserEncoding.c_str(),
+                                    kParseOptions);
   doctypeSeen = nullptr;
   xmlFreeParserCtxt(parser);
   if (doc != nullptr && (doctype || doc->intSubset != nullptr || doc->extSubset != nullptr)) {

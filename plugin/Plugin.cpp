@@ -6,8 +6,6 @@
 #include "plugin/BeckyAPI.h"
 #include "plugin/PluginWindowProc.h"
 
-static const char kSourceModule[] = "KestrelonInfo.cpp";
-
 CPlugin::CPlugin() : instance(nullptr), mainWindow(nullptr), otherWindows{}, previousWindowProc(nullptr) {
   smtp.SetHTTP(&http);
   pop.SetHTTP(&http);
@@ -72,6 +70,8 @@ void CPlugin::OnStart() {
   }
   pop.SetWindow(mainWindow);
   smtp.SetWindow(mainWindow);
+  pop.SetIdleTimeOut(static_cast<unsigned>(settings.idleTimeOut));
+  smtp.SetIdleTimeOut(static_cast<unsigned>(settings.idleTimeOut));
   WNDPROC current = reinterpret_cast<WNDPROC>(GetWindowLongPtrA(mainWindow, GWLP_WNDPROC));
   if (current == nullptr) {
     REPORT_SYSTEM_ERROR(GetLastError());
@@ -94,8 +94,11 @@ void CPlugin::OnPlugInSetup(HWND parent) {
   CSetupDialog dialog(instance);
   dialog.settings = settings;
   dialog.parent = parent;
+  const CSettings opened = settings;
   if (dialog.Show() == IDOK) {
-    settings = dialog.settings;
+    // The host's messages ran while the dialog was open: keep what they
+    // changed.
+    dialog.ApplyEdits(opened, settings);
     settings.Save();
   }
 }

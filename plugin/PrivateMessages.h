@@ -23,7 +23,4 @@ constexpr WPARAM SMTP_JOB_SEND = 2;
 constexpr WPARAM HTTP_STEP_FOLDERS = 8;
 constexpr WPARAM HTTP_STEP_MAILS = 9;
 
-// A job's result: -1, an HTTP status, or RETRIEVE_OK_BASE + n.
-constexpr LPARAM RETRIEVE_OK_BASE = 1024;
-
 #endif

@@ -6,15 +6,16 @@
 #include <string.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "config/DecimalNumber.h"
 #include "config/Log.h"
 #include "httpmail/HotmailHTTP.h"
+#include "httpmail/JobResult.h"
 #include "httpmail/Mail.h"
 #include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
-
-static const char kSourceModule[] = "HotmailPOP.cpp";
 
 namespace {
 
@@ -25,7 +26,27 @@ const char kNotAuthorizationState[] = "-ERR not authorization state\r\n";
 const char kAuthorizationFirst[] = "-ERR authorization first\r\n";
 const char kMissingNumber[] = "-ERR missing required message number parameter\r\n";
 const char kCannotConnect[] = "-ERR Can't connect to Hotmail server\r\n";
+const char kMissingLineCount[] = "-ERR missing required line count parameter\r\n";
 const char kJobRunning[] = "-ERR a Hotmail request is still in progress\r\n";
+const char kBadUserName[] = "-ERR user name must not contain CR, LF or NUL\r\n";
+const char kBadPassword[] = "-ERR password must not contain CR, LF or NUL\r\n";
+// What the log shows in place of a password, whatever its length.
+const char kMasked[] = "********";
+
+// A received line as the log shows it: whatever follows a command word that
+// begins with PASS is left out, however it is spelt or separated.
+std::string LoggedLine(const std::string& line) {
+  if (!StartsWithName(line.c_str(), "PASS") || line.size() <= 4) return line;
+  return line.substr(0, 4) + " " + kMasked;
+}
+
+// TOP with a few lines of a large message asks for only its start; when the
+// header or the lines go past it, the whole message follows.
+constexpr size_t kTopStartBytes = 32 * 1024;
+constexpr int kTopStartLines = 100;
+constexpr LPARAM kStatusRangeNotSatisfiable = 416;
+
+bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -43,31 +64,14 @@ std::string Format(const char* format, ...) {
   return std::string(large.data(), static_cast<size_t>(n));
 }
 
-// A number in an argument: leading white space, an optional sign, then
-// decimal digits up to the first other character; no digits reads as 0.
-// Values beyond the 32-bit range stop at its ends.
-int ReadNumber(const char* text) {
-  while (*text == ' ' || (*text >= '\t' && *text <= '\r')) ++text;
-  const bool negative = *text == '-';
-  if (*text == '-' || *text == '+') ++text;
-  long long value = 0;
-  for (; *text >= '0' && *text <= '9'; ++text) {
-    value = value * 10 + (*text - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
-  }
-  if (negative) value = -value;
-  if (value > INT_MAX) value = INT_MAX;
-  return static_cast<int>(value);
-}
-
-// A header value from the service as one line of TOP's header: a line
-// break (or NUL) inside it would end the line, and could end the reply early
-// and pass the rest off as replies to later commands.
-std::string HeaderValue(const std::string& value) {
-  std::string line = value;
-  for (char& c : line)
-    if (c == '\r' || c == '\n' || c == '\0') c = ' ';
-  return line;
+// TOP's line count: white space after the message number, a number that
+// is not negative, and nothing after it but white space.
+bool ReadLineCount(const char* text, int& count) {
+  if (!IsBlank(*text)) return false;
+  while (IsBlank(*text)) ++text;
+  if (*text == '-' || !ReadDecimal(text, count)) return false;
+  while (IsBlank(*text)) ++text;
+  return *text == '\0';
 }
 
 // A message id as a POP3 unique id, which may hold only the printable
@@ -89,21 +93,70 @@ std::string UniqueId(const std::string& id) {
   return uid;
 }
 
-// A message text as a POP3 multi-line body, without the final ".\r\n":
-// a "." that starts a line gets another in front of it, and the body ends
-// with CR LF. Clients also end lines at a bare LF, so a line starts after
-// either; the terminating "." can then never appear inside a message.
-std::string StuffedBody(const std::string& text) {
-  std::string body;
-  body.reserve(text.size() + text.size() / 64 + 2);
+// A message text as a POP3 multi-line body, without the final ".\r\n",
+// appended to `out`: a "." that starts a line gets another in front of it,
+// and the body ends with CR LF. Clients also end lines at a bare LF, so a
+// line starts after either; the terminating "." can then never appear
+// inside a message.
+void AppendStuffed(std::string& out, const std::string& text) {
+  const size_t start = out.size();
+  out.reserve(start + text.size() + text.size() / 64 + 2 + sizeof kEnd);
   bool lineStart = true;
   for (char c : text) {
-    if (lineStart && c == '.') body += '.';
-    body += c;
+    if (lineStart && c == '.') out += '.';
+    out += c;
     lineStart = c == '\n';
   }
-  if (body.size() < 2 || body.compare(body.size() - 2, 2, "\r\n") != 0) body += "\r\n";
+  if (out.size() < start + 2 || out.compare(out.size() - 2, 2, "\r\n") != 0) out += "\r\n";
+}
+
+std::string StuffedBody(const std::string& text) {
+  std::string body;
+  AppendStuffed(body, text);
   return body;
+}
+
+// RETR's whole reply, "+OK" line to the final ".", in one text.
+std::string StuffedReply(const std::string& text) {
+  std::string reply = kOk;
+  AppendStuffed(reply, text);
+  reply += kEnd;
+  return reply;
+}
+
+// Where TOP cuts a message text: after its header, the empty line that
+// ends it, and at most `lines` lines of the body. Lines end at LF, as for
+// StuffedBody; a text without an empty line is all header. A cut after a
+// bare LF leaves the LF out: StuffedBody ends the part with CR LF, which
+// would otherwise add an empty line.
+struct TopCut {
+  size_t length;  // bytes of the text to send
+  bool limited;   // the line count ended it, after a complete line
+};
+
+TopCut CutForTop(const std::string& text, int lines) {
+  size_t at = 0;
+  bool inBody = false;
+  int bodyLines = 0;
+  while (at < text.size() && !(inBody && bodyLines >= lines)) {
+    const size_t lf = text.find('\n', at);
+    if (lf == std::string::npos) return {text.size(), false};
+    if (inBody)
+      ++bodyLines;
+    else
+      inBody = lf == at || (lf == at + 1 && text[at] == '\r');
+    at = lf + 1;
+  }
+  const bool limited = inBody && bodyLines >= lines;
+  if (at < text.size() && (at < 2 || text[at - 2] != '\r')) --at;
+  return {at, limited};
+}
+
+// Whether a message's text as held answers TOP: all of it does; only its
+// start does when the lines asked for end inside it.
+bool HoldsTop(const CMail& mail, int lines) {
+  if (mail.held == CMail::Held::Whole) return true;
+  return mail.held == CMail::Held::Start && CutForTop(mail.content, lines).limited;
 }
 
 }  // namespace
@@ -123,8 +176,7 @@ int CHotmailPOP::ListenPort() const { return thePlugin.settings.popPortNumber; }
 
 LRESULT CHotmailPOP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_POP_JOB_DONE) {
-    ReplyBatch batch(*this);
-    OnJobDone(wParam, lParam);
+    CompleteJob(wParam, lParam);
   } else if (message == WM_POP_SOCKET) {
     OnSocketEvent(wParam, lParam);
   }
@@ -133,11 +185,23 @@ LRESULT CHotmailPOP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam)
 
 // --- Commands -----------------------------------------------------------
 
-void CHotmailPOP::DispatchLine(const char* line) {
+void CHotmailPOP::OnConnected() {
+  state_ = SessionState::Authorization;
+  credentials_ = CCredentials();
+}
+
+void CHotmailPOP::DispatchLine(const std::string& line) {
   theLog.Write("[以下のコマンドを Becky から受信しました]\n");
-  // A log must not hold the password in clear.
-  theLog.Write(StartsWithName(line, "PASS ") ? std::string(line, 5) + "********" : std::string(line));
-  if (!RunCommand(*this, kCommands, line)) Reply(kUnknown);
+  theLog.Write(LoggedLine(line));  // a log must not hold the password in clear
+  lineEnd_ = line.data() + line.size();
+  if (!RunCommand(*this, kCommands, line.c_str())) Reply(kUnknown);
+  lineEnd_ = nullptr;
+}
+
+// A command's argument up to the end of its line: the text a handler is
+// given stops at the first NUL.
+std::string CHotmailPOP::WholeArgument(const char* argument) const {
+  return lineEnd_ != nullptr ? std::string(argument, lineEnd_) : std::string(argument);
 }
 
 bool CHotmailPOP::InAuthorization() {
@@ -168,20 +232,32 @@ void CHotmailPOP::User(const char* argument) {
     return;
   }
   if (!JobFree()) return;
-  http_->userName = argument;
+  // A user name goes into an HTTP header: one that could end the line is
+  // refused here, before it reaches any request.
+  const std::string userName = WholeArgument(argument);
+  if (!FitsInHeader(userName)) {
+    Reply(kBadUserName);
+    return;
+  }
+  credentials_.userName = userName;
   Reply(kOk);
 }
 
 void CHotmailPOP::Pass(const char* argument) {
   if (!InAuthorization()) return;
-  if (http_->userName.empty()) {
+  if (credentials_.userName.empty()) {
     Reply("-ERR USER first\r\n");
     return;
   }
   if (!JobFree()) return;
-  http_->password = argument;
+  const std::string password = WholeArgument(argument);
+  if (!FitsInHeader(password)) {
+    Reply(kBadPassword);
+    return;
+  }
+  credentials_.password = password;
   StartJob(POP_JOB_LOGIN);
-  http_->Login(CHotmailHTTP::FRONT_POP);
+  http_->Login(CHotmailHTTP::FRONT_POP, credentials_);
 }
 
 void CHotmailPOP::Apop(const char*) {
@@ -198,7 +274,7 @@ void CHotmailPOP::Quit(const char*) {
   if (!JobFree()) return;
   state_ = SessionState::Update;
   StartJob(POP_JOB_COMMIT);
-  http_->Commit();
+  http_->Commit(credentials_);
 }
 
 void CHotmailPOP::Noop(const char*) {
@@ -228,7 +304,7 @@ void CHotmailPOP::List(const char* argument) {
     Reply(kEnd);
     return;
   }
-  const int number = ReadNumber(argument);
+  const int number = LeadingDecimal(argument);
   if (!CheckMessageNumber(number)) return;
   Reply(Format("+OK %d %d\r\n", number, MailAt(number)->size).c_str());
 }
@@ -239,10 +315,9 @@ void CHotmailPOP::Retr(const char* argument) {
     Reply(kMissingNumber);
     return;
   }
-  const int number = ReadNumber(argument);
+  const int number = LeadingDecimal(argument);
   if (!CheckMessageNumber(number) || !JobFree()) return;
-  StartJob(POP_JOB_RETRIEVE);
-  http_->Retrieve(number);
+  StartDownload(number, Download::Retr, 0, 0);
 }
 
 void CHotmailPOP::Top(const char* argument) {
@@ -251,13 +326,39 @@ void CHotmailPOP::Top(const char* argument) {
     Reply(kMissingNumber);
     return;
   }
-  const int number = ReadNumber(argument);  // the line count is not used
+  const char* rest = argument;
+  int number = 0;  // no digits: 0, which names no message
+  ReadDecimal(rest, number);
   if (!CheckMessageNumber(number)) return;
+  int lines = 0;
+  if (!ReadLineCount(rest, lines)) {
+    Reply(kMissingLineCount);
+    return;
+  }
   const CMail* mail = MailAt(number);
+  if (HoldsTop(*mail, lines)) {
+    SendTop(*mail, lines);
+    return;
+  }
+  // Downloaded as RETR downloads it; only what is sent differs.
+  if (!JobFree()) return;
+  const bool large = mail->size > 0 && static_cast<size_t>(mail->size) > kTopStartBytes;
+  StartDownload(number, Download::Top, lines, large && lines <= kTopStartLines ? kTopStartBytes : 0);
+}
+
+void CHotmailPOP::StartDownload(int number, Download kind, int lines, size_t startBytes) {
+  download_ = {kind, number, lines, startBytes};
+  StartJob(POP_JOB_RETRIEVE);
+  http_->Retrieve(credentials_, number, startBytes);
+}
+
+// TOP leaves the retrieved flag alone: only a RETR marks a message read at
+// QUIT.
+void CHotmailPOP::SendTop(const CMail& mail, int lines) {
+  const size_t length = CutForTop(mail.content, lines).length;
   Reply(kOk);
-  const std::string header = "Date: " + HeaderValue(mail->date) + "\r\n" + "From: " + HeaderValue(mail->from) +
-                             "\r\n" + "Subject: " + HeaderValue(mail->subject) + "\r\n" + "\r\n.\r\n";
-  Reply(header);
+  Reply(StuffedBody(length == mail.content.size() ? mail.content : mail.content.substr(0, length)));
+  Reply(kEnd);
 }
 
 void CHotmailPOP::Dele(const char* argument) {
@@ -266,7 +367,7 @@ void CHotmailPOP::Dele(const char* argument) {
     Reply(kMissingNumber);
     return;
   }
-  const int number = ReadNumber(argument);
+  const int number = LeadingDecimal(argument);
   if (!CheckMessageNumber(number)) return;
   MailAt(number)->deleted = true;
   Reply(kOk);
@@ -288,7 +389,7 @@ void CHotmailPOP::Uidl(const char* argument) {
     Reply(kEnd);
     return;
   }
-  const int number = ReadNumber(argument);
+  const int number = LeadingDecimal(argument);
   if (!CheckMessageNumber(number)) return;
   Reply("+OK " + std::to_string(number) + " " + UniqueId(MailAt(number)->id) + "\r\n");
 }
@@ -319,7 +420,6 @@ bool CHotmailPOP::CheckMessageNumber(int number) {
 // --- Job completions ----------------------------------------------------
 
 void CHotmailPOP::OnJobDone(WPARAM kind, LPARAM result) {
-  if (!TakeJobDone(kind)) return;
   switch (kind) {
     case POP_JOB_LOGIN: OnLoginDone(result); break;
     case POP_JOB_RETRIEVE: OnRetrieveDone(result); break;
@@ -329,7 +429,7 @@ void CHotmailPOP::OnJobDone(WPARAM kind, LPARAM result) {
 }
 
 bool CHotmailPOP::CheckReachable(LPARAM result) {
-  if (result != -1) return true;
+  if (!JobResult::IsUnreachable(result)) return true;
   Reply(kCannotConnect);
   return false;
 }
@@ -339,41 +439,60 @@ void CHotmailPOP::SendStatusError(LPARAM result) {
 }
 
 void CHotmailPOP::OnLoginDone(LPARAM result) {
-  if (result == 207) {
+  if (JobResult::IsLoggedIn(result)) {
     Reply(kOk);
     state_ = SessionState::Transaction;
     return;
   }
-  if (result == 401)
+  if (JobResult::IsRefusedCredentials(result))
     Reply("-ERR authentication failure\r\n");
   else if (CheckReachable(result))
     SendStatusError(result);
   // The next PASS needs a new USER.
-  http_->userName.clear();
+  credentials_ = CCredentials();
 }
 
 void CHotmailPOP::OnRetrieveDone(LPARAM result) {
+  if (result == kStatusRangeNotSatisfiable && download_.startBytes > 0) {
+    // Only an empty message has no first byte; the whole of it settles that.
+    StartDownload(download_.number, download_.kind, download_.lines, 0);
+    return;
+  }
   if (!CheckReachable(result)) return;
-  if (result < RETRIEVE_OK_BASE) {
+  if (!JobResult::IsRetrieved(result)) {
     SendStatusError(result);
     return;
   }
-  const long long number = result - RETRIEVE_OK_BASE;
+  const long long number = JobResult::RetrievedNumber(result);
   CMail* mail = number <= INT_MAX ? MailAt(static_cast<int>(number)) : nullptr;
   if (mail == nullptr) {
     Reply(Format("-ERR message %lld does not exist\r\n", number).c_str());
     return;
   }
-  Reply(kOk);
-  const std::string body = StuffedBody(mail->content);
-  Reply(body);
-  Reply(kEnd);
+  if (download_.kind == Download::Top) {
+    if (!HoldsTop(*mail, download_.lines)) {
+      // The start the service sent ends before the lines asked for.
+      StartDownload(download_.number, Download::Top, download_.lines, 0);
+      return;
+    }
+    SendTop(*mail, download_.lines);
+    return;
+  }
+  // One text, handed over by move, and the content given back at once: a
+  // session that fetches many large messages holds about one at a time. A
+  // later RETR or TOP of the same message downloads it again.
+  std::string reply = StuffedReply(mail->content);
+  std::string().swap(mail->content);
+  mail->held = CMail::Held::Nothing;
+  Reply(std::move(reply));
   mail->retrieved = true;
 }
 
 void CHotmailPOP::OnCommitDone(LPARAM result) {
-  if (result / 100 == 2)
+  if (JobResult::IsSuccess(result))
     Reply(kOk);
+  else if (JobResult::IsNotRemoved(result))
+    Reply("-ERR some deleted messages not removed\r\n");
   else if (CheckReachable(result))
     SendStatusError(result);
   CloseClient();

@@ -11,9 +11,12 @@
 
 #include <stddef.h>
 
+#include <string>
+
+#include "httpmail/Credentials.h"
 #include "plugin/PrivateMessages.h"
-#include "pop3/CommandEntry.h"
-#include "pop3/LineServer.h"
+#include "lineserver/CommandEntry.h"
+#include "lineserver/LineServer.h"
 
 class CHotmailHTTP;
 class CHotmailPOP;
@@ -21,16 +24,18 @@ class CMail;
 
 template <>
 struct LineServerTraits<CHotmailPOP> {
-  static constexpr char kSourceModule[] = "HotmailPOP.cpp";
   static constexpr UINT kSocketMessage = WM_POP_SOCKET;
   static constexpr char kGreeting[] = "+OK POP3 to HTTP proxy server ready\r\n";
   static constexpr char kBusy[] = "-ERR Socket is already used.\r\n";
   static constexpr char kLineTooLong[] = "-ERR command line too long\r\n";
+  static constexpr char kIdleClose[] = "-ERR autologout: idle for too long\r\n";
   static constexpr char kDoubleStart[] = "POP サーバの２重起動です。";
   static constexpr char kListening[] = "[POP の待機を開始しました]\n";
   // RFC 1939 keeps commands far shorter; a client that goes past this is
   // not speaking POP3.
   static constexpr size_t kMaxCommandLine = 4096;
+  // The service's one session and the deletion marks serve one client.
+  static constexpr size_t kMaxConnections = 1;
 };
 
 class CHotmailPOP : public CLineServer<CHotmailPOP> {
@@ -43,15 +48,19 @@ class CHotmailPOP : public CLineServer<CHotmailPOP> {
   void SetHTTP(CHotmailHTTP* http) { http_ = http; }
   // WM_POP_SOCKET and WM_POP_JOB_DONE; always 0.
   LRESULT OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-  // Runs one received command line.
-  void DispatchLine(const char* line);
+  // Runs one received command line (without its CR LF, NUL bytes included).
+  void DispatchLine(const std::string& line);
 
   SessionState State() const { return state_; }
+  // What this connection gave with USER and PASS.
+  const CCredentials& Credentials() const { return credentials_; }
 
  private:
-  friend class CLineServer<CHotmailPOP>;
-  int ListenPort() const;
-  void OnConnected() { state_ = SessionState::Authorization; }
+  int ListenPort() const override;
+  // A new connection starts with no credentials of its own.
+  void OnConnected() override;
+  void ReceiveLine(const std::string& line) override { DispatchLine(line); }
+  void OnJobDone(WPARAM kind, LPARAM result) override;
 
   // Commands, in table order.
   void User(const char* argument);
@@ -67,8 +76,18 @@ class CHotmailPOP : public CLineServer<CHotmailPOP> {
   void Rset(const char* argument);
   void Uidl(const char* argument);
 
+  // What a download is for: RETR sends the whole text, TOP the header and
+  // some lines.
+  enum class Download { Retr, Top };
+  struct PendingDownload {
+    Download kind;
+    int number;
+    int lines;
+    size_t startBytes;  // 0: the whole message was asked for
+  };
+  void StartDownload(int number, Download kind, int lines, size_t startBytes);
+
   // Job completions.
-  void OnJobDone(WPARAM kind, LPARAM result);
   void OnLoginDone(LPARAM result);
   void OnRetrieveDone(LPARAM result);
   void OnCommitDone(LPARAM result);
@@ -78,14 +97,20 @@ class CHotmailPOP : public CLineServer<CHotmailPOP> {
   bool JobFree();
   bool CheckMessageNumber(int number);
   bool CheckReachable(LPARAM result);
+  std::string WholeArgument(const char* argument) const;
   void SendStatusError(LPARAM result);
   bool Listed(const CMail& mail) const;
+  void SendTop(const CMail& mail, int lines);
   CMail* MailAt(int number) const;
 
   static const CommandEntry<CHotmailPOP> kCommands[12];
 
   CHotmailHTTP* http_ = nullptr;
   SessionState state_ = SessionState::Authorization;
+  PendingDownload download_ = {Download::Retr, 0, 0, 0};
+  CCredentials credentials_;
+  // The end of the line being run: an argument runs to here, past any NUL.
+  const char* lineEnd_ = nullptr;
 };
 
 #endif

@@ -3,16 +3,16 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "config/Log.h"
 #include "httpmail/HotmailHTTP.h"
+#include "httpmail/JobResult.h"
 #include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
-
-static const char kSourceModule[] = "HotmailSMTP.cpp";
 
 namespace {
 
@@ -20,6 +20,11 @@ const char kOk[] = "250 ok\r\n";
 // Success of AUTH is 235 (RFC 4954): clients that check it, as most do,
 // take any other code for a refusal and give up before MAIL.
 const char kAuthenticated[] = "235 Authentication successful\r\n";
+const char kAuthFailed[] = "535 Authentications failed\r\n";
+const char kAuthUnavailable[] = "454 Temporary authentication failure\r\n";
+const char kAuthCancelled[] = "501 Authentication cancelled\r\n";
+const char kBadCredentials[] = "501 User name and password must not contain CR, LF or NUL\r\n";
+const char kNoMechanism[] = "504 Unrecognized authentications type\r\n";
 const char kUnimplemented[] = "502 unimplemented\r\n";
 const char kJobRunning[] = "451 Requested action aborted: a Hotmail request is still in progress\r\n";
 const char kTooBig[] = "552 Message size exceeds fixed maximum message size\r\n";
@@ -27,7 +32,7 @@ const char kCheckAuthentication[] =
     "「メールボックスの設定」－「詳細」－「SMTP 認証」にチェックを入れてください。";
 // What the log shows in place of a password, whatever its length.
 const char kMaskedPassword[] = "********";
-const char kPlain[] = "PLAIN ";
+const char kPlain[] = "PLAIN";
 
 constexpr unsigned char kNoDigit = 0xFF;
 constexpr unsigned char kPadding = 64;
@@ -57,6 +62,28 @@ std::string NulPart(std::string_view data, int index) {
   return std::string(data.substr(begin, end == std::string_view::npos ? std::string_view::npos : end - begin));
 }
 
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// A received command line as the log shows it: for AUTH, only the
+// mechanism's name is kept and whatever follows it is left out, however the
+// words are separated or run together.
+std::string LoggedCommand(const std::string& line) {
+  const size_t command = strlen("AUTH");
+  if (!StartsWithName(line.c_str(), "AUTH") || line.size() <= command) return line;
+  const std::string masked = std::string("AUTH ") + kMaskedPassword;
+  if (!IsBlank(line[command])) return masked;
+  size_t begin = command;
+  while (begin < line.size() && IsBlank(line[begin])) ++begin;
+  size_t end = begin;
+  while (end < line.size() && !IsBlank(line[end])) ++end;
+  const std::string mechanism = line.substr(begin, end - begin);
+  const bool name = mechanism.size() <= 20 && mechanism.find_first_not_of(
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_") == std::string::npos;
+  if (!name) return masked;
+  while (end < line.size() && IsBlank(line[end])) ++end;
+  return "AUTH " + mechanism + (end < line.size() ? std::string(" ") + kMaskedPassword : std::string());
+}
+
 }  // namespace
 
 const CommandEntry<CHotmailSMTP> CHotmailSMTP::kCommands[9] = {
@@ -73,8 +100,7 @@ int CHotmailSMTP::ListenPort() const { return thePlugin.settings.smtpPortNumber;
 
 LRESULT CHotmailSMTP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_SMTP_JOB_DONE) {
-    ReplyBatch batch(*this);
-    OnJobDone(wParam, lParam);
+    CompleteJob(wParam, lParam);
   } else if (message == WM_SMTP_SOCKET) {
     OnSocketEvent(wParam, lParam);
   }
@@ -86,17 +112,30 @@ void CHotmailSMTP::BeforeAccept() {
   if (state_ == SessionState::Quit && ClientSocket() != 0) CloseClient();
 }
 
-// A new session starts with no transaction: nothing that an earlier client
-// left half sent can go out with this one's message.
+// A new session starts with no transaction and no credentials: nothing
+// that an earlier client left half sent can go out with this one's message,
+// and nothing goes out in another client's name.
 void CHotmailSMTP::OnConnected() {
-  state_ = SessionState::Idle;
+  SetState(SessionState::Idle);
   ClearTransaction();
+  credentials_ = CCredentials();
+  checking_ = CCredentials();
+  authenticated_ = false;
+  awaitingResponse_ = false;
 }
 
 // --- Lines and commands -------------------------------------------------
 
 void CHotmailSMTP::DispatchLine(const std::string& line) {
   LogReceived(line);
+  if (awaitingResponse_) {
+    awaitingResponse_ = false;
+    if (line == "*")
+      Reply(kAuthCancelled);
+    else
+      CheckPlainResponse(line);
+    return;
+  }
   if (state_ == SessionState::Text) {
     AddTextLine(line);
     return;
@@ -104,33 +143,32 @@ void CHotmailSMTP::DispatchLine(const std::string& line) {
   if (!RunCommand(*this, kCommands, line.c_str())) Reply(kUnimplemented);
 }
 
-// The received line as the log shows it: the credentials of AUTH PLAIN are
-// left out, since a log must not hold a password in clear.
+// The received line as the log shows it, since a log must not hold a
+// password in clear: the credentials of AUTH are left out, and so is the
+// whole line that answers a 334.
 void CHotmailSMTP::LogReceived(const std::string& line) const {
   theLog.Write("[以下のコマンドを Becky から受信しました]\n");
-  const size_t prefix = strlen("AUTH ") + strlen(kPlain);
-  if (state_ != SessionState::Text && StartsWithName(line.c_str(), "AUTH ") &&
-      StartsWithName(line.c_str() + strlen("AUTH "), kPlain)) {
-    theLog.Write(line.substr(0, prefix) + kMaskedPassword);
-    return;
-  }
-  theLog.Write(line);
+  if (awaitingResponse_)
+    theLog.Write(kMaskedPassword);
+  else
+    theLog.Write(state_ == SessionState::Text ? line : LoggedCommand(line));
 }
 
+// Only a connection that has authenticated itself may send, and it sends
+// as the account it authenticated as.
 void CHotmailSMTP::Data(const char*) {
-  if (http_->userName.empty()) {
+  if (!authenticated_) {
     REPORT_ERROR(kCheckAuthentication, 0);
     Reply("503 authentications are requierd\r\n");
     return;
   }
-  // One job at a time: a second would take the job record of the first,
-  // whose answer would then never come.
+  // One job at a time: a send still running holds the text.
   if (JobRunning()) {
     Reply(kJobRunning);
     return;
   }
-  StartJob(SMTP_JOB_LOGIN);
-  http_->Login(CHotmailHTTP::FRONT_SMTP);
+  BeginText();
+  Reply("354 Start mail input; end with <CRLF>.<CRLF>\r\n");
 }
 
 void CHotmailSMTP::Ehlo(const char*) {
@@ -141,55 +179,90 @@ void CHotmailSMTP::Ehlo(const char*) {
 void CHotmailSMTP::Helo(const char*) { Reply("250 localhost\r\n"); }
 
 void CHotmailSMTP::Mail(const char* argument) {
-  http_->recipientLines.clear();
-  http_->messageData.clear();
-  http_->senderLine = std::string("MAIL ") + argument + "\r\n";
+  ClearTransaction();
+  senderLine_ = std::string("MAIL ") + argument + "\r\n";
   Reply(kOk);
-  state_ = SessionState::Sender;
+  SetState(SessionState::Sender);
 }
 
 void CHotmailSMTP::Noop(const char*) { Reply(kOk); }
 
 // The client closes the connection; the next one closes it otherwise.
 void CHotmailSMTP::Quit(const char*) {
-  state_ = SessionState::Quit;
+  SetState(SessionState::Quit);
   Reply("221 localhost Service is closing\r\n");
 }
 
 void CHotmailSMTP::Rcpt(const char* argument) {
-  http_->recipientLines += std::string("RCPT ") + argument + "\r\n";
+  if (recipients_ >= kMaxRecipients) {
+    Reply("452 Too many recipients\r\n");
+    return;
+  }
+  ++recipients_;
+  recipientLines_ += std::string("RCPT ") + argument + "\r\n";
   Reply(kOk);
-  state_ = SessionState::Recipient;
+  SetState(SessionState::Recipient);
 }
 
 void CHotmailSMTP::Rset(const char*) {
   ClearTransaction();
-  state_ = SessionState::Idle;
+  SetState(SessionState::Idle);
   Reply(kOk);
 }
 
-// AUTH PLAIN with its initial response: authorization identity, NUL, user
-// name, NUL, password. The credentials are checked by the log-in that DATA
-// starts.
+// AUTH PLAIN, with its initial response or, without one, a 334 and the
+// response on the next line: authorization identity, NUL, user name, NUL,
+// password.
 void CHotmailSMTP::Auth(const char* argument) {
-  if (!StartsWithName(argument, kPlain)) {
-    Reply("504 Unrecognized authentications type\r\n");
+  const char* rest = argument + strlen(kPlain);
+  if (!StartsWithName(argument, kPlain) || (*rest != '\0' && *rest != ' ')) {
+    Reply(kNoMechanism);
     return;
   }
-  const char* response = argument + strlen(kPlain);
-  const size_t length = strlen(response);
-  std::vector<char> decoded(length + 1, '\0');
-  const std::string_view data(decoded.data(), DecodeBase64(decoded.data(), response, length));
+  // A log-in job running would leave the first AUTH unanswered.
+  if (JobRunning()) {
+    Reply(kJobRunning);
+    return;
+  }
+  while (*rest == ' ') ++rest;
+  if (*rest == '\0') {
+    awaitingResponse_ = true;
+    Reply("334 \r\n");
+    return;
+  }
+  CheckPlainResponse(rest);
+}
+
+// Decodes a PLAIN response and starts the log-in job that checks it with
+// the service. Until the job has succeeded the connection is not
+// authenticated, whatever it was before.
+void CHotmailSMTP::CheckPlainResponse(const std::string& response) {
+  authenticated_ = false;
+  credentials_ = CCredentials();
+  std::vector<char> decoded(response.size() + 1, '\0');
+  const std::string_view data(decoded.data(), DecodeBase64(decoded.data(), response.data(), response.size()));
   std::string user = NulPart(data, 1);
+  std::string password = NulPart(data, 2);
+  // A third NUL is a NUL in the password; CR or LF in either would end the
+  // HTTP header they go into.
+  const bool nulInPassword = std::count(data.begin(), data.end(), '\0') > 2;
+  if (nulInPassword || !FitsInHeader(user) || !FitsInHeader(password)) {
+    Reply(kBadCredentials);
+    return;
+  }
   const size_t slash = user.find('/');
   if (slash != std::string::npos) user.erase(slash);
-  http_->userName = user;
-  http_->password = NulPart(data, 2);
   theLog.Write("[Auth: UserID]\n");
-  theLog.Write(http_->userName);
+  theLog.Write(user);
   theLog.Write("[Auth: PassWord]\n");
   theLog.Write(kMaskedPassword);
-  Reply(kAuthenticated);
+  if (user.empty()) {  // no account has no name: nothing to ask the service
+    Reply(kAuthFailed);
+    return;
+  }
+  checking_ = CCredentials{user, password};
+  StartJob(SMTP_JOB_LOGIN);
+  http_->Login(CHotmailHTTP::FRONT_SMTP, checking_);
 }
 
 size_t CHotmailSMTP::DecodeBase64(char* output, const char* input, size_t length) {
@@ -225,7 +298,7 @@ void CHotmailSMTP::AddTextLine(const std::string& line) {
     EndText();
     return;
   }
-  std::string& text = http_->messageData;
+  std::string& text = messageData_;
   const size_t length = line.size() - (dotted ? 1 : 0);
   if (oversized_ || text.size() + length + 2 > kMaxMessageSize) {
     if (!oversized_) std::string().swap(text);  // gives the memory back
@@ -240,70 +313,81 @@ void CHotmailSMTP::EndText() {
     // The transaction is over; the client may start the next one.
     oversized_ = false;
     ClearTransaction();
-    state_ = SessionState::Idle;
+    SetState(SessionState::Idle);
     Reply(kTooBig);
     return;
   }
-  state_ = SessionState::Submitted;
+  SetState(SessionState::Submitted);
   SubmitMessage();
 }
 
+std::string CHotmailSMTP::MessageBody() const {
+  return senderLine_ + recipientLines_ + "\r\n" + messageData_ + "\r\n";
+}
+
+// The envelope stays with the connection until the next MAIL or RSET, the
+// text until the send has ended; the send job gets its own copy and this
+// connection's credentials.
 void CHotmailSMTP::SubmitMessage() {
-  http_->recipientLines += "\r\n";
-  http_->messageData += "\r\n";
   StartJob(SMTP_JOB_SEND);
-  http_->SendMail();
+  http_->SendMail(credentials_, MessageBody());
 }
 
 // The text of a DATA is only its own: after a message was submitted, a DATA
-// without a new MAIL sends the same envelope with the new text, not the
-// earlier message with the new one behind it.
+// without a new MAIL sends the same envelope with the new text.
 void CHotmailSMTP::BeginText() {
-  if (state_ == SessionState::Submitted) {
-    std::string& recipients = http_->recipientLines;
-    if (recipients.size() >= 2) recipients.erase(recipients.size() - 2);  // the empty line of the submission
-  }
-  http_->messageData.clear();
+  messageData_.clear();
   oversized_ = false;
-  state_ = SessionState::Text;
+  SetState(SessionState::Text);
 }
 
+// Gives the memory of the envelope and the text back.
 void CHotmailSMTP::ClearTransaction() {
-  http_->senderLine.clear();
-  http_->recipientLines.clear();
-  std::string().swap(http_->messageData);
+  std::string().swap(senderLine_);
+  std::string().swap(recipientLines_);
+  std::string().swap(messageData_);
   oversized_ = false;
+  recipients_ = 0;
 }
 
 // --- Job completions ----------------------------------------------------
 
 void CHotmailSMTP::OnJobDone(WPARAM kind, LPARAM result) {
-  if (!TakeJobDone(kind)) return;
   if (kind == SMTP_JOB_LOGIN)
     OnLoginDone(result);
   else if (kind == SMTP_JOB_SEND)
     OnSendDone(result);
 }
 
+// The answer to AUTH: the service took the credentials (235), refused them
+// (535), or could not tell (454). A client that has said QUIT meanwhile is
+// not answered.
 void CHotmailSMTP::OnLoginDone(LPARAM result) {
-  // A client that has said QUIT meanwhile gets no text started: it stays
-  // in the state that lets the next connection close it.
+  const CCredentials checked = checking_;
+  checking_ = CCredentials();
   if (state_ == SessionState::Quit) return;
-  if (result != 207) {
-    Reply("535 Authentications failed\r\n");
-    return;
+  if (JobResult::IsLoggedIn(result)) {
+    credentials_ = checked;
+    authenticated_ = true;
+    Reply(kAuthenticated);
+  } else {
+    Reply(JobResult::IsRefusedCredentials(result) ? kAuthFailed : kAuthUnavailable);
   }
-  BeginText();
-  Reply("354 Start mail input; end with <CRLF>.<CRLF>\r\n");
 }
 
+// A refusal that the same upload cannot overcome is permanent (554), so the
+// client does not retry it for days; the rest may pass later (451).
 void CHotmailSMTP::OnSendDone(LPARAM result) {
-  if (result == 201) {
+  // The text has gone to the service (or failed to): its memory goes back.
+  // A DATA without a new MAIL still reuses the envelope.
+  std::string().swap(messageData_);
+  if (JobResult::IsSent(result)) {
     Reply(kOk);
     return;
   }
+  const char* code = JobResult::IsPermanentRefusal(result) ? "554" : "451";
   char reply[96];
-  snprintf(reply, sizeof reply, "451 Requested action aborted: Hotmail server returned %03d status\r\n",
+  snprintf(reply, sizeof reply, "%s Requested action aborted: Hotmail server returned %03d status\r\n", code,
            static_cast<int>(result));
   Reply(reply);
 }

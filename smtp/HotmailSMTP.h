@@ -1,9 +1,10 @@
 // CHotmailSMTP: the local SMTP server on 127.0.0.1. One listening socket and
 // at most one client, with the POP3 server's connection mechanics. AUTH
-// PLAIN stores the account's credentials, MAIL and RCPT collect the
-// envelope and the message text is collected after DATA, all in the
-// HTTPMail client; DATA starts a log-in job (answered 354 or 535) and the
-// end of the text starts the send job (answered 250 or 451).
+// PLAIN checks the credentials with a log-in job (answered 235, 535 or 454);
+// only a connection that authenticated itself may send. MAIL and RCPT
+// collect the envelope and DATA the message text, all kept by the
+// connection; the end of the text hands envelope, text and credentials to
+// the send job (answered 250, 554 or 451).
 #ifndef KESTRELON_HOTMAIL_SMTP_H
 #define KESTRELON_HOTMAIL_SMTP_H
 
@@ -14,25 +15,27 @@
 
 #include <string>
 
+#include "httpmail/Credentials.h"
 #include "plugin/PrivateMessages.h"
-#include "pop3/CommandEntry.h"
-#include "pop3/LineServer.h"
+#include "lineserver/CommandEntry.h"
+#include "lineserver/LineServer.h"
 
 class CHotmailHTTP;
 class CHotmailSMTP;
 
 template <>
 struct LineServerTraits<CHotmailSMTP> {
-  static constexpr char kSourceModule[] = "HotmailSMTP.cpp";
   static constexpr UINT kSocketMessage = WM_SMTP_SOCKET;
   static constexpr char kGreeting[] = "220 localhost ESMTP to HTTP proxy server ready\r\n";
   static constexpr char kBusy[] = "421 localhost Socket is already used\r\n";
   static constexpr char kLineTooLong[] = "500 Line too long\r\n";
+  static constexpr char kIdleClose[] = "421 localhost Idle timeout, closing connection\r\n";
   static constexpr char kDoubleStart[] = "SMTP サーバの２重起動です。";
   static constexpr char kListening[] = "[SMTP の待機を開始しました]\n";
-  // Message text lines count too: far beyond the 1000 bytes RFC 5321
-  // allows, so that a sender that does not wrap its lines still gets by.
-  static constexpr size_t kMaxCommandLine = 1024 * 1024;
+  // RFC 5321 asks for 512; this is generous.
+  static constexpr size_t kMaxCommandLine = 4096;
+  // The transaction and the credentials serve one client.
+  static constexpr size_t kMaxConnections = 1;
 };
 
 class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
@@ -49,6 +52,11 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   // The largest message text collected; a longer one is refused with 552
   // once its end has arrived, and the connection goes on.
   static constexpr size_t kMaxMessageSize = 64 * 1024 * 1024;
+  // Lines of message text: far beyond the 1000 bytes RFC 5321 allows, so
+  // that a sender that does not wrap its lines still gets by.
+  static constexpr size_t kMaxTextLine = 1024 * 1024;
+  // Recipients of one transaction; RFC 5321 asks for at least 100.
+  static constexpr size_t kMaxRecipients = 1000;
 
   CHotmailSMTP();
   virtual ~CHotmailSMTP();
@@ -60,6 +68,14 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   void DispatchLine(const std::string& line);
 
   SessionState State() const { return state_; }
+  // The credentials of this connection's successful AUTH; empty without.
+  const CCredentials& Credentials() const { return credentials_; }
+  bool Authenticated() const { return authenticated_; }
+  // An AUTH waits for its log-in job.
+  bool Authenticating() const { return !checking_.userName.empty(); }
+  // What the send job posts: the envelope lines, an empty line, the text
+  // and one more CR LF.
+  std::string MessageBody() const;
 
   // Decodes base64 text into `output` (room for `length` bytes will do);
   // characters outside the alphabet are skipped, and "=" or the end of the
@@ -67,12 +83,14 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   static size_t DecodeBase64(char* output, const char* input, size_t length);
 
  private:
-  friend class CLineServer<CHotmailSMTP>;
-  int ListenPort() const;
-  void BeforeAccept();
-  void OnConnected();
+  int ListenPort() const override;
+  void BeforeAccept() override;
+  void OnConnected() override;
   // The whole line, NUL bytes included: message text is kept as sent.
-  void ReceiveLine(const std::string& line) { DispatchLine(line); }
+  void ReceiveLine(const std::string& line) override { DispatchLine(line); }
+  void OnJobDone(WPARAM kind, LPARAM result) override;
+  size_t MaxLine() const override { return state_ == SessionState::Text ? kMaxTextLine : kMaxCommandLine; }
+  void SetState(SessionState state) { state_ = state; }
 
   // Commands, in table order.
   void Data(const char* argument);
@@ -86,10 +104,10 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   void Auth(const char* argument);
 
   // Job completions.
-  void OnJobDone(WPARAM kind, LPARAM result);
   void OnLoginDone(LPARAM result);
   void OnSendDone(LPARAM result);
 
+  void CheckPlainResponse(const std::string& response);
   void AddTextLine(const std::string& line);
   void EndText();
   void SubmitMessage();
@@ -101,9 +119,17 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
 
   CHotmailHTTP* http_ = nullptr;
   SessionState state_ = SessionState::Idle;
+  CCredentials credentials_;  // of the successful AUTH
+  CCredentials checking_;     // of the AUTH whose log-in job runs
+  bool authenticated_ = false;
+  bool awaitingResponse_ = false;  // AUTH PLAIN answered 334; the next line is its response
+  std::string senderLine_;         // "MAIL " + argument + CR LF
+  std::string recipientLines_;     // "RCPT " + argument + CR LF, each
+  std::string messageData_;        // each text line + CR LF
   // The text being received went past kMaxMessageSize: the rest of it is
   // read and dropped, and its end is answered 552.
   bool oversized_ = false;
+  size_t recipients_ = 0;  // RCPT lines of the transaction
 };
 
 #endif

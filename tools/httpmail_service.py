@@ -15,7 +15,7 @@ import argparse
 import os
 import signal
 import sys
-import threading
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -51,9 +51,12 @@ def main(argv=None):
     except (OSError, ValueError) as error:
         print("httpmail_service: %s" % error, file=sys.stderr)
         return 2
-    stop = threading.Event()
-    signal.signal(signal.SIGINT, lambda *_: stop.set())
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    # The handler only appends to a list: a handler that took a lock (as
+    # Event.set does) could interrupt the main thread while it holds that
+    # same lock inside Event.wait, and the service would never stop.
+    stopping = []
+    signal.signal(signal.SIGINT, lambda *_: stopping.append(True))
+    signal.signal(signal.SIGTERM, lambda *_: stopping.append(True))
     service.start()
     if args.port_file:
         temp = args.port_file + ".tmp"
@@ -61,8 +64,8 @@ def main(argv=None):
             handle.write("%d\n" % service.port)
         os.replace(temp, args.port_file)
     print("listening on %s:%d" % (service.host, service.port), flush=True)
-    while not stop.wait(0.5):
-        pass
+    while not stopping:
+        time.sleep(0.1)  # a signal cuts the sleep short
     service.stop()
     return 0
 

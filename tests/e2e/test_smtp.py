@@ -13,12 +13,15 @@ import os
 import time
 import unittest
 
-from gateway import Gateway, HTTPMailFixture, free_port, REPLY_TIMEOUT, START_TIMEOUT
+from gateway import Gateway, HTTPMailFixture, RawPOP, free_port, REPLY_TIMEOUT, START_TIMEOUT
 
 SENDER = "alice@hotmail.com"
 PASSWORD = "wonderland"
 RECIPIENT = "bob@hotmail.com"
 OUTSIDER = "carol@example.com"
+READER = "reader@hotmail.com"  # fetches over POP3 while SENDER sends
+READER_PASSWORD = "looking-glass"
+READER_MAIL = b"Subject: for the reader\r\n\r\nhello\r\n"
 GREETING = b"220 localhost ESMTP to HTTP proxy server ready\r\n"
 AUTHENTICATED = b"235 Authentication successful\r\n"
 CLIENT_TIMEOUT = 60
@@ -32,7 +35,9 @@ MESSAGE = (b"From: Alice <alice@hotmail.com>\r\nTo: Bob <bob@hotmail.com>\r\nSub
 
 def mailbox():
     return {SENDER: {"password": PASSWORD, "folders": [{"name": "inbox"}, {"name": "sentitems"}]},
-            RECIPIENT: {"password": "builder", "folders": [{"name": "inbox"}]}}
+            RECIPIENT: {"password": "builder", "folders": [{"name": "inbox"}]},
+            READER: {"password": READER_PASSWORD, "folders": [{"name": "inbox", "messages": [READER_MAIL]},
+                                                              {"name": "sentitems"}]}}
 
 
 def plain(user, password, authzid=""):
@@ -108,6 +113,9 @@ class SessionTest(GatewayTest):
         self.assertEqual(b"250 AUTH PLAIN\r\n", smtp.line())
         self.assertEqual(b"502 unimplemented\r\n", smtp.ask(b"STARTTLS"))
         self.assertEqual(b"504 Unrecognized authentications type\r\n", smtp.ask(b"AUTH LOGIN"))
+        self.assertEqual(b"503 authentications are requierd\r\n", smtp.ask(b"DATA"))
+        self.assertEqual(b"334 \r\n", smtp.ask(b"AUTH PLAIN"))
+        self.assertEqual(b"501 Authentication cancelled\r\n", smtp.ask(b"*"))
         # The part after "/" in the user name is not the account's.
         self.assertEqual(AUTHENTICATED, smtp.ask(b"AUTH PLAIN " + plain(SENDER + "/extra", PASSWORD)))
         self.assertEqual(b"250 ok\r\n", smtp.ask(b"MAIL FROM:<%s>" % SENDER.encode()))
@@ -126,12 +134,12 @@ class SessionTest(GatewayTest):
         self.assertEqual("t", headers.get("SAVEINSENT"))
         self.assertEqual(SENDER, posts[-1]["account"])
 
-    def test_wrong_password_is_refused_at_data(self):
+    def test_wrong_password_is_refused_at_auth(self):
         smtp = self.connect()
-        self.assertEqual(AUTHENTICATED, smtp.ask(b"AUTH PLAIN " + plain(SENDER, "wrong")))
+        self.assertEqual(b"535 Authentications failed\r\n", smtp.ask(b"AUTH PLAIN " + plain(SENDER, "wrong")))
         self.assertEqual(b"250 ok\r\n", smtp.ask(b"MAIL FROM:<%s>" % SENDER.encode()))
         self.assertEqual(b"250 ok\r\n", smtp.ask(b"RCPT TO:<%s>" % RECIPIENT.encode()))
-        self.assertEqual(b"535 Authentications failed\r\n", smtp.ask(b"DATA"))
+        self.assertEqual(b"503 authentications are requierd\r\n", smtp.ask(b"DATA"))
         # The right password in the same session goes through.
         self.assertEqual(AUTHENTICATED, smtp.ask(b"AUTH PLAIN " + plain(SENDER, PASSWORD)))
         self.assertEqual(b"354 Start mail input; end with <CRLF>.<CRLF>\r\n", smtp.ask(b"DATA"))
@@ -139,7 +147,7 @@ class SessionTest(GatewayTest):
         self.assertEqual(b"250 ok\r\n", smtp.line())
         self.assertDelivered(MESSAGE)
 
-    def test_refused_submission_is_451_and_nothing_is_stored(self):
+    def test_refused_submission_is_451_or_554_and_nothing_is_stored(self):
         smtp = self.connect()
         self.assertEqual(AUTHENTICATED, smtp.ask(b"AUTH PLAIN " + plain(SENDER, PASSWORD)))
         self.assertEqual(b"250 ok\r\n", smtp.ask(b"MAIL FROM:<%s>" % SENDER.encode()))
@@ -148,6 +156,12 @@ class SessionTest(GatewayTest):
         self.service.set_next_status("POST", 500)
         smtp.sock.sendall(stuffed(MESSAGE))
         self.assertEqual(b"451 Requested action aborted: Hotmail server returned 500 status\r\n", smtp.line())
+        self.assertEqual([], self.stored(RECIPIENT, "inbox"))
+        # A refusal that sending again cannot mend is permanent.
+        self.assertEqual(b"354 Start mail input; end with <CRLF>.<CRLF>\r\n", smtp.ask(b"DATA"))
+        self.service.set_next_status("POST", 413)
+        smtp.sock.sendall(stuffed(MESSAGE))
+        self.assertEqual(b"554 Requested action aborted: Hotmail server returned 413 status\r\n", smtp.line())
         self.assertEqual([], self.stored(RECIPIENT, "inbox"))
         # The message is kept: DATA again sends it once more, and only it.
         self.assertEqual(b"354 Start mail input; end with <CRLF>.<CRLF>\r\n", smtp.ask(b"DATA"))
@@ -172,17 +186,20 @@ class SmtplibTest(GatewayTest):
         self.assertEqual(221, client.quit()[0])
         self.assertDelivered(MESSAGE)
 
-    def test_wrong_password_gets_535(self):
+    def test_wrong_password_raises_at_login(self):
         client = self.client()
-        client.login(SENDER, "wrong")  # taken as given; DATA checks it
-        with self.assertRaises(smtplib.SMTPDataError) as refused:
-            client.sendmail(SENDER, [RECIPIENT], MESSAGE)
+        with self.assertRaises(smtplib.SMTPAuthenticationError) as refused:
+            client.login(SENDER, "wrong")
         self.assertEqual(535, refused.exception.smtp_code)
+        with self.assertRaises(smtplib.SMTPDataError) as unauthenticated:  # MAIL and RCPT pass, DATA does not
+            client.sendmail(SENDER, [RECIPIENT], MESSAGE)
+        self.assertEqual(503, unauthenticated.exception.smtp_code)
+        self.assertEqual([], self.service.requests("POST"))
         self.assertEqual([], self.stored(RECIPIENT, "inbox"))
 
 
 class ServiceDownTest(unittest.TestCase):
-    def test_unreachable_service_gets_535(self):
+    def test_unreachable_service_fails_the_login_for_now(self):
         class Address:
             service_host = "127.0.0.1:%d" % free_port()
 
@@ -191,29 +208,77 @@ class ServiceDownTest(unittest.TestCase):
         wait_for_smtp(gateway)
         client = smtplib.SMTP("127.0.0.1", gateway.smtp_port, timeout=REPLY_TIMEOUT)
         self.addCleanup(client.close)
-        client.login(SENDER, PASSWORD)
-        with self.assertRaises(smtplib.SMTPDataError) as refused:
-            client.sendmail(SENDER, [RECIPIENT], MESSAGE)
-        self.assertEqual(535, refused.exception.smtp_code)
-        self.assertEqual(b"Authentications failed", refused.exception.smtp_error)
+        with self.assertRaises(smtplib.SMTPAuthenticationError) as refused:
+            client.login(SENDER, PASSWORD)
+        self.assertEqual(454, refused.exception.smtp_code)
+        self.assertEqual(b"Temporary authentication failure", refused.exception.smtp_error)
         # The session goes on.
         self.assertEqual(250, client.noop()[0])
 
 
 @unittest.skipUnless(shutil.which("curl"), "curl is not installed")
 class CurlTest(GatewayTest):
-    def test_upload(self):
+    def upload(self, *options):
         with tempfile.NamedTemporaryFile(suffix=".eml", delete=False) as handle:
             handle.write(MESSAGE)
         self.addCleanup(os.unlink, handle.name)
-        # curl sends AUTH PLAIN with its initial response only with --sasl-ir.
-        result = subprocess.run(
-            ["curl", "--silent", "--show-error", "--max-time", "30", "--noproxy", "*", "--sasl-ir",
-             "--user", "%s:%s" % (SENDER, PASSWORD), "--mail-from", SENDER, "--mail-rcpt", RECIPIENT,
+        return subprocess.run(
+            ["curl", "--silent", "--show-error", "--max-time", "30", "--noproxy", "*"] + list(options) +
+            ["--user", "%s:%s" % (SENDER, PASSWORD), "--mail-from", SENDER, "--mail-rcpt", RECIPIENT,
              "--upload-file", handle.name, "smtp://127.0.0.1:%d" % self.gateway.smtp_port],
             capture_output=True, timeout=CLIENT_TIMEOUT)
-        self.assertEqual(0, result.returncode, result.stderr)
+
+    def test_upload_with_and_without_initial_response(self):
+        # Without --sasl-ir curl sends "AUTH PLAIN" and its response after the 334.
+        for count, options in enumerate([[], ["--sasl-ir"]], 1):
+            result = self.upload(*options)
+            self.assertEqual(0, result.returncode, result.stderr)
+            self.assertDelivered(MESSAGE, count)
+
+
+class TwoAccountsTest(GatewayTest):
+    """The POP3 and the SMTP server each act for the account of their own client."""
+
+    def test_each_connection_acts_as_itself(self):
+        smtp = self.connect()
+        pop = RawPOP(self.gateway.pop_port)
+        self.addCleanup(pop.close)
+        self.assertEqual(AUTHENTICATED, smtp.ask(b"AUTH PLAIN " + plain(SENDER, PASSWORD)))
+        # A failed POP3 log-in of another account takes nothing from SMTP.
+        self.assertEqual(b"-ERR authentication failure\r\n", pop.login(READER.encode(), b"wrong"))
+        self.assertEqual(b"+OK\r\n", pop.ask(b"USER " + READER.encode()))
+        self.assertEqual(b"+OK\r\n", pop.ask(b"PASS " + READER_PASSWORD.encode()))
+        self.assertEqual(AUTHENTICATED, smtp.ask(b"AUTH PLAIN " + plain(SENDER, PASSWORD)))
+        # The reader's download works after the sender's AUTH.
+        reply = pop.ask_multi(b"RETR 1")
+        self.assertEqual(b"+OK\r\n" + READER_MAIL + b".\r\n", reply)
+        self.assertEqual(b"250 ok\r\n", smtp.ask(b"MAIL FROM:<%s>" % SENDER.encode()))
+        self.assertEqual(b"250 ok\r\n", smtp.ask(b"RCPT TO:<%s>" % RECIPIENT.encode()))
+        self.assertEqual(b"354 Start mail input; end with <CRLF>.<CRLF>\r\n", smtp.ask(b"DATA"))
+        smtp.sock.sendall(stuffed(MESSAGE))
+        self.assertEqual(b"250 ok\r\n", smtp.line())
         self.assertDelivered(MESSAGE)
+        self.assertEqual([], self.stored(READER, "sentitems"))
+        posts = self.service.requests("POST")
+        self.assertEqual([SENDER], [post["account"] for post in posts if post["status"] == 201])
+        self.assertEqual(b"+OK\r\n", pop.ask(b"QUIT"))
+        gets = self.service.requests("GET")
+        self.assertTrue(gets)
+        self.assertEqual({READER}, {get["account"] for get in gets if get["account"]})
+
+    def test_connection_without_auth_cannot_send_after_either_side_logged_in(self):
+        with RawPOP(self.gateway.pop_port) as pop:
+            self.assertEqual(b"+OK\r\n", pop.login(READER.encode(), READER_PASSWORD.encode()))
+            first = self.connect()
+            self.assertEqual(AUTHENTICATED, first.ask(b"AUTH PLAIN " + plain(SENDER, PASSWORD)))
+            self.assertEqual(b"221 localhost Service is closing\r\n", first.ask(b"QUIT"))
+            first.close()
+            smtp = self.connect()
+            self.assertEqual(b"250 ok\r\n", smtp.ask(b"MAIL FROM:<%s>" % READER.encode()))
+            self.assertEqual(b"250 ok\r\n", smtp.ask(b"RCPT TO:<%s>" % RECIPIENT.encode()))
+            self.assertEqual(b"503 authentications are requierd\r\n", smtp.ask(b"DATA"))
+        self.assertEqual([], self.service.requests("POST"))
+        self.assertEqual([], self.stored(RECIPIENT, "inbox"))
 
 
 if __name__ == "__main__":

@@ -119,39 +119,82 @@ class HostTest(unittest.TestCase):
             self.assertEqual(b"old", f.read())
 
     def run_setup(self, answers):
-        """Runs `kestrelon --setup` on a terminal and answers its dialog."""
+        """Runs `kestrelon --setup` on a terminal, answers its dialog once it
+        is drawn and returns what the terminal showed, in UTF-8."""
         pid, fd = pty.fork()
         if pid == 0:
             os.execv(HOST, [HOST, "--setup", "--data-dir", self.dir])
         shown = b""
-        while b"1007:" not in shown:
+        while b"Number to edit" not in shown:
             ready, _, _ = select.select([fd], [], [], 20)
             self.assertTrue(ready, shown)
             shown += os.read(fd, 4096)
         os.write(fd, answers)
+        while True:  # the rest of the conversation, until the host ends
+            try:
+                chunk = os.read(fd, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
         _, status = os.waitpid(pid, 0)
         os.close(fd)
-        return shown, os.waitstatus_to_exitcode(status)
+        return shown.decode("utf-8"), os.waitstatus_to_exitcode(status)
 
-    def test_setup_ok_saves_the_edits_and_cancel_changes_nothing(self):
+    def test_setup_draws_the_dialog_ok_saves_and_cancel_changes_nothing(self):
         os.makedirs(os.path.join(self.dir, "PlugIns"))
         ini = os.path.join(self.dir, "PlugIns", "Kestrelon.ini")
         with open(ini, "wb") as f:
             f.write(b"[Property]\r\nHttpTimeOut=30\r\n")
-        shown, status = self.run_setup(b"1002 7110\n1003\n1001 1\nok\n")
+        # POP port 7110, the time-out emptied, the log ticked, then Enter: OK.
+        shown, status = self.run_setup(b"5\n7110\n6\n\n4\n\n")
         self.assertEqual(0, status)
-        for control in (b"1002: 6110", b"1004: 6025", b"1003: 30", b"1001: 0", b"1007: 0"):
-            self.assertIn(control, shown)
+        first = shown[:shown.index("Number to edit")]
+        for line in ("== Hotmail plug-in ==", "1. <OK> (Enter)", "2. <ｷｬﾝｾﾙ>", "3. ポート番号 / SMTP : [6025]",
+                     "4. [ ] 動作ログを取る", "5. ポート番号 / POP : [6110]", "6. HTTP側タイムアウト [30] 秒",
+                     "7. [ ] IE の設定に関わらずプロキシを使わない"):
+            self.assertIn(line, first)
+        self.assertIn("5. ポート番号 / POP : [7110]", shown)
+        self.assertIn("4. [x] 動作ログを取る", shown)
         with open(ini, "rb") as f:
             saved = f.read()
         # An emptied time-out field is saved as 0, as the dialog reads it.
         for line in (b"POPPortNumber=7110\r\n", b"HttpTimeOut=0\r\n", b"Log=1\r\n", b"SMTPPortNumber=6025\r\n"):
             self.assertIn(line, saved)
-        shown, status = self.run_setup(b"1002 1\ncancel\n")
-        self.assertEqual(0, status)
-        self.assertIn(b"1002: 7110", shown)
-        with open(ini, "rb") as f:
-            self.assertEqual(saved, f.read())
+        # Cancel by its button, by Escape, by the end of input, and without a
+        # terminal: each after an edit, and the INI stays as it was.
+        for answers in (b"5\n1\n2\n", b"5\n1\n\x1b\n", b"5\n1\n\x04", b"9\nx\n5\n1\n\x04", None):
+            if answers is None:
+                out = subprocess.run([HOST, "--setup", "--data-dir", self.dir], stdin=subprocess.DEVNULL,
+                                     capture_output=True, timeout=20)
+                shown = out.stdout.decode() + out.stderr.decode()
+            else:
+                shown, status = self.run_setup(answers)
+                self.assertEqual(0, status)
+                self.assertIn("5. ポート番号 / POP : [1]", shown)
+            with open(ini, "rb") as f:
+                self.assertEqual(saved, f.read(), (answers, shown))
+        self.assertIn("No control 9 here", self.run_setup(b"9\n\x04")[0])
+
+    def test_show_log_reads_each_line_in_its_own_encoding(self):
+        os.makedirs(os.path.join(self.dir, "PlugIns"))
+        write_ini(os.path.join(self.dir, "PlugIns", "Kestrelon.ini"))
+        missing = subprocess.run([HOST, "--show-log", "--data-dir", self.dir], capture_output=True, timeout=20)
+        self.assertEqual(1, missing.returncode)
+        self.assertIn(b"no log at", missing.stderr)
+        rows = [  # (bytes in the log, line shown)
+            ("[POP3 サーバを起動しました]".encode("cp932"), "[POP3 サーバを起動しました]"),
+            ("Subject: 日本語の件名 ü".encode("utf-8"), "Subject: 日本語の件名 ü"),
+            (b"+OK ascii\r", "+OK ascii\r"),
+            ("ソ表".encode("cp932"), "ソ表"),  # second bytes 0x5C
+            (b"\xff" + "件".encode("cp932") + b"\x81", "\\xFF件\\x81"),  # not text in either
+        ]
+        with open(os.path.join(self.dir, "PlugIns", "Kestrelon.log"), "wb") as f:
+            f.write(b"".join(raw + b"\n" for raw, _ in rows))
+        out = subprocess.run([HOST, "--show-log", "--data-dir", self.dir], capture_output=True, timeout=20)
+        self.assertEqual(0, out.returncode, out.stderr)
+        self.assertEqual("".join(shown + "\n" for _, shown in rows), out.stdout.decode("utf-8"))
 
     def test_bad_option_is_a_usage_error(self):
         out = subprocess.run([HOST, "--bogus"], capture_output=True, timeout=20)

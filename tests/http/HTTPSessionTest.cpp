@@ -1,6 +1,9 @@
 // CHTTPSession against local servers: results, redirects, proxy fallback,
 // the slot limit and queue, shutdown, failures and authentication.
+#include <stdio.h>
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -108,6 +111,75 @@ TEST_F(HTTPSessionTest, RedirectIsResentToLocationWithSameRequest) {
   EXPECT_EQ(body, seen[1].body);
   EXPECT_EQ(1, Count(LogText(), "[リダイレクトします]\n"));
   EXPECT_EQ(0, Boxes());
+}
+
+// Credentials go only to the origin the request was made for: a redirect
+// elsewhere is followed without them, whatever the verb; one on the same
+// origin keeps them.
+TEST_F(HTTPSessionTest, RedirectToAnotherOriginIsFollowedWithoutCredentials) {
+  const std::string challenge = "WWW-Authenticate: Basic realm=\"m\"\r\n";
+  TestHttpServer elsewhere([&](const HttpRequest& r) {
+    if (!r.HasHeader("Authorization")) return HttpReply(401, "Unauthorized", challenge);
+    return HttpReply(207, "Multi-Status", "", "<stolen/>");
+  });
+  std::string target;
+  TestHttpServer service([&](const HttpRequest& r) {
+    if (!r.HasHeader("Authorization")) return HttpReply(401, "Unauthorized", challenge);
+    if (r.target == "/away") return HttpReply(302, "Found", "Location: " + target + "\r\n");
+    if (r.target == "/here") return HttpReply(301, "Moved", "Location: /there\r\n");
+    return HttpReply(200, "OK", "", "<own/>");
+  });
+  target = elsewhere.Url("/took");
+  for (const char* method : {"PROPFIND", "GET"}) {
+    CHTTPSession* s = NewSession(service.Url("/away"), method);
+    s->userName = "alice";
+    s->password = "s3cret";
+    Completion c = RunOne(s);
+    EXPECT_TRUE(c.completed) << method;
+    EXPECT_EQ(401, c.status) << method;
+    EXPECT_EQ(target, c.url) << method;
+  }
+  for (const HttpRequest& r : elsewhere.Requests()) EXPECT_FALSE(r.HasHeader("Authorization")) << r.method;
+  EXPECT_EQ(2u, elsewhere.RequestCount());
+  CHTTPSession* same = NewSession(service.Url("/here"), "GET");
+  same->userName = "alice";
+  same->password = "s3cret";
+  Completion c = RunOne(same);
+  EXPECT_EQ(200, c.status);
+  EXPECT_EQ("<own/>", c.response);
+}
+
+// A header value, user name or password that holds a line break would add
+// header lines of its own: the request is refused before anything is sent.
+TEST_F(HTTPSessionTest, HeaderValuesWithLineBreaksAreNeverSent) {
+  TestHttpServer server([](const HttpRequest&) { return HttpReply(207, "Multi-Status", "", "<ok/>"); });
+  struct Case {
+    std::string headers;
+    std::string userName;
+    std::string password;
+  };
+  const Case cases[] = {
+      {"Depth: 0\r\nX: a\rb\r\n", "", ""},
+      {"Depth: 0\nX-Injected: 1\r\n", "", ""},
+      {"Depth: 0\r\n\r\nGET / HTTP/1.1\r\n", "", ""},
+      {"Depth: 0", "", ""},
+      {std::string("X: a\0b\r\n", 8), "", ""},
+      {"", "alice\r\nX-Injected: 1", "pw"},
+      {"", "alice", "p\rw"},
+      {"", "alice", std::string("p\0w", 3)},
+  };
+  int boxes = 0;
+  for (const Case& k : cases) {
+    CHTTPSession* s = NewSession(server.Url("/"), "PROPFIND", k.headers);
+    s->userName = k.userName;
+    s->password = k.password;
+    Completion c = RunOne(s);
+    EXPECT_FALSE(c.completed) << k.headers << k.userName << k.password;
+    EXPECT_EQ(++boxes, Count(LogText(), "[リクエストのヘッダに使えない文字が含まれています]"));
+  }
+  EXPECT_EQ(0u, server.RequestCount());
+  Completion c = RunOne(NewSession(server.Url("/"), "PROPFIND", "Depth: 0\r\nBrief: t\r\n"));
+  EXPECT_TRUE(c.completed);
 }
 
 TEST_F(HTTPSessionTest, RedirectLoopEndsAfterTenWithABox) {
@@ -391,6 +463,35 @@ TEST_F(HTTPSessionTest, CredentialsAreTheSessionsOwn) {
   ASSERT_TRUE(WaitForCompletions(2));
   EXPECT_EQ("Basic Zmlyc3Q6b25l", completions_[0].response);
   EXPECT_EQ("Basic c2Vjb25kOnR3bw==", completions_[1].response);
+}
+
+TEST_F(HTTPSessionTest, SessionThatCanNeitherStartNorReportStaysWithTheCaller) {
+  // A window that is gone takes no completion, and an address space with
+  // no room for a thread's stack lets no worker start.
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's own allocations need the address space this test takes away";
+#endif
+  HWND gone = CreateWindowExA(0, "SessionFixtureHost", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_TRUE(DestroyWindow(gone));
+  thePlugin.mainWindow = gone;
+  std::unique_ptr<CHTTPSession> s(NewSession("http://127.0.0.1:1/"));
+  rlimit saved{};
+  ASSERT_EQ(0, getrlimit(RLIMIT_AS, &saved));
+  long pages = 0;
+  FILE* statm = fopen("/proc/self/statm", "r");
+  ASSERT_NE(nullptr, statm);
+  ASSERT_EQ(1, fscanf(statm, "%ld", &pages));
+  fclose(statm);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (1u << 20);
+  ASSERT_EQ(0, setrlimit(RLIMIT_AS, &tight));
+  const bool accepted = CHTTPSession::Submit(s.get());
+  setrlimit(RLIMIT_AS, &saved);
+  thePlugin.mainWindow = window_;
+  if (LogText().find("[スレッドを作成しました]") != std::string::npos)
+    GTEST_SKIP() << "this build reserves address space up front; the worker started";
+  EXPECT_FALSE(accepted) << "the caller must not wait for a completion that never comes";
+  EXPECT_EQ(std::string::npos, LogText().find("[スレッドを作成しました]"));
 }
 
 TEST_F(HTTPSessionTest, SubmitWithoutMainWindowLeavesSessionWithCaller) {

@@ -1,6 +1,7 @@
 // The WinInet layer for Linux, call by call, as WinInet documents it.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
 #include <windows.h>
 #include <wininet.h>
 
@@ -84,7 +85,7 @@ TEST(InternetCrackUrl, FillsTheComponentsAskedFor) {
   EXPECT_STREQ("mail.example.com", c.host);
   EXPECT_EQ(16u, c.uc.dwHostNameLength);
   EXPECT_EQ(8080, c.uc.nPort);
-  EXPECT_STREQ("/folders/inbox/", c.path) << "the extra information is a component of its own";
+  EXPECT_STREQ("/folders/inbox/?x=1#top", c.path) << "not asked for, the extra information stays in the path";
   EXPECT_STREQ("me", user);
   EXPECT_STREQ("pw", password);
   EXPECT_EQ(INTERNET_SCHEME_HTTP, c.uc.nScheme);
@@ -98,6 +99,18 @@ TEST(InternetCrackUrl, FillsTheComponentsAskedFor) {
   ASSERT_TRUE(secure.Crack("https://h/"));
   EXPECT_EQ(443, secure.uc.nPort);
   EXPECT_EQ(INTERNET_SCHEME_HTTPS, secure.uc.nScheme);
+
+  Cracked split;
+  char extra[64];
+  split.uc.lpszExtraInfo = extra;
+  split.uc.dwExtraInfoLength = sizeof extra;
+  ASSERT_TRUE(split.Crack("http://h/a?x=1#top"));
+  EXPECT_STREQ("/a", split.path);
+  EXPECT_STREQ("?x=1#top", extra);
+  Cracked bare;
+  memset(bare.path, 'x', 8);
+  ASSERT_TRUE(bare.Crack("http://h"));
+  EXPECT_STREQ("", bare.path) << "an empty part is an empty text";
 
   // A length without a buffer asks for a pointer into the URL.
   URL_COMPONENTSA uc{};

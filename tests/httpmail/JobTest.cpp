@@ -9,6 +9,7 @@
 
 #include "HttpMailTest.h"
 #include "LocalService.h"
+#include "httpmail/JobResult.h"
 #include "plugin/PrivateMessages.h"
 
 namespace {
@@ -51,8 +52,6 @@ class JobTest : public HttpMailTest {
     ASSERT_NE(nullptr, window_);
     thePlugin.mainWindow = window_;
     active_ = this;
-    http_.userName = kAccount;
-    http_.password = "demo";
   }
 
   void TearDown() override {
@@ -118,7 +117,7 @@ class JobTest : public HttpMailTest {
   }
 
   LPARAM LoginPop() {
-    http_.Login(CHotmailHTTP::FRONT_POP);
+    http_.Login(CHotmailHTTP::FRONT_POP, account_);
     return AwaitOnly(WM_POP_JOB_DONE, POP_JOB_LOGIN);
   }
 
@@ -145,6 +144,7 @@ class JobTest : public HttpMailTest {
   LocalService service_;
   HWND window_ = nullptr;
   CHotmailHTTP http_;
+  CCredentials account_{kAccount, "demo"};
   std::vector<JobDone> done_;
 };
 
@@ -154,8 +154,8 @@ JobTest* JobTest::active_ = nullptr;
 
 TEST_F(JobTest, LoginListsTheDownloadedFoldersInOrder) {
   EXPECT_EQ(207, LoginPop());
-  EXPECT_EQ("http://" + service_.HostPort() + "/hmdata/demo@hotmail.com/", http_.FolderRootUrl());
-  EXPECT_EQ("http://" + service_.HostPort() + "/hmsend/demo@hotmail.com", http_.SendUrl());
+  EXPECT_EQ("http://" + service_.HostPort() + "/hmdata/demo@hotmail.com/", http_.FolderRootUrl(account_));
+  EXPECT_EQ("http://" + service_.HostPort() + "/hmsend/demo@hotmail.com", http_.SendUrl(account_));
   ASSERT_EQ(4u, http_.GetFolders().size());
   EXPECT_EQ("inbox", http_.GetFolders()[0]->special);
   EXPECT_EQ("Work", http_.GetFolders()[3]->displayName);
@@ -177,11 +177,11 @@ TEST_F(JobTest, LoginListsTheDownloadedFoldersInOrder) {
 }
 
 TEST_F(JobTest, WrongPasswordEndsTheChainWith401) {
-  http_.password = "wrong";
+  account_.password = "wrong";
   EXPECT_EQ(401, LoginPop());
   EXPECT_TRUE(service_.Requests("PROPFIND").empty());  // nothing was let in
   EXPECT_TRUE(http_.GetFolders().empty());
-  EXPECT_EQ("", http_.FolderRootUrl());
+  EXPECT_EQ("", http_.FolderRootUrl(account_));
 }
 
 TEST_F(JobTest, UnreachableServiceIsMinusOne) {
@@ -189,7 +189,7 @@ TEST_F(JobTest, UnreachableServiceIsMinusOne) {
   service_.Stop();
   thePlugin.settings.serviceHost = "127.0.0.1:" + std::to_string(port);
   EXPECT_EQ(-1, LoginPop());
-  http_.Login(CHotmailHTTP::FRONT_SMTP);
+  http_.Login(CHotmailHTTP::FRONT_SMTP, account_);
   EXPECT_EQ(-1, AwaitOnly(WM_SMTP_JOB_DONE, SMTP_JOB_LOGIN));
 }
 
@@ -203,15 +203,34 @@ TEST_F(JobTest, SecondLoginWithTheSameCredentialsSkipsDiscovery) {
   EXPECT_EQ("1=MSG0001 2=MSG0002 3=MSG0003 4=MSG0005 5=MSG0006 ", MailIds());
   EXPECT_FALSE(http_.GetMails()[0]->deleted);  // the list was rebuilt
   // Other credentials discover again, and fail there.
-  http_.password = "other";
+  account_.password = "other";
   EXPECT_EQ(401, LoginPop());
 }
 
-TEST_F(JobTest, SmtpLoginIsDiscoveryOnly) {
-  http_.Login(CHotmailHTTP::FRONT_SMTP);
-  EXPECT_EQ(207, AwaitOnly(WM_SMTP_JOB_DONE, SMTP_JOB_LOGIN));
-  EXPECT_EQ(1u, service_.Requests("PROPFIND").size());
+TEST_F(JobTest, SmtpLoginIsDiscoveryOnlyAndAlwaysAsksTheService) {
+  for (size_t n = 1; n <= 2; ++n) {
+    http_.Login(CHotmailHTTP::FRONT_SMTP, account_);
+    EXPECT_EQ(207, AwaitOnly(WM_SMTP_JOB_DONE, SMTP_JOB_LOGIN));
+    EXPECT_EQ(n, service_.Requests("PROPFIND").size());
+  }
   EXPECT_TRUE(http_.GetFolders().empty());
+}
+
+// A failed discovery leaves nothing behind: the account's next log-in
+// discovers again and lists its own folders, never another account's.
+TEST_F(JobTest, LoginAfterAFailedDiscoveryDiscoversAfresh) {
+  CCredentials other{"friend@hotmail.com", "friend"};
+  http_.Login(CHotmailHTTP::FRONT_POP, other);
+  ASSERT_EQ(207, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_LOGIN));
+  ASSERT_EQ("ok", service_.Command(R"(fault {"method": "PROPFIND", "path": "/svcs/", "status": 503})").substr(0, 2));
+  EXPECT_EQ(503, LoginPop());
+  service_.Command("clear");
+  EXPECT_EQ(207, LoginPop());
+  const std::vector<std::string> propfinds = service_.Requests("PROPFIND");
+  ASSERT_FALSE(propfinds.empty());
+  EXPECT_EQ("PROPFIND 207 /svcs/hotmail/httpmail.asp", propfinds[0]);
+  EXPECT_EQ(0, Count(propfinds, "PROPFIND 403"));
+  EXPECT_EQ("1=MSG0001 2=MSG0002 3=MSG0003 4=MSG0005 5=MSG0006 ", MailIds());
 }
 
 class EncodingJobTest : public JobTest, public ::testing::WithParamInterface<const char*> {};
@@ -240,12 +259,12 @@ TEST_F(JobTest, FailedFolderListingFailsTheLoginEvenWhenAnotherSucceeds) {
 
 TEST_F(JobTest, RetrieveStoresExactlyThatMessage) {
   ASSERT_EQ(207, LoginPop());
-  http_.Retrieve(2);
+  http_.Retrieve(account_, 2);
   EXPECT_EQ(1024 + 2, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
   EXPECT_EQ(File("inbox", "MSG0002"), http_.GetMails()[1]->content);
   EXPECT_EQ("Subject: two\r\n\r\nsecond message\r\n", http_.GetMails()[1]->content);
   for (size_t i : {0u, 2u, 3u, 4u}) EXPECT_EQ("", http_.GetMails()[i]->content);
-  http_.Retrieve(5);
+  http_.Retrieve(account_, 5);
   EXPECT_EQ(1024 + 5, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
   EXPECT_EQ(File("Work", "MSG0006"), http_.GetMails()[4]->content);
 }
@@ -253,28 +272,26 @@ TEST_F(JobTest, RetrieveStoresExactlyThatMessage) {
 TEST_F(JobTest, RetrieveFailuresReportTheirStatus) {
   ASSERT_EQ(207, LoginPop());
   ASSERT_EQ("ok", service_.Command(R"(fault {"method": "GET", "status": 404})").substr(0, 2));
-  http_.Retrieve(3);
+  http_.Retrieve(account_, 3);
   EXPECT_EQ(404, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
   EXPECT_EQ("", http_.GetMails()[2]->content);
   // A number that names no message starts nothing and is a failure, not
   // the success value 1024 + n.
-  http_.Retrieve(9);
+  http_.Retrieve(account_, 9);
   EXPECT_EQ(-1, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
 }
 
 TEST_F(JobTest, OverlappingJobsOfBothSidesEachFinish) {
   ASSERT_EQ(207, LoginPop());
   ASSERT_EQ("ok", service_.Command(R"(fault {"method": "GET", "delay": 0.5})").substr(0, 2));
-  http_.Retrieve(3);
-  // While the download runs the SMTP side logs in (nothing to discover)
+  http_.Retrieve(account_, 3);
+  // While the download runs the SMTP side logs in (a discovery of its own)
   // and posts a message.
-  http_.Login(CHotmailHTTP::FRONT_SMTP);
-  http_.senderLine = "MAIL FROM:<demo@hotmail.com>\r\n";
-  http_.recipientLines = "RCPT TO:<friend@hotmail.com>\r\n\r\n";
-  http_.messageData = "Subject: hello\r\n\r\nhi\r\n\r\n";
+  http_.Login(CHotmailHTTP::FRONT_SMTP, account_);
   std::vector<JobDone> seen;
   for (int i = 0; i < 2; ++i) seen.push_back(Await());
-  http_.SendMail();
+  http_.SendMail(account_, "MAIL FROM:<demo@hotmail.com>\r\nRCPT TO:<friend@hotmail.com>\r\n\r\n"
+                           "Subject: hello\r\n\r\nhi\r\n\r\n");
   seen.push_back(Await());
   Pump(std::chrono::milliseconds(150));
   EXPECT_TRUE(done_.empty());
@@ -299,7 +316,7 @@ class CommitTest : public JobTest {
     thePlugin.settings.deleteMode = deleteMode;
     ASSERT_EQ(207, LoginPop());
     for (int n : {1, 4}) {
-      http_.Retrieve(n);
+      http_.Retrieve(account_, n);
       ASSERT_EQ(1024 + n, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
       http_.GetMails()[n - 1]->retrieved = true;
     }
@@ -308,7 +325,7 @@ class CommitTest : public JobTest {
     service_.Command("clear");
   }
   LPARAM CommitJob() {
-    http_.Commit();
+    http_.Commit(account_);
     return AwaitOnly(WM_POP_JOB_DONE, POP_JOB_COMMIT);
   }
 };
@@ -378,29 +395,36 @@ TEST_F(CommitTest, FailedMoveFailsTheCommitEvenWhenLaterRequestsSucceed) {
 TEST_F(CommitTest, WithoutADeletedItemsFolderNothingMoves) {
   thePlugin.settings.deleteTarget = "nosuchkind";
   Prepare(1);
-  const LPARAM r = CommitJob();
-  EXPECT_TRUE(r >= 200 && r <= 299) << r;
+  EXPECT_EQ(JobResult::kNotRemoved, CommitJob()) << "the marked messages stay: no success";
   EXPECT_EQ(1, LogCount("[削除先のフォルダが見つかりません]"));
+  EXPECT_EQ(1, LogCount("ソースファイル名: HotmailHTTPReaders.cpp"));
   EXPECT_EQ("MSG0001 MSG0002 MSG0003", Ids("inbox"));
+  EXPECT_TRUE(IsRead("inbox", "MSG0001")) << "read marks are still made";
   EXPECT_EQ(0, Count(service_.Requests(), "MOVE"));
+  // Nothing marked: nothing to move, no box.
+  http_.ClearDeletionMarks();
+  EXPECT_EQ(207, CommitJob());
+  EXPECT_EQ(1, LogCount("[削除先のフォルダが見つかりません]"));
 }
 
 // ---- send -----------------------------------------------------------------------------
 
 TEST_F(JobTest, SendPostsEnvelopeAndMessage) {
-  http_.Login(CHotmailHTTP::FRONT_SMTP);
+  const std::string body =
+      "MAIL FROM:<demo@hotmail.com>\r\nRCPT TO:<friend@hotmail.com>\r\n\r\nSubject: hello\r\n\r\nhi there\r\n\r\n";
+  // Credentials that never discovered their send URL send nothing.
+  http_.SendMail(account_, body);
+  EXPECT_EQ(-1, AwaitOnly(WM_SMTP_JOB_DONE, SMTP_JOB_SEND));
+  EXPECT_TRUE(service_.Requests("POST").empty());
+  http_.Login(CHotmailHTTP::FRONT_SMTP, account_);
   ASSERT_EQ(207, AwaitOnly(WM_SMTP_JOB_DONE, SMTP_JOB_LOGIN));
-  http_.senderLine = "MAIL FROM:<demo@hotmail.com>\r\n";
-  http_.recipientLines = "RCPT TO:<friend@hotmail.com>\r\n\r\n";
-  http_.messageData = "Subject: hello\r\n\r\nhi there\r\n\r\n";
-  http_.SendMail();
+  http_.SendMail(account_, body);
   EXPECT_EQ(201, AwaitOnly(WM_SMTP_JOB_DONE, SMTP_JOB_SEND));
-  EXPECT_EQ("MAIL FROM:<demo@hotmail.com>\r\nRCPT TO:<friend@hotmail.com>\r\n\r\nSubject: hello\r\n\r\nhi there\r\n\r\n",
-            service_.Body("POST", 0));
+  EXPECT_EQ(body, service_.Body("POST", 0));
   EXPECT_EQ(1u, service_.Requests("POST").size());
   EXPECT_NE("", service_.Command("ids friend@hotmail.com inbox"));
   // A refused submission is reported as such.
   ASSERT_EQ("ok", service_.Command(R"(fault {"method": "POST", "status": 550})").substr(0, 2));
-  http_.SendMail();
+  http_.SendMail(account_, body);
   EXPECT_EQ(550, AwaitOnly(WM_SMTP_JOB_DONE, SMTP_JOB_SEND));
 }

@@ -25,51 +25,64 @@ const std::string kBothUrls =
 
 class RootReaderTest : public HttpMailTest {
  protected:
-  int Parse(int status, const std::string& body, bool completed = true) {
+  int Parse(int status, const std::string& body, bool completed = true, const CCredentials& account = kAlice) {
     auto r = Reply(status, body, completed);
+    r->userName = account.userName;
+    r->password = account.password;
     return http_.ParseRootReply(*r);
   }
+  std::string Root(const CCredentials& account = kAlice) const { return http_.FolderRootUrl(account); }
+  std::string Send(const CCredentials& account = kAlice) const { return http_.SendUrl(account); }
+  static inline const CCredentials kAlice{"alice", "pw"};
   CHotmailHTTP http_;
 };
 
-TEST_F(RootReaderTest, BothUrlsFound) {
+TEST_F(RootReaderTest, BothUrlsFoundAreRememberedForThoseCredentialsOnly) {
   EXPECT_EQ(207, Parse(207, kBothUrls));
-  EXPECT_EQ("http://h/root/", http_.FolderRootUrl());
-  EXPECT_EQ("http://h/send", http_.SendUrl());
+  EXPECT_EQ("http://h/root/", Root());
+  EXPECT_EQ("http://h/send", Send());
   EXPECT_EQ(0, LogCount(kBoxStart));
+  for (const CCredentials& other : {CCredentials{"bob", "pw"}, CCredentials{"alice", "other"}}) {
+    EXPECT_EQ("", Root(other));
+    EXPECT_EQ("", Send(other));
+  }
 }
 
-TEST_F(RootReaderTest, RefusalAndFailedExchangeLeaveUrlsAndShowNoBox) {
-  ASSERT_EQ(207, Parse(207, kBothUrls));
-  EXPECT_EQ(401, Parse(401, ""));
-  EXPECT_EQ(-1, Parse(0, kBothUrls, false));
-  EXPECT_EQ(500, Parse(500, "<html/>"));
-  EXPECT_EQ("http://h/root/", http_.FolderRootUrl());
-  EXPECT_EQ("http://h/send", http_.SendUrl());
-  EXPECT_EQ(0, LogCount(kBoxStart));
-}
-
-TEST_F(RootReaderTest, MissingSendmsgEmptiesSendUrlAndFails) {
-  ASSERT_EQ(207, Parse(207, kBothUrls));
-  EXPECT_EQ(-1, Parse(207, RootReply("<hm:msgfolderroot>http://h/other/</hm:msgfolderroot>")));
-  EXPECT_EQ("http://h/other/", http_.FolderRootUrl());
-  EXPECT_EQ("", http_.SendUrl());
-  EXPECT_EQ(1, LogCount(kNoSend));
-  EXPECT_EQ(0, LogCount(kNoRoot));
-}
-
-TEST_F(RootReaderTest, MissingRootStopsBeforeTheSendUrl) {
-  ASSERT_EQ(207, Parse(207, kBothUrls));
-  EXPECT_EQ(-1, Parse(207, RootReply("<hm:sendmsg>http://h/send2</hm:sendmsg>")));
-  EXPECT_EQ("", http_.FolderRootUrl());
-  EXPECT_EQ("http://h/send", http_.SendUrl());  // step 2 not done
-  EXPECT_EQ(1, LogCount(kNoRoot));
-  EXPECT_EQ(0, LogCount(kNoSend));
+// Whatever made a discovery fail, those credentials remember nothing: their
+// next log-in discovers afresh instead of using another reply's URLs.
+TEST_F(RootReaderTest, FailedDiscoveryForgetsWhatThoseCredentialsFound) {
+  struct Case {
+    int status;
+    std::string body;
+    bool completed;
+    const char* box;
+  };
+  const Case cases[] = {
+      {401, "", true, nullptr},
+      {0, kBothUrls, false, nullptr},
+      {500, "<html/>", true, nullptr},
+      {207, RootReply("<hm:msgfolderroot>http://h/other/</hm:msgfolderroot>"), true, kNoSend},
+      {207, RootReply("<hm:sendmsg>http://h/send2</hm:sendmsg>"), true, kNoRoot},
+      {207, "", true, kNotXml},
+      {207, kBothUrls.substr(0, kBothUrls.size() / 2), true, kNotXml},  // truncated
+  };
+  const CCredentials bob{"bob", "x"};
+  ASSERT_EQ(207, Parse(207, kBothUrls, true, bob));
+  for (const Case& k : cases) {
+    ASSERT_EQ(207, Parse(207, kBothUrls));
+    const int boxes = LogCount(k.box ? k.box : kBoxStart);
+    EXPECT_EQ(k.status == 207 || !k.completed ? -1 : k.status, Parse(k.status, k.body, k.completed)) << k.status;
+    EXPECT_EQ("", Root()) << k.status;
+    EXPECT_EQ("", Send()) << k.status;
+    EXPECT_EQ(boxes + (k.box ? 1 : 0), LogCount(k.box ? k.box : kBoxStart)) << k.status;
+  }
+  EXPECT_EQ("http://h/root/", Root(bob));  // another account's discovery stands
 }
 
 TEST_F(RootReaderTest, EmptyMsgfolderrootCountsAsFound) {
   EXPECT_EQ(207, Parse(207, RootReply("<hm:msgfolderroot/><hm:sendmsg>http://h/send</hm:sendmsg>")));
-  EXPECT_EQ("", http_.FolderRootUrl());
+  EXPECT_EQ("", Root());
+  EXPECT_EQ("http://h/send", Send());
   EXPECT_EQ(0, LogCount(kBoxStart));
 }
 
@@ -79,8 +92,8 @@ TEST_F(RootReaderTest, FirstResponseInDocumentOrderGivesEachValue) {
       "<D:response><D:propstat><D:prop><hm:msgfolderroot>http://h/r2/</hm:msgfolderroot>"
       "<hm:sendmsg>http://h/s2</hm:sendmsg></D:prop></D:propstat></D:response>");
   EXPECT_EQ(207, Parse(207, body));
-  EXPECT_EQ("http://h/r2/", http_.FolderRootUrl());
-  EXPECT_EQ("http://h/s1", http_.SendUrl());
+  EXPECT_EQ("http://h/r2/", Root());
+  EXPECT_EQ("http://h/s1", Send());
 }
 
 TEST_F(RootReaderTest, ReplyWithOtherPrefixesForTheSameNamespacesIsRead) {
@@ -89,7 +102,7 @@ TEST_F(RootReaderTest, ReplyWithOtherPrefixesForTheSameNamespacesIsRead) {
       "<a:response><a:propstat><a:prop><b:msgfolderroot>http://h/r/</b:msgfolderroot><b:sendmsg>http://h/s</b:sendmsg>"
       "</a:prop></a:propstat></a:response></a:multistatus>";
   EXPECT_EQ(207, Parse(207, body));
-  EXPECT_EQ("http://h/r/", http_.FolderRootUrl());
+  EXPECT_EQ("http://h/r/", Root());
 }
 
 TEST_F(RootReaderTest, UsualPrefixesBoundToOtherNamespacesFindNothing) {
@@ -99,15 +112,6 @@ TEST_F(RootReaderTest, UsualPrefixesBoundToOtherNamespacesFindNothing) {
       "</D:response></D:multistatus>";
   EXPECT_EQ(-1, Parse(207, body));
   EXPECT_EQ(1, LogCount(kNoRoot));
-}
-
-TEST_F(RootReaderTest, BodyThatIsNoXmlIsReportedAndKeepsTheUrls) {
-  ASSERT_EQ(207, Parse(207, kBothUrls));
-  EXPECT_EQ(-1, Parse(207, ""));
-  EXPECT_EQ(-1, Parse(207, kBothUrls.substr(0, kBothUrls.size() / 2)));  // truncated
-  EXPECT_EQ(2, LogCount(kNotXml));
-  EXPECT_EQ("http://h/root/", http_.FolderRootUrl());
-  EXPECT_EQ("http://h/send", http_.SendUrl());
 }
 
 // ---- folder list ------------------------------------------------------------------
@@ -280,11 +284,19 @@ TEST_F(MessageReaderTest, BodyGoesToTheMessageTheRequestNamed) {
   auto r = Download(3, "C", 200, "Subject: c\r\n\r\nthird\r\n");
   EXPECT_EQ(1024 + 3, http_.OnMessageReply(*r));
   EXPECT_EQ("Subject: c\r\n\r\nthird\r\n", http_.GetMails()[2]->content);
+  EXPECT_EQ(CMail::Held::Whole, http_.GetMails()[2]->held);
+  EXPECT_EQ(CMail::Held::Nothing, http_.GetMails()[0]->held);
   EXPECT_EQ("", http_.GetMails()[0]->content);
   EXPECT_EQ("", http_.GetMails()[1]->content);
   auto again = Download(3, "C", 200, "");
   EXPECT_EQ(1027, http_.OnMessageReply(*again));  // an empty body is a body
   EXPECT_EQ("", http_.GetMails()[2]->content);
+  // 206 to a request for the start: only the start is held.
+  auto start = Download(1, "A", 206, "Subject: a\r\n");
+  start->startBytes = 12;
+  EXPECT_EQ(1025, http_.OnMessageReply(*start));
+  EXPECT_EQ("Subject: a\r\n", http_.GetMails()[0]->content);
+  EXPECT_EQ(CMail::Held::Start, http_.GetMails()[0]->held);
 }
 
 TEST_F(MessageReaderTest, OtherStatusesLeaveTheContent) {
@@ -295,7 +307,10 @@ TEST_F(MessageReaderTest, OtherStatusesLeaveTheContent) {
   auto failed = Download(2, "B", 0, "x");
   failed->completed = false;
   EXPECT_EQ(-1, http_.OnMessageReply(*failed));
+  auto unasked = Download(2, "B", 206, "part");  // no range was asked for
+  EXPECT_EQ(206, http_.OnMessageReply(*unasked));
   EXPECT_EQ("kept", http_.GetMails()[1]->content);
+  EXPECT_EQ(CMail::Held::Whole, http_.GetMails()[1]->held);
 }
 
 TEST_F(MessageReaderTest, BodyForAMessageNoLongerListedIsNotStored) {

@@ -10,16 +10,13 @@ const char kUnsafe[] = "[サーバーから受け取った URL に使えない�
 
 class RequestTest : public HttpMailTest {
  protected:
-  void SetUp() override {
-    HttpMailTest::SetUp();
-    http_.userName = "user@hotmail.com";
-    http_.password = "secret";
-  }
   // Folders 1 to 3 and messages 1 to 5, from canned replies.
   void ListAccount() {
     auto root = Reply(207, Multistatus("<D:response><D:propstat><D:prop><hm:msgfolderroot>http://svc/root/"
                                                   "</hm:msgfolderroot><hm:sendmsg>http://svc/send</hm:sendmsg>"
                                                   "</D:prop></D:propstat></D:response>"));
+    root->userName = user_.userName;
+    root->password = user_.password;
     ASSERT_EQ(207, http_.ParseRootReply(*root));
     auto folders = Reply(207, Multistatus(FolderResponse("http://svc/root/inbox/", "F1", "inbox", "") +
                                                      FolderResponse("http://svc/root/sent/", "F2", "sentitems", "") +
@@ -32,11 +29,12 @@ class RequestTest : public HttpMailTest {
     ASSERT_EQ(207, http_.ParseMailReply(*list));
   }
   CHotmailHTTP http_;
+  const CCredentials user_{"user@hotmail.com", "secret"};
 };
 
 TEST_F(RequestTest, DiscoveryRequest) {
   thePlugin.settings.serviceHost = "127.0.0.1:8080";
-  auto r = http_.NewRootRequest();
+  auto r = http_.NewRootRequest(user_);
   ASSERT_TRUE(r);
   EXPECT_EQ(KIND_ROOT, r->kind);
   EXPECT_EQ("PROPFIND", r->method);
@@ -49,22 +47,26 @@ TEST_F(RequestTest, DiscoveryRequest) {
   EXPECT_EQ(143u, r->body.size());
 }
 
-TEST_F(RequestTest, EveryRequestCarriesTheCredentialsOfItsMoment) {
-  auto first = http_.NewRootRequest();
-  http_.userName = "other@hotmail.com";
-  http_.password = "changed";
-  auto second = http_.NewRootRequest();
+// Each request carries the credentials it was built for, and a request that
+// needs discovered URLs is built only for the credentials that found them.
+TEST_F(RequestTest, EveryRequestCarriesTheCredentialsItWasBuiltFor) {
+  ListAccount();
+  const CCredentials other{"other@hotmail.com", "changed"};
+  auto first = http_.NewMessageRequest(user_, 1);
+  auto second = http_.NewMessageRequest(other, 1);
   EXPECT_EQ("user@hotmail.com", first->userName);
   EXPECT_EQ("secret", first->password);
   EXPECT_EQ("other@hotmail.com", second->userName);
   EXPECT_EQ("changed", second->password);
-  EXPECT_EQ("other@hotmail.com", CHTTPSession::lastUserName);
-  EXPECT_EQ("changed", CHTTPSession::lastPassword);
+  EXPECT_TRUE(http_.NewFolderRequest(user_));
+  EXPECT_TRUE(http_.NewPostRequest(user_, "x"));
+  EXPECT_FALSE(http_.NewFolderRequest(other));
+  EXPECT_FALSE(http_.NewPostRequest(other, "x"));
 }
 
 TEST_F(RequestTest, FolderListRequest) {
   ListAccount();
-  auto r = http_.NewFolderRequest();
+  auto r = http_.NewFolderRequest(user_);
   ASSERT_TRUE(r);
   EXPECT_EQ(KIND_FOLDERS, r->kind);
   EXPECT_EQ("PROPFIND", r->method);
@@ -79,7 +81,7 @@ TEST_F(RequestTest, FolderListRequest) {
 
 TEST_F(RequestTest, MessageListRequestBindsTheServiceNamespace) {
   thePlugin.settings.serviceNamespace = "urn:svc&\"x";
-  auto r = http_.NewMailListRequest("http://svc/root/inbox/");
+  auto r = http_.NewMailListRequest(user_, "http://svc/root/inbox/");
   ASSERT_TRUE(r);
   EXPECT_EQ(KIND_MAILS, r->kind);
   EXPECT_EQ("http://svc/root/inbox/", r->url);
@@ -93,7 +95,7 @@ TEST_F(RequestTest, MessageListRequestBindsTheServiceNamespace) {
 
 TEST_F(RequestTest, DownloadRequestNamesItsMessage) {
   ListAccount();
-  auto r = http_.NewMessageRequest(4);
+  auto r = http_.NewMessageRequest(user_, 4);
   ASSERT_TRUE(r);
   EXPECT_EQ(KIND_MESSAGE, r->kind);
   EXPECT_EQ("GET", r->method);
@@ -102,11 +104,15 @@ TEST_F(RequestTest, DownloadRequestNamesItsMessage) {
   EXPECT_EQ("", r->body);
   EXPECT_EQ(4, r->number);
   EXPECT_EQ("MSG4", r->mailId);
+  auto start = http_.NewMessageRequest(user_, 4, 32768);
+  ASSERT_TRUE(start);
+  EXPECT_EQ("Accept: message/rfc822, */*\r\nTranslate: f\r\nRange: bytes=0-32767\r\n", start->headers);
+  EXPECT_EQ(32768u, start->startBytes);
 }
 
 TEST_F(RequestTest, MoveDestinationIsFolderHrefThenMessageId) {
   ListAccount();
-  auto r = http_.NewMoveRequest(5, 3);
+  auto r = http_.NewMoveRequest(user_, 5, 3);
   ASSERT_TRUE(r);
   EXPECT_EQ(KIND_MOVE, r->kind);
   EXPECT_EQ("MOVE", r->method);
@@ -117,7 +123,7 @@ TEST_F(RequestTest, MoveDestinationIsFolderHrefThenMessageId) {
 
 TEST_F(RequestTest, MarkReadRequest) {
   ListAccount();
-  auto r = http_.NewMarkReadRequest(2);
+  auto r = http_.NewMarkReadRequest(user_, 2);
   ASSERT_TRUE(r);
   EXPECT_EQ(KIND_MARK_READ, r->kind);
   EXPECT_EQ("PROPPATCH", r->method);
@@ -132,7 +138,7 @@ TEST_F(RequestTest, MarkReadRequest) {
 
 TEST_F(RequestTest, DeleteRequestHasNoHeaderLines) {
   ListAccount();
-  auto r = http_.NewDeleteRequest(1);
+  auto r = http_.NewDeleteRequest(user_, 1);
   ASSERT_TRUE(r);
   EXPECT_EQ(KIND_DELETE, r->kind);
   EXPECT_EQ("DELETE", r->method);
@@ -143,10 +149,7 @@ TEST_F(RequestTest, DeleteRequestHasNoHeaderLines) {
 
 TEST_F(RequestTest, PostCarriesEnvelopeThenMessage) {
   ListAccount();
-  http_.senderLine = "MAIL FROM:<user@hotmail.com>\r\n";
-  http_.recipientLines = "\r\n";  // no RCPT: only the closing empty line
-  http_.messageData = "Subject: hi\r\n\r\nbody\r\n\r\n";
-  auto r = http_.NewPostRequest();
+  auto r = http_.NewPostRequest(user_, "MAIL FROM:<user@hotmail.com>\r\n\r\nSubject: hi\r\n\r\nbody\r\n\r\n");
   ASSERT_TRUE(r);
   EXPECT_EQ(KIND_POST, r->kind);
   EXPECT_EQ("POST", r->method);
@@ -157,13 +160,13 @@ TEST_F(RequestTest, PostCarriesEnvelopeThenMessage) {
 
 TEST_F(RequestTest, NumbersThatNameNothingBuildNoRequest) {
   ListAccount();
-  EXPECT_FALSE(http_.NewMessageRequest(0));
-  EXPECT_FALSE(http_.NewMessageRequest(6));
-  EXPECT_FALSE(http_.NewMarkReadRequest(-1));
-  EXPECT_FALSE(http_.NewDeleteRequest(6));
-  EXPECT_FALSE(http_.NewMoveRequest(1, 0));
-  EXPECT_FALSE(http_.NewMoveRequest(1, 4));
-  EXPECT_FALSE(http_.NewMoveRequest(6, 3));
+  EXPECT_FALSE(http_.NewMessageRequest(user_, 0));
+  EXPECT_FALSE(http_.NewMessageRequest(user_, 6));
+  EXPECT_FALSE(http_.NewMarkReadRequest(user_, -1));
+  EXPECT_FALSE(http_.NewDeleteRequest(user_, 6));
+  EXPECT_FALSE(http_.NewMoveRequest(user_, 1, 0));
+  EXPECT_FALSE(http_.NewMoveRequest(user_, 1, 4));
+  EXPECT_FALSE(http_.NewMoveRequest(user_, 6, 3));
 }
 
 TEST_F(RequestTest, ServiceTextsThatWouldAddRequestLinesAreRefused) {
@@ -172,8 +175,8 @@ TEST_F(RequestTest, ServiceTextsThatWouldAddRequestLinesAreRefused) {
   auto list = Reply(207, Multistatus(MailResponse("http://svc/i/1", "1&#10;X-Injected: 1") +
                                                 MailResponse("http://svc/i/2&#13;&#10;X: y", "2")));
   ASSERT_EQ(207, http_.ParseMailReply(*list));
-  EXPECT_FALSE(http_.NewMoveRequest(1, 1));
-  EXPECT_FALSE(http_.NewMessageRequest(2));
-  EXPECT_FALSE(http_.NewMailListRequest(http_.GetFolders()[0]->href));
+  EXPECT_FALSE(http_.NewMoveRequest(user_, 1, 1));
+  EXPECT_FALSE(http_.NewMessageRequest(user_, 2));
+  EXPECT_FALSE(http_.NewMailListRequest(user_, http_.GetFolders()[0]->href));
   EXPECT_EQ(3, LogCount(kUnsafe));
 }

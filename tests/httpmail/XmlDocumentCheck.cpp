@@ -55,6 +55,12 @@ void Encodings() {
   Check(TextOf(Utf16Le(u"<?xml version=\"1.0\"?><D:a xmlns:D=\"DAV:\"><D:b>ソ</D:b></D:a>", false)) == so,
         "UTF-16 without mark");
   Check(TextOf("<D:a xmlns:D=\"DAV:\"><D:b>" + so + tail) == so, "code page 932 without declaration");
+  Check(TextOf(std::string("<D:a xmlns:D=\"DAV:\"><D:b>") + u8"ソ" + tail) == so, "UTF-8 without declaration");
+  // A byte pair code page 932 does not define costs that character only.
+  Check(TextOf("<D:a xmlns:D=\"DAV:\"><D:b>" + so + "\x85\x40" + so + tail) == so + "\x81\x45" + so,
+        "code page 932 gap read on");
+  Check(TextOf("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><D:a xmlns:D=\"DAV:\"><D:b>x\xA0" + so + tail) != "<error>",
+        "Shift_JIS declared with an undefined byte read on");
   Check(TextOf("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><D:a xmlns:D=\"DAV:\"><D:b>" + so + tail) == so,
         "Shift_JIS declared");
   Check(TextOf(std::string("<D:a xmlns:D=\"DAV:\"><D:b>x</D:b></D:a>") + std::string("\0junk<", 6)) == "x",

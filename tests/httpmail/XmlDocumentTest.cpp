@@ -51,8 +51,12 @@ TEST(XmlDocumentEncoding, DetectsMarksAndDeclarations) {
             CXmlDocument::DetectEncoding("<?xml version='1.0' encoding = 'utf-8'?><a/>", name));
   EXPECT_EQ(CXmlDocument::Encoding::Cp932,
             CXmlDocument::DetectEncoding("<?xml version=\"1.0\" encoding=\"Shift_JIS\"?><a/>", name));
-  EXPECT_EQ(CXmlDocument::Encoding::Cp932, CXmlDocument::DetectEncoding("<?xml version=\"1.0\"?><a/>", name));
-  EXPECT_EQ(CXmlDocument::Encoding::Cp932, CXmlDocument::DetectEncoding("<a/>", name));
+  EXPECT_EQ(CXmlDocument::Encoding::Utf8, CXmlDocument::DetectEncoding("<?xml version=\"1.0\"?><a/>", name));
+  EXPECT_EQ(CXmlDocument::Encoding::Utf8, CXmlDocument::DetectEncoding("<a>\xE3\x82\xBD</a>", name));
+  EXPECT_EQ(CXmlDocument::Encoding::Cp932, CXmlDocument::DetectEncoding("<a>\x83\x5C</a>", name));
+  EXPECT_EQ(CXmlDocument::Encoding::Cp932, CXmlDocument::DetectEncoding("<a>\xE3\x82</a>", name)) << "cut short";
+  EXPECT_EQ(CXmlDocument::Encoding::Cp932, CXmlDocument::DetectEncoding("<a>\xC0\xBC</a>", name)) << "overlong";
+  EXPECT_EQ(CXmlDocument::Encoding::Cp932, CXmlDocument::DetectEncoding("<a>\xED\xA0\x80</a>", name)) << "surrogate";
   EXPECT_EQ(CXmlDocument::Encoding::Declared,
             CXmlDocument::DetectEncoding("<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a/>", name));
   EXPECT_EQ("ISO-8859-1", name);

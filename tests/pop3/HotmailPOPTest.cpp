@@ -9,8 +9,10 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "config/Log.h"
+#include "httpmail/JobResult.h"
 #include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
 #include "pop3/HotmailPOP.h"
@@ -40,7 +42,7 @@ class PopTest : public ServerTest<CHotmailPOP, WM_POP_SOCKET, WM_POP_JOB_DONE, &
   // Sends PASS and waits until the server has started the log-in job.
   void SendPass(Client& c, const std::string& password) {
     ASSERT_TRUE(c.Send("PASS " + password + "\r\n"));
-    ASSERT_TRUE(PumpUntil([&] { return thePlugin.http.password == password; }));
+    ASSERT_TRUE(PumpUntil([&] { return pop_.Credentials().password == password; }));
   }
 
   // A client in the transaction state.
@@ -71,7 +73,7 @@ TEST_F(PopTest, MatchesCommandNamesByTheTable) {
   Client c(Port());
   ASSERT_EQ(kGreeting, c.ReadLine());
   EXPECT_EQ("+OK\r\n", Ask(c, "user alice"));
-  EXPECT_EQ("alice", thePlugin.http.userName);
+  EXPECT_EQ("alice", pop_.Credentials().userName);
   EXPECT_EQ(kUnknown, Ask(c, "USERX bob"));
   EXPECT_EQ(kUnknown, Ask(c, "STATS"));
   EXPECT_EQ(kAuthFirst, Ask(c, "stat anything at all"));
@@ -81,7 +83,7 @@ TEST_F(PopTest, MatchesCommandNamesByTheTable) {
   EXPECT_EQ(kUnknown, Ask(c, "US"));
   // Exactly one space is skipped: the rest is the argument, spaces and all.
   EXPECT_EQ("+OK\r\n", Ask(c, "USER  two"));
-  EXPECT_EQ(" two", thePlugin.http.userName);
+  EXPECT_EQ(" two", pop_.Credentials().userName);
 }
 
 TEST_F(PopTest, AssemblesLinesAcrossSegmentsAndKeepsTheirOrder) {
@@ -94,21 +96,32 @@ TEST_F(PopTest, AssemblesLinesAcrossSegmentsAndKeepsTheirOrder) {
   ASSERT_TRUE(c.Send("\nNOOP\r\nAPOP bob digest\r\n"));
   EXPECT_EQ("+OK\r\n" + std::string(kAuthFirst) + "-ERR Can't use APOP to Hotmail server\r\n",
             c.ReadUntil("server\r\n"));
-  EXPECT_EQ("bob", thePlugin.http.userName);
+  EXPECT_EQ("bob", pop_.Credentials().userName);
   // Only CR LF ends a line: the lone LF stays inside it.
   ASSERT_TRUE(c.Send("NOOP\n"));
   EXPECT_EQ("", c.ReadFor(50));
   ASSERT_TRUE(c.Send("USER x\r\n"));
   EXPECT_EQ(kUnknown, c.ReadLine());
-  // A NUL ends the command's text.
-  EXPECT_EQ("+OK\r\n", Ask(c, std::string("USER carol\0ignored", 18)));
-  EXPECT_EQ("carol", thePlugin.http.userName);
+  // A NUL ends the command word's text.
+  EXPECT_EQ(kAuthFirst, Ask(c, std::string("NOOP\0ignored", 12)));
 }
 
 TEST_F(PopTest, AuthorizationStateReplies) {
   Client c(Port());
   ASSERT_EQ(kGreeting, c.ReadLine());
   EXPECT_EQ("-ERR USER first\r\n", Ask(c, "PASS secret"));
+  // Credentials go into an HTTP header: a line break or NUL in them is
+  // refused where it arrives and changes nothing.
+  EXPECT_EQ("+OK\r\n", Ask(c, "USER alice"));
+  for (const std::string& name : {std::string("a\nX-Injected: 1"), std::string("a\rb"), std::string("a\0b", 3)})
+    EXPECT_EQ("-ERR user name must not contain CR, LF or NUL\r\n", Ask(c, "USER " + name));
+  EXPECT_EQ("alice", pop_.Credentials().userName);
+  for (const std::string& password : {std::string("p\nw"), std::string("p\rw"), std::string("p\0w", 3)})
+    EXPECT_EQ("-ERR password must not contain CR, LF or NUL\r\n", Ask(c, "PASS " + password));
+  EXPECT_EQ("", pop_.Credentials().password);
+  SendPass(c, "right");  // no refused PASS started a log-in that would hold this one off
+  Complete(POP_JOB_LOGIN, 401);
+  EXPECT_EQ("-ERR authentication failure\r\n", c.ReadLine());
   EXPECT_EQ("-ERR missing user name argument\r\n", Ask(c, "USER"));
   EXPECT_EQ("-ERR Can't use APOP to Hotmail server\r\n", Ask(c, "APOP a b"));
   for (const char* command : {"NOOP", "STAT", "LIST", "LIST 1", "UIDL", "RETR 1", "TOP 1 0", "DELE 1", "RSET"})
@@ -141,7 +154,7 @@ TEST_F(PopTest, LoginCompletionAnswersThePass) {
   SendPass(c, "right");
   Complete(POP_JOB_LOGIN, 207);
   EXPECT_EQ("+OK\r\n", c.ReadLine());
-  EXPECT_EQ("alice", thePlugin.http.userName);
+  EXPECT_EQ("alice", pop_.Credentials().userName);
 }
 
 TEST_F(PopTest, TransactionStateOnAnEmptyMailbox) {
@@ -177,6 +190,7 @@ TEST_F(PopTest, QuitIsAnsweredByTheCommitThenCloses) {
       {204, "+OK\r\n"},
       {500, "-ERR Hotmail server returned 500 status\r\n"},
       {-1, "-ERR Can't connect to Hotmail server\r\n"},
+      {JobResult::kNotRemoved, "-ERR some deleted messages not removed\r\n"},
   };
   for (const Case& k : cases) {
     Client c(Port());
@@ -191,18 +205,16 @@ TEST_F(PopTest, QuitIsAnsweredByTheCommitThenCloses) {
   }
 }
 
-TEST_F(PopTest, UpdateStateRefusesEverythingAndQuitClosesAtOnce) {
+TEST_F(PopTest, CommandsAfterQuitWaitForTheCommitAndEndWithIt) {
   Client c(Port());
   LogIn(c);
   ASSERT_TRUE(c.Send("QUIT\r\n"));
+  ASSERT_TRUE(PumpUntil([&] { return pop_.State() == CHotmailPOP::SessionState::Update; }));
+  ASSERT_TRUE(c.Send("STAT\r\nUSER bob\r\nQUIT\r\n"));
   EXPECT_EQ("", c.ReadFor(30));
-  EXPECT_EQ(kAuthFirst, Ask(c, "STAT"));
-  EXPECT_EQ(kAuthFirst, Ask(c, "NOOP"));
-  EXPECT_EQ(kNotAuthState, Ask(c, "USER bob"));
-  EXPECT_EQ(kAuthFirst, Ask(c, "QUIT"));
-  EXPECT_TRUE(c.WaitClosed());
-  // The commit that ends afterwards has nobody to answer.
   Complete(POP_JOB_COMMIT, 207);
+  EXPECT_EQ("+OK\r\n", c.ReadUntil("never"));
+  EXPECT_TRUE(c.closed());
   Client next(Port());
   EXPECT_EQ(kGreeting, next.ReadLine());
   EXPECT_EQ("", next.ReadFor(50));
@@ -217,18 +229,57 @@ TEST_F(PopTest, QuitBeforeLoginClosesAtOnce) {
   EXPECT_EQ(kGreeting, next.ReadLine());
 }
 
-TEST_F(PopTest, PassWhileTheLoginRunsIsRefusedOnce) {
-  Client c(Port());
-  ASSERT_EQ(kGreeting, c.ReadLine());
-  ASSERT_EQ("+OK\r\n", Ask(c, "USER alice"));
-  SendPass(c, "first");
-  EXPECT_EQ(kInProgress, Ask(c, "PASS second"));
-  EXPECT_EQ(kInProgress, Ask(c, "USER mallory"));
-  EXPECT_EQ("first", thePlugin.http.password);  // the running job keeps its credentials
-  EXPECT_EQ("alice", thePlugin.http.userName);
-  Complete(POP_JOB_LOGIN, 207);
-  EXPECT_EQ("+OK\r\n", c.ReadLine());
-  EXPECT_EQ("", c.ReadFor(50));
+// Commands that arrive while a job of their connection runs wait for it and
+// are answered after it, in order; fed in one packet and byte by byte.
+TEST_F(PopTest, PipelinedCommandsAreAnsweredInOrderBehindTheJob) {
+  struct Step {
+    WPARAM kind;
+    LPARAM result;
+  };
+  struct Case {
+    const char* input;
+    std::vector<Step> completions;
+    const char* replies;
+    bool closes;
+  };
+  const Case cases[] = {
+      {"USER a\r\nPASS x\r\nSTAT\r\nNOOP\r\n", {{POP_JOB_LOGIN, 207}}, "+OK\r\n+OK\r\n+OK 0 0\r\n+OK\r\n", false},
+      {"USER a\r\nPASS x\r\nPASS y\r\nUSER b\r\n", {{POP_JOB_LOGIN, 401}},
+       "+OK\r\n-ERR authentication failure\r\n-ERR USER first\r\n+OK\r\n", false},
+      {"USER a\r\nPASS x\r\nQUIT\r\nNOOP\r\n", {{POP_JOB_LOGIN, 207}, {POP_JOB_COMMIT, 207}}, "+OK\r\n+OK\r\n+OK\r\n",
+       true},
+  };
+  for (bool byteByByte : {false, true}) {
+    for (const Case& k : cases) {
+      SCOPED_TRACE(std::string(k.input) + (byteByByte ? " (byte by byte)" : ""));
+      Client c(Port());
+      ASSERT_EQ(kGreeting, c.ReadLine());
+      const std::string input = k.input;
+      if (byteByByte) {
+        for (char ch : input) {
+          ASSERT_TRUE(c.Send(std::string(1, ch)));
+          loopback::PumpOnce();
+        }
+      } else {
+        ASSERT_TRUE(c.Send(input));
+      }
+      // A completion that no job waits for yet is dropped, so each is
+      // offered until the replies are all there.
+      std::string replies;
+      PumpUntil([&] {
+        for (const Step& step : k.completions) Complete(step.kind, step.result);
+        c.Drain();
+        replies += c.Take();
+        return replies.size() >= strlen(k.replies);
+      });
+      EXPECT_EQ(k.replies, replies);
+      if (k.closes) {
+        EXPECT_TRUE(c.WaitClosed());
+      }
+      c.Close();
+      ASSERT_TRUE(PumpUntil([&] { return pop_.ClientSocket() == 0; }));
+    }
+  }
 }
 
 TEST_F(PopTest, CompletionAfterItsConnectionEndedNeverReachesTheNext) {
@@ -365,6 +416,44 @@ TEST_F(PopTest, ClientThatDropsFreesTheServer) {
   EXPECT_EQ(kAuthFirst, Ask(next, "NOOP"));
 }
 
+// A client that floods commands without reading until the server stops
+// reading, then leaves (a reset, with its replies unread), frees the server
+// at once: the next client is greeted, not turned away.
+TEST_F(PopTest, ClientThatFloodsThenDropsFreesTheServer) {
+  thePlugin.settings.log = false;
+  std::string batch;
+  for (int i = 0; i < 2000; ++i) batch += "NOOP\r\n";
+  {
+    Client c(Port());
+    ASSERT_EQ(kGreeting, c.ReadLine());
+    ASSERT_TRUE(PumpUntil([&] {
+      send(c.handle(), batch.data(), static_cast<int>(batch.size()), 0);
+      loopback::PumpOnce();
+      return pop_.QueuedOutput() > CHotmailPOP::kMaxQueuedOutput;
+    }, 20000));
+    // More commands, until nothing more goes in: they wait unread.
+    ASSERT_TRUE(PumpUntil([&] { return send(c.handle(), batch.data(), static_cast<int>(batch.size()), 0) < 0; }));
+  }
+  Client next(Port());
+  EXPECT_EQ(kGreeting, next.ReadLine());
+  EXPECT_EQ(kAuthFirst, Ask(next, "NOOP"));
+}
+
+// A client that sends nothing for the idle time is closed, and the next is
+// served; one that keeps talking is not.
+TEST_F(PopTest, SilentClientIsClosedAfterTheIdleTime) {
+  pop_.SetIdleTimeOut(1);
+  Client c(Port());
+  LogIn(c);
+  EXPECT_EQ("-ERR autologout: idle for too long\r\n", c.ReadLine(5000));
+  EXPECT_TRUE(c.WaitClosed());
+  Client next(Port());
+  ASSERT_EQ(kGreeting, next.ReadLine());
+  const auto until = loopback::Clock::now() + std::chrono::milliseconds(1500);
+  while (loopback::Clock::now() < until) ASSERT_EQ(kAuthFirst, Ask(next, "NOOP"));
+  EXPECT_FALSE(next.closed());
+}
+
 TEST_F(PopTest, ClientThatReconnectsAtOnceIsNoSecondClient) {
   Client first(Port());
   ASSERT_EQ(kGreeting, first.ReadLine());
@@ -427,6 +516,38 @@ TEST_F(PopTest, MultiLineReplyLeavesInOneSendAndThePasswordStaysOutOfTheLog) {
   EXPECT_NE(std::string::npos, log.find("[以下の文字列を Becky に送信しました]\n+OK\r\n.\r\n")) << log;
   EXPECT_NE(std::string::npos, log.find("\nPASS ********\n")) << log;
   EXPECT_EQ(std::string::npos, log.find("secret")) << log;
+}
+
+// A line that begins with PASS is masked however it goes on, even when it
+// is refused.
+TEST_F(PopTest, PasswordIsMaskedHoweverThePassLineIsSpelt) {
+  Client c(Port());
+  ASSERT_EQ(kGreeting, c.ReadLine());
+  ASSERT_EQ("+OK\r\n", Ask(c, "USER alice"));
+  EXPECT_EQ(kUnknown, Ask(c, "PASS\tsecret1"));
+  EXPECT_EQ(kUnknown, Ask(c, "pass\tsecret2"));
+  EXPECT_EQ("-ERR password must not contain CR, LF or NUL\r\n", Ask(c, "PASS secret3\nmore"));
+  const std::string log = Log();
+  EXPECT_EQ(std::string::npos, log.find("secret")) << log;
+  EXPECT_NE(std::string::npos, log.find("\npass ********\n")) << log;
+}
+
+// Credentials belong to the connection that gave them: the next one starts
+// with none.
+TEST_F(PopTest, NewConnectionStartsWithoutCredentials) {
+  {
+    Client c(Port());
+    LogIn(c);
+    EXPECT_EQ("alice@hotmail.com", pop_.Credentials().userName);
+    ASSERT_TRUE(c.Send("QUIT\r\n"));
+    ASSERT_TRUE(PumpUntil([&] { return pop_.State() == CHotmailPOP::SessionState::Update; }));
+    Complete(POP_JOB_COMMIT, 207);
+    EXPECT_EQ("+OK\r\n", c.ReadLine());
+  }
+  Client next(Port());
+  ASSERT_EQ(kGreeting, next.ReadLine());
+  EXPECT_EQ("-ERR USER first\r\n", Ask(next, "PASS secret"));
+  EXPECT_EQ(CCredentials(), pop_.Credentials());
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "pop3/LineBuffer.h"
+#include "lineserver/LineBuffer.h"
 
 namespace {
 

@@ -31,8 +31,6 @@ class ServerTest : public testing::Test {
     thePlugin.settings.serviceHost = "127.0.0.1:" + std::to_string(loopback::FreePort());
     thePlugin.settings.log = true;
     theLog.SetPath(dir_.File("Kestrelon.log"), &thePlugin.settings);
-    thePlugin.http.userName.clear();
-    thePlugin.http.password.clear();
     server_.SetHTTP(&thePlugin.http);
     server_.SetWindow(window_);
     ASSERT_TRUE(server_.Listen());

@@ -36,6 +36,25 @@ class GetTest(ServiceTestCase):
         size = len(self.svc.message_bytes(DEMO, "inbox", "MSG0001"))
         self.assertEqual(str(size), reply.getheader("Content-Length"))
 
+    def test_one_byte_range_gets_206_and_others_the_whole(self):
+        data = self.svc.message_bytes(DEMO, "inbox", "MSG0001")
+        n = len(data)
+        cases = [  # Range header, status, body, Content-Range
+            ("bytes=0-9", 206, data[:10], "bytes 0-9/%d" % n),
+            ("bytes=5-", 206, data[5:], "bytes 5-%d/%d" % (n - 1, n)),
+            ("bytes=-4", 206, data[-4:], "bytes %d-%d/%d" % (n - 4, n - 1, n)),
+            ("bytes=0-%d" % (n + 100), 206, data, "bytes 0-%d/%d" % (n - 1, n)),
+            ("bytes=%d-" % n, 416, b"", "bytes */%d" % n),
+            ("bytes=0-1,4-5", 200, data, None),
+            ("bytes=9-2", 200, data, None),
+            ("lines=0-2", 200, data, None),
+        ]
+        for header, status, body, content_range in cases:
+            got, reply, received = self.client.request(
+                "GET", self.demo_path("F000000001/MSG0001"), headers=dict(GET_HEADERS, Range=header))
+            self.assertEqual((status, body, content_range), (got, received, reply.getheader("Content-Range")),
+                             header)
+
     def test_unknown_message_and_folder_are_404(self):
         for path in ("F000000001/MSG9999", "F000000009/MSG0001", "F000000001/..%2Faccounts.json"):
             status, _, _ = self.client.request("GET", self.demo_path(path))

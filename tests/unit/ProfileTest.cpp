@@ -94,6 +94,25 @@ TEST_F(ProfileTest, ShortBufferIsCutAndTerminated) {
   char buf[4];
   EXPECT_EQ(3u, GetPrivateProfileStringA("S", "k", "", buf, sizeof buf, ini.c_str()));
   EXPECT_STREQ("abc", buf);
+
+  // Key and section lists cut anywhere, item boundaries included, stay
+  // inside the buffer and end in two NULs.
+  WriteFile(ini, "[S]\nab=1\nc=2\n[T]\n");
+  for (DWORD size = 2; size <= 8; ++size) {
+    std::vector<char> list(size + 4, 'G');
+    const DWORD n = GetPrivateProfileStringA("S", nullptr, "", list.data(), size, ini.c_str());
+    EXPECT_EQ(std::string(4, 'G'), std::string(list.data() + size, 4)) << size;
+    ASSERT_LT(n, size) << size;
+    EXPECT_EQ('\0', list[n]) << size;
+    if (size < 6) {
+      EXPECT_EQ(size - 2, n) << size;
+    } else {
+      EXPECT_EQ(std::string("ab\0c\0\0", 6), std::string(list.data(), 6)) << size;
+    }
+    const DWORD sections = GetPrivateProfileStringA(nullptr, nullptr, "", list.data(), size, ini.c_str());
+    EXPECT_EQ(std::string(4, 'G'), std::string(list.data() + size, 4)) << size;
+    EXPECT_LE(sections, size - 1) << size;
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "config/Settings.h"
+#include "config/SetupDialog.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -113,6 +114,34 @@ TEST_F(SettingsTest, FindFolderIsExactAndReturnsTheFirstOfTwins) {
 TEST_F(SettingsTest, NegativeOrZeroCountReadsNoRecords) {
   WriteFile(ini, "[Folder]\nCount=-2\n0=A\n");
   EXPECT_TRUE(Loaded().folderIds.empty());
+  // A corrupt count is bounded by the records present, read in order.
+  WriteFile(ini, "[Folder]\nCount=2000000000\n7=B\n00=X\n0=A\n2000000000=Y\n");
+  CSettings s = Loaded();
+  EXPECT_EQ((std::vector<std::string>{"A", "B"}), s.folderIds);
+}
+
+TEST_F(SettingsTest, SetupDialogOkCarriesOnlyTheEditedFields) {
+  CSettings live = Loaded();
+  CSetupDialog dialog(nullptr);
+  dialog.settings = live;
+  const CSettings opened = live;
+  // While the dialog is open, the host's messages run on.
+  live.AppendFolder("F1", "inbox", "Inbox", true);
+  live.doNotUseProxy = true;
+  dialog.settings.popPortNumber = 7110;
+  dialog.settings.log = true;
+  dialog.ApplyEdits(opened, live);
+  EXPECT_EQ(7110, live.popPortNumber);
+  EXPECT_TRUE(live.log);
+  EXPECT_TRUE(live.doNotUseProxy) << "the HTTP layer's switch stays";
+  EXPECT_EQ(1u, live.folderIds.size()) << "the folder seen stays";
+  // A switch the user turned is taken.
+  dialog.settings.doNotUseProxy = true;
+  live.doNotUseProxy = false;
+  CSettings reopened = opened;
+  reopened.doNotUseProxy = false;
+  dialog.ApplyEdits(reopened, live);
+  EXPECT_TRUE(live.doNotUseProxy);
 }
 
 TEST_F(SettingsTest, SaveOverwritesHandEditsKeyByKey) {

@@ -24,6 +24,8 @@ Action keys (any combination):
     chunked   true: send the reply with Transfer-Encoding: chunked
     close     true: close the connection without any answer; the
               request is read but not served
+    ranges    false: answer a GET with the whole message (200) even when
+              it asks for a byte range
 
 Faults apply to authenticated requests only (the 401 round-trip of an
 authentication handshake does not use them up). The first matching rule
@@ -34,7 +36,7 @@ import threading
 
 BODY_MODES = ("malformed", "truncated", "empty", "garbage")
 ACTION_KEYS = ("delay", "status", "body", "raw_body", "omit", "encoding", "prefixes",
-               "headers", "chunked", "close")
+               "headers", "chunked", "close", "ranges")
 MATCH_KEYS = ("method", "path", "times")
 MAX_DELAY = 60.0
 

@@ -149,9 +149,19 @@ class MailProtocol:
     def _message_get(self, target, account, headers, body, fault):
         with self.mailbox.lock:
             data = self._message(target).data()
-        return Reply(200, data, "message/rfc822")
+        wanted = byte_range(headers.get("Range"), len(data)) if fault.get("ranges", True) else None
+        if wanted is None:
+            return Reply(200, data, "message/rfc822")
+        if wanted == "unsatisfiable":
+            return Reply(416, b"", headers=[("Content-Range", "bytes */%d" % len(data))])
+        first, last = wanted
+        return Reply(206, data[first:last + 1], "message/rfc822",
+                     headers=[("Content-Range", "bytes %d-%d/%d" % (first, last, len(data)))])
 
-    _message_head = _message_get
+    def _message_head(self, target, account, headers, body, fault):
+        with self.mailbox.lock:
+            data = self._message(target).data()
+        return Reply(200, data, "message/rfc822")
 
     def _message_delete(self, target, account, headers, body, fault):
         with self.mailbox.lock:
@@ -246,3 +256,27 @@ class MailProtocol:
                 delivered.add(recipient)
                 self.mailbox.store(self.mailbox.ensure_folder(recipient, "inbox"), envelope.message)
         return Reply(201, headers=location)
+
+
+def byte_range(header, length):
+    """(first, last) of a single "bytes=" range (RFC 7233), "unsatisfiable",
+    or None for no range or one this service ignores (several, malformed)."""
+    if not header:
+        return None
+    unit, _, spec = header.strip().partition("=")
+    if unit.strip().lower() != "bytes" or "," in spec:
+        return None
+    first, dash, last = spec.strip().partition("-")
+    if not dash or not (first.isdigit() or last.isdigit()):
+        return None
+    if (first and not first.isdigit()) or (last and not last.isdigit()):
+        return None
+    if not first:  # the last N bytes
+        if int(last) == 0:
+            return "unsatisfiable"
+        return (max(0, length - int(last)), length - 1) if length else "unsatisfiable"
+    if last and int(last) < int(first):
+        return None
+    if int(first) >= length:
+        return "unsatisfiable"
+    return int(first), min(length - 1, int(last)) if last else length - 1

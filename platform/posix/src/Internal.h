@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "kwin32/ModuleEntry.h"
+
 namespace kwin32 {
 
 // The Win32 error code that best describes an errno value.
@@ -31,6 +33,9 @@ const char* WinInetMessageText(DWORD code);
 // The pseudo module that stands for wininet.dll, whose message table holds
 // the WinInet texts; GetModuleHandleA("wininet.dll") returns it.
 HMODULE WinInetModule();
+
+// The dialog template `id` of a loaded module, or null with the last error set.
+const KWin32DialogResource* FindDialog(HINSTANCE instance, UINT id);
 
 }  // namespace kwin32
 

@@ -25,6 +25,10 @@ void SetPollSource(PollSource* source);
 // Wakes a thread waiting in GetMessageA, for example after the set of
 // watched descriptors changed.
 void WakeMessageLoop();
+// The same, only when a thread waits in poll now: a change the waiting
+// thread's next look will see anyway (a socket re-enabled by the thread
+// that runs the loop, as each recv does) costs no extra wake-up.
+void WakeMessageLoopIfWaiting();
 
 }  // namespace kwin32
 

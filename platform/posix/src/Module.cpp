@@ -1,6 +1,6 @@
 // Modules: the executable and shared objects loaded with LoadLibraryA.
 // An HMODULE points at a record that holds the dlopen handle, the file path,
-// the module's entry point and its string table.
+// the module's entry point and its resources.
 #include <windows.h>
 
 #include <dlfcn.h>
@@ -22,8 +22,7 @@ struct Module {
   void* handle = nullptr;
   std::string path;
   KWin32DllEntry entry = nullptr;
-  const KWin32StringResource* strings = nullptr;
-  size_t stringCount = 0;
+  KWin32ModuleResources resources = {};
   int loadCount = 0;
   bool pseudo = false;      // wininet.dll, a message table only
   bool executable = false;  // the program itself; dlsym goes through dlopen(NULL)
@@ -63,11 +62,23 @@ bool EqualsIgnoreCase(const char* a, const char* b) { return strcasecmp(a, b) ==
 
 }  // namespace
 
-void KWin32RegisterModule(KWin32DllEntry entry, const KWin32StringResource* strings, size_t count) {
-  if (registering == nullptr) return;
+void KWin32RegisterModule(KWin32DllEntry entry, const KWin32ModuleResources* resources) {
+  if (registering == nullptr || resources == nullptr) return;
   registering->entry = entry;
-  registering->strings = strings;
-  registering->stringCount = count;
+  registering->resources = *resources;
+}
+
+const KWin32DialogResource* kwin32::FindDialog(HINSTANCE instance, UINT id) {
+  std::lock_guard<std::recursive_mutex> lock(modulesLock);
+  Module* m = FindRecord(instance);
+  if (m == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  for (size_t i = 0; i < m->resources.dialogCount; ++i)
+    if (m->resources.dialogs[i].id == id) return &m->resources.dialogs[i];
+  SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+  return nullptr;
 }
 
 HMODULE kwin32::WinInetModule() {
@@ -203,9 +214,9 @@ int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBuf
     SetLastError(m ? ERROR_INVALID_PARAMETER : ERROR_INVALID_HANDLE);
     return 0;
   }
-  for (size_t i = 0; i < m->stringCount; ++i) {
-    if (m->strings[i].id == uID)
-      return static_cast<int>(kwin32::CopyToBuffer(m->strings[i].text, lpBuffer, static_cast<DWORD>(cchBufferMax)));
+  for (size_t i = 0; i < m->resources.stringCount; ++i) {
+    const KWin32StringResource& r = m->resources.strings[i];
+    if (r.id == uID) return static_cast<int>(kwin32::CopyToBuffer(r.text, lpBuffer, static_cast<DWORD>(cchBufferMax)));
   }
   lpBuffer[0] = '\0';
   SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);

@@ -122,24 +122,28 @@ std::optional<std::string> Lookup(const IniFile& ini, const char* section, const
   return std::nullopt;
 }
 
-// A double-NUL-terminated list, as Windows returns for a null name.
+// A double-NUL-terminated list, as Windows returns for a null name. A list
+// that does not fit is cut, ends in two NULs inside the buffer, and the
+// result is the size less 2.
 DWORD CopyList(const std::vector<std::string>& items, char* buf, DWORD size) {
   if (size < 2) {
     if (size == 1) buf[0] = '\0';
     return 0;
   }
+  auto cut = [&] {
+    buf[size - 2] = '\0';
+    buf[size - 1] = '\0';
+    return size - 2;
+  };
   DWORD pos = 0;
   for (const std::string& item : items) {
     for (char c : item) {
-      if (pos + 2 >= size) {
-        buf[pos] = '\0';
-        buf[pos + 1] = '\0';
-        return size - 2;
-      }
+      if (pos + 2 >= size) return cut();  // room for the character and a NUL after it
       buf[pos++] = c;
     }
-    buf[pos++] = '\0';
+    buf[pos++] = '\0';  // pos was at most size - 2
   }
+  if (pos >= size) return cut();
   buf[pos] = '\0';
   return pos;
 }

@@ -41,6 +41,7 @@ const SchemeEntry* FindScheme(std::string_view name) {
 
 struct Parts {
   std::string_view scheme, user, password, host, path, extra;
+  std::string_view pathAndExtra;  // the path when the extra part is not asked for
   bool hasPort = false;
   unsigned long port = 0;
 };
@@ -100,6 +101,7 @@ DWORD Split(std::string_view url, Parts* parts) {
     }
     if (!SplitHostPort(authority, parts)) return ERROR_INTERNET_INVALID_URL;
   }
+  parts->pathAndExtra = rest;
   size_t extra = rest.find_first_of("?#");
   parts->path = rest.substr(0, extra);
   if (extra != std::string_view::npos) parts->extra = rest.substr(extra);
@@ -122,7 +124,7 @@ bool Give(LPSTR* pointer, DWORD* length, std::string_view value) {
     SetLastError(ERROR_INSUFFICIENT_BUFFER);
     return false;
   }
-  memcpy(*pointer, value.data(), value.size());
+  if (!value.empty()) memcpy(*pointer, value.data(), value.size());
   (*pointer)[value.size()] = '\0';
   *length = static_cast<DWORD>(value.size());
   return true;
@@ -145,11 +147,14 @@ BOOL WINAPI InternetCrackUrlA(LPCSTR lpszUrl, DWORD dwUrlLength, DWORD dwFlags, 
   const SchemeEntry* scheme = FindScheme(parts.scheme);
   uc.nScheme = scheme ? scheme->scheme : INTERNET_SCHEME_UNKNOWN;
   uc.nPort = parts.hasPort ? static_cast<INTERNET_PORT>(parts.port) : (scheme ? scheme->port : 0);
+  // Not asked for, the extra information stays in the path, as WinInet
+  // leaves it.
+  const bool extraAsked = uc.lpszExtraInfo != nullptr || uc.dwExtraInfoLength != 0;
   if (!Give(&uc.lpszScheme, &uc.dwSchemeLength, parts.scheme) ||
       !Give(&uc.lpszHostName, &uc.dwHostNameLength, parts.host) ||
       !Give(&uc.lpszUserName, &uc.dwUserNameLength, parts.user) ||
       !Give(&uc.lpszPassword, &uc.dwPasswordLength, parts.password) ||
-      !Give(&uc.lpszUrlPath, &uc.dwUrlPathLength, parts.path) ||
+      !Give(&uc.lpszUrlPath, &uc.dwUrlPathLength, extraAsked ? parts.path : parts.pathAndExtra) ||
       !Give(&uc.lpszExtraInfo, &uc.dwExtraInfoLength, parts.extra))
     return FALSE;
   return TRUE;

@@ -19,7 +19,8 @@ constexpr size_t kIdlePoolSize = 8;
 
 }  // namespace
 
-Object::Object(HandleKind kind, Object* parent) : kind_(kind), parent_(parent) {
+Object::Object(HandleKind kind, Object* parent)
+    : kind_(kind), parent_(parent), receiveTimeout_(parent ? parent->ReceiveTimeout() : kDefaultReceiveTimeout) {
   if (parent_) parent_->AddRef();
 }
 
@@ -35,17 +36,6 @@ bool Object::Closed() const {
   for (const Object* o = this; o != nullptr; o = o->parent_)
     if (o->closed_) return true;
   return false;
-}
-
-DWORD Object::ReceiveTimeout() const {
-  for (const Object* o = this; o != nullptr; o = o->parent_)
-    if (o->hasReceiveTimeout_) return o->receiveTimeout_;
-  return kDefaultReceiveTimeout;
-}
-
-void Object::SetReceiveTimeout(DWORD milliseconds) {
-  receiveTimeout_ = milliseconds;
-  hasReceiveTimeout_ = true;
 }
 
 Internet::~Internet() {

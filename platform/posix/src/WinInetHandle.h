@@ -45,17 +45,18 @@ class Object {
   bool Closed() const;
   void MarkClosed() { closed_ = true; }
 
-  // The receive time-out: this handle's, else the nearest ancestor's.
-  DWORD ReceiveTimeout() const;
-  void SetReceiveTimeout(DWORD milliseconds);
+  // The receive time-out of this handle. A new handle starts with its
+  // parent's value of the moment: WinInet copies time-outs down when it
+  // opens a handle, so a later change on the parent does not reach it.
+  DWORD ReceiveTimeout() const { return receiveTimeout_; }
+  void SetReceiveTimeout(DWORD milliseconds) { receiveTimeout_ = milliseconds; }
 
  private:
   const HandleKind kind_;
   Object* const parent_;
   std::atomic<int> refs_{1};
   std::atomic<bool> closed_{false};
-  std::atomic<bool> hasReceiveTimeout_{false};
-  std::atomic<DWORD> receiveTimeout_{0};
+  std::atomic<DWORD> receiveTimeout_;
 };
 
 // InternetOpenA: the agent, the proxy choice and a pool of curl handles

@@ -10,7 +10,11 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <deque>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <string>
@@ -38,6 +42,41 @@ std::deque<MSG> queue;
 uintptr_t nextWindow = 0x10000;
 kwin32::PollSource* pollSource = nullptr;
 
+// Timers of windows, by window and id. As on Windows, a due timer is no
+// posted message: WM_TIMER is made when the queue has nothing else, at most
+// one per timer however late, and the next one falls a period after that.
+struct Timer {
+  UINT period;  // milliseconds
+  TIMERPROC proc;
+  std::chrono::steady_clock::time_point due;
+};
+std::map<std::pair<HWND, UINT_PTR>, Timer> timers;
+
+// A WM_TIMER for the earliest due timer, if one is; the caller holds the lock.
+bool TakeDueTimer(MSG& msg) {
+  const auto now = std::chrono::steady_clock::now();
+  auto first = timers.end();
+  for (auto it = timers.begin(); it != timers.end(); ++it)
+    if (it->second.due <= now && (first == timers.end() || it->second.due < first->second.due)) first = it;
+  if (first == timers.end()) return false;
+  first->second.due = now + std::chrono::milliseconds(first->second.period);
+  msg = MSG{first->first.first, WM_TIMER, first->first.second, reinterpret_cast<LPARAM>(first->second.proc),
+            GetTickCount(), {0, 0}};
+  return true;
+}
+
+// Milliseconds until the next timer falls due, -1 for none; the caller
+// holds the lock.
+int UntilNextTimer() {
+  if (timers.empty()) return -1;
+  const auto now = std::chrono::steady_clock::now();
+  auto next = timers.begin()->second.due;
+  for (const auto& entry : timers) next = std::min(next, entry.second.due);
+  if (next <= now) return 0;
+  const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1;
+  return wait > INT32_MAX ? INT32_MAX : static_cast<int>(wait);
+}
+
 int WakeFd() {
   static int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   return fd;
@@ -62,18 +101,29 @@ WNDPROC ProcOf(HWND hwnd) {
 
 bool PopMessage(MSG& msg) {
   std::lock_guard<std::mutex> guard(lock);
-  if (queue.empty()) return false;
+  if (queue.empty()) return TakeDueTimer(msg);
   msg = queue.front();
   queue.pop_front();
   return true;
 }
 
+// Threads between looking at the watched descriptors and the end of their
+// poll. Raised before the look, so a change made while it is 0 is seen by
+// the next look of whichever thread waits.
+std::atomic<int> waiting{0};
+
 void WaitForWork(int timeoutMs) {
+  waiting.fetch_add(1);
+  struct Done {
+    ~Done() { waiting.fetch_sub(1); }
+  } done;
   std::vector<pollfd> fds{{WakeFd(), POLLIN, 0}};
   kwin32::PollSource* source;
   {
     std::lock_guard<std::mutex> guard(lock);
     source = pollSource;
+    const int untilTimer = UntilNextTimer();
+    if (untilTimer >= 0 && (timeoutMs < 0 || untilTimer < timeoutMs)) timeoutMs = untilTimer;
   }
   if (source) source->Prepare(fds);
   int n = poll(fds.data(), fds.size(), timeoutMs);
@@ -94,6 +144,10 @@ void kwin32::SetPollSource(PollSource* source) {
     pollSource = source;
   }
   WakeMessageLoop();
+}
+
+void kwin32::WakeMessageLoopIfWaiting() {
+  if (waiting.load() != 0) WakeMessageLoop();
 }
 
 void kwin32::WakeMessageLoop() {
@@ -152,6 +206,7 @@ BOOL WINAPI DestroyWindow(HWND hWnd) {
   proc(hWnd, WM_DESTROY, 0, 0);
   std::lock_guard<std::mutex> guard(lock);
   windows.erase(hWnd);
+  for (auto it = timers.begin(); it != timers.end();) it = it->first.first == hWnd ? timers.erase(it) : std::next(it);
   // Messages still queued for the window are dropped with it.
   for (auto it = queue.begin(); it != queue.end();)
     it = (it->hwnd == hWnd) ? queue.erase(it) : it + 1;
@@ -254,7 +309,10 @@ BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND, UINT, UINT) {
 BOOL WINAPI PeekMessageA(LPMSG lpMsg, HWND, UINT, UINT, UINT wRemoveMsg) {
   WaitForWork(0);  // turn ready sockets into messages first
   std::lock_guard<std::mutex> guard(lock);
-  if (queue.empty()) return FALSE;
+  if (queue.empty()) {
+    if (!(wRemoveMsg & PM_REMOVE)) return FALSE;  // a timer is looked at only when taken
+    return TakeDueTimer(*lpMsg);
+  }
   *lpMsg = queue.front();
   if (wRemoveMsg & PM_REMOVE) queue.pop_front();
   return TRUE;
@@ -262,8 +320,40 @@ BOOL WINAPI PeekMessageA(LPMSG lpMsg, HWND, UINT, UINT, UINT wRemoveMsg) {
 
 BOOL WINAPI TranslateMessage(const MSG*) { return FALSE; }
 
+UINT_PTR WINAPI SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, TIMERPROC lpTimerFunc) {
+  // Windows takes periods below 10 ms as 10 ms and above 0x7FFFFFFF as that.
+  const UINT period = uElapse < 10 ? 10 : (uElapse > 0x7FFFFFFF ? 0x7FFFFFFF : uElapse);
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    if (hWnd == nullptr || Find(hWnd) == nullptr) {
+      // Timers without a window (ids chosen by the system) are not needed here.
+      SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+      return 0;
+    }
+    // The same window and id replace the timer, and its period starts anew.
+    timers[{hWnd, nIDEvent}] = Timer{period, lpTimerFunc, std::chrono::steady_clock::now() +
+                                                              std::chrono::milliseconds(period)};
+  }
+  kwin32::WakeMessageLoop();
+  return nIDEvent == 0 ? 1 : nIDEvent;
+}
+
+BOOL WINAPI KillTimer(HWND hWnd, UINT_PTR uIDEvent) {
+  std::lock_guard<std::mutex> guard(lock);
+  if (timers.erase({hWnd, uIDEvent}) == 0) {
+    SetLastError(1402);  // ERROR_INVALID_TIMER_ID
+    return FALSE;
+  }
+  return TRUE;
+}
+
 LRESULT WINAPI DispatchMessageA(const MSG* lpMsg) {
   if (lpMsg == nullptr || lpMsg->hwnd == nullptr) return 0;
+  // A timer with a procedure calls it instead of the window's.
+  if (lpMsg->message == WM_TIMER && lpMsg->lParam != 0) {
+    reinterpret_cast<TIMERPROC>(lpMsg->lParam)(lpMsg->hwnd, WM_TIMER, lpMsg->wParam, GetTickCount());
+    return 0;
+  }
   WNDPROC proc = ProcOf(lpMsg->hwnd);
   return proc ? proc(lpMsg->hwnd, lpMsg->message, lpMsg->wParam, lpMsg->lParam) : 0;
 }

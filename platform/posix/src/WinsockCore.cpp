@@ -20,6 +20,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -168,7 +169,7 @@ void Update(Handle h, Change change) {
     watched = s->events != 0;
   }
   // The set of descriptors to watch may have changed under a waiting loop.
-  if (watched) WakeMessageLoop();
+  if (watched) WakeMessageLoopIfWaiting();
 }
 
 bool ValidAddress(const void* address, int length) { return address != nullptr && length >= kAddressLength; }
@@ -183,6 +184,14 @@ int SocketError(int fd) {
   socklen_t length = sizeof error;
   if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return errno;
   return error;
+}
+
+// Whether a connected socket is looked at only for a reset: FD_CLOSE is
+// registered and not yet posted, and nothing else is watched. poll reports
+// errors and hang-ups of a descriptor whatever it asks for, so a peer that
+// resets while its data waits unread is still noticed.
+bool WatchesResetOnly(const Socket& s) {
+  return s.state == State::Connected && (s.events & kClose) && !s.closePosted && !s.hangUp;
 }
 
 short Watch(const Socket& s) {
@@ -213,7 +222,11 @@ class Notifier {
         break;
       case State::Connecting: ConnectDone(); break;
       case State::Connected:
-        if ((requested & POLLIN) && (revents & (POLLIN | POLLHUP | POLLERR)))
+        if (revents & POLLERR) {
+          Reset();
+          break;
+        }
+        if ((requested & POLLIN) && (revents & (POLLIN | POLLHUP)))
           ReadSide(revents);
         else if (revents & (POLLHUP | POLLERR))
           HungUp();
@@ -240,6 +253,16 @@ class Notifier {
     s_.closePosted = true;
     const DWORD reply = static_cast<DWORD>(kClose) | (error << 16);
     notes_.push_back(Note{s_.window, s_.message, h_, static_cast<LPARAM>(reply)});
+  }
+
+  // A reset (or another failure of the connection): the peer is gone, and
+  // as on Windows FD_CLOSE comes at once with the error, whatever data is
+  // still unread or unsent. Waiting for the data to be read first would hold
+  // the connection for ever when the application has stopped reading.
+  void Reset() {
+    s_.hangUp = true;
+    int error = SocketError(s_.fd);
+    PostClose(WsaFromErrno(error == 0 ? ECONNRESET : error));
   }
 
   // Data, the end of the stream, or a reset: only a peek tells them apart,
@@ -285,7 +308,7 @@ class AsyncSelectSource : public PollSource {
     std::lock_guard<std::mutex> guard(lock);
     for (const auto& entry : sockets) {
       short watch = Watch(entry.second);
-      if (watch != 0) fds.push_back(pollfd{entry.second.fd, watch, 0});
+      if (watch != 0 || WatchesResetOnly(entry.second)) fds.push_back(pollfd{entry.second.fd, watch, 0});
     }
   }
 
@@ -302,6 +325,12 @@ class AsyncSelectSource : public PollSource {
         Notifier(it->second, *s, notes).Examine(fds[i].events, fds[i].revents);
       }
     }
+    // Ends first: a client that was reset before another connected is gone
+    // by the time its server sees the newcomer, as Windows posts them in the
+    // order they happened. One socket posts at most one end per round, so
+    // its own notices keep their order.
+    std::stable_partition(notes.begin(), notes.end(),
+                          [](const Note& note) { return (note.event & 0xFFFF) == kClose; });
     // Posted outside the lock: PostMessageA takes the queue's own lock.
     for (const Note& note : notes) PostMessageA(note.window, note.message, note.socket, note.event);
   }

@@ -2,25 +2,26 @@
 
 #include <string.h>
 
-namespace {
-constexpr size_t kInitialSize = 1024;
-}
+#include <algorithm>
 
 CLineBuffer::CLineBuffer(size_t maxLine) : maxLine_(maxLine) {}
 
 CLineBuffer::~CLineBuffer() {}
 
 char* CLineBuffer::Space(size_t* room) {
-  if (end_ == data_.size() && begin_ > 0) {
-    // Move the unfinished line to the front once, when the space runs out,
+  if (data_.size() - end_ < kReceiveChunk && begin_ > 0) {
+    // Move the unfinished line to the front only when the space runs short,
     // rather than after every line.
     memmove(data_.data(), data_.data() + begin_, end_ - begin_);
     end_ -= begin_;
     scan_ -= begin_;
     begin_ = 0;
   }
-  if (end_ == data_.size()) data_.resize(data_.empty() ? kInitialSize : data_.size() * 2);
-  *room = data_.size() - end_;
+  // The pending bytes never exceed the limit and its CR LF when this is
+  // asked (a longer line is refused first), so the store stays below that
+  // and one receive.
+  if (data_.size() - end_ < kReceiveChunk) data_.resize(std::max(end_ + kReceiveChunk, std::min(data_.size() * 2, maxLine_ + 2 + kReceiveChunk)));
+  *room = std::min(data_.size() - end_, kReceiveChunk);
   return data_.data() + end_;
 }
 
@@ -46,4 +47,7 @@ CLineBuffer::Next CLineBuffer::NextLine(std::string& line) {
   return end_ - begin_ > maxLine_ + 1 ? Next::TooLong : Next::None;
 }
 
-void CLineBuffer::Clear() { begin_ = end_ = scan_ = 0; }
+void CLineBuffer::Clear() {
+  begin_ = end_ = scan_ = 0;
+  if (data_.size() > 2 * kReceiveChunk) std::vector<char>().swap(data_);
+}

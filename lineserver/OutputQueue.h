@@ -1,7 +1,8 @@
 // COutputQueue: the output a non-blocking socket has not taken yet. Bytes
 // leave in the order they were written: while anything waits, new output
 // goes behind it, and the queue is sent again when the socket reports that
-// it can take more (FD_WRITE).
+// it can take more (FD_WRITE). A text handed over by move is sent from where
+// it lies: a large reply is never copied into the queue.
 #ifndef KESTRELON_OUTPUT_QUEUE_H
 #define KESTRELON_OUTPUT_QUEUE_H
 
@@ -10,8 +11,8 @@
 
 #include <stddef.h>
 
+#include <deque>
 #include <string>
-#include <string_view>
 
 class COutputQueue {
  public:
@@ -20,21 +21,18 @@ class COutputQueue {
 
   // Sends what the socket takes now and queues the rest. Returns 0, or the
   // Windows Sockets error that ended the send (the unsent rest is dropped).
-  int Write(SOCKET s, const char* data, size_t length);
+  int Write(SOCKET s, std::string&& text);
+  int Write(SOCKET s, const char* data, size_t length) { return Write(s, std::string(data, length)); }
   // Sends queued output; the result as for Write.
   int Flush(SOCKET s);
-  std::string_view Queued() const { return std::string_view(bytes_).substr(head_); }
-  bool Empty() const { return head_ == bytes_.size(); }
+  size_t Queued() const { return queued_; }
+  bool Empty() const { return queued_ == 0; }
   void Clear();
 
  private:
-  // Sends from `data` until done, blocked or failed; returns the count sent
-  // and sets *error (0 when done or blocked).
-  static size_t SendSome(SOCKET s, const char* data, size_t length, int* error);
-  void Consume(size_t count);
-
-  std::string bytes_;
-  size_t head_ = 0;  // bytes_[0, head_) have been sent
+  std::deque<std::string> texts_;
+  size_t head_ = 0;    // bytes of texts_.front() already sent
+  size_t queued_ = 0;  // bytes waiting, over all texts
 };
 
 #endif

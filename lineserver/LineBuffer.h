@@ -1,7 +1,8 @@
 // CLineBuffer: received bytes of a line-oriented connection, cut into lines
 // ended by CR LF. The buffer grows geometrically and consumed lines are
 // skipped, not moved out, so assembling a stream costs time linear in its
-// length; a line longer than the buffer's limit is refused rather than held.
+// length; a line longer than the buffer's limit is refused rather than held,
+// and the buffer never grows past that limit and one receive.
 #ifndef KESTRELON_LINE_BUFFER_H
 #define KESTRELON_LINE_BUFFER_H
 
@@ -18,13 +19,20 @@ class CLineBuffer {
   explicit CLineBuffer(size_t maxLine);
   virtual ~CLineBuffer();
 
-  // Free space at the end for the next receive; *room is at least 1.
+  // The most one receive asks for.
+  static constexpr size_t kReceiveChunk = 64 * 1024;
+
+  // Free space at the end for the next receive, at most kReceiveChunk;
+  // *room is at least 1.
   char* Space(size_t* room);
   // Counts `count` bytes written into the space as received.
   void Commit(size_t count);
   // Takes the next complete line without its CR LF. TooLong when the next
   // line exceeds the limit, with or without its CR LF yet.
   Next NextLine(std::string& line);
+  // Changes the limit for the lines not yet taken.
+  void SetMaxLine(size_t maxLine) { maxLine_ = maxLine; }
+  // Forgets the received bytes and gives back a large store.
   void Clear();
   size_t Pending() const { return end_ - begin_; }
 

@@ -1,0 +1,205 @@
+"""The README's client recipes, run with the Debian packages of the clients.
+Each test writes the client's settings as the README gives them (with the
+test's own ports) and checks what arrived. curl pop3://, fetchmail and
+poplib are in test_pop3_clients and test_pop3; smtplib and curl smtp:// with
+--sasl-ir in test_smtp. s-nail is kept from writing dead.letter files; mutt
+runs on a pseudo-terminal."""
+
+import os
+import pty
+import select
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from gateway import Gateway, HTTPMailFixture
+import mailboxes as mb
+import test_smtp as smtp
+
+CLIENT_TIMEOUT = 60
+MUTT_INDEX = "%4C %{%Y-%m-%d} %s"
+
+
+def needs(program):
+    return unittest.skipUnless(shutil.which(program), "%s is not installed" % program)
+
+
+def body_of(message):
+    return message.split(b"\r\n\r\n", 1)[1]
+
+
+class RecipeTest(unittest.TestCase):
+    def home(self):
+        """A home folder of the test's own, where the clients keep their files."""
+        home = tempfile.mkdtemp(prefix="kestrelon-client-")
+        self.addCleanup(shutil.rmtree, home, True)
+        os.chmod(home, 0o755)
+        return home
+
+    def write(self, path, text, mode=0o600):
+        with open(path, "w") as handle:
+            handle.write(text)
+        os.chmod(path, mode)
+        return path
+
+    def run_client(self, args, home, stdin=b""):
+        env = dict(os.environ, HOME=home, MAILRC="/dev/null", TERM="dumb", TZ="UTC")
+        result = subprocess.run(args, input=stdin, capture_output=True, env=env, timeout=CLIENT_TIMEOUT, cwd=home)
+        self.assertEqual(0, result.returncode, (result.stdout + result.stderr).decode(errors="replace"))
+        return result.stdout
+
+
+class FetchRecipes(RecipeTest):
+    def setUp(self):
+        self.service = HTTPMailFixture(mailbox=mb.description()).start()
+        self.addCleanup(self.service.stop)
+        self.gateway = Gateway(self.service).start()
+        self.addCleanup(self.gateway.stop)
+
+    def s_nail(self, home, commands):
+        url = "pop3://%s@127.0.0.1:%d" % (mb.ACCOUNT.replace("@", "%40"), self.gateway.pop_port)
+        return self.run_client(["s-nail", "-n", "-R", "-S", "v15-compat", "-S", "nosave", "-S", "password=" + mb.PASSWORD,
+                                "-S", "datefield=%Y-%m-%d", "-f", url], home, commands)
+
+    @needs("s-nail")
+    def test_s_nail_reads_a_message(self):
+        home = self.home()
+        self.s_nail(home, b"copy 2 %s/saved\nquit\n" % home.encode())
+        with open(os.path.join(home, "saved"), "rb") as handle:
+            saved = handle.read()
+        # An mbox: s-nail's own From_ line and Status header, LF line ends,
+        # and ">From " quoting, none of which the message needs here.
+        self.assertIn(body_of(mb.DOTS).replace(b"\r\n", b"\n"), saved)
+        self.assertIn(b"Subject: Dots\n", saved)
+
+    @needs("s-nail")
+    def test_s_nail_index_shows_each_message_date(self):
+        shown = self.s_nail(self.home(), b"headers\nquit\n")
+        self.assertIn(b"2002-04-02", shown)
+
+    def mutt(self, keys):
+        """Runs mutt on a terminal: once its index is drawn, types `keys` and
+        "q" (mutt acts on them in turn: a pipe ends before the next key is
+        read). Returns what it showed."""
+        home = self.home()
+        rc = self.write(os.path.join(home, "muttrc"), (
+            "set ssl_force_tls=no\nset ssl_starttls=no\n"
+            "set pop_user=\"%s\"\nset pop_pass=\"%s\"\nset spoolfile=\"pop://127.0.0.1:%d/\"\n"
+            "set folder=\"%s\"\nset wait_key=no\nset sort=mailbox-order\nset index_format=\"%s\"\n")
+            % (mb.ACCOUNT, mb.PASSWORD, self.gateway.pop_port, home, MUTT_INDEX))
+        pid, fd = pty.fork()
+        if pid == 0:
+            os.environ.update(HOME=home, TERM="vt100", TZ="UTC")
+            os.execvp("mutt", ["mutt", "-n", "-F", rc])
+        shown = b""
+        try:
+            typed = False
+            while True:
+                ready, _, _ = select.select([fd], [], [], CLIENT_TIMEOUT)
+                self.assertTrue(ready, shown[-500:])
+                try:
+                    chunk = os.read(fd, 65536)
+                except OSError:  # the terminal closes when mutt ends
+                    break
+                if not chunk:
+                    break
+                shown += chunk
+                if not typed and b"---Mutt:" in shown:
+                    os.write(fd, keys + b"q")
+                    typed = True
+        finally:
+            _, status = os.waitpid(pid, 0)
+            os.close(fd)
+        self.assertEqual(0, os.waitstatus_to_exitcode(status), shown[-500:])
+        return shown
+
+    @needs("mutt")
+    def test_mutt_reads_a_message(self):
+        saved = os.path.join(self.home(), "saved")
+        self.mutt(b"j|cat >%s\r" % saved.encode())
+        with open(saved, "rb") as handle:
+            self.assertEqual(mb.DOTS.replace(b"\r\n", b"\n"), handle.read())
+
+    @needs("mutt")
+    def test_mutt_index_shows_each_message_date(self):
+        self.assertIn(b"2002-04-02 Hello", self.mutt(b""))
+
+    @needs("getmail")
+    def test_getmail_delivers_to_a_maildir(self):
+        home = self.home()
+        maildir = os.path.join(home, "Maildir")
+        for sub in ("cur", "new", "tmp"):
+            os.makedirs(os.path.join(maildir, sub))
+        # getmail will not deliver as root; it delivers as nobody instead.
+        user = "user = nobody\n" if os.geteuid() == 0 else ""
+        if user:
+            for folder, _, _ in os.walk(maildir):
+                os.chmod(folder, 0o777)
+        rc = self.write(os.path.join(home, "getmailrc"), (
+            "[retriever]\ntype = SimplePOP3Retriever\nserver = 127.0.0.1\nport = %d\n"
+            "username = %s\npassword = %s\n\n"
+            "[destination]\ntype = Maildir\npath = %s/\n%s\n"
+            "[options]\nread_all = true\ndelete = false\n") % (self.gateway.pop_port, mb.ACCOUNT, mb.PASSWORD,
+                                                              maildir, user))
+        self.run_client(["getmail", "--getmaildir", home, "--rcfile", rc], home)
+        delivered = []
+        for name in os.listdir(os.path.join(maildir, "new")):
+            with open(os.path.join(maildir, "new", name), "rb") as handle:
+                delivered.append(handle.read())
+        self.assertEqual(len(mb.MESSAGES), len(delivered))
+        for message in mb.MESSAGES:
+            self.assertTrue(any(body_of(message).replace(b"\r\n", b"\n") in d for d in delivered), message)
+        self.assertEqual(mb.IDS[:4], self.service.message_ids(mb.ACCOUNT, "inbox"))  # delete = false
+
+
+class SendRecipes(smtp.GatewayTest, RecipeTest):
+    def assertArrived(self, subject, body):
+        for account, folder in ((smtp.RECIPIENT, "inbox"), (smtp.SENDER, "sentitems")):
+            stored = self.stored(account, folder)
+            self.assertEqual(1, len(stored), (account, folder))
+            self.assertIn(b"Subject: " + subject + b"\r\n", stored[0])
+            self.assertTrue(stored[0].endswith(body), stored[0])
+
+    @needs("curl")
+    def test_curl_without_sasl_ir(self):
+        home = self.home()
+        self.run_client(["curl", "--silent", "--show-error", "--noproxy", "*",
+                         "--user", "%s:%s" % (smtp.SENDER, smtp.PASSWORD), "--mail-from", smtp.SENDER,
+                         "--mail-rcpt", smtp.RECIPIENT, "--upload-file", "-",
+                         "smtp://127.0.0.1:%d" % self.gateway.smtp_port], home, smtp.MESSAGE)
+        self.assertArrived(b"Dots", body_of(smtp.MESSAGE))
+
+    @needs("msmtp")
+    def test_msmtp(self):
+        home = self.home()
+        rc = self.write(os.path.join(home, "msmtprc"), (
+            "account kestrelon\nhost 127.0.0.1\nport %d\nauth plain\ntls off\n"
+            "user %s\npassword %s\nfrom %s\naccount default : kestrelon\n")
+            % (self.gateway.smtp_port, smtp.SENDER, smtp.PASSWORD, smtp.SENDER))
+        self.run_client(["msmtp", "-C", rc, smtp.RECIPIENT], home, smtp.MESSAGE)
+        self.assertArrived(b"Dots", body_of(smtp.MESSAGE))
+
+    @needs("mutt")
+    def test_mutt(self):
+        home = self.home()
+        rc = self.write(os.path.join(home, "muttrc"), (
+            "set ssl_force_tls=no\nset ssl_starttls=no\n"
+            "set smtp_url=\"smtp://%s@127.0.0.1:%d/\"\nset smtp_pass=\"%s\"\n"
+            "set from=\"%s\"\nset record=\"\"\n")
+            % (smtp.SENDER, self.gateway.smtp_port, smtp.PASSWORD, smtp.SENDER))
+        self.run_client(["mutt", "-n", "-F", rc, "-s", "From mutt", smtp.RECIPIENT], home, b"Hello from mutt.\n")
+        self.assertArrived(b"From mutt", b"Hello from mutt.\r\n")
+
+    @needs("s-nail")
+    def test_s_nail(self):
+        home = self.home()
+        self.run_client(["s-nail", "-n", "-S", "v15-compat", "-S", "nosave", "-S", "smtp-auth=plain",
+                         "-S", "mta=smtp://%s@127.0.0.1:%d" % (smtp.SENDER.replace("@", "%40"), self.gateway.smtp_port),
+                         "-S", "password=" + smtp.PASSWORD, "-S", "from=" + smtp.SENDER,
+                         "-s", "From s-nail", smtp.RECIPIENT], home, b"Hello from s-nail.\n")
+        self.assertArrived(b"From s-nail", b"Hello from s-nail.\r\n")
+
+
+if __name__ == "__main__":
+    unittest.main()
