@@ -53,6 +53,9 @@ class CImapSession {
   State GetState() const { return state_; }
   bool Idling() const { return idling_; }
   bool Busy() const { return running_; }
+  // Whether a command has begun and not yet been taken whole (a literal or
+  // an AUTHENTICATE response still to come).
+  bool InCommand() const { return reader_.InCommand() || !authTag_.empty(); }
 
   static const char* Capabilities();
 

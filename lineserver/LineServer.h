@@ -89,6 +89,15 @@ class CLineServer {
   virtual void BeforeAccept() {}
   // The longest line the connection being served may send next.
   virtual size_t MaxLine() const { return kMaxCommandLine; }
+  // The connection being served is closing, for whatever reason; no reply
+  // can reach it any more.
+  virtual void OnClosed() {}
+
+  // Serves the connection with this serial outside its own events (a
+  // server's timer): `work` may reply to it and start jobs for it. False
+  // when it has gone or another one is being served.
+  template <typename Work>
+  bool ServeConnection(unsigned serial, Work work);
 
   // The socket message: wParam the socket, low half of lParam the event.
   void OnSocketEvent(WPARAM wParam, LPARAM lParam);
@@ -531,7 +540,28 @@ void CLineServer<Server>::CloseClient() {
 }
 
 template <typename Server>
+template <typename Work>
+bool CLineServer<Server>::ServeConnection(unsigned serial, Work work) {
+  CLineConnection* c = FindSerial(serial);
+  if (c == nullptr || current_ != nullptr) return false;
+  current_ = c;
+  {
+    ReplyBatch batch(*this);
+    work();
+  }
+  if (FindSerial(serial) == c && c->broken) Close(*c);
+  current_ = nullptr;
+  return true;
+}
+
+template <typename Server>
 void CLineServer<Server>::Close(CLineConnection& c) {
+  {
+    CLineConnection* served = current_;
+    current_ = &c;
+    OnClosed();
+    current_ = served;
+  }
   if (&c == current_) {
     SendBatch();  // a last reply, such as QUIT's, goes out before the close
     current_ = nullptr;
