@@ -123,6 +123,7 @@ class ImapLibTest(ImapTestCase):
         self.assertEqual(1, len(archived))
         self.assertEqual(REPORT, self.service.message_bytes(ACCOUNT, "Archive", archived[0]))
         self.assertEqual([1, 3], self.uids(client))
+        self.assertRegex(client.response("COPYUID")[1][0], rb"^\d+ 2 1$")
         typ, data = client.uid("COPY", "1", "Archive")
         self.assertEqual("OK", typ)
         self.assertRegex(client.response("COPYUID")[1][0], rb"^\d+ 1 2$")
