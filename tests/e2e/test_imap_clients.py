@@ -94,5 +94,79 @@ class MbsyncTest(unittest.TestCase):
         self.assertTrue(self.service.is_read(ti.ACCOUNT, "inbox", first))
 
 
+ESCAPES = re.compile(rb"\x1b(\[[0-9;?]*[A-Za-z]|[()][0-9A-B]|[=>])")
+
+
+@unittest.skipUnless(shutil.which("mutt"), "mutt is not installed")
+class MuttTest(unittest.TestCase):
+    """mutt in a pseudo-terminal: the index, reading, saving, deleting."""
+
+    def setUp(self):
+        self.service = HTTPMailFixture(mailbox=ti.description()).start()
+        self.addCleanup(self.service.stop)
+        self.gateway = Gateway(self.service).start()
+        self.addCleanup(self.gateway.stop)
+        self.home = tempfile.mkdtemp(prefix="kestrelon-mutt-")
+        self.addCleanup(shutil.rmtree, self.home, True)
+        self.rc = os.path.join(self.home, "muttrc")
+        with open(self.rc, "w") as rc:
+            rc.write('set folder="imap://127.0.0.1:%d/"\nset imap_user="%s"\nset imap_pass="%s"\n'
+                     'set spoolfile="+INBOX"\nset ssl_force_tls=no\nset ssl_starttls=no\nset move=no\n'
+                     'set delete=yes\nset confirmappend=no\nset mark_old=no\nset sort=mailbox-order\n'
+                     'set date_format="%%Y-%%m-%%d"\nset index_format="%%4C %%d %%-15.15L %%s"\n'
+                     'set header_cache=""\nset message_cachedir=""\n'
+                     % (self.gateway.imap_port, ti.ACCOUNT, ti.PASSWORD))
+        self.pid, self.fd = pty.fork()
+        if self.pid == 0:
+            os.environ.update(TERM="vt100", HOME=self.home, LINES="40", COLUMNS="120")
+            os.execvp("mutt", ["mutt", "-n", "-F", self.rc])
+        self.addCleanup(self.finish)
+        self.screen = b""
+
+    def finish(self):
+        try:
+            os.kill(self.pid, 9)
+        except OSError:
+            pass
+        os.waitpid(self.pid, 0)
+        os.close(self.fd)
+
+    def type(self, keys, until, timeout=30):
+        """Sends keys; waits until `until` shows, as text without escapes."""
+        start = len(self.screen)
+        if keys:
+            os.write(self.fd, keys)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            ready, _, _ = select.select([self.fd], [], [], 0.2)
+            if ready:
+                try:
+                    self.screen += os.read(self.fd, 65536)
+                except OSError:
+                    break
+            if until in ESCAPES.sub(b"", self.screen[start:]):
+                return
+        self.fail("mutt did not show %r:\n%s" % (until, ESCAPES.sub(b"", self.screen[start:]).decode(errors="replace")))
+
+    def test_index_read_save_delete_and_expunge(self):
+        self.type(b"", b"Old news")
+        self.assertIn(b"1 2002-04-02 Bob             Hello", ESCAPES.sub(b"", self.screen))
+        self.type(b"\r", b"Hi Alice,")  # read message 1
+        self.type(b"q", b"Msgs:3")
+        self.type(b"j", b"Report")
+        self.type(b"s", b"Save to mailbox")
+        self.type(b"\x15=Archive\r", b"Archive")
+        self.type(b"jd", b"Del:")
+        self.type(b"$", b"deleted")  # expunges the saved and the deleted one
+        self.type(b"q", b"Closing connection")
+        inbox = self.service.message_ids(ti.ACCOUNT, "inbox")
+        self.assertEqual(1, len(inbox))
+        self.assertTrue(self.service.is_read(ti.ACCOUNT, "inbox", inbox[0]))
+        archived = self.service.message_ids(ti.ACCOUNT, "Archive")
+        self.assertEqual([ti.REPORT], [self.service.message_bytes(ti.ACCOUNT, "Archive", i) for i in archived])
+        # DeleteMode 1: what left the inbox is in deleted items.
+        self.assertEqual(2, len(self.service.message_ids(ti.ACCOUNT, "deleteditems")))
+
+
 if __name__ == "__main__":
     unittest.main()
