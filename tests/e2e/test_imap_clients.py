@@ -50,7 +50,7 @@ class MbsyncTest(unittest.TestCase):
                 "IMAPAccount gateway\nHost 127.0.0.1\nPort %d\nUser %s\nPass %s\nSSLType None\nAuthMechs LOGIN\n\n"
                 "IMAPStore remote\nAccount gateway\n\n"
                 "MaildirStore local\nPath %s/\nInbox %s/INBOX\nSubFolders Verbatim\n\n"
-                "Channel mail\nFar :remote:\nNear :local:\nPatterns INBOX Archive\nCreate Near\nSync All\n"
+                "Channel mail\nFar :remote:\nNear :local:\nPatterns *\nCreate Near\nSync All\n"
                 "SyncState *\nExpunge None\n"
                 % (self.gateway.imap_port, ti.ACCOUNT, ti.PASSWORD, self.maildir, self.maildir))
 
