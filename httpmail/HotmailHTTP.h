@@ -120,7 +120,8 @@ class CHotmailHTTP {
   }
   // False when it could not be started; the request is then still the caller's.
   static bool SubmitImap(std::unique_ptr<CHotmailRequest>& request, unsigned connection);
-  // The PROPFIND reply frame, for readers of IMAP replies.
+  // The PROPFIND reply frame, for readers of IMAP replies (`walk` loads the
+  // body into the document it is given, whose prefixes are bound).
   int ReadImapMultiStatus(CHTTPSession& session, const std::function<int(CXmlDocument&)>& walk) {
     return ReadMultiStatus(session, walk);
   }

@@ -95,6 +95,7 @@ void CImapService::ListFolders(const ImapCredentials& credentials, FoldersDone d
     if (reply != nullptr) {
       std::map<std::string, std::string> hrefs;
       result = http_.ReadImapMultiStatus(*reply, [&](CXmlDocument& doc) {
+        doc.Load(reply->response);
         for (CXmlDocument::Node response : doc.SelectNodes(kResponses)) {
           ImapFolderInfo folder;
           std::string href;
@@ -127,6 +128,7 @@ void CImapService::ListMessages(const ImapCredentials& credentials, const std::s
     if (reply != nullptr) {
       std::map<std::pair<std::string, std::string>, std::string> hrefs;
       result = http_.ReadImapMultiStatus(*reply, [&](CXmlDocument& doc) {
+        doc.Load(reply->response);
         for (CXmlDocument::Node response : doc.SelectNodes(kResponses)) {
           ImapMessageInfo m;
           std::string href, text;

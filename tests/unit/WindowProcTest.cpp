@@ -8,7 +8,7 @@
 
 namespace {
 
-TEST(RouteTest, SixPrivateMessagesGoToTheirOwners) {
+TEST(RouteTest, PrivateMessagesGoToTheirOwners) {
   EXPECT_EQ(MessageRoute::Pop, RouteOf(1624));
   EXPECT_EQ(MessageRoute::Pop, RouteOf(1625));
   EXPECT_EQ(MessageRoute::Smtp, RouteOf(1626));
@@ -17,7 +17,9 @@ TEST(RouteTest, SixPrivateMessagesGoToTheirOwners) {
   EXPECT_EQ(MessageRoute::Http, RouteOf(1629));
   EXPECT_EQ(MessageRoute::Destroy, RouteOf(WM_DESTROY));
   EXPECT_EQ(MessageRoute::Previous, RouteOf(1623));
-  EXPECT_EQ(MessageRoute::Previous, RouteOf(1630));
+  EXPECT_EQ(MessageRoute::Imap, RouteOf(1630));
+  EXPECT_EQ(MessageRoute::Imap, RouteOf(1631));
+  EXPECT_EQ(MessageRoute::Previous, RouteOf(1632));
   EXPECT_EQ(MessageRoute::Previous, RouteOf(WM_CLOSE));
 }
 
@@ -47,7 +49,7 @@ class WindowProcTest : public testing::Test {
 };
 
 TEST_F(WindowProcTest, PrivateMessagesAreConsumed) {
-  for (UINT m = WM_POP_SOCKET; m <= WM_HTTP_SESSION_DONE; ++m) {
+  for (UINT m = WM_POP_SOCKET; m <= WM_IMAP_JOB_DONE; ++m) {
     // wParam values no handler acts on: nothing of the plug-in's state moves.
     EXPECT_EQ(0, PluginWindowProc(hwnd, m, 0x7777, 0));
   }
@@ -56,7 +58,7 @@ TEST_F(WindowProcTest, PrivateMessagesAreConsumed) {
 
 TEST_F(WindowProcTest, OtherMessagesReachThePreviousProcedureUnchanged) {
   EXPECT_EQ(99, PluginWindowProc(hwnd, 1623, 5, 6));
-  EXPECT_EQ(99, PluginWindowProc(hwnd, 1630, 7, -8));
+  EXPECT_EQ(99, PluginWindowProc(hwnd, 1632, 7, -8));
   ASSERT_EQ(2u, seen.size());
   EXPECT_EQ(1623u, seen[0].message);
   EXPECT_EQ(5u, seen[0].wParam);
