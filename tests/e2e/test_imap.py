@@ -1,6 +1,7 @@
 """IMAP end to end: Python's imaplib and curl against the gateway and the
 local HTTPMail service; what the clients see and what changes on disk."""
 
+import base64
 import imaplib
 import os
 import re
@@ -211,6 +212,11 @@ class RefusalTest(ImapTestCase):
         # SASL PLAIN with the initial response, as imaplib sends it.
         typ, _ = client.authenticate("PLAIN", lambda _: b"\0" + ACCOUNT.encode() + b"\0" + PASSWORD.encode())
         self.assertEqual("OK", typ)
+        # The log holds neither password, in clear or in base64.
+        plain = base64.b64encode(b"\0" + ACCOUNT.encode() + b"\0" + PASSWORD.encode()).decode()
+        self.assertIn("LOGIN ********", self.gateway.log())
+        self.assertNotIn(PASSWORD, self.gateway.log())
+        self.assertNotIn(plain, self.gateway.log())
         self.service.stop()
         other = imaplib.IMAP4("127.0.0.1", self.gateway.imap_port, timeout=CLIENT_TIMEOUT)
         self.addCleanup(self.close, other)
