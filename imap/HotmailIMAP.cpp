@@ -128,7 +128,10 @@ void CHotmailIMAP::OnClosed() {
 void CHotmailIMAP::OnReply(std::unique_ptr<CHotmailRequest> request) {
   auto found = clients_.find(request->serial);
   if (found == clients_.end()) {
-    request->Finish();  // its connection has gone
+    // Its connection has gone: the job it waited for ends all the same, so
+    // the line server forgets it.
+    request->Finish();
+    if (!PostMessageA(window_, WM_IMAP_JOB_DONE, request->serial, -1)) REPORT_SYSTEM_ERROR(GetLastError());
     return;
   }
   found->second->service->OnReply(std::move(request));
