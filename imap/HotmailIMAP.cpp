@@ -46,9 +46,12 @@ void CHotmailIMAP::SetUidStorePath(const std::string& path) {
 void CHotmailIMAP::SetClientTimeOut(int seconds) {
   if (seconds <= 0) {
     SetIdleTimeOut(0);
+    timeOutMs_ = 0;
     return;
   }
-  SetIdleTimeOut(static_cast<unsigned>(seconds < kImapMinimumTimeOut ? kImapMinimumTimeOut : seconds));
+  const unsigned effective = static_cast<unsigned>(seconds < kImapMinimumTimeOut ? kImapMinimumTimeOut : seconds);
+  SetIdleTimeOut(effective);
+  timeOutMs_ = effective > 0xFFFFFFFFu / 1000 ? 0xFFFFFFFFu : effective * 1000;
 }
 
 bool CHotmailIMAP::Start(HWND window) {
@@ -85,6 +88,7 @@ void CHotmailIMAP::OnConnected() {
                                                      : CImapSession::DeleteMode::Keep;
   CImapSession::Limits limits;
   client->session.reset(new CImapSession(*client->service, *uids_, sessionHooks, mode, limits));
+  client->lastInput = GetTickCount();
   clients_[serial] = std::move(client);
 }
 
@@ -104,6 +108,7 @@ void CHotmailIMAP::ReceiveLine(const std::string& line) {
   auto found = clients_.find(ServedConnection());
   if (found == clients_.end()) return;
   Client& client = *found->second;
+  client.lastInput = GetTickCount();
   LogLine(client, line);
   std::string bytes = line + "\r\n";
   client.session->Receive(bytes.data(), bytes.size());
@@ -147,10 +152,19 @@ void CHotmailIMAP::Relist() {
   for (const auto& entry : clients_) {
     if (entry.second->session->Idling()) idling.push_back(entry.first);
   }
+  const DWORD now = GetTickCount();
   for (unsigned serial : idling) {
-    ServeConnection(serial, [this, serial] {
+    ServeConnection(serial, [this, serial, now] {
       auto found = clients_.find(serial);
-      if (found != clients_.end()) found->second->session->OnIdleTimer();
+      if (found == clients_.end()) return;
+      if (timeOutMs_ != 0 && now - found->second->lastInput >= timeOutMs_) {
+        // An idling client that has said nothing for the whole time-out
+        // (one that vanished) does not keep its connection for ever.
+        Reply(LineServerTraits<CHotmailIMAP>::kIdleClose);
+        CloseClient();
+        return;
+      }
+      found->second->session->OnIdleTimer();
     });
   }
 }

@@ -69,6 +69,7 @@ class CHotmailIMAP : public CLineServer<CHotmailIMAP> {
     std::unique_ptr<CImapSession> session;
     SOCKET socket = 0;
     bool masking = false;  // the lines of a log-in command are not logged in clear
+    DWORD lastInput = 0;   // GetTickCount of the client's last line
   };
 
   int ListenPort() const override { return port_; }
@@ -86,6 +87,9 @@ class CHotmailIMAP : public CLineServer<CHotmailIMAP> {
   int port_ = 0;
   int deleteMode_ = 1;
   unsigned relistMs_ = 30000;
+  // The client time-out, kept here too: re-listing an idling client's
+  // folder is no sign of the client's life. 0: none.
+  DWORD timeOutMs_ = 0;
   UINT_PTR relistTimer_ = 0;
   std::unique_ptr<CUidStore> uids_;
   std::map<unsigned, std::unique_ptr<Client>> clients_;  // by connection serial
