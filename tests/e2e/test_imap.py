@@ -166,6 +166,11 @@ class ImapLibTest(ImapTestCase):
         typ, data = first.fetch("3", "(BODY.PEEK[])")
         self.assertEqual(OLD, data[0][1])
         self.assertEqual("OK", second.noop()[0])
+        # Eight at once, as mail clients that open several connections need.
+        more = [self.connect() for _ in range(6)]
+        for client in [first, second] + more:
+            self.assertEqual("OK", client.noop()[0])
+        self.assertEqual([b"3"], more[-1].search(None, "ALL")[1][0].split()[-1:])
 
 
 class DeleteModeTest(ImapTestCase):
