@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "config/Log.h"
-#include "plugin/Plugin.h"
+#include "config/Settings.h"
 #include "plugin/PrivateMessages.h"
 
 
@@ -41,6 +41,8 @@ struct Transport {
   bool internetPreconfigured = false;     // it takes the system's proxy
   std::map<HINTERNET, int> users;         // started sessions per open handle
   std::vector<HINTERNET> retired;         // to close when their users are done
+  TransportSettings owner;                // window and settings of the plug-in
+  CSettings defaults;                     // read while the owner gives none
 };
 
 // Built by the first session's constructor, so it is destroyed only after
@@ -48,6 +50,11 @@ struct Transport {
 Transport& State() {
   static Transport state;
   return state;
+}
+
+CSettings& Settings() {
+  Transport& t = State();
+  return t.owner.settings != nullptr ? *t.owner.settings : t.defaults;
 }
 
 void Log(std::string_view text) { theLog.Write(text); }
@@ -166,7 +173,7 @@ CHTTPSession::CHTTPSession()
       maxResponse(0),
       kind(0),
       status(0),
-      agent(thePlugin.settings.userAgent),
+      agent(Settings().userAgent),
       thread_(nullptr),
       urlParts_(),
       hostName_(),
@@ -191,8 +198,10 @@ CHTTPSession::~CHTTPSession() {
   }
 }
 
+void CHTTPSession::Configure(const TransportSettings& transport) { State().owner = transport; }
+
 bool CHTTPSession::Submit(CHTTPSession* session) {
-  if (session == nullptr || thePlugin.mainWindow == nullptr || session->holdsSlot_) return false;
+  if (session == nullptr || State().owner.window == nullptr || session->holdsSlot_) return false;
   Transport& t = State();
   if (std::find(t.waiting.begin(), t.waiting.end(), session) != t.waiting.end()) return false;
   t.waiting.push_back(session);
@@ -206,7 +215,7 @@ bool CHTTPSession::Submit(CHTTPSession* session) {
 bool CHTTPSession::StartWaiting(CHTTPSession* submitted) {
   bool accepted = true;
   Transport& t = State();
-  const int limit = std::max(1, thePlugin.settings.threadCount);
+  const int limit = std::max(1, Settings().threadCount);
   while (t.running < limit && !t.waiting.empty()) {
     CHTTPSession* session = t.waiting.front();
     t.waiting.pop_front();
@@ -229,8 +238,8 @@ bool CHTTPSession::StartWaiting(CHTTPSession* submitted) {
 // Starts the worker; a session that cannot start still completes, as not
 // completed, through the same message, and keeps its slot until Finish.
 bool CHTTPSession::Launch() {
-  window_ = thePlugin.mainWindow;
-  timeOut_ = static_cast<DWORD>(thePlugin.settings.httpTimeOut) * 1000;
+  window_ = State().owner.window;
+  timeOut_ = static_cast<DWORD>(Settings().httpTimeOut) * 1000;
   if (StartThread()) return true;
   completed = false;
   Log("[HTTPSession は失敗しました]\n");
@@ -288,9 +297,10 @@ void CHTTPSession::Finish() {
     // now on every session goes direct. The setting and the shared handle
     // change here, on the window thread, and the proxied handle is closed
     // only when no running session uses it any more.
-    if (!thePlugin.settings.doNotUseProxy) {
-      thePlugin.settings.doNotUseProxy = true;
-      thePlugin.settings.Save();
+    CSettings& settings = Settings();
+    if (!settings.doNotUseProxy) {
+      settings.doNotUseProxy = true;
+      if (t.owner.settings != nullptr) settings.Save();
     }
     if (t.internet != nullptr && t.internetPreconfigured) {
       HINTERNET proxied = t.internet;
@@ -338,7 +348,7 @@ void CHTTPSession::Shutdown() {
 bool CHTTPSession::OpenInternet(const std::string& agent) {
   Transport& t = State();
   if (t.internet != nullptr) return true;
-  const bool direct = thePlugin.settings.doNotUseProxy;
+  const bool direct = Settings().doNotUseProxy;
   HINTERNET handle = InternetOpenA(agent.c_str(), direct ? INTERNET_OPEN_TYPE_DIRECT : INTERNET_OPEN_TYPE_PRECONFIG,
                                    nullptr, nullptr, 0);
   if (handle == nullptr) {

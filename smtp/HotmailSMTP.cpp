@@ -6,12 +6,12 @@
 #include <algorithm>
 #include <string>
 #include <string_view>
-#include <vector>
 
+#include "config/Base64.h"
 #include "config/Log.h"
+#include "config/Settings.h"
 #include "httpmail/HotmailHTTP.h"
 #include "httpmail/JobResult.h"
-#include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
 
 namespace {
@@ -33,21 +33,6 @@ const char kCheckAuthentication[] =
 // What the log shows in place of a password, whatever its length.
 const char kMaskedPassword[] = "********";
 const char kPlain[] = "PLAIN";
-
-constexpr unsigned char kNoDigit = 0xFF;
-constexpr unsigned char kPadding = 64;
-
-// The value of one base64 digit of RFC 4648, kPadding for "=", kNoDigit
-// for a character outside the alphabet.
-unsigned char DigitValue(char c) {
-  if (c >= 'A' && c <= 'Z') return static_cast<unsigned char>(c - 'A');
-  if (c >= 'a' && c <= 'z') return static_cast<unsigned char>(c - 'a' + 26);
-  if (c >= '0' && c <= '9') return static_cast<unsigned char>(c - '0' + 52);
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  if (c == '=') return kPadding;
-  return kNoDigit;
-}
 
 // Part `index` of NUL-separated data; a missing part is empty. A part ends
 // at the next NUL or at the end of the data.
@@ -92,11 +77,11 @@ const CommandEntry<CHotmailSMTP> CHotmailSMTP::kCommands[9] = {
     {&CHotmailSMTP::Rcpt, "RCPT"}, {&CHotmailSMTP::Rset, "RSET"}, {&CHotmailSMTP::Auth, "AUTH"},
 };
 
-CHotmailSMTP::CHotmailSMTP() {}
+CHotmailSMTP::CHotmailSMTP(const CSettings& settings) : settings_(settings) {}
 
 CHotmailSMTP::~CHotmailSMTP() {}
 
-int CHotmailSMTP::ListenPort() const { return thePlugin.settings.smtpPortNumber; }
+int CHotmailSMTP::ListenPort() const { return settings_.smtpPortNumber; }
 
 LRESULT CHotmailSMTP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_SMTP_JOB_DONE) {
@@ -239,8 +224,8 @@ void CHotmailSMTP::Auth(const char* argument) {
 void CHotmailSMTP::CheckPlainResponse(const std::string& response) {
   authenticated_ = false;
   credentials_ = CCredentials();
-  std::vector<char> decoded(response.size() + 1, '\0');
-  const std::string_view data(decoded.data(), DecodeBase64(decoded.data(), response.data(), response.size()));
+  const std::string decoded = DecodeBase64Loosely(response);
+  const std::string_view data(decoded);
   std::string user = NulPart(data, 1);
   std::string password = NulPart(data, 2);
   // A third NUL is a NUL in the password; CR or LF in either would end the
@@ -263,31 +248,6 @@ void CHotmailSMTP::CheckPlainResponse(const std::string& response) {
   checking_ = CCredentials{user, password};
   StartJob(SMTP_JOB_LOGIN);
   http_->Login(CHotmailHTTP::FRONT_SMTP, checking_);
-}
-
-size_t CHotmailSMTP::DecodeBase64(char* output, const char* input, size_t length) {
-  size_t written = 0;
-  unsigned long group = 0;
-  int digits = 0;
-  for (size_t i = 0; i < length; ++i) {
-    const unsigned char value = DigitValue(input[i]);
-    if (value == kNoDigit) continue;
-    if (value == kPadding) break;
-    group = group << 6 | value;
-    if (++digits < 4) continue;
-    output[written++] = static_cast<char>(group >> 16);
-    output[written++] = static_cast<char>(group >> 8);
-    output[written++] = static_cast<char>(group);
-    group = 0;
-    digits = 0;
-  }
-  // An unfinished group is completed with zero bits; only whole bytes count.
-  if (digits >= 2) {
-    group <<= 6 * (4 - digits);
-    output[written++] = static_cast<char>(group >> 16);
-    if (digits == 3) output[written++] = static_cast<char>(group >> 8);
-  }
-  return written;
 }
 
 // --- Message text -------------------------------------------------------

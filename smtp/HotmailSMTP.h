@@ -21,6 +21,7 @@
 #include "lineserver/LineServer.h"
 
 class CHotmailHTTP;
+class CSettings;
 class CHotmailSMTP;
 
 template <>
@@ -58,7 +59,8 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   // Recipients of one transaction; RFC 5321 asks for at least 100.
   static constexpr size_t kMaxRecipients = 1000;
 
-  CHotmailSMTP();
+  // The settings are the plug-in's, read as they are needed.
+  explicit CHotmailSMTP(const CSettings& settings);
   virtual ~CHotmailSMTP();
 
   void SetHTTP(CHotmailHTTP* http) { http_ = http; }
@@ -76,11 +78,6 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   // What the send job posts: the envelope lines, an empty line, the text
   // and one more CR LF.
   std::string MessageBody() const;
-
-  // Decodes base64 text into `output` (room for `length` bytes will do);
-  // characters outside the alphabet are skipped, and "=" or the end of the
-  // input ends the data. Returns the number of bytes written.
-  static size_t DecodeBase64(char* output, const char* input, size_t length);
 
  private:
   int ListenPort() const override;
@@ -117,6 +114,7 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
 
   static const CommandEntry<CHotmailSMTP> kCommands[9];
 
+  const CSettings& settings_;
   CHotmailHTTP* http_ = nullptr;
   SessionState state_ = SessionState::Idle;
   CCredentials credentials_;  // of the successful AUTH
