@@ -82,7 +82,8 @@ void CHotmailIMAP::OnConnected() {
                                        REPORT_SYSTEM_ERROR(GetLastError());
                                    }};
   client->service.reset(new CImapService(*http_, serial, serviceHooks));
-  CImapSession::Hooks sessionHooks{[this](const std::string& text) { Reply(text); }, [this] { CloseClient(); }};
+  CImapSession::Hooks sessionHooks{[this](const std::string& text) { Reply(text); }, [this] { CloseClient(); },
+                                   [this] { return ServedBacklogged(); }};
   CImapSession::DeleteMode mode = deleteMode_ == 1   ? CImapSession::DeleteMode::MoveToDeletedItems
                                   : deleteMode_ == 2 ? CImapSession::DeleteMode::Delete
                                                      : CImapSession::DeleteMode::Keep;
@@ -128,6 +129,11 @@ void CHotmailIMAP::OnClosed() {
   // It may be closing from inside its own session: freed at the next message.
   retired_.push_back(std::move(found->second));
   clients_.erase(found);
+}
+
+void CHotmailIMAP::OnOutputDrained() {
+  auto found = clients_.find(ServedConnection());
+  if (found != clients_.end()) found->second->session->ResumeOutput();
 }
 
 void CHotmailIMAP::OnReply(std::unique_ptr<CHotmailRequest> request) {

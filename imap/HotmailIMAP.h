@@ -77,6 +77,7 @@ class CHotmailIMAP : public CLineServer<CHotmailIMAP> {
   void ReceiveLine(const std::string& line) override;
   void OnJobDone(WPARAM kind, LPARAM result) override;
   void OnClosed() override;
+  void OnOutputDrained() override;
   void OnReply(std::unique_ptr<CHotmailRequest> request);
   void LogLine(Client& client, const std::string& line);
   static void CALLBACK OnRelistTimer(HWND hwnd, UINT message, UINT_PTR id, DWORD time);

@@ -92,6 +92,12 @@ class CLineServer {
   // The connection being served is closing, for whatever reason; no reply
   // can reach it any more.
   virtual void OnClosed() {}
+  // The client of the connection being served has read its replies down
+  // below the backlog bound: a long reply that paused may go on.
+  virtual void OnOutputDrained() {}
+  // Whether the connection being served has more replies unread than the
+  // bound, so that a long reply should pause.
+  bool ServedBacklogged() const { return current_ != nullptr && Backlogged(*current_); }
 
   // Serves the connection with this serial outside its own events (a
   // server's timer): `work` may reply to it and start jobs for it. False
@@ -519,6 +525,16 @@ void CLineServer<Server>::OnWritable(CLineConnection& c) {
   if (c.output.Queued() < before && !Waiting(c)) RestartIdleTimer(c);  // the client reads
   // Lines held back behind a backlog of replies go on now.
   const unsigned serial = c.serial;
+  if (Backlogged(c)) return;
+  {
+    ReplyBatch batch(*this);
+    OnOutputDrained();
+  }
+  if (FindSerial(serial) != &c) return;
+  if (c.broken) {
+    Close(c);
+    return;
+  }
   if (!Backlogged(c) && DispatchLines(c) && FindSerial(serial) == &c) OnReceive(c);
 }
 
