@@ -28,7 +28,10 @@ constexpr int kMaxRedirects = 10;
 // line and terminator, the extra dots of a few lines).
 constexpr size_t kFramingRoom = 256;
 // What one read asks for when the handle cannot say what is waiting.
-constexpr DWORD kReadChunk = 64 * 1024;
+constexpr DWORD kProbeSize = 16 * 1024;
+// The most one read takes: the handle frees what was read, so the body is
+// never held twice in full.
+constexpr DWORD kMaxReadChunk = 1024 * 1024;
 
 const char kResponseTooLarge[] = "[レスポンスが大きすぎます]";
 
@@ -553,17 +556,29 @@ void CHTTPSession::ReadResponse(HINTERNET request) {
         std::string().swap(response);
         return;
       }
-      if (available == 0) available = kReadChunk;  // asks again, and learns of the end
-      if (available > cap - response.size() + 1) available = static_cast<DWORD>(cap - response.size() + 1);
-      const size_t before = response.size();
-      response.resize(before + available);
       DWORD read = 0;
-      if (!InternetReadFile(request, &response[before], available, &read)) {
-        REPORT_SYSTEM_ERROR(GetLastError());
-        std::string().swap(response);
-        return;
+      if (available == 0) {
+        // Asks again, and learns of the end, without growing the body past
+        // the size it was given (a larger string would copy it all).
+        char probe[kProbeSize];
+        if (!InternetReadFile(request, probe, sizeof probe, &read)) {
+          REPORT_SYSTEM_ERROR(GetLastError());
+          std::string().swap(response);
+          return;
+        }
+        response.append(probe, read);
+      } else {
+        if (available > kMaxReadChunk) available = kMaxReadChunk;
+        if (available > cap - response.size() + 1) available = static_cast<DWORD>(cap - response.size() + 1);
+        const size_t before = response.size();
+        response.resize(before + available);
+        if (!InternetReadFile(request, &response[before], available, &read)) {
+          REPORT_SYSTEM_ERROR(GetLastError());
+          std::string().swap(response);
+          return;
+        }
+        response.resize(before + read);
       }
-      response.resize(before + read);
       if (response.size() > cap) {
         std::string().swap(response);
         REPORT_ERROR(kResponseTooLarge, 0);

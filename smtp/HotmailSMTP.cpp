@@ -258,14 +258,44 @@ void CHotmailSMTP::AddTextLine(const std::string& line) {
     EndText();
     return;
   }
-  std::string& text = messageData_;
   const size_t length = line.size() - (dotted ? 1 : 0);
-  if (oversized_ || text.size() + length + 2 > kMaxMessageSize) {
-    if (!oversized_) std::string().swap(text);  // gives the memory back
+  if (oversized_ || bodySize_ - textStart_ + length + 2 > kMaxMessageSize) {
+    if (!oversized_) ClearBody();  // gives the memory back
     oversized_ = true;
     return;
   }
-  text.append(line, dotted ? 1 : 0, std::string::npos).append("\r\n");
+  if (postBody_.size() + length + 2 > kBodyPiece && !postBody_.empty()) {
+    bodyPieces_.push_back(std::move(postBody_));
+    postBody_ = std::string();
+    postBody_.reserve(kBodyPiece);
+  }
+  postBody_.append(line, dotted ? 1 : 0, std::string::npos).append("\r\n");
+  bodySize_ += length + 2;
+}
+
+// The pieces joined into one body, each freed once copied.
+std::string CHotmailSMTP::TakeBody() {
+  std::string body;
+  if (bodyPieces_.empty()) {
+    body = std::move(postBody_);
+  } else {
+    body.reserve(bodySize_ + 2);
+    for (std::string& piece : bodyPieces_) {
+      body.append(piece);
+      std::string().swap(piece);
+    }
+    body.append(postBody_);
+  }
+  ClearBody();
+  body.append("\r\n");
+  return body;
+}
+
+void CHotmailSMTP::ClearBody() {
+  std::vector<std::string>().swap(bodyPieces_);
+  std::string().swap(postBody_);
+  bodySize_ = 0;
+  textStart_ = 0;
 }
 
 void CHotmailSMTP::EndText() {
@@ -282,21 +312,28 @@ void CHotmailSMTP::EndText() {
 }
 
 std::string CHotmailSMTP::MessageBody() const {
-  return senderLine_ + recipientLines_ + "\r\n" + messageData_ + "\r\n";
+  if (bodySize_ == 0) return senderLine_ + recipientLines_ + "\r\n\r\n";
+  std::string body;
+  for (const std::string& piece : bodyPieces_) body += piece;
+  return body + postBody_ + "\r\n";
 }
 
-// The envelope stays with the connection until the next MAIL or RSET, the
-// text until the send has ended; the send job gets its own copy and this
+// The envelope stays with the connection until the next MAIL or RSET; the
+// body built from it and the text goes to the send job, with this
 // connection's credentials.
 void CHotmailSMTP::SubmitMessage() {
   StartJob(SMTP_JOB_SEND);
-  http_->SendMail(credentials_, MessageBody());
+  Post(TakeBody());
 }
+
+void CHotmailSMTP::Post(std::string body) { http_->SendMail(credentials_, std::move(body)); }
 
 // The text of a DATA is only its own: after a message was submitted, a DATA
 // without a new MAIL sends the same envelope with the new text.
 void CHotmailSMTP::BeginText() {
-  messageData_.clear();
+  ClearBody();
+  postBody_ = senderLine_ + recipientLines_ + "\r\n";
+  bodySize_ = textStart_ = postBody_.size();
   oversized_ = false;
   SetState(SessionState::Text);
 }
@@ -305,7 +342,7 @@ void CHotmailSMTP::BeginText() {
 void CHotmailSMTP::ClearTransaction() {
   std::string().swap(senderLine_);
   std::string().swap(recipientLines_);
-  std::string().swap(messageData_);
+  ClearBody();
   oversized_ = false;
   recipients_ = 0;
 }
@@ -338,9 +375,8 @@ void CHotmailSMTP::OnLoginDone(LPARAM result) {
 // A refusal that the same upload cannot overcome is permanent (554), so the
 // client does not retry it for days; the rest may pass later (451).
 void CHotmailSMTP::OnSendDone(LPARAM result) {
-  // The text has gone to the service (or failed to): its memory goes back.
-  // A DATA without a new MAIL still reuses the envelope.
-  std::string().swap(messageData_);
+  // The text went with the send job; a DATA without a new MAIL still
+  // reuses the envelope.
   if (JobResult::IsSent(result)) {
     Reply(kOk);
     return;

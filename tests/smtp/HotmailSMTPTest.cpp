@@ -38,10 +38,25 @@ const char kReceived[] = "[以下のコマンドを Becky から受信しまし�
 const char kAliceExtra[] = "AGFsaWNlL2V4dHJhAHNlY3JldA==";
 const char kBob[] = "AGJvYgBwdw==";
 
-class SmtpTest : public ServerTest<CHotmailSMTP, WM_SMTP_SOCKET, WM_SMTP_JOB_DONE, &CSettings::smtpPortNumber> {
+// Keeps what each send job was given, and starts the job as usual.
+class PostingSmtp : public CHotmailSMTP {
+ public:
+  using CHotmailSMTP::CHotmailSMTP;
+  std::string posted;
+
  protected:
-  // The body the send job posts.
+  void Post(std::string body) override {
+    posted = body;
+    CHotmailSMTP::Post(std::move(body));
+  }
+};
+
+class SmtpTest : public ServerTest<PostingSmtp, WM_SMTP_SOCKET, WM_SMTP_JOB_DONE, &CSettings::smtpPortNumber> {
+ protected:
+  // The envelope and text the connection holds now.
   std::string PostBody() const { return smtp_.MessageBody(); }
+  // The body the last send job posted.
+  const std::string& Posted() const { return server_.posted; }
 
   // Sends an AUTH line and waits until its log-in job has started.
   void SendAuth(Client& c, const std::string& line) {
@@ -263,7 +278,7 @@ TEST_F(SmtpTest, MessageTextIsCollectedAndPosted) {
                                "bare\nfeed\r\n" + std::string("nul\0byte", 8) + "\r\n\r\nend\r\n";
   EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<carol@example.com>\r\nRCPT TO:<dave@example.com>\r\n\r\n" +
                 expected + "\r\n",
-            PostBody());
+            Posted());
   Complete(SMTP_JOB_SEND, 201);
   EXPECT_EQ(kOk, c.ReadLine());
   EXPECT_EQ(State::Submitted, smtp_.State());
@@ -284,13 +299,13 @@ TEST_F(SmtpTest, EachTransactionPostsOnlyItsOwnEnvelopeAndText) {
   EXPECT_EQ(kOk, Ask(c, "RCPT TO:<two@example.com>"));
   StartText(c);
   SendText(c, "second\r\n");
-  EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<two@example.com>\r\n\r\nsecond\r\n\r\n", PostBody());
+  EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<two@example.com>\r\n\r\nsecond\r\n\r\n", Posted());
   Complete(SMTP_JOB_SEND, 201);
   ASSERT_EQ(kOk, c.ReadLine());
   // DATA again without MAIL: the same envelope, and only the new text.
   StartText(c);
   SendText(c, "third\r\n");
-  EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<two@example.com>\r\n\r\nthird\r\n\r\n", PostBody());
+  EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<two@example.com>\r\n\r\nthird\r\n\r\n", Posted());
   Complete(SMTP_JOB_SEND, 201);
   EXPECT_EQ(kOk, c.ReadLine());
 }
@@ -350,7 +365,7 @@ TEST_F(SmtpTest, PipelinedLinesAreTakenInOrderBehindTheJob) {
     EXPECT_EQ((CCredentials{"alice", "secret"}), smtp_.Credentials());
     ASSERT_TRUE(send("DATA\r\ntext\r\n.\r\nMAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<two@example.com>\r\nDATA\r\n"));
     ASSERT_TRUE(PumpUntil([&] { return smtp_.State() == State::Submitted; }));
-    EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<one@example.com>\r\n\r\nDATA\r\ntext\r\n\r\n", PostBody());
+    EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<one@example.com>\r\n\r\nDATA\r\ntext\r\n\r\n", Posted());
     EXPECT_EQ("", c.ReadFor(30));
     Complete(SMTP_JOB_LOGIN, 207);  // no log-in was started: ignored
     EXPECT_EQ("", c.ReadFor(30));
@@ -408,7 +423,7 @@ TEST_F(SmtpTest, NewConnectionStartsWithoutTheLastOnesTransaction) {
   EXPECT_EQ(kOk, Ask(next, "RCPT TO:<two@example.com>"));
   StartText(next);
   SendText(next, "whole\r\n");
-  EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<two@example.com>\r\n\r\nwhole\r\n\r\n", PostBody());
+  EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<two@example.com>\r\n\r\nwhole\r\n\r\n", Posted());
 }
 
 TEST_F(SmtpTest, OversizedMessageIsRefusedAndTheConnectionGoesOn) {
@@ -428,12 +443,15 @@ TEST_F(SmtpTest, OversizedMessageIsRefusedAndTheConnectionGoesOn) {
   EXPECT_EQ(State::Idle, smtp_.State());
   EXPECT_EQ("\r\n\r\n", PostBody());
   EXPECT_EQ(kOk, Ask(c, "NOOP"));
-  // The next message is taken as usual.
+  // The next message is taken as usual, whole, however many pieces it filled.
   EXPECT_EQ(kOk, Ask(c, "MAIL FROM:<bob@hotmail.com>"));
   EXPECT_EQ(kOk, Ask(c, "RCPT TO:<one@example.com>"));
   StartText(c);
-  SendText(c, line);
-  EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<one@example.com>\r\n\r\n" + line + "\r\n", PostBody());
+  const std::string text = block + block + ".." + block + line;
+  SendText(c, text);
+  EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<one@example.com>\r\n\r\n" + block + block + "." + block + line +
+                "\r\n",
+            Posted());
 }
 
 TEST_F(SmtpTest, OverlongLineIsRefusedAndTheConnectionClosed) {
