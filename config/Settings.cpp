@@ -1,11 +1,14 @@
 #include "Settings.h"
 
+#include <string.h>
+#include <strings.h>
 #include <windows.h>
 
 #include <stdlib.h>
-#include <string.h>
 
+#include <algorithm>
 #include <set>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -16,6 +19,7 @@ const char kFolderSpecial[] = "FolderSpecial";
 const char kFolderDisplay[] = "FolderDisplay";
 const char kFolderDownLoad[] = "FolderDownLoad";
 constexpr DWORD kValueBuffer = 1024;  // ids and names are cut to 1,023 characters
+constexpr size_t kMaxSection = 32767;  // the most one section call takes on every Windows
 
 int ReadInt(const char* section, const char* key, int def, const std::string& ini) {
   return static_cast<int>(GetPrivateProfileIntA(section, key, def, ini.c_str()));
@@ -55,6 +59,52 @@ std::vector<int> FolderRecordNumbers(int count, const std::string& ini) {
     if (number >= 0 && number < count && std::to_string(number) == key) numbers.insert(number);
   }
   return std::vector<int>(numbers.begin(), numbers.end());
+}
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+// The entries of a section as the profile functions list them.
+Entries ReadSection(const char* section, const std::string& ini) {
+  std::vector<char> buf(kMaxSection + 1);
+  for (;;) {
+    const DWORD n = GetPrivateProfileSectionA(section, buf.data(), static_cast<DWORD>(buf.size()), ini.c_str());
+    if (n + 2 < buf.size()) break;
+    buf.resize(buf.size() * 2);  // cut short: ask again with more room
+  }
+  Entries entries;
+  for (const char* p = buf.data(); *p != '\0'; p += strlen(p) + 1) {
+    const char* eq = strchr(p, '=');
+    if (eq == nullptr)
+      entries.emplace_back(p, "");
+    else
+      entries.emplace_back(std::string(p, eq), std::string(eq + 1));
+  }
+  return entries;
+}
+
+// Writes keys as WritePrivateProfileString would one by one (a key the
+// section has keeps its place, a new one is appended, every other key
+// stays), in one rewrite of the file instead of one per key.
+void MergeSection(const char* section, const Entries& updates, const std::string& ini) {
+  if (updates.empty()) return;
+  Entries entries = ReadSection(section, ini);
+  for (const auto& update : updates) {
+    auto same = std::find_if(entries.begin(), entries.end(), [&](const std::pair<std::string, std::string>& e) {
+      return strcasecmp(e.first.c_str(), update.first.c_str()) == 0;
+    });
+    if (same != entries.end())
+      same->second = update.second;
+    else
+      entries.push_back(update);
+  }
+  std::string list;
+  for (const auto& e : entries) list += e.first + "=" + e.second + '\0';
+  list += '\0';
+  if (list.size() < kMaxSection) {
+    WritePrivateProfileSectionA(section, list.c_str(), ini.c_str());
+    return;
+  }
+  for (const auto& update : updates) WriteString(section, update.first.c_str(), update.second, ini);
 }
 
 }  // namespace
@@ -117,14 +167,24 @@ void CSettings::Save() const {
   WriteString(kProperty, "ServiceHost", serviceHost, iniPath);
   WriteString(kProperty, "ServiceNamespace", serviceNamespace, iniPath);
 
-  WriteInt(kFolder, "Count", static_cast<int>(folderIds.size()), iniPath);
+  SaveFolders();
+}
+
+// The folder table, one section at a time: a key-by-key write would rewrite
+// the whole file once per key.
+void CSettings::SaveFolders() const {
+  Entries folders{{"Count", std::to_string(folderIds.size())}};
+  Entries specials, displays, downloads;
   for (size_t i = 0; i < folderIds.size(); ++i) {
-    const char* id = folderIds[i].c_str();
-    WriteString(kFolder, std::to_string(i).c_str(), folderIds[i], iniPath);
-    WriteString(kFolderSpecial, id, folderSpecials[i], iniPath);
-    WriteString(kFolderDisplay, id, folderDisplays[i], iniPath);
-    WriteFlag(kFolderDownLoad, id, folderDownLoad[i], iniPath);
+    folders.emplace_back(std::to_string(i), folderIds[i]);
+    specials.emplace_back(folderIds[i], folderSpecials[i]);
+    displays.emplace_back(folderIds[i], folderDisplays[i]);
+    downloads.emplace_back(folderIds[i], folderDownLoad[i] ? "1" : "0");
   }
+  MergeSection(kFolder, folders, iniPath);
+  MergeSection(kFolderSpecial, specials, iniPath);
+  MergeSection(kFolderDisplay, displays, iniPath);
+  MergeSection(kFolderDownLoad, downloads, iniPath);
 }
 
 int CSettings::FindFolder(const std::string& id) const {

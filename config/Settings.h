@@ -14,6 +14,8 @@ class CSettings {
 
   void Load();
   void Save() const;
+  // Writes the folder table alone (Save writes it too).
+  void SaveFolders() const;
   // Index of the first folder record with exactly this id, or -1.
   int FindFolder(const std::string& id) const;
   // Appends one folder record to all four lists at once.

@@ -24,6 +24,13 @@ constexpr DWORD kFinishWaitMs = 3000;
 constexpr DWORD kShutdownWaitMs = 3000;
 // Redirects followed for one session; one more ends it.
 constexpr int kMaxRedirects = 10;
+// Room a reader may add around a body without a new buffer (a POP3 status
+// line and terminator, the extra dots of a few lines).
+constexpr size_t kFramingRoom = 256;
+// What one read asks for when the handle cannot say what is waiting.
+constexpr DWORD kReadChunk = 64 * 1024;
+
+const char kResponseTooLarge[] = "[レスポンスが大きすぎます]";
 
 // What the window thread keeps for all sessions. Workers never touch it.
 struct Transport {
@@ -156,6 +163,7 @@ void ReleaseInternet(HINTERNET handle) {
 CHTTPSession::CHTTPSession()
     : completed(false),
       allowAuth(true),
+      maxResponse(0),
       kind(0),
       status(0),
       agent(thePlugin.settings.userAgent),
@@ -512,31 +520,49 @@ void CHTTPSession::FallBackToDirect(int redirects) {
   CloseNow(direct);
 }
 
+// The body is read straight into `response`, sized once by the length the
+// server announced. A body over `maxResponse` is refused as soon as that is
+// known, before more of it is held.
 void CHTTPSession::ReadResponse(HINTERNET request) {
-  response.clear();
-  DWORD available = 0;
-  if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
-    REPORT_SYSTEM_ERROR(GetLastError());
-    return;
-  }
-  // Every read asks for the count of that first query.
-  std::unique_ptr<char[]> buffer(new (std::nothrow) char[std::max<DWORD>(available, 1)]);
-  if (!buffer) {
-    REPORT_ERROR("[メモリが足りません]", 0);
+  std::string().swap(response);
+  const size_t cap = maxResponse != 0 ? maxResponse : std::string().max_size();
+  DWORD announced = 0;
+  DWORD size = sizeof announced;
+  const bool hasLength =
+      HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER, &announced, &size, nullptr) != FALSE;
+  if (hasLength && announced > cap) {
+    REPORT_ERROR(kResponseTooLarge, 0);
     return;
   }
   try {
+    if (hasLength) response.reserve(static_cast<size_t>(announced) + kFramingRoom);
     for (;;) {
-      DWORD read = 0;
-      if (!InternetReadFile(request, buffer.get(), available, &read)) {
+      DWORD available = 0;
+      if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
         REPORT_SYSTEM_ERROR(GetLastError());
+        std::string().swap(response);
+        return;
+      }
+      if (available == 0) available = kReadChunk;  // asks again, and learns of the end
+      if (available > cap - response.size() + 1) available = static_cast<DWORD>(cap - response.size() + 1);
+      const size_t before = response.size();
+      response.resize(before + available);
+      DWORD read = 0;
+      if (!InternetReadFile(request, &response[before], available, &read)) {
+        REPORT_SYSTEM_ERROR(GetLastError());
+        std::string().swap(response);
+        return;
+      }
+      response.resize(before + read);
+      if (response.size() > cap) {
+        std::string().swap(response);
+        REPORT_ERROR(kResponseTooLarge, 0);
         return;
       }
       if (read == 0) break;
-      response.append(buffer.get(), read);
     }
   } catch (const std::bad_alloc&) {
-    response.clear();
+    std::string().swap(response);
     REPORT_ERROR("[メモリが足りません]", 0);
     return;
   }

@@ -37,6 +37,9 @@ class CHTTPSession {
 
   bool completed;
   bool allowAuth;
+  // The largest response body taken; a longer one ends the session not
+  // completed, refused while it arrives. 0: no limit.
+  size_t maxResponse;
   int kind;
   int status;
   std::string agent;

@@ -3,7 +3,7 @@
 #include <string.h>
 
 #include "config/Log.h"
-#include "plugin/Plugin.h"
+#include "config/Settings.h"
 
 namespace {
 
@@ -58,8 +58,7 @@ CFolder::CFolder() : download(false) {}
 
 CFolder::~CFolder() {}
 
-void CFolder::Normalize() {
-  CSettings& settings = thePlugin.settings;
+bool CFolder::Normalize(CSettings& settings) {
   if (id.empty()) {
     REPORT_ERROR(kNoId, 0);
     id = special;
@@ -69,7 +68,7 @@ void CFolder::Normalize() {
     special = settings.folderSpecials[i];
     displayName = settings.folderDisplays[i];
     download = settings.folderDownLoad[i];
-    return;
+    return false;
   }
   if (special.empty()) special = id;
   if (displayName.empty()) AssignDisplayName(displayName, special);
@@ -78,10 +77,10 @@ void CFolder::Normalize() {
   // folder is still used as it is for this session.
   if (!Storable()) {
     REPORT_ERROR(kNotStorable, 0);
-    return;
+    return false;
   }
   settings.AppendFolder(id, special, displayName, download);
-  settings.Save();
+  return true;
 }
 
 void CFolder::AssignDisplayName(std::string& name, const std::string& kind) {

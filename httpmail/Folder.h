@@ -1,10 +1,13 @@
 // CFolder: one remote folder of the account. A parsed folder is completed
 // from the folder table of the settings, or from defaults by its special
-// kind when it is seen for the first time (and then registered there).
+// kind when it is seen for the first time (and then registered there; the
+// caller saves the table).
 #ifndef KESTRELON_FOLDER_H
 #define KESTRELON_FOLDER_H
 
 #include <string>
+
+class CSettings;
 
 class CFolder {
  public:
@@ -12,8 +15,9 @@ class CFolder {
   virtual ~CFolder();
 
   // Completes the folder from the folder table, or gives it defaults and
-  // appends it to the table (saving the INI file).
-  void Normalize();
+  // appends it to the table in memory. True when it was appended: the
+  // table then differs from the INI file until the caller saves it.
+  bool Normalize(CSettings& settings);
   // Sets `name` from the special kind, else from a fixed folder id, else
   // to the kind itself.
   static void AssignDisplayName(std::string& name, const std::string& kind);

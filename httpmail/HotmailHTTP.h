@@ -148,7 +148,7 @@ class CHotmailHTTP {
                                              const std::string& url);
   const Discovery* Discovered(const CCredentials& credentials) const;
   int ReadReply(int kind, CHotmailRequest& request);
-  void LoadReplyDocument(CXmlDocument& doc, const std::string& body);
+  void BindReplyPrefixes(CXmlDocument& doc);
   int ReadMultiStatus(CHTTPSession& session, const std::function<int(CXmlDocument&)>& walk);
   CMail* MailAt(int number) const;
 

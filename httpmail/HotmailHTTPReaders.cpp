@@ -16,7 +16,8 @@ namespace {
 
 const char kRootPath[] = "D:multistatus/D:response/D:propstat/D:prop/hm:msgfolderroot";
 const char kSendPath[] = "D:multistatus/D:response/D:propstat/D:prop/hm:sendmsg";
-const char kResponses[] = "//D:response";
+const char kDav[] = "DAV:";
+const char kResponse[] = "response";
 const char kHref[] = "D:href";
 const char kId[] = "D:propstat/D:prop/D:id";
 const char kDisplayName[] = "D:propstat/D:prop/D:displayname";
@@ -53,12 +54,11 @@ std::string AbsoluteUrl(const std::string& href, const std::string& base) {
 
 // ---- DOM lookups ----------------------------------------------------------------
 
-void CHotmailHTTP::LoadReplyDocument(CXmlDocument& doc, const std::string& body) {
+void CHotmailHTTP::BindReplyPrefixes(CXmlDocument& doc) {
   doc.BindPrefix("D", "DAV:");
   doc.BindPrefix("hm", "urn:schemas:httpmail:");
   doc.BindPrefix("m", "urn:schemas:mailheader:");
   if (!thePlugin.settings.serviceNamespace.empty()) doc.BindPrefix("h", thePlugin.settings.serviceNamespace);
-  doc.Load(body);
 }
 
 bool CHotmailHTTP::SelectText(CXmlDocument& doc, CXmlDocument::Node context, const char* path, std::string& text) {
@@ -75,13 +75,14 @@ int CHotmailHTTP::SelectInt(CXmlDocument& doc, CXmlDocument::Node context, const
 
 // The frame every PROPFIND reader runs in: a failed exchange is -1, a
 // status other than 207 is the result as it came, and a 207 body is loaded
-// and walked; a document that cannot be read is reported and reads as -1.
+// and walked by `walk`; a document that cannot be read is reported and
+// reads as -1.
 int CHotmailHTTP::ReadMultiStatus(CHTTPSession& session, const std::function<int(CXmlDocument&)>& walk) {
   if (!session.completed) return JobResult::kUnreachable;
   if (session.status != JobResult::kMultiStatus) return session.status;
   try {
     CXmlDocument doc;
-    LoadReplyDocument(doc, session.response);
+    BindReplyPrefixes(doc);
     return walk(doc);
   } catch (const CXmlDocument::Error& e) {
     REPORT_ERROR(e.Text().c_str(), 0);
@@ -98,6 +99,7 @@ int CHotmailHTTP::ParseRootReply(CHTTPSession& session) {
   const CCredentials credentials{session.userName, session.password};
   Discovery found;
   const int result = ReadMultiStatus(session, [&](CXmlDocument& doc) {
+    doc.Load(session.response);
     if (!SelectText(doc, nullptr, kRootPath, found.folderRootUrl)) {
       REPORT_ERROR(kNoRoot, 0);
       return JobResult::kUnreachable;
@@ -117,38 +119,50 @@ int CHotmailHTTP::ParseRootReply(CHTTPSession& session) {
   return result;
 }
 
+// Listings are read one response element at a time; what they describe is
+// taken over only once the whole reply has been read, so a reply that
+// breaks off changes nothing.
 int CHotmailHTTP::ParseFolderReply(CHTTPSession& session) {
   return ReadMultiStatus(session, [&](CXmlDocument& doc) {
-    for (CXmlDocument::Node response : doc.SelectNodes(kResponses)) {
+    std::vector<std::unique_ptr<CFolder>> listed;
+    doc.LoadEach(session.response, kDav, kResponse, [&](CXmlDocument::Node response) {
       std::unique_ptr<CFolder> folder(new CFolder);
       if (!SelectText(doc, response, kHref, folder->href)) {
         REPORT_ERROR(kNoFolderLink, 0);
-        continue;
+        return;
       }
       folder->href = AbsoluteUrl(folder->href, session.url);
       SelectText(doc, response, kSpecial, folder->special);
       SelectText(doc, response, kId, folder->id);
       SelectText(doc, response, kDisplayName, folder->displayName);
-      folder->Normalize();
-      folders_.push_back(folder.get());
-      folder.release();
+      listed.push_back(std::move(folder));
+    });
+    CSettings& settings = thePlugin.settings;
+    bool registered = false;
+    folders_.reserve(folders_.size() + listed.size());
+    for (std::unique_ptr<CFolder>& folder : listed) {
+      if (folder->Normalize(settings)) registered = true;
+      folders_.push_back(folder.release());
     }
+    // Folders seen for the first time reach the INI file in one save.
+    if (registered) settings.SaveFolders();
     return session.status;
   });
 }
 
 int CHotmailHTTP::ParseMailReply(CHTTPSession& session) {
   return ReadMultiStatus(session, [&](CXmlDocument& doc) {
-    for (CXmlDocument::Node response : doc.SelectNodes(kResponses)) {
+    std::vector<std::unique_ptr<CMail>> listed;
+    doc.LoadEach(session.response, kDav, kResponse, [&](CXmlDocument::Node response) {
       std::unique_ptr<CMail> mail(new CMail);
       if (!SelectText(doc, response, kHref, mail->href)) {
         REPORT_ERROR(kNoMailLink, 0);
-        continue;
+        return;
       }
       mail->href = AbsoluteUrl(mail->href, session.url);
       if (!SelectText(doc, response, kId, mail->id)) {
         REPORT_ERROR(kNoMailId, 0);
-        continue;
+        return;
       }
       // A size below zero cannot be listed to a POP3 client.
       mail->size = SelectInt(doc, response, kContentLength);
@@ -158,11 +172,14 @@ int CHotmailHTTP::ParseMailReply(CHTTPSession& session) {
       mail->ConvertDate();
       SelectText(doc, response, kSubject, mail->subject);
       SelectText(doc, response, kFromAddr, mail->from);
-      // Numbered when appended: an error box above may have let another
-      // folder's reply append first.
+      listed.push_back(std::move(mail));
+    });
+    // Numbered when appended: an error box above may have let another
+    // folder's reply append first.
+    mails_.reserve(mails_.size() + listed.size());
+    for (std::unique_ptr<CMail>& mail : listed) {
       mail->number = static_cast<int>(mails_.size()) + 1;
-      mails_.push_back(mail.get());
-      mail.release();
+      mails_.push_back(mail.release());
     }
     return session.status;
   });
@@ -180,7 +197,7 @@ int CHotmailHTTP::OnMessageReply(CHotmailRequest& session) {
     REPORT_ERROR(kMailGone, 0);
     return JobResult::kUnreachable;
   }
-  mail->content = session.response;
+  mail->content = std::move(session.response);  // one body, handed over
   mail->held = start ? CMail::Held::Start : CMail::Held::Whole;
   return static_cast<int>(RETRIEVE_OK_BASE) + session.number;
 }

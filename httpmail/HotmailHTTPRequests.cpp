@@ -71,6 +71,7 @@ std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRequest(const CCredentials& cr
 std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRootRequest(const CCredentials& credentials) {
   auto request = NewRequest(credentials, KIND_ROOT, "PROPFIND", "http://" + thePlugin.settings.serviceHost + kEntryPath);
   if (!request) return nullptr;
+  request->maxResponse = CXmlDocument::kMaxBodySize;  // the reader takes no more
   request->headers = kPropfindHeaders;
   request->body = kRootBody;
   return request;
@@ -81,6 +82,7 @@ std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewFolderRequest(const CCredentia
   if (discovery == nullptr) return nullptr;
   auto request = NewRequest(credentials, KIND_FOLDERS, "PROPFIND", discovery->folderRootUrl);
   if (!request) return nullptr;
+  request->maxResponse = CXmlDocument::kMaxListingSize;  // the reader takes no more
   request->headers = kPropfindHeaders;
   request->body = kFolderBody;
   return request;
@@ -90,6 +92,7 @@ std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMailListRequest(const CCredent
                                                                   const std::string& url) {
   auto request = NewRequest(credentials, KIND_MAILS, "PROPFIND", url);
   if (!request) return nullptr;
+  request->maxResponse = CXmlDocument::kMaxListingSize;  // the reader takes no more
   request->headers = kPropfindHeaders;
   request->body = kMailBodyHead + AttributeText(thePlugin.settings.serviceNamespace) + kMailBodyTail;
   return request;

@@ -2,7 +2,6 @@
 
 #include <stdint.h>
 #include <stdio.h>
-#include <time.h>
 
 #include "config/DecimalNumber.h"
 #include "config/Log.h"
@@ -39,21 +38,45 @@ int64_t DaysFromCivil(int64_t y, int64_t m) {
   return era * 146097 + doe - 719468;
 }
 
-// The limits of a 32-bit time: the year after the carry of months, and the
-// second count that the fields make.
-bool WithinClock(int year, int month, int day, int hour, int minute, int second) {
+// The fields as a count of seconds since 1970-01-01 00:00:00, every field
+// carried into the next as mktime carries it. The service's clock time is
+// taken as it is, so no time zone enters and no zone file is read.
+int64_t SecondsFromFields(int year, int month, int day, int hour, int minute, int second) {
   const int64_t months = static_cast<int64_t>(month) - 1;
   const int64_t carry = months >= 0 ? months / 12 : (months - 11) / 12;
-  const int64_t y = year + carry;
+  const int64_t y = static_cast<int64_t>(year) + carry;
   const int64_t m = months - carry * 12 + 1;
-  if (y < 1969 || y > 2039) return false;
-  const int64_t seconds =
-      (DaysFromCivil(y, m) + day - 1) * 86400 + static_cast<int64_t>(hour) * 3600 + static_cast<int64_t>(minute) * 60 + second;
-  return seconds >= INT32_MIN && seconds <= INT32_MAX;
+  return (DaysFromCivil(y, m) + day - 1) * 86400 + static_cast<int64_t>(hour) * 3600 +
+         static_cast<int64_t>(minute) * 60 + second;
+}
+
+// The year after the carry of months, which must stay near the clock's
+// range so that the day count cannot overflow.
+bool YearNearClock(int year, int month) {
+  const int64_t months = static_cast<int64_t>(month) - 1;
+  const int64_t carry = months >= 0 ? months / 12 : (months - 11) / 12;
+  const int64_t y = static_cast<int64_t>(year) + carry;
+  return y >= 1969 && y <= 2039;
 }
 
 // An instant a signed 32-bit count of seconds since 1970 can hold.
-bool WithinClockRange(long long seconds) { return seconds >= 0 && seconds <= INT32_MAX; }
+bool WithinClockRange(int64_t seconds) { return seconds >= 0 && seconds <= INT32_MAX; }
+
+// Civil fields of a second count: the inverse of DaysFromCivil.
+void FieldsFromSeconds(int64_t seconds, int& year, int& month, int& day, int& weekday, int& hms) {
+  const int64_t days = seconds / 86400;
+  hms = static_cast<int>(seconds % 86400);
+  weekday = static_cast<int>((days + 4) % 7);  // 1970-01-01 was a Thursday
+  const int64_t z = days + 719468;
+  const int64_t era = z / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
+}
 
 }  // namespace
 
@@ -68,27 +91,19 @@ void CMail::ConvertDate() {
     theLog.Write(kNotConverted);
     return;
   }
-  if (f[0] < 1900 || !WithinClock(f[0], f[1], f[2], f[3], f[4], f[5])) {
+  if (f[0] < 1900 || !YearNearClock(f[0], f[1])) {
     REPORT_ERROR(kNotNormalised, 0);
     return;
   }
-  struct tm t = {};
-  t.tm_year = f[0] - 1900;
-  t.tm_mon = f[1] - 1;
-  t.tm_mday = f[2];
-  t.tm_hour = f[3];
-  t.tm_min = f[4];
-  t.tm_sec = f[5];
-  // The zone decides whether daylight saving time applies, so a summer
-  // date keeps the clock time the service wrote.
-  t.tm_isdst = -1;
-  const time_t when = mktime(&t);
-  if (when == static_cast<time_t>(-1) || !WithinClockRange(static_cast<long long>(when))) {
+  const int64_t when = SecondsFromFields(f[0], f[1], f[2], f[3], f[4], f[5]);
+  if (!WithinClockRange(when)) {
     REPORT_ERROR(kNotNormalised, 0);
     return;
   }
+  int year = 0, month = 0, day = 0, weekday = 0, hms = 0;
+  FieldsFromSeconds(when, year, month, day, weekday, hms);
   char text[64];
-  snprintf(text, sizeof text, "%s %s %02d %02d:%02d:%02d %d", kWeekdays[t.tm_wday % 7], kMonths[t.tm_mon % 12],
-           t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, t.tm_year + 1900);
+  snprintf(text, sizeof text, "%s %s %02d %02d:%02d:%02d %d", kWeekdays[weekday], kMonths[month - 1], day,
+           hms / 3600, hms / 60 % 60, hms % 60, year);
   date = text;
 }

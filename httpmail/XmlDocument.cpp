@@ -132,21 +132,21 @@ CXmlDocument::Encoding CXmlDocument::DetectEncoding(const std::string& body, std
   return Encoding::Declared;
 }
 
-std::string CXmlDocument::PrepareBody(const std::string& body, Encoding encoding) {
-  std::string text = body;
+std::string_view CXmlDocument::PrepareBody(const std::string& body, Encoding encoding) {
+  std::string_view text(body);
   switch (encoding) {
     case Encoding::Utf16LE:
     case Encoding::Utf16BE:
-      if (StartsWith(text, "\xFF\xFE", 2) || StartsWith(text, "\xFE\xFF", 2)) text.erase(0, 2);
+      if (StartsWith(body, "\xFF\xFE", 2) || StartsWith(body, "\xFE\xFF", 2)) text.remove_prefix(2);
       return text;
     case Encoding::Utf8:
-      if (StartsWith(text, "\xEF\xBB\xBF", 3)) text.erase(0, 3);
+      if (StartsWith(body, "\xEF\xBB\xBF", 3)) text.remove_prefix(3);
       break;
     case Encoding::Cp932:
     case Encoding::Declared: break;
   }
   // A byte-oriented body ends at its first zero byte, as a C string would.
-  size_t zero = text.find('\0');
-  if (zero != std::string::npos) text.resize(zero);
+  const size_t zero = text.find('\0');
+  if (zero != std::string_view::npos) text = text.substr(0, zero);
   return text;
 }

@@ -9,8 +9,10 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class CXmlDocument {
@@ -36,6 +38,8 @@ class CXmlDocument {
   using Node = const void*;
 
   static constexpr size_t kMaxBodySize = 16u * 1024u * 1024u;
+  // LoadEach holds one element at a time, so a listing may be far longer.
+  static constexpr size_t kMaxListingSize = 256u * 1024u * 1024u;
   static const HRESULT kPointerError;      // no document object, no list
   static const HRESULT kOutOfMemory;       // a conversion ran out of memory
   static const HRESULT kUnspecifiedError;  // the body is no acceptable XML
@@ -50,6 +54,13 @@ class CXmlDocument {
   // Parses a whole body. Throws Error when the body is too large, is not
   // well-formed XML or carries a document type declaration.
   void Load(const std::string& body);
+  // Parses a whole body and calls `visit` for every element `localName` of
+  // namespace `uri`, at any depth, in document order; SelectText takes it
+  // as its context while the call lasts. Only that element is kept as a
+  // tree, so a long listing costs little more than its text. Throws Error
+  // as Load does, also after some elements were visited.
+  void LoadEach(const std::string& body, const char* uri, const char* localName,
+                const std::function<void(Node)>& visit);
   // Every node matching an XPath expression from the document, in document
   // order. Throws Error.
   std::vector<Node> SelectNodes(const char* path);
@@ -62,8 +73,8 @@ class CXmlDocument {
   // Declared, `name` receives the declared encoding name.
   static Encoding DetectEncoding(const std::string& body, std::string& name);
   // The body as the parser is to see it: without its byte-order mark and,
-  // for byte-oriented encodings, cut at a first zero byte.
-  static std::string PrepareBody(const std::string& body, Encoding encoding);
+  // for byte-oriented encodings, cut at a first zero byte. A view into it.
+  static std::string_view PrepareBody(const std::string& body, Encoding encoding);
 
  private:
   struct Binding {
@@ -71,6 +82,9 @@ class CXmlDocument {
     std::string uri;
   };
   struct Impl;
+
+  // Load without the size check.
+  void Parse(const std::string& body);
 
   std::vector<Binding> bindings_;
   std::unique_ptr<Impl> impl_;

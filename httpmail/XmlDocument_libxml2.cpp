@@ -6,8 +6,10 @@
 
 #include <errno.h>
 #include <iconv.h>
+#include <string.h>
 
 #include <libxml/parser.h>
+#include <libxml/xmlreader.h>
 #include <libxml/xpath.h>
 #include <libxml/xpathInternals.h>
 
@@ -49,39 +51,65 @@ size_t Utf8SequenceLength(unsigned char lead) {
   return 1;
 }
 
-// UTF-8 to code page 932; a character that code page lacks becomes "?",
-// as WideCharToMultiByte's default character.
-std::string Utf8ToCp932(const std::string& utf8) {
-  iconv_t cd = iconv_open("CP932", "UTF-8");
-  if (cd == reinterpret_cast<iconv_t>(-1)) throw CXmlDocument::Error(CXmlDocument::kOutOfMemory);
-  std::string out;
-  std::string chunk(utf8.size() * 2 + 16, '\0');
-  char* in = const_cast<char*>(utf8.data());
-  size_t inLeft = utf8.size();
-  while (inLeft > 0) {
-    char* dst = &chunk[0];
-    size_t dstLeft = chunk.size();
-    size_t rc = iconv(cd, &in, &inLeft, &dst, &dstLeft);
-    out.append(chunk.data(), chunk.size() - dstLeft);
-    if (rc != static_cast<size_t>(-1)) break;
-    if (errno == E2BIG) continue;
-    // EILSEQ or EINVAL: replace one character and carry on after it.
-    out.push_back('?');
-    size_t skip = Utf8SequenceLength(static_cast<unsigned char>(*in));
-    if (skip > inLeft) skip = inLeft;
-    in += skip;
-    inLeft -= skip;
+// UTF-8 to code page 932 through a converter opened once per document; a
+// character that code page lacks becomes "?", as WideCharToMultiByte's
+// default character.
+class Cp932Converter {
+ public:
+  Cp932Converter() = default;
+  Cp932Converter(const Cp932Converter&) = delete;
+  Cp932Converter& operator=(const Cp932Converter&) = delete;
+  ~Cp932Converter() {
+    if (Opened()) iconv_close(cd_);
   }
-  iconv_close(cd);
-  return out;
-}
+
+  std::string Convert(const char* utf8, size_t size) {
+    if (!Opened()) cd_ = iconv_open("CP932", "UTF-8");
+    if (!Opened()) throw CXmlDocument::Error(CXmlDocument::kOutOfMemory);
+    iconv(cd_, nullptr, nullptr, nullptr, nullptr);  // a fresh start for each text
+    std::string out(size + 16, '\0');  // CP932 never needs more bytes than UTF-8
+    char* in = const_cast<char*>(utf8);
+    size_t inLeft = size;
+    char* dst = &out[0];
+    size_t dstLeft = out.size();
+    while (inLeft > 0) {
+      if (iconv(cd_, &in, &inLeft, &dst, &dstLeft) != static_cast<size_t>(-1)) break;
+      if (errno == E2BIG) {
+        const size_t used = out.size() - dstLeft;
+        out.resize(out.size() * 2);
+        dst = &out[used];
+        dstLeft = out.size() - used;
+        continue;
+      }
+      // EILSEQ or EINVAL: replace one character and carry on after it.
+      if (dstLeft == 0) {
+        const size_t used = out.size();
+        out.resize(out.size() * 2);
+        dst = &out[used];
+        dstLeft = out.size() - used;
+      }
+      *dst++ = '?';
+      --dstLeft;
+      size_t skip = Utf8SequenceLength(static_cast<unsigned char>(*in));
+      if (skip > inLeft) skip = inLeft;
+      in += skip;
+      inLeft -= skip;
+    }
+    out.resize(out.size() - dstLeft);
+    return out;
+  }
+
+ private:
+  bool Opened() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+  iconv_t cd_ = reinterpret_cast<iconv_t>(-1);
+};
 
 bool IsCp932Lead(unsigned char c) { return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC); }
 
 // Code page 932 to UTF-8 as Windows converts it: a byte pair, or a byte,
 // that the code page does not define becomes U+30FB (its default
 // character) and the rest is read on.
-std::string Cp932ToUtf8(const std::string& cp932) {
+std::string Cp932ToUtf8(std::string_view cp932) {
   iconv_t cd = iconv_open("UTF-8", "CP932");
   if (cd == reinterpret_cast<iconv_t>(-1)) throw CXmlDocument::Error(CXmlDocument::kOutOfMemory);
   std::string out;
@@ -104,41 +132,70 @@ std::string Cp932ToUtf8(const std::string& cp932) {
   return out;
 }
 
-// The body as the parser reads it, and the encoding to tell the parser.
-// Code page 932 is decoded here, leniently, because the parser would give
-// up on the whole body at the first byte pair the code page lacks.
-std::string BodyForParser(const std::string& body, std::string& parserEncoding) {
+// What the parser reads: the body (or `converted`), the encoding to tell
+// it and its options. Code page 932 is decoded here, leniently, because the
+// parser would give up on the whole body at the first byte pair the code
+// page lacks; the parser must then ignore the declaration that still names
+// the code page.
+struct ParserInput {
+  std::string_view text;
+  std::string encoding;
+  int options = kParseOptions;
+  std::string converted;
+};
+
+void PrepareParserInput(const std::string& body, ParserInput& input) {
   std::string declared;
   const CXmlDocument::Encoding encoding = CXmlDocument::DetectEncoding(body, declared);
-  std::string text = CXmlDocument::PrepareBody(body, encoding);
+  input.text = CXmlDocument::PrepareBody(body, encoding);
   if (encoding == CXmlDocument::Encoding::Cp932) {
-    parserEncoding = "UTF-8";
-    return Cp932ToUtf8(text);
+    input.converted = Cp932ToUtf8(input.text);
+    input.text = input.converted;
+    input.encoding = "UTF-8";
+    input.options |= XML_PARSE_IGNORE_ENC;
+    return;
   }
-  parserEncoding = ParserEncodingName(encoding, declared);
-  return text;
+  input.encoding = ParserEncodingName(encoding, declared);
 }
 
 }  // namespace
 
 struct CXmlDocument::Impl {
   xmlDocPtr doc = nullptr;
+  bool ownsDoc = true;  // false while a streaming reader owns it
+  // One XPath context for every lookup in the document, its prefixes bound
+  // once: building one per lookup cost more than the lookups themselves.
+  xmlXPathContextPtr xpath = nullptr;
+  Cp932Converter converter;
 
-  ~Impl() {
-    if (doc != nullptr) xmlFreeDoc(doc);
+  ~Impl() { Reset(); }
+
+  void Reset() {
+    if (xpath != nullptr) xmlXPathFreeContext(xpath);
+    xpath = nullptr;
+    if (doc != nullptr && ownsDoc) xmlFreeDoc(doc);
+    doc = nullptr;
+    ownsDoc = true;
   }
 
-  // A path evaluated from a context node, with the prefixes bound.
-  xmlXPathObjectPtr Evaluate(const std::vector<Binding>& bindings, xmlNodePtr context, const char* path) {
-    xmlXPathContextPtr xpath = xmlXPathNewContext(doc);
-    if (xpath == nullptr) return nullptr;
+  // Takes a parsed document over (or, for a reader's, uses it), with a
+  // context whose prefixes are bound.
+  void Adopt(xmlDocPtr parsed, const std::vector<Binding>& bindings, bool owns = true) {
+    Reset();
+    doc = parsed;
+    ownsDoc = owns;
+    xpath = xmlXPathNewContext(doc);
+    if (xpath == nullptr) return;
     xpath->error = IgnoreXPathError;
     for (const Binding& b : bindings)
       xmlXPathRegisterNs(xpath, BAD_CAST b.prefix.c_str(), BAD_CAST b.uri.c_str());
+  }
+
+  // A path evaluated from a context node.
+  xmlXPathObjectPtr Evaluate(xmlNodePtr context, const char* path) {
+    if (xpath == nullptr) return nullptr;
     xpath->node = context;
-    xmlXPathObjectPtr result = xmlXPathEvalExpression(BAD_CAST path, xpath);
-    xmlXPathFreeContext(xpath);
-    return result;
+    return xmlXPathEvalExpression(BAD_CAST path, xpath);
   }
 };
 
@@ -148,8 +205,12 @@ CXmlDocument::~CXmlDocument() {}
 
 void CXmlDocument::Load(const std::string& body) {
   if (body.size() > kMaxBodySize) throw Error(kOutOfMemory, kTooLarge);
-  std::string parserEncoding;
-  const std::string text = BodyForParser(body, parserEncoding);
+  Parse(body);
+}
+
+void CXmlDocument::Parse(const std::string& body) {
+  ParserInput input;
+  PrepareParserInput(body, input);
 
   xmlInitParser();
   xmlParserCtxtPtr parser = xmlNewParserCtxt();
@@ -157,8 +218,8 @@ void CXmlDocument::Load(const std::string& body) {
   bool doctype = false;
   doctypeSeen = &doctype;
   parser->sax->internalSubset = RefuseDoctype;
-  xmlDocPtr doc = xmlCtxtReadMemory(parser, text.data(), static_cast<int>(text.size()), nullptr, parserEncoding.c_str(),
-                                    kParseOptions);
+  xmlDocPtr doc = xmlCtxtReadMemory(parser, input.text.data(), static_cast<int>(input.text.size()), nullptr,
+                                    input.encoding.c_str(), input.options);
   doctypeSeen = nullptr;
   xmlFreeParserCtxt(parser);
   if (doc != nullptr && (doctype || doc->intSubset != nullptr || doc->extSubset != nullptr)) {
@@ -166,13 +227,13 @@ void CXmlDocument::Load(const std::string& body) {
     doc = nullptr;
   }
   if (doc == nullptr) throw Error(kUnspecifiedError, kNotXml);
-  if (impl_->doc != nullptr) xmlFreeDoc(impl_->doc);
-  impl_->doc = doc;
+  impl_->Adopt(doc, bindings_);
+  if (impl_->xpath == nullptr) throw Error(kOutOfMemory);
 }
 
 std::vector<CXmlDocument::Node> CXmlDocument::SelectNodes(const char* path) {
   if (impl_->doc == nullptr) throw Error(kPointerError);
-  xmlXPathObjectPtr result = impl_->Evaluate(bindings_, reinterpret_cast<xmlNodePtr>(impl_->doc), path);
+  xmlXPathObjectPtr result = impl_->Evaluate(reinterpret_cast<xmlNodePtr>(impl_->doc), path);
   if (result == nullptr) throw Error(kPointerError);
   std::vector<Node> nodes;
   xmlNodeSetPtr set = result->type == XPATH_NODESET ? result->nodesetval : nullptr;
@@ -186,14 +247,15 @@ bool CXmlDocument::SelectText(Node context, const char* path, std::string& text)
   if (impl_->doc == nullptr) return false;
   xmlNodePtr from = context != nullptr ? static_cast<xmlNodePtr>(const_cast<void*>(context))
                                        : reinterpret_cast<xmlNodePtr>(impl_->doc);
-  xmlXPathObjectPtr result = impl_->Evaluate(bindings_, from, path);
+  xmlXPathObjectPtr result = impl_->Evaluate(from, path);
   if (result == nullptr) return false;
   bool found = false;
   xmlNodeSetPtr set = result->type == XPATH_NODESET ? result->nodesetval : nullptr;
   if (set != nullptr && set->nodeNr > 0) {
     xmlChar* content = xmlNodeGetContent(set->nodeTab[0]);
     try {
-      text = Utf8ToCp932(content != nullptr ? reinterpret_cast<const char*>(content) : "");
+      const char* utf8 = content != nullptr ? reinterpret_cast<const char*>(content) : "";
+      text = impl_->converter.Convert(utf8, strlen(utf8));
       found = true;
     } catch (...) {
       text.clear();
@@ -202,4 +264,67 @@ bool CXmlDocument::SelectText(Node context, const char* path, std::string& text)
   }
   xmlXPathFreeObject(result);
   return found;
+}
+
+namespace {
+
+// Frees a streaming reader when the walk ends, however it ends.
+class ReaderHandle {
+ public:
+  explicit ReaderHandle(xmlTextReaderPtr reader) : reader_(reader) {}
+  ~ReaderHandle() {
+    if (reader_ != nullptr) xmlFreeTextReader(reader_);
+  }
+  ReaderHandle(const ReaderHandle&) = delete;
+  ReaderHandle& operator=(const ReaderHandle&) = delete;
+  xmlTextReaderPtr Get() const { return reader_; }
+
+ private:
+  xmlTextReaderPtr reader_;
+};
+
+bool IsElement(xmlTextReaderPtr reader, const char* uri, const char* localName) {
+  if (xmlTextReaderNodeType(reader) != XML_READER_TYPE_ELEMENT) return false;
+  const xmlChar* name = xmlTextReaderConstLocalName(reader);
+  const xmlChar* ns = xmlTextReaderConstNamespaceUri(reader);
+  return name != nullptr && ns != nullptr && xmlStrEqual(name, BAD_CAST localName) && xmlStrEqual(ns, BAD_CAST uri);
+}
+
+}  // namespace
+
+// The reader frees each element's tree once it has moved past it, so only
+// the element being visited is held, besides the text.
+void CXmlDocument::LoadEach(const std::string& body, const char* uri, const char* localName,
+                            const std::function<void(Node)>& visit) {
+  if (body.size() > kMaxListingSize) throw Error(kOutOfMemory, kTooLarge);
+  ParserInput input;
+  PrepareParserInput(body, input);
+  xmlInitParser();
+  impl_->Reset();
+  ReaderHandle reader(xmlReaderForMemory(input.text.data(), static_cast<int>(input.text.size()), nullptr,
+                                         input.encoding.c_str(), input.options));
+  if (reader.Get() == nullptr) throw Error(kOutOfMemory);
+  struct Detach {
+    Impl& impl;
+    ~Detach() { impl.Reset(); }  // the reader's document goes with the reader
+  } detach{*impl_};
+  int more = xmlTextReaderRead(reader.Get());
+  while (more == 1) {
+    if (xmlTextReaderNodeType(reader.Get()) == XML_READER_TYPE_DOCUMENT_TYPE) throw Error(kUnspecifiedError, kNotXml);
+    if (!IsElement(reader.Get(), uri, localName)) {
+      more = xmlTextReaderRead(reader.Get());
+      continue;
+    }
+    xmlNodePtr element = xmlTextReaderExpand(reader.Get());
+    if (element == nullptr) throw Error(kUnspecifiedError, kNotXml);
+    if (impl_->doc == nullptr) {
+      // The element's own document pointer: asking the reader for its
+      // document would make it keep every tree it has passed.
+      impl_->Adopt(element->doc, bindings_, false);
+      if (impl_->xpath == nullptr) throw Error(kOutOfMemory);
+    }
+    visit(element);
+    more = xmlTextReaderNext(reader.Get());
+  }
+  if (more != 0) throw Error(kUnspecifiedError, kNotXml);
 }

@@ -77,7 +77,7 @@ UINT CodePageOf(const std::string& name) {
 std::wstring Decode(const std::string& body) {
   std::string declared;
   const CXmlDocument::Encoding encoding = CXmlDocument::DetectEncoding(body, declared);
-  const std::string text = CXmlDocument::PrepareBody(body, encoding);
+  const std::string text(CXmlDocument::PrepareBody(body, encoding));
   switch (encoding) {
     case CXmlDocument::Encoding::Utf16LE: return FromUtf16(text, false);
     case CXmlDocument::Encoding::Utf16BE: return FromUtf16(text, true);
@@ -155,6 +155,19 @@ CXmlDocument::~CXmlDocument() {}
 
 void CXmlDocument::Load(const std::string& body) {
   if (body.size() > kMaxBodySize) throw Error(kOutOfMemory, kTooLarge);
+  Parse(body);
+}
+
+// The DOM holds the whole listing here; the elements are visited from it.
+void CXmlDocument::LoadEach(const std::string& body, const char* uri, const char* localName,
+                            const std::function<void(Node)>& visit) {
+  if (body.size() > kMaxListingSize) throw Error(kOutOfMemory, kTooLarge);
+  Parse(body);
+  const std::string path = std::string("//*[local-name()='") + localName + "' and namespace-uri()='" + uri + "']";
+  for (Node node : SelectNodes(path.c_str())) visit(node);
+}
+
+void CXmlDocument::Parse(const std::string& body) {
   const std::wstring text = WithoutDeclaration(Decode(body));
 
   impl_->Clear();

@@ -16,6 +16,7 @@
 #include "httpmail/Mail.h"
 #include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
+#include "pop3/MultiLineReply.h"
 
 namespace {
 
@@ -93,42 +94,11 @@ std::string UniqueId(const std::string& id) {
   return uid;
 }
 
-// A message text as a POP3 multi-line body, without the final ".\r\n",
-// appended to `out`: a "." that starts a line gets another in front of it,
-// and the body ends with CR LF. Clients also end lines at a bare LF, so a
-// line starts after either; the terminating "." can then never appear
-// inside a message.
-void AppendStuffed(std::string& out, const std::string& text) {
-  const size_t start = out.size();
-  out.reserve(start + text.size() + text.size() / 64 + 2 + sizeof kEnd);
-  bool lineStart = true;
-  for (char c : text) {
-    if (lineStart && c == '.') out += '.';
-    out += c;
-    lineStart = c == '\n';
-  }
-  if (out.size() < start + 2 || out.compare(out.size() - 2, 2, "\r\n") != 0) out += "\r\n";
-}
-
-std::string StuffedBody(const std::string& text) {
-  std::string body;
-  AppendStuffed(body, text);
-  return body;
-}
-
-// RETR's whole reply, "+OK" line to the final ".", in one text.
-std::string StuffedReply(const std::string& text) {
-  std::string reply = kOk;
-  AppendStuffed(reply, text);
-  reply += kEnd;
-  return reply;
-}
-
 // Where TOP cuts a message text: after its header, the empty line that
 // ends it, and at most `lines` lines of the body. Lines end at LF, as for
-// StuffedBody; a text without an empty line is all header. A cut after a
-// bare LF leaves the LF out: StuffedBody ends the part with CR LF, which
-// would otherwise add an empty line.
+// MultiLineReply; a text without an empty line is all header. A cut after
+// a bare LF leaves the LF out: MultiLineReply ends the part with CR LF,
+// which would otherwise add an empty line.
 struct TopCut {
   size_t length;  // bytes of the text to send
   bool limited;   // the line count ended it, after a complete line
@@ -356,9 +326,7 @@ void CHotmailPOP::StartDownload(int number, Download kind, int lines, size_t sta
 // QUIT.
 void CHotmailPOP::SendTop(const CMail& mail, int lines) {
   const size_t length = CutForTop(mail.content, lines).length;
-  Reply(kOk);
-  Reply(StuffedBody(length == mail.content.size() ? mail.content : mail.content.substr(0, length)));
-  Reply(kEnd);
+  Reply(MultiLineReply(kOk, mail.content.substr(0, length)));
 }
 
 void CHotmailPOP::Dele(const char* argument) {
@@ -478,13 +446,12 @@ void CHotmailPOP::OnRetrieveDone(LPARAM result) {
     SendTop(*mail, download_.lines);
     return;
   }
-  // One text, handed over by move, and the content given back at once: a
-  // session that fetches many large messages holds about one at a time. A
-  // later RETR or TOP of the same message downloads it again.
-  std::string reply = StuffedReply(mail->content);
-  std::string().swap(mail->content);
+  // The reply is built in the text's storage and holds it from now on; a
+  // later RETR or TOP fetches the message again.
+  std::string reply = MultiLineReply(kOk, std::move(mail->content));
+  mail->content.clear();
   mail->held = CMail::Held::Nothing;
-  Reply(std::move(reply));
+  Reply(std::move(reply));  // the output queue takes it over where it can
   mail->retrieved = true;
 }
 

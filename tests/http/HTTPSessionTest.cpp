@@ -55,6 +55,23 @@ TEST_F(HTTPSessionTest, OkWithEmptyBodyCompletesEmpty) {
   EXPECT_EQ("", c.response);
 }
 
+TEST_F(HTTPSessionTest, BodyOverTheSessionsCapIsRefusedWithAndWithoutALength) {
+  const std::string xml = Xml(300000);
+  for (bool chunked : {false, true}) {
+    TestHttpServer server([&](const HttpRequest&) {
+      return chunked ? HttpChunkedReply(207, "Multi-Status", xml, 7000) : HttpReply(207, "Multi-Status", "", xml);
+    });
+    for (size_t cap : {xml.size() - 1, xml.size()}) {
+      CHTTPSession* s = NewSession(server.Url("/big/"));
+      s->maxResponse = cap;
+      Completion c = RunOne(s);
+      EXPECT_EQ(cap >= xml.size(), c.completed) << chunked << " " << cap;
+      EXPECT_EQ(cap >= xml.size() ? xml.size() : 0u, c.response.size()) << chunked << " " << cap;
+    }
+  }
+  EXPECT_EQ(2, Count(LogText(), "[レスポンスが大きすぎます]"));
+}
+
 TEST_F(HTTPSessionTest, MultiStatusBodyIsReadWholeAndRequestGoesAsFilled) {
   const std::string xml = Xml(300000);
   TestHttpServer server([&](const HttpRequest&) { return HttpChunkedReply(207, "Multi-Status", xml, 7000); });
@@ -413,6 +430,15 @@ TEST_F(HTTPSessionTest, DigestAuthenticationWithRightAndWrongPassword) {
   ASSERT_EQ(2u, server.RequestCount());
   EXPECT_EQ("<p/>", server.Requests()[1].body) << "the body goes again with the answer";
 
+  // The account's next request is answered at once: no challenge, the body sent once.
+  CHTTPSession* again = NewSession(server.Url("/folders/"), "POST", "", "<q/>");
+  again->userName = "alice";
+  again->password = "s3cret";
+  c = RunOne(again);
+  EXPECT_EQ(207, c.status);
+  ASSERT_EQ(3u, server.RequestCount());
+  EXPECT_EQ("<q/>", server.Requests()[2].body);
+
   CHTTPSession* wrong = NewSession(server.Url("/folders/"), "PROPFIND");
   wrong->userName = "alice";
   wrong->password = "guess";
@@ -420,6 +446,8 @@ TEST_F(HTTPSessionTest, DigestAuthenticationWithRightAndWrongPassword) {
   EXPECT_TRUE(c.completed);
   EXPECT_EQ(401, c.status);
   EXPECT_EQ("", c.response);
+  // The other password's request learned nothing from alice's handle.
+  EXPECT_EQ(5u, server.RequestCount());
 
   std::string log = LogText();
   EXPECT_NE(std::string::npos, log.find("Authorization: Digest ********\r\n"));

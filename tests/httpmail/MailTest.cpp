@@ -81,4 +81,5 @@ TEST_F(MailDateTest, SummerDateKeepsTheServiceClockTimeUnderDaylightSaving) {
   Zone("CET-1CEST,M3.5.0,M10.5.0/3");
   EXPECT_EQ("Mon Jul 01 12:00:00 2002", Convert("2002-07-01T12:00:00"));
   EXPECT_EQ("Tue Jan 01 12:00:00 2002", Convert("2002-01-01T12:00:00"));
+  EXPECT_EQ("Sun Mar 31 02:30:00 2002", Convert("2002-03-31T02:30:00"));  // in the hour the clocks skip
 }

@@ -149,7 +149,14 @@ TEST_F(FolderReaderTest, NonMultiStatusAndFailedExchangeAddNothing) {
 TEST_F(FolderReaderTest, BrokenBodyIsAFailureNotAnEmptyList) {
   EXPECT_EQ(-1, Parse(""));
   EXPECT_EQ(-1, Parse("<D:multistatus xmlns:D=\"DAV:\"><D:response>"));
-  EXPECT_EQ(2, LogCount(kNotXml));
+  // Whole responses before the break, or behind a document type, add nothing.
+  const std::string listing = Multistatus(FolderResponse("http://h/1/", "F1", "inbox", ""));
+  EXPECT_EQ(-1, Parse(listing.substr(0, listing.size() - 5)));
+  EXPECT_EQ(-1, Parse("<?xml version=\"1.0\"?><!DOCTYPE D:multistatus [<!ENTITY x \"xx\">]>" +
+                      listing.substr(listing.find("?>") + 2)));
+  EXPECT_EQ(4, LogCount(kNotXml));
+  EXPECT_TRUE(http_.GetFolders().empty());
+  EXPECT_EQ(0u, thePlugin.settings.folderIds.size());
 }
 
 TEST_F(FolderReaderTest, EmptyMultiStatusIsAnEmptyList) {

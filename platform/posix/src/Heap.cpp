@@ -1,16 +1,16 @@
-// The process heap as Windows keeps it for large blocks. Windows gives a
-// block above about half a megabyte its own pages and returns them when it
-// is freed. glibc does so too at first, but raises its threshold after each
-// such free, so that later blocks of a large message come from the main heap
-// and stay with the process once freed: a session fetching several large
-// messages one after another would then seem to keep them all. A fixed
-// threshold keeps the Windows behaviour.
+// The process heap as Windows keeps it for large blocks: a block of 512 KiB
+// or more is taken from the system and given back when freed. glibc would
+// otherwise raise its threshold after the first large free, so that a
+// freed message body of many megabytes stays in the heap, counted in the
+// process's memory, until the process ends.
 #include <malloc.h>
 
 namespace {
 
 constexpr int kLargeBlock = 512 * 1024;
 
-__attribute__((constructor)) void KeepLargeBlocksApart() { mallopt(M_MMAP_THRESHOLD, kLargeBlock); }
+struct LargeBlocksFromTheSystem {
+  LargeBlocksFromTheSystem() { mallopt(M_MMAP_THRESHOLD, kLargeBlock); }
+} largeBlocksFromTheSystem;
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <strings.h>
 #include <unistd.h>
 
@@ -259,4 +260,64 @@ BOOL WINAPI WritePrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCST
   // A new key goes after the section's last entry, before trailing blanks.
   ini.lines.insert(ini.lines.begin() + static_cast<long>(lastEntry + 1), std::string(lpKeyName) + "=" + lpString);
   return WriteIniAtomically(lpFileName, ini);
+}
+
+// Replaces every line of a section's body with the "key=value" strings of a
+// double-NUL-terminated list; creates the section when it is missing. One
+// rewrite of the file for a whole table instead of one per key.
+BOOL WINAPI WritePrivateProfileSectionA(LPCSTR lpAppName, LPCSTR lpString, LPCSTR lpFileName) {
+  if (lpAppName == nullptr || lpFileName == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (lpString == nullptr) return WritePrivateProfileStringA(lpAppName, nullptr, nullptr, lpFileName);
+  std::vector<std::string> entries;
+  for (const char* p = lpString; *p != '\0'; p += strlen(p) + 1) entries.emplace_back(p);
+  std::lock_guard<std::mutex> lock(profileLock);
+  IniFile ini;
+  ReadIni(lpFileName, ini);
+  Range r = FindSection(ini, lpAppName);
+  if (r.header == std::string::npos) {
+    if (!ini.lines.empty() && !Trim(ini.lines.back()).empty()) ini.lines.push_back("");
+    ini.lines.push_back(std::string("[") + lpAppName + "]");
+    ini.lines.insert(ini.lines.end(), entries.begin(), entries.end());
+    return WriteIniAtomically(lpFileName, ini);
+  }
+  // The entries give way to the new ones, which take the place of the
+  // first; comments and blank lines of the section stay where they were.
+  size_t at = std::string::npos;
+  std::vector<std::string> body;
+  for (size_t i = r.first; i < r.last; ++i) {
+    std::string k, v;
+    if (!SplitEntry(ini.lines[i], k, v)) {
+      body.push_back(ini.lines[i]);
+      continue;
+    }
+    if (at == std::string::npos) at = body.size();
+  }
+  if (at == std::string::npos) at = 0;
+  body.insert(body.begin() + static_cast<long>(at), entries.begin(), entries.end());
+  ini.lines.erase(ini.lines.begin() + static_cast<long>(r.first), ini.lines.begin() + static_cast<long>(r.last));
+  ini.lines.insert(ini.lines.begin() + static_cast<long>(r.first), body.begin(), body.end());
+  return WriteIniAtomically(lpFileName, ini);
+}
+
+// The section's entries as a double-NUL-terminated list of "key=value"
+// strings, comments left out.
+DWORD WINAPI GetPrivateProfileSectionA(LPCSTR lpAppName, LPSTR lpReturnedString, DWORD nSize, LPCSTR lpFileName) {
+  if (lpAppName == nullptr || lpReturnedString == nullptr || lpFileName == nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  std::lock_guard<std::mutex> lock(profileLock);
+  IniFile ini;
+  ReadIni(lpFileName, ini);
+  Range r = FindSection(ini, lpAppName);
+  std::vector<std::string> entries;
+  for (size_t i = r.first; r.first != std::string::npos && i < r.last; ++i) {
+    std::string k, v;
+    if (!SplitEntry(ini.lines[i], k, v)) continue;
+    entries.push_back(ini.lines[i].find('=') == std::string::npos ? k : k + "=" + v);
+  }
+  return CopyList(entries, lpReturnedString, nSize);
 }

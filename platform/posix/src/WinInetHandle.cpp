@@ -2,6 +2,7 @@
 // the options a handle carries.
 #include "WinInetHandle.h"
 
+#include <iterator>
 #include <set>
 
 namespace kwin32::wininet {
@@ -42,34 +43,46 @@ Internet::~Internet() {
   for (auto& entry : idle_) curl_easy_cleanup(entry.second);
 }
 
-CURL* Internet::AcquireCurl(const std::string& origin) {
+CURL* Internet::AcquireCurl(const std::string& key) {
   {
     std::lock_guard<std::mutex> guard(poolLock_);
-    for (auto it = idle_.begin(); it != idle_.end(); ++it) {
-      if (it->first == origin) {
+    for (auto it = idle_.rbegin(); it != idle_.rend(); ++it) {
+      if (it->first == key) {
         CURL* curl = it->second;
-        idle_.erase(it);
+        idle_.erase(std::next(it).base());
         return curl;
       }
-    }
-    if (!idle_.empty()) {
-      CURL* curl = idle_.back().second;
-      idle_.pop_back();
-      return curl;
     }
   }
   return curl_easy_init();
 }
 
-void Internet::ReturnCurl(const std::string& origin, CURL* curl) {
+// The pool keeps the handles used last; the oldest goes when it is full.
+void Internet::ReturnCurl(const std::string& key, CURL* curl) {
+  CURL* evicted = nullptr;
   {
     std::lock_guard<std::mutex> guard(poolLock_);
-    if (idle_.size() < kIdlePoolSize) {
-      idle_.emplace_back(origin, curl);
-      return;
+    if (idle_.size() >= kIdlePoolSize) {
+      evicted = idle_.front().second;
+      idle_.erase(idle_.begin());
     }
+    idle_.emplace_back(key, curl);
   }
-  curl_easy_cleanup(curl);
+  if (evicted != nullptr) curl_easy_cleanup(evicted);
+}
+
+long Internet::AuthScheme(const std::string& key) {
+  std::lock_guard<std::mutex> guard(poolLock_);
+  auto it = authSchemes_.find(key);
+  return it == authSchemes_.end() ? 0 : it->second;
+}
+
+void Internet::SetAuthScheme(const std::string& key, long scheme) {
+  std::lock_guard<std::mutex> guard(poolLock_);
+  if (scheme == 0)
+    authSchemes_.erase(key);
+  else
+    authSchemes_[key] = scheme;
 }
 
 HINTERNET Register(Object* object) {

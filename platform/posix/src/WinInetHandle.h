@@ -16,6 +16,8 @@
 #include <curl/curl.h>
 
 #include <atomic>
+#include <deque>
+#include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -71,17 +73,26 @@ class Internet : public Object {
   std::string httpsProxy;  // empty: direct
   std::string noProxy;     // hosts reached directly even with a proxy
 
-  // A curl handle for one transfer, preferably one that last talked to
-  // `origin` and may still hold an open connection there.
-  CURL* AcquireCurl(const std::string& origin);
-  void ReturnCurl(const std::string& origin, CURL* curl);
+  // A curl handle for one transfer, preferably the one that last served
+  // `key` (origin and credentials): it may still hold an open connection
+  // there and the account's Digest state, so the request goes out
+  // authenticated at once. Without one, a new handle: no state crosses from
+  // one account or server to another.
+  CURL* AcquireCurl(const std::string& key);
+  void ReturnCurl(const std::string& key, CURL* curl);
+
+  // The scheme (one CURLAUTH_ bit) the server of `key` asked for with its
+  // first challenge; 0 while none is known. WinInet answers later requests
+  // of the server in that scheme without offering the body unauthenticated.
+  long AuthScheme(const std::string& key);
+  void SetAuthScheme(const std::string& key, long scheme);
 
  private:
   std::mutex poolLock_;
   std::vector<std::pair<std::string, CURL*>> idle_;
+  std::map<std::string, long> authSchemes_;
 };
 
-// InternetConnectA: where requests go and with which credentials.
 class Connection : public Object {
  public:
   explicit Connection(Internet* internet) : Object(HandleKind::Connection, internet) {}
@@ -93,6 +104,27 @@ class Connection : public Object {
   std::string password;
 };
 
+// A response body as it arrived, in pieces that are freed as the reader
+// takes them: a body read once is never held twice, as WinInet streams it.
+class BodyBuffer {
+ public:
+  size_t Unread() const { return unread_; }
+  size_t Received() const { return received_; }  // since the last Clear
+  // Bytes still to come, when the header block said; sizes the pieces.
+  void Expect(size_t bytes) { expected_ = bytes; }
+  void Clear();
+  // Throws std::bad_alloc.
+  void Append(const char* data, size_t length);
+  size_t Read(char* out, size_t length);
+
+ private:
+  std::deque<std::string> pieces_;
+  size_t head_ = 0;  // bytes of the first piece already read
+  size_t unread_ = 0;
+  size_t received_ = 0;
+  size_t expected_ = 0;
+};
+
 // What one HttpSendRequestA left in its request.
 struct Response {
   bool sent = false;            // a send was attempted
@@ -100,8 +132,7 @@ struct Response {
   bool complete = false;        // a whole response header block arrived
   std::string headers;          // that block, status line first, CR LF ended
   long status = 0;
-  std::string body;
-  size_t readOffset = 0;
+  BodyBuffer body;
 };
 
 // HttpOpenRequestA: one request, re-sendable; its response stays until the

@@ -34,7 +34,7 @@ BOOL WINAPI InternetQueryDataAvailable(HINTERNET hFile, LPDWORD lpdwNumberOfByte
   Request* request = Readable(object);
   if (request == nullptr) return FALSE;
   const Response& r = request->response;
-  const size_t left = r.body.size() - r.readOffset;
+  const size_t left = r.body.Unread();
   *lpdwNumberOfBytesAvailable = static_cast<DWORD>(std::min<size_t>(left, 0xFFFFFFFFu));
   return TRUE;
 }
@@ -48,9 +48,56 @@ BOOL WINAPI InternetReadFile(HINTERNET hFile, LPVOID lpBuffer, DWORD dwNumberOfB
   Request* request = Readable(object);
   if (request == nullptr) return FALSE;
   Response& r = request->response;
-  const size_t n = std::min<size_t>(dwNumberOfBytesToRead, r.body.size() - r.readOffset);
-  if (n > 0) memcpy(lpBuffer, r.body.data() + r.readOffset, n);
-  r.readOffset += n;
+  // What was read is gone from the handle, as WinInet streams it.
+  const size_t n = r.body.Read(static_cast<char*>(lpBuffer), dwNumberOfBytesToRead);
   *lpdwNumberOfBytesRead = static_cast<DWORD>(n);
   return TRUE;
 }
+
+namespace kwin32::wininet {
+
+namespace {
+// Pieces are at most this large, so each is freed soon after it was read.
+constexpr size_t kPieceSize = size_t{1} << 20;
+}  // namespace
+
+void BodyBuffer::Clear() {
+  pieces_.clear();
+  head_ = unread_ = received_ = expected_ = 0;
+}
+
+void BodyBuffer::Append(const char* data, size_t length) {
+  while (length > 0) {
+    if (pieces_.empty() || pieces_.back().size() >= kPieceSize) {
+      pieces_.emplace_back();
+      const size_t coming = expected_ > received_ ? expected_ - received_ : length;
+      pieces_.back().reserve(std::min(kPieceSize, std::max(coming, length)));
+    }
+    std::string& piece = pieces_.back();
+    const size_t take = std::min(length, kPieceSize - piece.size());
+    piece.append(data, take);
+    data += take;
+    length -= take;
+    unread_ += take;
+    received_ += take;
+  }
+}
+
+size_t BodyBuffer::Read(char* out, size_t length) {
+  size_t copied = 0;
+  while (copied < length && !pieces_.empty()) {
+    const std::string& piece = pieces_.front();
+    const size_t take = std::min(length - copied, piece.size() - head_);
+    memcpy(out + copied, piece.data() + head_, take);
+    copied += take;
+    head_ += take;
+    if (head_ == piece.size()) {
+      pieces_.pop_front();
+      head_ = 0;
+    }
+  }
+  unread_ -= copied;
+  return copied;
+}
+
+}  // namespace kwin32::wininet

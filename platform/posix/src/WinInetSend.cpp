@@ -2,6 +2,7 @@
 // pooled curl handle. Headers and body are kept in the request handle, from
 // where HttpQueryInfoA, InternetQueryDataAvailable and InternetReadFile
 // take them.
+#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
@@ -21,6 +22,8 @@ using Clock = std::chrono::steady_clock;
 constexpr long kConnectTimeoutMs = 60000;
 // Redirects followed on their own (GET and HEAD), as WinInet limits them.
 constexpr long kMaxRedirects = 10;
+// What curl receives at once: a large body arrives in fewer calls.
+constexpr long kReceiveBuffer = 256 * 1024;
 // The most of one response body held for the reader.
 constexpr size_t kMaxBufferedBody = size_t{512} * 1024 * 1024;
 
@@ -108,13 +111,16 @@ class HeaderList {
 // One exchange on one curl handle; collects what the request handle keeps.
 class Transfer {
  public:
-  Transfer(Request& request, CURL* curl) : request_(request), response_(request.response), curl_(curl) {}
+  Transfer(Request& request, CURL* curl, const std::string& key)
+      : request_(request), response_(request.response), curl_(curl), key_(key) {}
   DWORD Run(const std::vector<std::string>& lines, const char* body, size_t length);
 
  private:
   bool Configure(const std::vector<std::string>& lines, const char* body, size_t length, const std::string& url);
   void SetMethod(const char* body, size_t length);
   void SetCredentials();
+  void LearnAuthScheme();
+  void ReserveBody();
   void SynthesizeRequestHeaders(const std::vector<std::string>& lines);
   DWORD Outcome(CURLcode code);
 
@@ -127,6 +133,7 @@ class Transfer {
   Request& request_;
   Response& response_;
   CURL* curl_;
+  const std::string& key_;
   HeaderList headerList_;
   std::string block_;  // the response header block being received
   DWORD timeoutMs_ = 0;
@@ -145,12 +152,16 @@ DWORD Transfer::Run(const std::vector<std::string>& lines, const char* body, siz
   response_.sent = true;
   timeoutMs_ = request_.ReceiveTimeout();
   Touch();
-  curl_easy_reset(curl_);
-  if (!Configure(lines, body, length, url)) return ERROR_NOT_ENOUGH_MEMORY;
-  CURLcode code = curl_easy_perform(curl_);
+  // The handle is not reset: it keeps the account's Digest state. Every
+  // option is therefore set anew for each request.
+  const bool configured = Configure(lines, body, length, url);
+  CURLcode code = configured ? curl_easy_perform(curl_) : CURLE_OUT_OF_MEMORY;
+  curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, nullptr);  // the list dies with this transfer
+  if (!configured) return ERROR_NOT_ENOUGH_MEMORY;
   long status = 0;
   curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
   response_.status = response_.complete ? status : 0;
+  if (code == CURLE_OK && response_.complete) LearnAuthScheme();
   if (response_.requestHeaders.empty()) SynthesizeRequestHeaders(lines);
   return Outcome(code);
 }
@@ -163,6 +174,7 @@ bool Transfer::Configure(const std::vector<std::string>& lines, const char* body
   curl_easy_setopt(curl_, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl_, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl_, CURLOPT_BUFFERSIZE, kReceiveBuffer);
   curl_easy_setopt(curl_, CURLOPT_PATH_AS_IS, 1L);
   // An empty proxy text means no proxy at all, whatever the environment says.
   curl_easy_setopt(curl_, CURLOPT_PROXY, (secure ? internet.httpsProxy : internet.httpProxy).c_str());
@@ -171,7 +183,7 @@ bool Transfer::Configure(const std::vector<std::string>& lines, const char* body
   curl_easy_setopt(curl_, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
   curl_easy_setopt(curl_, CURLOPT_HTTP_VERSION,
                    request_.version == "HTTP/1.0" ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
-  if (!internet.agent.empty()) curl_easy_setopt(curl_, CURLOPT_USERAGENT, internet.agent.c_str());
+  curl_easy_setopt(curl_, CURLOPT_USERAGENT, internet.agent.empty() ? nullptr : internet.agent.c_str());
   SetMethod(body, length);
   SetCredentials();
 
@@ -203,11 +215,17 @@ bool Transfer::Configure(const std::vector<std::string>& lines, const char* body
 void Transfer::SetMethod(const char* body, size_t length) {
   const std::string& verb = request_.verb;
   const bool follow = (request_.flags & INTERNET_FLAG_NO_AUTO_REDIRECT) == 0;
+  // What the handle's last request set is undone first (POSTFIELDS itself
+  // makes a POST, so GET and HEAD are chosen after it).
+  curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
+  curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, nullptr);
+  curl_easy_setopt(curl_, CURLOPT_CUSTOMREQUEST, nullptr);
+  curl_easy_setopt(curl_, CURLOPT_NOBODY, 0L);
+  curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, kMaxRedirects);
   if ((verb == "GET" || verb == "HEAD") && length == 0) {
     // WinInet follows redirects of these verbs by itself.
     curl_easy_setopt(curl_, verb == "GET" ? CURLOPT_HTTPGET : CURLOPT_NOBODY, 1L);
     curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, follow ? 1L : 0L);
-    curl_easy_setopt(curl_, CURLOPT_MAXREDIRS, kMaxRedirects);
     return;
   }
   // Any other verb carries its body, or an empty one with Content-Length 0.
@@ -217,14 +235,64 @@ void Transfer::SetMethod(const char* body, size_t length) {
   curl_easy_setopt(curl_, CURLOPT_FOLLOWLOCATION, 0L);
 }
 
+// Whatever the server asks for, as WinInet answers it; Negotiate is left
+// out because it may reach a Kerberos server the URL does not name.
+constexpr long kAnsweredSchemes = CURLAUTH_BASIC | CURLAUTH_DIGEST | CURLAUTH_NTLM;
+
 void Transfer::SetCredentials() {
   const Connection& connection = request_.Owner();
-  if ((request_.flags & INTERNET_FLAG_NO_AUTH) || connection.userName.empty()) return;
+  if ((request_.flags & INTERNET_FLAG_NO_AUTH) || connection.userName.empty()) {
+    curl_easy_setopt(curl_, CURLOPT_USERNAME, nullptr);
+    curl_easy_setopt(curl_, CURLOPT_PASSWORD, nullptr);
+    curl_easy_setopt(curl_, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC));
+    return;
+  }
   curl_easy_setopt(curl_, CURLOPT_USERNAME, connection.userName.c_str());
   curl_easy_setopt(curl_, CURLOPT_PASSWORD, connection.password.c_str());
-  // Whatever the server asks for, as WinInet answers it; Negotiate is left
-  // out because it may reach a Kerberos server the URL does not name.
-  curl_easy_setopt(curl_, CURLOPT_HTTPAUTH, static_cast<long>(CURLAUTH_BASIC | CURLAUTH_DIGEST | CURLAUTH_NTLM));
+  // Once the server's scheme is known, only that one is offered: a body is
+  // then never sent on an unauthenticated try (Digest probes with an empty
+  // body first, Basic goes at once).
+  const long known = request_.Owner().Owner().AuthScheme(key_);
+  curl_easy_setopt(curl_, CURLOPT_HTTPAUTH, known != 0 ? known : kAnsweredSchemes);
+}
+
+// The scheme curl answered the server's challenge with, in curl's order of
+// preference, remembered for the key's later requests. A request that still
+// ends 401 forgets it, so the next one lets the server choose again.
+void Transfer::LearnAuthScheme() {
+  const Connection& connection = request_.Owner();
+  if ((request_.flags & INTERNET_FLAG_NO_AUTH) || connection.userName.empty()) return;
+  Internet& internet = connection.Owner();
+  if (response_.status == 401) {
+    internet.SetAuthScheme(key_, 0);
+    return;
+  }
+  long offered = 0;
+  if (curl_easy_getinfo(curl_, CURLINFO_HTTPAUTH_AVAIL, &offered) != CURLE_OK) return;
+  offered &= kAnsweredSchemes;
+  for (long scheme : {static_cast<long>(CURLAUTH_DIGEST), static_cast<long>(CURLAUTH_NTLM),
+                      static_cast<long>(CURLAUTH_BASIC)}) {
+    if (offered & scheme) {
+      internet.SetAuthScheme(key_, scheme);
+      return;
+    }
+  }
+}
+
+// The length of the body the header block announces sizes the pieces it is
+// received in; a body over what this layer holds is refused before it comes.
+void Transfer::ReserveBody() {
+  if (request_.verb == "HEAD") return;  // its length is that of a body never sent
+  std::string value;
+  if (!FindHeader(response_.headers, "Content-Length", 0, &value)) return;
+  char* end = nullptr;
+  const unsigned long long length = strtoull(value.c_str(), &end, 10);
+  if (end == value.c_str() || value[0] == '-') return;
+  if (length > kMaxBufferedBody) {
+    outOfMemory_ = true;
+    return;
+  }
+  response_.body.Expect(static_cast<size_t>(length));
 }
 
 // What WinInet reports as the request headers of a request it could not
@@ -262,13 +330,15 @@ size_t Transfer::OnHeader(char* data, size_t size, size_t count, void* self) {
       t->block_.assign(line);
       t->response_.complete = false;
       t->response_.headers.clear();
-      t->response_.body.clear();
+      t->response_.body.Clear();
     } else {
       t->block_.append(line);
     }
     if (line == "\r\n" || line == "\n") {
       t->response_.headers = t->block_;
       t->response_.complete = true;
+      t->ReserveBody();
+      if (t->outOfMemory_) return 0;
     }
   } catch (const std::bad_alloc&) {
     t->outOfMemory_ = true;
@@ -283,12 +353,12 @@ size_t Transfer::OnBody(char* data, size_t size, size_t count, void* self) {
   const size_t n = size * count;
   // WinInet streams a body to its reader; this layer holds it whole, so a
   // server that never ends its body must not take all memory.
-  if (t->response_.body.size() + n > kMaxBufferedBody) {
+  if (t->response_.body.Received() + n > kMaxBufferedBody) {
     t->outOfMemory_ = true;
     return 0;
   }
   try {
-    t->response_.body.append(data, n);
+    t->response_.body.Append(data, n);
   } catch (const std::bad_alloc&) {
     t->outOfMemory_ = true;
     return 0;
@@ -333,6 +403,18 @@ int Transfer::OnProgress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_of
   return 0;
 }
 
+// Which pooled curl handle a request may use: the server, and the account
+// whose authentication state the handle carries.
+std::string PoolKey(const Request& request) {
+  const Connection& connection = request.Owner();
+  std::string key = Origin(connection, (request.flags & INTERNET_FLAG_SECURE) != 0);
+  if ((request.flags & INTERNET_FLAG_NO_AUTH) == 0 && !connection.userName.empty()) {
+    key += '\n' + connection.userName;
+    key += '\n' + connection.password;
+  }
+  return key;
+}
+
 }  // namespace
 
 BOOL WINAPI HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHeadersLength, LPVOID lpOptional,
@@ -350,15 +432,15 @@ BOOL WINAPI HttpSendRequestA(HINTERNET hRequest, LPCSTR lpszHeaders, DWORD dwHea
   }
 
   Internet& internet = request.Owner().Owner();
-  const std::string origin = Origin(request.Owner(), (request.flags & INTERNET_FLAG_SECURE) != 0);
-  CURL* curl = internet.AcquireCurl(origin);
+  const std::string key = PoolKey(request);
+  CURL* curl = internet.AcquireCurl(key);
   if (curl == nullptr) return Fail(ERROR_INTERNET_OUT_OF_HANDLES);
   DWORD error;
   {
-    Transfer transfer(request, curl);
+    Transfer transfer(request, curl, key);
     error = transfer.Run(lines, static_cast<const char*>(lpOptional), dwOptionalLength);
   }
-  internet.ReturnCurl(origin, curl);
+  internet.ReturnCurl(key, curl);
   if (error != ERROR_SUCCESS) return Fail(error);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
