@@ -31,9 +31,15 @@ void CLog::SetPath(const std::string& path, const CSettings* settings) {
 
 void CLog::Write(std::string_view text) { WriteMode(text, "ab"); }
 
+bool CLog::Enabled() const {
+  const CSettings* settings = settings_.load();
+  return settings != nullptr && settings->log;
+}
+
 void CLog::WriteMode(std::string_view text, const char* mode) {
+  if (!Enabled()) return;
   std::lock_guard<std::mutex> guard(lock_);
-  if (settings_ == nullptr || !settings_->log || path_.empty()) return;
+  if (!Enabled() || path_.empty()) return;
   FILE* f = fopen(path_.c_str(), mode);
   if (f == nullptr) return;
   fwrite(text.data(), 1, text.size(), f);

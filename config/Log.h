@@ -4,6 +4,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -18,6 +19,9 @@ class CLog {
   // The log file and the settings whose `log` switch is read at each write.
   void SetPath(const std::string& path, const CSettings* settings);
   const std::string& Path() const { return path_; }
+  // Whether writes reach the file now; a quick look without the lock, so a
+  // large message's lines cost nothing while logging is off.
+  bool Enabled() const;
 
   void Write(std::string_view text);
   void WriteMode(std::string_view text, const char* mode);
@@ -31,7 +35,7 @@ class CLog {
 
  private:
   std::string path_;
-  const CSettings* settings_ = nullptr;
+  std::atomic<const CSettings*> settings_{nullptr};
   std::mutex lock_;  // one text at a time, whichever thread writes
 };
 

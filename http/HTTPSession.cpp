@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "config/Log.h"
-#include "plugin/Plugin.h"
+#include "config/Settings.h"
 #include "plugin/PrivateMessages.h"
 
 
@@ -28,7 +28,10 @@ constexpr int kMaxRedirects = 10;
 // line and terminator, the extra dots of a few lines).
 constexpr size_t kFramingRoom = 256;
 // What one read asks for when the handle cannot say what is waiting.
-constexpr DWORD kReadChunk = 64 * 1024;
+constexpr DWORD kProbeSize = 16 * 1024;
+// The most one read takes: the handle frees what was read, so the body is
+// never held twice in full.
+constexpr DWORD kMaxReadChunk = 1024 * 1024;
 
 const char kResponseTooLarge[] = "[レスポンスが大きすぎます]";
 
@@ -41,6 +44,8 @@ struct Transport {
   bool internetPreconfigured = false;     // it takes the system's proxy
   std::map<HINTERNET, int> users;         // started sessions per open handle
   std::vector<HINTERNET> retired;         // to close when their users are done
+  TransportSettings owner;                // window and settings of the plug-in
+  CSettings defaults;                     // read while the owner gives none
 };
 
 // Built by the first session's constructor, so it is destroyed only after
@@ -48,6 +53,11 @@ struct Transport {
 Transport& State() {
   static Transport state;
   return state;
+}
+
+CSettings& Settings() {
+  Transport& t = State();
+  return t.owner.settings != nullptr ? *t.owner.settings : t.defaults;
 }
 
 void Log(std::string_view text) { theLog.Write(text); }
@@ -166,7 +176,7 @@ CHTTPSession::CHTTPSession()
       maxResponse(0),
       kind(0),
       status(0),
-      agent(thePlugin.settings.userAgent),
+      agent(Settings().userAgent),
       thread_(nullptr),
       urlParts_(),
       hostName_(),
@@ -191,8 +201,10 @@ CHTTPSession::~CHTTPSession() {
   }
 }
 
+void CHTTPSession::Configure(const TransportSettings& transport) { State().owner = transport; }
+
 bool CHTTPSession::Submit(CHTTPSession* session) {
-  if (session == nullptr || thePlugin.mainWindow == nullptr || session->holdsSlot_) return false;
+  if (session == nullptr || State().owner.window == nullptr || session->holdsSlot_) return false;
   Transport& t = State();
   if (std::find(t.waiting.begin(), t.waiting.end(), session) != t.waiting.end()) return false;
   t.waiting.push_back(session);
@@ -206,7 +218,7 @@ bool CHTTPSession::Submit(CHTTPSession* session) {
 bool CHTTPSession::StartWaiting(CHTTPSession* submitted) {
   bool accepted = true;
   Transport& t = State();
-  const int limit = std::max(1, thePlugin.settings.threadCount);
+  const int limit = std::max(1, Settings().threadCount);
   while (t.running < limit && !t.waiting.empty()) {
     CHTTPSession* session = t.waiting.front();
     t.waiting.pop_front();
@@ -229,8 +241,8 @@ bool CHTTPSession::StartWaiting(CHTTPSession* submitted) {
 // Starts the worker; a session that cannot start still completes, as not
 // completed, through the same message, and keeps its slot until Finish.
 bool CHTTPSession::Launch() {
-  window_ = thePlugin.mainWindow;
-  timeOut_ = static_cast<DWORD>(thePlugin.settings.httpTimeOut) * 1000;
+  window_ = State().owner.window;
+  timeOut_ = static_cast<DWORD>(Settings().httpTimeOut) * 1000;
   if (StartThread()) return true;
   completed = false;
   Log("[HTTPSession は失敗しました]\n");
@@ -288,9 +300,10 @@ void CHTTPSession::Finish() {
     // now on every session goes direct. The setting and the shared handle
     // change here, on the window thread, and the proxied handle is closed
     // only when no running session uses it any more.
-    if (!thePlugin.settings.doNotUseProxy) {
-      thePlugin.settings.doNotUseProxy = true;
-      thePlugin.settings.Save();
+    CSettings& settings = Settings();
+    if (!settings.doNotUseProxy) {
+      settings.doNotUseProxy = true;
+      if (t.owner.settings != nullptr) settings.Save();
     }
     if (t.internet != nullptr && t.internetPreconfigured) {
       HINTERNET proxied = t.internet;
@@ -338,7 +351,7 @@ void CHTTPSession::Shutdown() {
 bool CHTTPSession::OpenInternet(const std::string& agent) {
   Transport& t = State();
   if (t.internet != nullptr) return true;
-  const bool direct = thePlugin.settings.doNotUseProxy;
+  const bool direct = Settings().doNotUseProxy;
   HINTERNET handle = InternetOpenA(agent.c_str(), direct ? INTERNET_OPEN_TYPE_DIRECT : INTERNET_OPEN_TYPE_PRECONFIG,
                                    nullptr, nullptr, 0);
   if (handle == nullptr) {
@@ -543,17 +556,29 @@ void CHTTPSession::ReadResponse(HINTERNET request) {
         std::string().swap(response);
         return;
       }
-      if (available == 0) available = kReadChunk;  // asks again, and learns of the end
-      if (available > cap - response.size() + 1) available = static_cast<DWORD>(cap - response.size() + 1);
-      const size_t before = response.size();
-      response.resize(before + available);
       DWORD read = 0;
-      if (!InternetReadFile(request, &response[before], available, &read)) {
-        REPORT_SYSTEM_ERROR(GetLastError());
-        std::string().swap(response);
-        return;
+      if (available == 0) {
+        // Asks again, and learns of the end, without growing the body past
+        // the size it was given (a larger string would copy it all).
+        char probe[kProbeSize];
+        if (!InternetReadFile(request, probe, sizeof probe, &read)) {
+          REPORT_SYSTEM_ERROR(GetLastError());
+          std::string().swap(response);
+          return;
+        }
+        response.append(probe, read);
+      } else {
+        if (available > kMaxReadChunk) available = kMaxReadChunk;
+        if (available > cap - response.size() + 1) available = static_cast<DWORD>(cap - response.size() + 1);
+        const size_t before = response.size();
+        response.resize(before + available);
+        if (!InternetReadFile(request, &response[before], available, &read)) {
+          REPORT_SYSTEM_ERROR(GetLastError());
+          std::string().swap(response);
+          return;
+        }
+        response.resize(before + read);
       }
-      response.resize(before + read);
       if (response.size() > cap) {
         std::string().swap(response);
         REPORT_ERROR(kResponseTooLarge, 0);

@@ -14,6 +14,17 @@
 
 #include <string>
 
+class CSettings;
+
+// What the transport takes from its owner: the window told of every
+// session's end, and the settings read as each session starts (thread
+// count, time-out, proxy switch, agent). When a proxy refuses a request,
+// the proxy switch is set in these settings and they are saved.
+struct TransportSettings {
+  HWND window = nullptr;
+  CSettings* settings = nullptr;
+};
+
 class CHTTPSession {
  public:
   CHTTPSession();
@@ -28,6 +39,9 @@ class CHTTPSession {
   // False only when there is no main window to tell: nothing was started and
   // the session stays with the caller.
   static bool Submit(CHTTPSession* session);
+  // Gives the transport its window and settings; sessions started later
+  // use them. Without settings, the defaults of CSettings apply.
+  static void Configure(const TransportSettings& transport);
   // Host window teardown: deletes the queued sessions unrun (one error box),
   // waits a bounded time for running workers, then closes WinInet.
   static void Shutdown();

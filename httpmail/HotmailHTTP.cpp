@@ -10,8 +10,8 @@
 #include <climits>
 
 #include "config/Log.h"
+#include "config/Settings.h"
 #include "httpmail/JobResult.h"
-#include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
 
 namespace {
@@ -21,7 +21,7 @@ constexpr int kNoReader = INT_MIN;
 
 }  // namespace
 
-CHotmailHTTP::CHotmailHTTP() {
+CHotmailHTTP::CHotmailHTTP(CSettings& settings) : settings_(settings) {
   Reset();
   comInitialized_ = SUCCEEDED(CoInitialize(nullptr));
 }
@@ -58,7 +58,7 @@ void CHotmailHTTP::ReleaseJob(int handle) {
   JobRecord& job = jobs_[handle];
   if (job.pending <= 0) return;
   if (--job.pending > 0) return;
-  if (!PostMessageA(thePlugin.mainWindow, job.message, job.wParam, job.lParam)) REPORT_SYSTEM_ERROR(GetLastError());
+  if (!PostMessageA(window_, job.message, job.wParam, job.lParam)) REPORT_SYSTEM_ERROR(GetLastError());
 }
 
 // The first failure of a job is what it reports; while all went well, the
@@ -193,7 +193,7 @@ void CHotmailHTTP::Retrieve(const CCredentials& credentials, int number, size_t 
 }
 
 void CHotmailHTTP::Commit(const CCredentials& credentials) {
-  const int mode = thePlugin.settings.deleteMode;
+  const int mode = settings_.deleteMode;
   BeginJob(FRONT_POP, credentials, WM_POP_JOB_DONE, POP_JOB_COMMIT, JobResult::kMultiStatus, Accept::AnySuccess);
   const bool marked = std::any_of(mails_.begin(), mails_.end(), [](const CMail* mail) { return mail->deleted; });
   // The deleted-items folder is looked for only when something is to go

@@ -28,6 +28,8 @@
 #include "httpmail/Mail.h"
 #include "httpmail/XmlDocument.h"
 
+class CSettings;
+
 // Session kinds: wParam of WM_HTTP_SESSION_DONE.
 constexpr int KIND_ROOT = 1;
 constexpr int KIND_FOLDERS = 2;
@@ -43,10 +45,14 @@ class CHotmailHTTP {
   // Which front end a job belongs to; each has a job record of its own.
   enum FrontEnd { FRONT_POP = 0, FRONT_SMTP = 1 };
 
-  CHotmailHTTP();
+  // The settings are the plug-in's: read as each request is built, and
+  // given the folders seen for the first time.
+  explicit CHotmailHTTP(CSettings& settings);
   CHotmailHTTP(const CHotmailHTTP&) = delete;
   CHotmailHTTP& operator=(const CHotmailHTTP&) = delete;
   virtual ~CHotmailHTTP();
+  // The window told of each finished job.
+  void SetWindow(HWND window) { window_ = window; }
 
   // The steps of the POP3 log-in, in order. The SMTP log-in is discovery
   // alone.
@@ -156,6 +162,8 @@ class CHotmailHTTP {
   void ClearMails();
   void Reset();
 
+  CSettings& settings_;
+  HWND window_ = nullptr;
   CHTTPSession shutdownSession_;
   // Keyed by the credentials whose discovery found the URLs: a request of
   // one account never goes to another's folders.

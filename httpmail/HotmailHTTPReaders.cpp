@@ -9,8 +9,8 @@
 
 #include "config/DecimalNumber.h"
 #include "config/Log.h"
+#include "config/Settings.h"
 #include "httpmail/JobResult.h"
-#include "plugin/Plugin.h"
 
 namespace {
 
@@ -58,7 +58,7 @@ void CHotmailHTTP::BindReplyPrefixes(CXmlDocument& doc) {
   doc.BindPrefix("D", "DAV:");
   doc.BindPrefix("hm", "urn:schemas:httpmail:");
   doc.BindPrefix("m", "urn:schemas:mailheader:");
-  if (!thePlugin.settings.serviceNamespace.empty()) doc.BindPrefix("h", thePlugin.settings.serviceNamespace);
+  if (!settings_.serviceNamespace.empty()) doc.BindPrefix("h", settings_.serviceNamespace);
 }
 
 bool CHotmailHTTP::SelectText(CXmlDocument& doc, CXmlDocument::Node context, const char* path, std::string& text) {
@@ -137,15 +137,14 @@ int CHotmailHTTP::ParseFolderReply(CHTTPSession& session) {
       SelectText(doc, response, kDisplayName, folder->displayName);
       listed.push_back(std::move(folder));
     });
-    CSettings& settings = thePlugin.settings;
     bool registered = false;
     folders_.reserve(folders_.size() + listed.size());
     for (std::unique_ptr<CFolder>& folder : listed) {
-      if (folder->Normalize(settings)) registered = true;
+      if (folder->Normalize(settings_)) registered = true;
       folders_.push_back(folder.release());
     }
     // Folders seen for the first time reach the INI file in one save.
-    if (registered) settings.SaveFolders();
+    if (registered) settings_.SaveFolders();
     return session.status;
   });
 }
@@ -205,7 +204,7 @@ int CHotmailHTTP::OnMessageReply(CHotmailRequest& session) {
 int CHotmailHTTP::OnSimpleReply(CHTTPSession& session) { return session.completed ? session.status : JobResult::kUnreachable; }
 
 int CHotmailHTTP::FindDeleteTarget() {
-  const std::string& target = thePlugin.settings.deleteTarget;
+  const std::string& target = settings_.deleteTarget;
   for (size_t i = 0; i < folders_.size(); ++i)
     if (folders_[i]->special == target) return static_cast<int>(i) + 1;
   REPORT_ERROR(kNoDeleteTarget, 0);

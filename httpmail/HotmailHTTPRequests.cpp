@@ -4,7 +4,7 @@
 #include "HotmailHTTP.h"
 
 #include "config/Log.h"
-#include "plugin/Plugin.h"
+#include "config/Settings.h"
 
 namespace {
 
@@ -69,7 +69,7 @@ std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRequest(const CCredentials& cr
 }
 
 std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRootRequest(const CCredentials& credentials) {
-  auto request = NewRequest(credentials, KIND_ROOT, "PROPFIND", "http://" + thePlugin.settings.serviceHost + kEntryPath);
+  auto request = NewRequest(credentials, KIND_ROOT, "PROPFIND", "http://" + settings_.serviceHost + kEntryPath);
   if (!request) return nullptr;
   request->maxResponse = CXmlDocument::kMaxBodySize;  // the reader takes no more
   request->headers = kPropfindHeaders;
@@ -94,7 +94,7 @@ std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMailListRequest(const CCredent
   if (!request) return nullptr;
   request->maxResponse = CXmlDocument::kMaxListingSize;  // the reader takes no more
   request->headers = kPropfindHeaders;
-  request->body = kMailBodyHead + AttributeText(thePlugin.settings.serviceNamespace) + kMailBodyTail;
+  request->body = kMailBodyHead + AttributeText(settings_.serviceNamespace) + kMailBodyTail;
   return request;
 }
 

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "config/Base64.h"
 #include "imap/ImapBody.h"
 #include "imap/ImapSearch.h"
 #include "imap/ImapWriter.h"
@@ -28,33 +29,6 @@ std::string Upper(std::string text) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
   return text;
-}
-
-// Strict base64: the alphabet, padding only at the end, whole groups.
-bool DecodeBase64(const std::string& in, std::string& out) {
-  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  out.clear();
-  if (in.size() % 4 != 0) return false;
-  unsigned group = 0;
-  int digits = 0, padding = 0;
-  for (char c : in) {
-    if (c == '=') {
-      ++padding;
-      group <<= 6;
-    } else {
-      const char* p = c == '\0' ? nullptr : strchr(kAlphabet, c);
-      if (p == nullptr || padding > 0) return false;
-      group = (group << 6) | static_cast<unsigned>(p - kAlphabet);
-    }
-    if (++digits < 4) continue;
-    if (padding > 2) return false;
-    out.push_back(static_cast<char>(group >> 16));
-    if (padding < 2) out.push_back(static_cast<char>(group >> 8));
-    if (padding < 1) out.push_back(static_cast<char>(group));
-    group = 0;
-    digits = 0;
-  }
-  return true;
 }
 
 // "*" any text, "%" any text without the hierarchy delimiter.

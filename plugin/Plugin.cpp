@@ -6,9 +6,17 @@
 #include "plugin/BeckyAPI.h"
 #include "plugin/PluginWindowProc.h"
 
-CPlugin::CPlugin() : instance(nullptr), mainWindow(nullptr), otherWindows{}, previousWindowProc(nullptr) {
+CPlugin::CPlugin()
+    : smtp(settings),
+      instance(nullptr),
+      http(settings),
+      pop(settings),
+      mainWindow(nullptr),
+      otherWindows{},
+      previousWindowProc(nullptr) {
   smtp.SetHTTP(&http);
   pop.SetHTTP(&http);
+  CHTTPSession::Configure({nullptr, &settings});
 }
 
 CPlugin::~CPlugin() {}
@@ -68,6 +76,8 @@ void CPlugin::OnStart() {
     REPORT_ERROR("CBeckyAPI::GetWindowHandles() でハンドルの取得に失敗しました。", 0);
     return;
   }
+  CHTTPSession::Configure({mainWindow, &settings});
+  http.SetWindow(mainWindow);
   pop.SetWindow(mainWindow);
   smtp.SetWindow(mainWindow);
   pop.SetIdleTimeOut(static_cast<unsigned>(settings.idleTimeOut));

@@ -24,9 +24,10 @@ class CPlugin {
   void OnPlugInSetup(HWND parent);
   const char* GetResourceText(UINT id);
 
+  // The settings come first: every Part is built with a reference to them.
+  CSettings settings;
   CHotmailSMTP smtp;
   HINSTANCE instance;
-  CSettings settings;
   std::string dataFolder;
   std::string configFolder;
   std::string textBuffer;

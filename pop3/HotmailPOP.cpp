@@ -11,10 +11,10 @@
 
 #include "config/DecimalNumber.h"
 #include "config/Log.h"
+#include "config/Settings.h"
 #include "httpmail/HotmailHTTP.h"
 #include "httpmail/JobResult.h"
 #include "httpmail/Mail.h"
-#include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
 #include "pop3/MultiLineReply.h"
 
@@ -138,11 +138,11 @@ const CommandEntry<CHotmailPOP> CHotmailPOP::kCommands[12] = {
     {&CHotmailPOP::Dele, "DELE"}, {&CHotmailPOP::Rset, "RSET"}, {&CHotmailPOP::Uidl, "UIDL"},
 };
 
-CHotmailPOP::CHotmailPOP() {}
+CHotmailPOP::CHotmailPOP(const CSettings& settings) : settings_(settings) {}
 
 CHotmailPOP::~CHotmailPOP() {}
 
-int CHotmailPOP::ListenPort() const { return thePlugin.settings.popPortNumber; }
+int CHotmailPOP::ListenPort() const { return settings_.popPortNumber; }
 
 LRESULT CHotmailPOP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_POP_JOB_DONE) {
@@ -363,7 +363,7 @@ void CHotmailPOP::Uidl(const char* argument) {
 }
 
 bool CHotmailPOP::Listed(const CMail& mail) const {
-  return !mail.deleted && !(thePlugin.settings.onlyNotRead && mail.read);
+  return !mail.deleted && !(settings_.onlyNotRead && mail.read);
 }
 
 CMail* CHotmailPOP::MailAt(int number) const {

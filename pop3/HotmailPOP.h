@@ -19,6 +19,7 @@
 #include "lineserver/LineServer.h"
 
 class CHotmailHTTP;
+class CSettings;
 class CHotmailPOP;
 class CMail;
 
@@ -42,7 +43,8 @@ class CHotmailPOP : public CLineServer<CHotmailPOP> {
  public:
   enum class SessionState { Authorization = 0, Transaction = 1, Update = 2 };
 
-  CHotmailPOP();
+  // The settings are the plug-in's, read as they are needed.
+  explicit CHotmailPOP(const CSettings& settings);
   virtual ~CHotmailPOP();
 
   void SetHTTP(CHotmailHTTP* http) { http_ = http; }
@@ -105,6 +107,7 @@ class CHotmailPOP : public CLineServer<CHotmailPOP> {
 
   static const CommandEntry<CHotmailPOP> kCommands[12];
 
+  const CSettings& settings_;
   CHotmailHTTP* http_ = nullptr;
   SessionState state_ = SessionState::Authorization;
   PendingDownload download_ = {Download::Retr, 0, 0, 0};

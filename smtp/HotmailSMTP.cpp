@@ -6,12 +6,12 @@
 #include <algorithm>
 #include <string>
 #include <string_view>
-#include <vector>
 
+#include "config/Base64.h"
 #include "config/Log.h"
+#include "config/Settings.h"
 #include "httpmail/HotmailHTTP.h"
 #include "httpmail/JobResult.h"
-#include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
 
 namespace {
@@ -33,21 +33,6 @@ const char kCheckAuthentication[] =
 // What the log shows in place of a password, whatever its length.
 const char kMaskedPassword[] = "********";
 const char kPlain[] = "PLAIN";
-
-constexpr unsigned char kNoDigit = 0xFF;
-constexpr unsigned char kPadding = 64;
-
-// The value of one base64 digit of RFC 4648, kPadding for "=", kNoDigit
-// for a character outside the alphabet.
-unsigned char DigitValue(char c) {
-  if (c >= 'A' && c <= 'Z') return static_cast<unsigned char>(c - 'A');
-  if (c >= 'a' && c <= 'z') return static_cast<unsigned char>(c - 'a' + 26);
-  if (c >= '0' && c <= '9') return static_cast<unsigned char>(c - '0' + 52);
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  if (c == '=') return kPadding;
-  return kNoDigit;
-}
 
 // Part `index` of NUL-separated data; a missing part is empty. A part ends
 // at the next NUL or at the end of the data.
@@ -92,11 +77,11 @@ const CommandEntry<CHotmailSMTP> CHotmailSMTP::kCommands[9] = {
     {&CHotmailSMTP::Rcpt, "RCPT"}, {&CHotmailSMTP::Rset, "RSET"}, {&CHotmailSMTP::Auth, "AUTH"},
 };
 
-CHotmailSMTP::CHotmailSMTP() {}
+CHotmailSMTP::CHotmailSMTP(const CSettings& settings) : settings_(settings) {}
 
 CHotmailSMTP::~CHotmailSMTP() {}
 
-int CHotmailSMTP::ListenPort() const { return thePlugin.settings.smtpPortNumber; }
+int CHotmailSMTP::ListenPort() const { return settings_.smtpPortNumber; }
 
 LRESULT CHotmailSMTP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_SMTP_JOB_DONE) {
@@ -239,8 +224,8 @@ void CHotmailSMTP::Auth(const char* argument) {
 void CHotmailSMTP::CheckPlainResponse(const std::string& response) {
   authenticated_ = false;
   credentials_ = CCredentials();
-  std::vector<char> decoded(response.size() + 1, '\0');
-  const std::string_view data(decoded.data(), DecodeBase64(decoded.data(), response.data(), response.size()));
+  const std::string decoded = DecodeBase64Loosely(response);
+  const std::string_view data(decoded);
   std::string user = NulPart(data, 1);
   std::string password = NulPart(data, 2);
   // A third NUL is a NUL in the password; CR or LF in either would end the
@@ -265,31 +250,6 @@ void CHotmailSMTP::CheckPlainResponse(const std::string& response) {
   http_->Login(CHotmailHTTP::FRONT_SMTP, checking_);
 }
 
-size_t CHotmailSMTP::DecodeBase64(char* output, const char* input, size_t length) {
-  size_t written = 0;
-  unsigned long group = 0;
-  int digits = 0;
-  for (size_t i = 0; i < length; ++i) {
-    const unsigned char value = DigitValue(input[i]);
-    if (value == kNoDigit) continue;
-    if (value == kPadding) break;
-    group = group << 6 | value;
-    if (++digits < 4) continue;
-    output[written++] = static_cast<char>(group >> 16);
-    output[written++] = static_cast<char>(group >> 8);
-    output[written++] = static_cast<char>(group);
-    group = 0;
-    digits = 0;
-  }
-  // An unfinished group is completed with zero bits; only whole bytes count.
-  if (digits >= 2) {
-    group <<= 6 * (4 - digits);
-    output[written++] = static_cast<char>(group >> 16);
-    if (digits == 3) output[written++] = static_cast<char>(group >> 8);
-  }
-  return written;
-}
-
 // --- Message text -------------------------------------------------------
 
 void CHotmailSMTP::AddTextLine(const std::string& line) {
@@ -298,14 +258,44 @@ void CHotmailSMTP::AddTextLine(const std::string& line) {
     EndText();
     return;
   }
-  std::string& text = messageData_;
   const size_t length = line.size() - (dotted ? 1 : 0);
-  if (oversized_ || text.size() + length + 2 > kMaxMessageSize) {
-    if (!oversized_) std::string().swap(text);  // gives the memory back
+  if (oversized_ || bodySize_ - textStart_ + length + 2 > kMaxMessageSize) {
+    if (!oversized_) ClearBody();  // gives the memory back
     oversized_ = true;
     return;
   }
-  text.append(line, dotted ? 1 : 0, std::string::npos).append("\r\n");
+  if (postBody_.size() + length + 2 > kBodyPiece && !postBody_.empty()) {
+    bodyPieces_.push_back(std::move(postBody_));
+    postBody_ = std::string();
+    postBody_.reserve(kBodyPiece);
+  }
+  postBody_.append(line, dotted ? 1 : 0, std::string::npos).append("\r\n");
+  bodySize_ += length + 2;
+}
+
+// The pieces joined into one body, each freed once copied.
+std::string CHotmailSMTP::TakeBody() {
+  std::string body;
+  if (bodyPieces_.empty()) {
+    body = std::move(postBody_);
+  } else {
+    body.reserve(bodySize_ + 2);
+    for (std::string& piece : bodyPieces_) {
+      body.append(piece);
+      std::string().swap(piece);
+    }
+    body.append(postBody_);
+  }
+  ClearBody();
+  body.append("\r\n");
+  return body;
+}
+
+void CHotmailSMTP::ClearBody() {
+  std::vector<std::string>().swap(bodyPieces_);
+  std::string().swap(postBody_);
+  bodySize_ = 0;
+  textStart_ = 0;
 }
 
 void CHotmailSMTP::EndText() {
@@ -322,21 +312,28 @@ void CHotmailSMTP::EndText() {
 }
 
 std::string CHotmailSMTP::MessageBody() const {
-  return senderLine_ + recipientLines_ + "\r\n" + messageData_ + "\r\n";
+  if (bodySize_ == 0) return senderLine_ + recipientLines_ + "\r\n\r\n";
+  std::string body;
+  for (const std::string& piece : bodyPieces_) body += piece;
+  return body + postBody_ + "\r\n";
 }
 
-// The envelope stays with the connection until the next MAIL or RSET, the
-// text until the send has ended; the send job gets its own copy and this
+// The envelope stays with the connection until the next MAIL or RSET; the
+// body built from it and the text goes to the send job, with this
 // connection's credentials.
 void CHotmailSMTP::SubmitMessage() {
   StartJob(SMTP_JOB_SEND);
-  http_->SendMail(credentials_, MessageBody());
+  Post(TakeBody());
 }
+
+void CHotmailSMTP::Post(std::string body) { http_->SendMail(credentials_, std::move(body)); }
 
 // The text of a DATA is only its own: after a message was submitted, a DATA
 // without a new MAIL sends the same envelope with the new text.
 void CHotmailSMTP::BeginText() {
-  messageData_.clear();
+  ClearBody();
+  postBody_ = senderLine_ + recipientLines_ + "\r\n";
+  bodySize_ = textStart_ = postBody_.size();
   oversized_ = false;
   SetState(SessionState::Text);
 }
@@ -345,7 +342,7 @@ void CHotmailSMTP::BeginText() {
 void CHotmailSMTP::ClearTransaction() {
   std::string().swap(senderLine_);
   std::string().swap(recipientLines_);
-  std::string().swap(messageData_);
+  ClearBody();
   oversized_ = false;
   recipients_ = 0;
 }
@@ -378,9 +375,8 @@ void CHotmailSMTP::OnLoginDone(LPARAM result) {
 // A refusal that the same upload cannot overcome is permanent (554), so the
 // client does not retry it for days; the rest may pass later (451).
 void CHotmailSMTP::OnSendDone(LPARAM result) {
-  // The text has gone to the service (or failed to): its memory goes back.
-  // A DATA without a new MAIL still reuses the envelope.
-  std::string().swap(messageData_);
+  // The text went with the send job; a DATA without a new MAIL still
+  // reuses the envelope.
   if (JobResult::IsSent(result)) {
     Reply(kOk);
     return;

@@ -14,6 +14,7 @@
 #include <stddef.h>
 
 #include <string>
+#include <vector>
 
 #include "httpmail/Credentials.h"
 #include "plugin/PrivateMessages.h"
@@ -21,6 +22,7 @@
 #include "lineserver/LineServer.h"
 
 class CHotmailHTTP;
+class CSettings;
 class CHotmailSMTP;
 
 template <>
@@ -52,13 +54,16 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   // The largest message text collected; a longer one is refused with 552
   // once its end has arrived, and the connection goes on.
   static constexpr size_t kMaxMessageSize = 64 * 1024 * 1024;
+  // The pieces a long message text is received in.
+  static constexpr size_t kBodyPiece = 1024 * 1024;
   // Lines of message text: far beyond the 1000 bytes RFC 5321 allows, so
   // that a sender that does not wrap its lines still gets by.
   static constexpr size_t kMaxTextLine = 1024 * 1024;
   // Recipients of one transaction; RFC 5321 asks for at least 100.
   static constexpr size_t kMaxRecipients = 1000;
 
-  CHotmailSMTP();
+  // The settings are the plug-in's, read as they are needed.
+  explicit CHotmailSMTP(const CSettings& settings);
   virtual ~CHotmailSMTP();
 
   void SetHTTP(CHotmailHTTP* http) { http_ = http; }
@@ -73,14 +78,14 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   bool Authenticated() const { return authenticated_; }
   // An AUTH waits for its log-in job.
   bool Authenticating() const { return !checking_.userName.empty(); }
-  // What the send job posts: the envelope lines, an empty line, the text
-  // and one more CR LF.
+  // The transaction as it stands: the envelope lines, an empty line, the
+  // text received so far and one more CR LF, as the send job posts it. Once
+  // posted, the text belongs to the send job and is no longer here.
   std::string MessageBody() const;
 
-  // Decodes base64 text into `output` (room for `length` bytes will do);
-  // characters outside the alphabet are skipped, and "=" or the end of the
-  // input ends the data. Returns the number of bytes written.
-  static size_t DecodeBase64(char* output, const char* input, size_t length);
+ protected:
+  // Hands the post body (envelope, empty line, text, CR LF) to the send job.
+  virtual void Post(std::string body);
 
  private:
   int ListenPort() const override;
@@ -113,10 +118,13 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   void SubmitMessage();
   void BeginText();
   void ClearTransaction();
+  std::string TakeBody();
+  void ClearBody();
   void LogReceived(const std::string& line) const;
 
   static const CommandEntry<CHotmailSMTP> kCommands[9];
 
+  const CSettings& settings_;
   CHotmailHTTP* http_ = nullptr;
   SessionState state_ = SessionState::Idle;
   CCredentials credentials_;  // of the successful AUTH
@@ -125,7 +133,14 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   bool awaitingResponse_ = false;  // AUTH PLAIN answered 334; the next line is its response
   std::string senderLine_;         // "MAIL " + argument + CR LF
   std::string recipientLines_;     // "RCPT " + argument + CR LF, each
-  std::string messageData_;        // each text line + CR LF
+  // From DATA on, the body being built: the envelope lines, an empty line
+  // (textStart_ bytes in all), then each text line + CR LF. A large text
+  // fills pieces of kBodyPiece bytes, joined once at its end while each is
+  // freed, so it is never held twice, not even while a buffer grows.
+  std::vector<std::string> bodyPieces_;
+  std::string postBody_;  // the piece being filled
+  size_t bodySize_ = 0;   // over all pieces
+  size_t textStart_ = 0;
   // The text being received went past kMaxMessageSize: the rest of it is
   // read and dropped, and its end is answered 552.
   bool oversized_ = false;

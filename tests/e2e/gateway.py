@@ -205,8 +205,3 @@ class RawPOP:
         assert greeting == b"+OK POP3 to HTTP proxy server ready\r\n", greeting
         assert self.ask(b"USER " + user) == b"+OK\r\n"
         return self.ask(b"PASS " + password)
-
-
-def unstuff(lines):
-    """The message text of a POP3 multi-line body given as lines without CR LF."""
-    return b"".join((line[1:] if line.startswith(b"..") else line) + b"\r\n" for line in lines)

@@ -18,18 +18,18 @@ PASS = mb.PASSWORD.encode()
 GREETING = b"+OK POP3 to HTTP proxy server ready\r\n"
 
 
-def stuffed(message):
-    """The message as the gateway sends it after "+OK\\r\\n"."""
-    body, start = b"", True
-    for byte in message:
-        c = bytes([byte])
-        if start and c == b".":
-            body += b"."
-        body += c
-        start = c == b"\n"
-    if not body.endswith(b"\r\n"):
-        body += b"\r\n"
-    return body + b".\r\n"
+def framed(message):
+    """A message with no line to stuff, as it follows "+OK\\r\\n": unchanged, then the terminator."""
+    assert message.endswith(b"\r\n") and not message.startswith(b".") and b"\n." not in message
+    return message + b".\r\n"
+
+
+# The fixtures whose lines need stuffing, as they are on the wire.
+DOTS_SENT = (b"From: Carol <carol@example.com>\r\nSubject: Dots\r\n\r\nline one\r\n..\r\n"
+             b"...two dots\r\n..leading\r\n..\r\nend\r\n.\r\n")
+# A bare LF ends a line too; a text without a final line end gets one.
+RAGGED_SENT = (b"From: Eve <eve@example.com>\r\nSubject: Ragged\r\n\r\nbare\n..dot after LF\r\n"
+               b"no line end\r\n.\r\n")
 
 
 class GatewayTest(unittest.TestCase):
@@ -78,10 +78,10 @@ class SessionTest(GatewayTest):
                          b".\r\n", pop.ask_multi(b"UIDL"))
         self.assertEqual(b"+OK 5 MSG0005\r\n", pop.ask(b"UIDL 5"))
         # More lines than the body has: the whole message.
-        self.assertEqual(b"+OK\r\n" + stuffed(mb.HELLO), pop.ask_multi(b"TOP 1 10"))
-        self.assertEqual(b"+OK\r\n" + stuffed(mb.HELLO), pop.ask_multi(b"RETR 1"))
-        self.assertEqual(b"+OK\r\n" + stuffed(mb.DOTS), pop.ask_multi(b"RETR 2"))
-        self.assertEqual(b"+OK\r\n" + stuffed(mb.RAGGED), pop.ask_multi(b"RETR 4"))
+        self.assertEqual(b"+OK\r\n" + framed(mb.HELLO), pop.ask_multi(b"TOP 1 10"))
+        self.assertEqual(b"+OK\r\n" + framed(mb.HELLO), pop.ask_multi(b"RETR 1"))
+        self.assertEqual(b"+OK\r\n" + DOTS_SENT, pop.ask_multi(b"RETR 2"))
+        self.assertEqual(b"+OK\r\n" + RAGGED_SENT, pop.ask_multi(b"RETR 4"))
         self.assertEqual(b"+OK\r\n", pop.ask(b"DELE 1"))
         self.assertEqual(b"-ERR message 1 has been deleted\r\n", pop.ask(b"RETR 1"))
         self.assertEqual(b"-ERR message 1 has been deleted\r\n", pop.ask(b"LIST 1"))
@@ -216,8 +216,8 @@ class TopTest(GatewayTest):
         cases = [
             (b"TOP 1 0", head + b".\r\n"),
             (b"TOP 1 1", head + b"one\r\n.\r\n"),
-            (b"TOP 1 3", stuffed(self.PLAIN)),
-            (b"TOP 1 99999999", stuffed(self.PLAIN)),
+            (b"TOP 1 3", framed(self.PLAIN)),
+            (b"TOP 1 99999999", framed(self.PLAIN)),
             (b"TOP 1  2 ", head + b"one\r\ntwo\r\n.\r\n"),
             (b"TOP 2 2", b"From: Carol <carol@example.com>\r\nSubject: Dots\r\n\r\nline one\r\n..\r\n.\r\n"),
             (b"TOP 2 4", b"From: Carol <carol@example.com>\r\nSubject: Dots\r\n\r\nline one\r\n..\r\n"
@@ -227,7 +227,7 @@ class TopTest(GatewayTest):
             # A bare LF ends a line; the cut after it ends with CR LF.
             (b"TOP 4 1", ragged + b"bare\r\n.\r\n"),
             (b"TOP 4 2", ragged + b"bare\n..dot after LF\r\n.\r\n"),
-            (b"TOP 4 3", stuffed(mb.RAGGED)),
+            (b"TOP 4 3", RAGGED_SENT),
             (b"TOP 5 0", b"Subject: short\r\n.\r\n"),
             (b"TOP 6 0", b"\r\n.\r\n"),
             (b"TOP 6 1", b"\r\nbody first\r\n.\r\n"),
@@ -252,7 +252,7 @@ class TopTest(GatewayTest):
         self.service.add_fault(method="GET", path="/MSG0001", times=1, status=500)
         self.assertEqual(b"-ERR Hotmail server returned 500 status\r\n", pop.ask(b"TOP 1 0"))
         self.assertEqual(b"+OK\r\nFrom: a@example.com\r\nSubject: Plain\r\n\r\n.\r\n", pop.ask_multi(b"TOP 1 0"))
-        self.assertEqual(b"+OK\r\n" + stuffed(self.PLAIN), pop.ask_multi(b"RETR 1"))
+        self.assertEqual(b"+OK\r\n" + framed(self.PLAIN), pop.ask_multi(b"RETR 1"))
 
 
 class TopRangeTest(GatewayTest):
@@ -283,7 +283,7 @@ class TopRangeTest(GatewayTest):
         self.assertEqual(b"+OK\r\n" + head + b"line 00000\r\n.\r\n", pop.ask_multi(b"TOP 1 1"))
         self.assertEqual([("MSG0001", "bytes=0-32767", 206)], self.gets())
         # All lines: past the start, so the whole message.
-        self.assertEqual(b"+OK\r\n" + stuffed(self.LARGE), pop.ask_multi(b"TOP 1 99999999"))
+        self.assertEqual(b"+OK\r\n" + framed(self.LARGE), pop.ask_multi(b"TOP 1 99999999"))
         # A header longer than the start: the whole message follows.
         self.assertEqual(b"+OK\r\n" + self.BIG_HEADER[:-len(b"body\r\n")] + b".\r\n", pop.ask_multi(b"TOP 2 0"))
         # A service that ignores the range sends all at once.
@@ -296,7 +296,7 @@ class TopRangeTest(GatewayTest):
                           ("MSG0003", "bytes=0-32767", 200),
                           ("MSG0004", "bytes=0-32767", 416), ("MSG0004", None, 200)], self.gets())
         # RETR after a TOP of the start downloads and sends the whole.
-        self.assertEqual(b"+OK\r\n" + stuffed(self.LARGE), pop.ask_multi(b"RETR 1"))
+        self.assertEqual(b"+OK\r\n" + framed(self.LARGE), pop.ask_multi(b"RETR 1"))
         self.assertEqual(b"+OK\r\n", pop.ask(b"QUIT"))
         self.assertEqual([True, False, False, False],
                          [self.service.is_read(mb.ACCOUNT, "inbox", "MSG%04d" % n) for n in (1, 2, 3, 4)])
@@ -305,7 +305,7 @@ class TopRangeTest(GatewayTest):
 class UpdateTest(GatewayTest):
     def test_dele_and_quit_move_to_deleted_items(self):
         pop = self.logged_in()
-        self.assertEqual(b"+OK\r\n" + stuffed(mb.HELLO), pop.ask_multi(b"RETR 1"))
+        self.assertEqual(b"+OK\r\n" + framed(mb.HELLO), pop.ask_multi(b"RETR 1"))
         self.assertEqual(b"+OK\r\n", pop.ask(b"DELE 2"))
         self.assertEqual(b"+OK\r\n", pop.ask(b"DELE 5"))
         self.assertEqual(b"+OK\r\n", pop.ask(b"QUIT"))
@@ -356,7 +356,7 @@ class UpdateTest(GatewayTest):
         time.sleep(1.5)
         self.assertEqual(b"+OK\r\n", nxt.ask(b"USER " + USER))
         self.assertEqual(b"+OK\r\n", nxt.ask(b"PASS " + PASS))
-        self.assertEqual(b"+OK\r\n" + stuffed(mb.HELLO), nxt.ask_multi(b"RETR 1"))
+        self.assertEqual(b"+OK\r\n" + framed(mb.HELLO), nxt.ask_multi(b"RETR 1"))
         self.assertEqual(b"", nxt.pending)
 
 
@@ -395,8 +395,8 @@ class HostileClientTest(GatewayTest):
         self.assertEqual(b"+OK\r\n", pop.line())
         self.assertEqual(b"+OK\r\n", pop.line())
         self.assertEqual(b"+OK 5 %d\r\n" % sum(len(m) for m in mb.MESSAGES), pop.line())
-        self.assertEqual(b"+OK\r\n" + stuffed(mb.HELLO), pop.multi())
-        self.assertEqual(b"+OK\r\n" + stuffed(mb.DOTS), pop.multi())
+        self.assertEqual(b"+OK\r\n" + framed(mb.HELLO), pop.multi())
+        self.assertEqual(b"+OK\r\n" + DOTS_SENT, pop.multi())
         self.assertEqual(b"+OK\r\n", pop.line())
         self.assertEqual(b"+OK\r\n", pop.line())
         self.assertTrue(pop.closed())
@@ -496,7 +496,7 @@ class OnlyNotReadTest(GatewayTest):
                          b".\r\n", pop.ask_multi(b"UIDL"))
         # Numbers stay those of the whole list, and work for the hidden one.
         self.assertEqual(b"+OK 3 %d\r\n" % len(mb.OLD), pop.ask(b"LIST 3"))
-        self.assertEqual(b"+OK\r\n" + stuffed(mb.OLD), pop.ask_multi(b"RETR 3"))
+        self.assertEqual(b"+OK\r\n" + framed(mb.OLD), pop.ask_multi(b"RETR 3"))
 
 
 class ServiceDownTest(unittest.TestCase):

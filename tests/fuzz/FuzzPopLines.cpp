@@ -11,9 +11,9 @@
 #include <string>
 
 #include "httpmail/HotmailHTTP.h"
-#include "plugin/Plugin.h"
+#include "config/Settings.h"
 #include "pop3/HotmailPOP.h"
-#include "pop3/LineBuffer.h"
+#include "lineserver/LineBuffer.h"
 #include "pop3/Loopback.h"
 
 namespace {
@@ -34,15 +34,15 @@ LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 struct World {
-  CHotmailHTTP http;
-  CHotmailPOP server;
+  CSettings settings;
+  CHotmailHTTP http{settings};  // the transport has no window: no request starts
+  CHotmailPOP server{settings};
   std::unique_ptr<loopback::Client> client;
 
   World() {
     window = loopback::CreateTestWindow("FuzzPop", Proc);
-    thePlugin.mainWindow = nullptr;  // the HTTPMail client starts no request
     if (!server.InitWinsock()) abort();
-    thePlugin.settings.popPortNumber = loopback::FreePort();
+    settings.popPortNumber = loopback::FreePort();
     server.SetHTTP(&http);
     server.SetWindow(window);
     pop = &server;
@@ -55,7 +55,7 @@ struct World {
   }
 
   void Connect() {
-    client.reset(new loopback::Client(thePlugin.settings.popPortNumber));
+    client.reset(new loopback::Client(settings.popPortNumber));
     if (client->ReadLine().empty()) abort();
   }
 };

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "httpmail/HotmailHTTP.h"
-#include "plugin/Plugin.h"
+#include "config/Settings.h"
 
 namespace {
 
@@ -22,9 +22,9 @@ std::unique_ptr<CHotmailRequest> Reply(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  thePlugin.settings = CSettings();
-  thePlugin.settings.iniPath.clear();  // folders seen are not saved
-  CHotmailHTTP http;
+  CSettings settings;
+  settings.iniPath.clear();  // folders seen are not saved
+  CHotmailHTTP http(settings);
   http.ParseRootReply(*Reply(data, size));
   http.ParseFolderReply(*Reply(data, size));
   http.ParseMailReply(*Reply(data, size));

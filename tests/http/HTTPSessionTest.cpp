@@ -90,7 +90,7 @@ TEST_F(HTTPSessionTest, MultiStatusBodyIsReadWholeAndRequestGoesAsFilled) {
   EXPECT_EQ("1", r.Header("Depth"));
   EXPECT_EQ("text/xml", r.Header("Content-Type"));
   EXPECT_EQ(body, r.body);
-  EXPECT_EQ(thePlugin.settings.userAgent, r.Header("User-Agent"));
+  EXPECT_EQ(settings_.userAgent, r.Header("User-Agent"));
   EXPECT_FALSE(r.HasHeader("Expect"));
 
   std::string log = LogText();
@@ -219,7 +219,7 @@ TEST_F(HTTPSessionTest, ProxyAnsweringBadRequestSwitchesToDirectForGood) {
     if (r.target == "/bad") return HttpReply(400, "Bad Request");
     return HttpReply(207, "Multi-Status", "", "<direct/>");
   });
-  thePlugin.settings.doNotUseProxy = false;
+  settings_.doNotUseProxy = false;
   setenv("http_proxy", proxy.Url("").c_str(), 1);
 
   Completion c = RunOne(NewSession(service.Url("/login"), "PROPFIND", "Depth: 0\r\n", "<q/>"));
@@ -230,8 +230,8 @@ TEST_F(HTTPSessionTest, ProxyAnsweringBadRequestSwitchesToDirectForGood) {
   EXPECT_EQ(service.Url("/login"), proxy.Requests()[0].target) << "a proxy is sent the absolute URL";
   ASSERT_EQ(1u, service.RequestCount());
   EXPECT_EQ("<q/>", service.Requests()[0].body);
-  EXPECT_TRUE(thePlugin.settings.doNotUseProxy);
-  EXPECT_EQ(1u, GetPrivateProfileIntA("Property", "DoNotUseProxy", 0, thePlugin.settings.iniPath.c_str()));
+  EXPECT_TRUE(settings_.doNotUseProxy);
+  EXPECT_EQ(1u, GetPrivateProfileIntA("Property", "DoNotUseProxy", 0, settings_.iniPath.c_str()));
   std::string log = LogText();
   EXPECT_EQ(1, Count(log, "[プロキシを使わない設定に変更しました]"));
 
@@ -253,8 +253,8 @@ TEST_F(HTTPSessionTest, ProxyFallbackLeavesOtherRunningSessionsAlone) {
   });
   OpenOnExit openSlow(slow);
   TestHttpServer service([](const HttpRequest&) { return HttpReply(207, "Multi-Status", "", "<direct/>"); });
-  thePlugin.settings.doNotUseProxy = false;
-  thePlugin.settings.threadCount = 2;
+  settings_.doNotUseProxy = false;
+  settings_.threadCount = 2;
   setenv("http_proxy", proxy.Url("").c_str(), 1);
 
   ASSERT_TRUE(Submit(NewSession(service.Url("/message/1"), "GET")));
@@ -262,7 +262,7 @@ TEST_F(HTTPSessionTest, ProxyFallbackLeavesOtherRunningSessionsAlone) {
   ASSERT_TRUE(Submit(NewSession(service.Url("/login"), "PROPFIND")));
   ASSERT_TRUE(WaitForCompletions(1));
   EXPECT_EQ(207, completions_[0].status);
-  EXPECT_TRUE(thePlugin.settings.doNotUseProxy);
+  EXPECT_TRUE(settings_.doNotUseProxy);
 
   // The GET still running through the proxy keeps its WinInet handle.
   slow.Open();
@@ -300,7 +300,7 @@ TEST_F(HTTPSessionTest, OneThreadRunsSessionsStrictlyInOrder) {
 
 TEST_F(HTTPSessionTest, ThreadCountBelowOneStillRunsOneAtATime) {
   TestHttpServer server([](const HttpRequest& r) { return HttpReply(207, "Multi-Status", "", r.target); });
-  thePlugin.settings.threadCount = 0;
+  settings_.threadCount = 0;
   ASSERT_TRUE(Submit(NewSession(server.Url("/a"))));
   ASSERT_TRUE(Submit(NewSession(server.Url("/b"))));
   ASSERT_TRUE(WaitForCompletions(2));
@@ -366,7 +366,7 @@ TEST_F(HTTPSessionTest, ShutdownWaitsABoundedTimeThenCancelsRunningWorkers) {
     return std::string();
   });
   OpenOnExit openNever(never);
-  thePlugin.settings.httpTimeOut = 30;
+  settings_.httpTimeOut = 30;
   ASSERT_TRUE(Submit(NewSession(server.Url("/hang"))));
   ASSERT_TRUE(server.WaitForRequests(1));
   const DWORD start = GetTickCount();
@@ -396,7 +396,7 @@ TEST_F(HTTPSessionTest, ServerThatNeverAnswersTimesOut) {
     return std::string();
   });
   OpenOnExit openNever(never);
-  thePlugin.settings.httpTimeOut = 1;
+  settings_.httpTimeOut = 1;
   const DWORD start = GetTickCount();
   Completion c = RunOne(NewSession(server.Url("/silent")));
   const DWORD spent = GetTickCount() - start;
@@ -501,7 +501,7 @@ TEST_F(HTTPSessionTest, SessionThatCanNeitherStartNorReportStaysWithTheCaller) {
 #endif
   HWND gone = CreateWindowExA(0, "SessionFixtureHost", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
   ASSERT_TRUE(DestroyWindow(gone));
-  thePlugin.mainWindow = gone;
+  CHTTPSession::Configure({gone, &settings_});
   std::unique_ptr<CHTTPSession> s(NewSession("http://127.0.0.1:1/"));
   rlimit saved{};
   ASSERT_EQ(0, getrlimit(RLIMIT_AS, &saved));
@@ -515,7 +515,7 @@ TEST_F(HTTPSessionTest, SessionThatCanNeitherStartNorReportStaysWithTheCaller) {
   ASSERT_EQ(0, setrlimit(RLIMIT_AS, &tight));
   const bool accepted = CHTTPSession::Submit(s.get());
   setrlimit(RLIMIT_AS, &saved);
-  thePlugin.mainWindow = window_;
+  CHTTPSession::Configure({window_, &settings_});
   if (LogText().find("[スレッドを作成しました]") != std::string::npos)
     GTEST_SKIP() << "this build reserves address space up front; the worker started";
   EXPECT_FALSE(accepted) << "the caller must not wait for a completion that never comes";
@@ -523,10 +523,10 @@ TEST_F(HTTPSessionTest, SessionThatCanNeitherStartNorReportStaysWithTheCaller) {
 }
 
 TEST_F(HTTPSessionTest, SubmitWithoutMainWindowLeavesSessionWithCaller) {
-  thePlugin.mainWindow = nullptr;
+  CHTTPSession::Configure({nullptr, &settings_});
   std::unique_ptr<CHTTPSession> s(NewSession("http://127.0.0.1:1/"));
   EXPECT_FALSE(CHTTPSession::Submit(s.get()));
   EXPECT_FALSE(CHTTPSession::Submit(nullptr));
-  thePlugin.mainWindow = window_;
+  CHTTPSession::Configure({window_, &settings_});
   EXPECT_EQ(std::string::npos, LogText().find("[スレッドを作成しました]"));
 }

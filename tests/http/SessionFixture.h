@@ -14,7 +14,7 @@
 
 #include "config/Log.h"
 #include "http/HTTPSession.h"
-#include "plugin/Plugin.h"
+#include "config/Settings.h"
 #include "plugin/PrivateMessages.h"
 #include "support/TempDir.h"
 
@@ -32,13 +32,12 @@ struct Completion {
 class SessionFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_ = thePlugin.settings;
-    thePlugin.settings.log = true;
-    thePlugin.settings.iniPath = dir_.File("Kestrelon.ini");
-    thePlugin.settings.threadCount = 1;
-    thePlugin.settings.httpTimeOut = 5;
-    thePlugin.settings.doNotUseProxy = true;
-    theLog.SetPath(dir_.File("Kestrelon.log"), &thePlugin.settings);
+    settings_.log = true;
+    settings_.iniPath = dir_.File("Kestrelon.ini");
+    settings_.threadCount = 1;
+    settings_.httpTimeOut = 5;
+    settings_.doNotUseProxy = true;
+    theLog.SetPath(dir_.File("Kestrelon.log"), &settings_);
     for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "no_proxy", "NO_PROXY"})
       unsetenv(name);
     static bool registered = false;
@@ -51,7 +50,7 @@ class SessionFixture : public ::testing::Test {
     }
     window_ = CreateWindowExA(0, "SessionFixtureHost", "", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(nullptr, window_);
-    thePlugin.mainWindow = window_;
+    CHTTPSession::Configure({window_, &settings_});
     completions_.clear();
     onDone_ = nullptr;
     fixture_ = this;
@@ -61,9 +60,8 @@ class SessionFixture : public ::testing::Test {
     CHTTPSession::Shutdown();
     WaitForCompletions(submitted_, 6000);
     DestroyWindow(window_);
-    thePlugin.mainWindow = nullptr;
-    thePlugin.settings = saved_;
-    theLog.SetPath("", &thePlugin.settings);
+    CHTTPSession::Configure({});
+    theLog.SetPath("", nullptr);
     fixture_ = nullptr;
   }
 
@@ -116,7 +114,7 @@ class SessionFixture : public ::testing::Test {
 
   TempDir dir_;
   HWND window_ = nullptr;
-  CSettings saved_;
+  CSettings settings_;
   size_t submitted_ = 0;
   std::vector<Completion> completions_;
   std::function<void(CHTTPSession*)> onDone_;  // runs before Finish

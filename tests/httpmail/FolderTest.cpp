@@ -17,12 +17,12 @@ class FolderTest : public HttpMailTest {
   // The folder table as a fresh start of the host reads it back.
   CSettings Reloaded() const {
     CSettings s;
-    s.iniPath = thePlugin.settings.iniPath;
+    s.iniPath = settings_.iniPath;
     s.Load();
     return s;
   }
   const CFolder& Folder(size_t i) const { return *http_.GetFolders().at(i); }
-  CHotmailHTTP http_;
+  CHotmailHTTP http_{settings_};
 };
 
 TEST_F(FolderTest, FirstListingRegistersEveryKindWithItsDefaults) {
@@ -53,14 +53,14 @@ TEST_F(FolderTest, StoredEntryWinsOverWhatTheServiceSaysLater) {
   ASSERT_EQ(207, List(FolderResponse("http://h/1/", "F1", "bulkmail", "Renamed")));
   EXPECT_EQ("Posteingang", Folder(1).displayName);
   EXPECT_EQ("inbox", Folder(1).special);
-  EXPECT_EQ(1u, thePlugin.settings.folderIds.size());
+  EXPECT_EQ(1u, settings_.folderIds.size());
 }
 
 TEST_F(FolderTest, DownloadChoiceEditedInTheIniTakesEffectAfterARestart) {
   ASSERT_EQ(207, List(FolderResponse("http://h/1/", "F1", "inbox", "")));
   ASSERT_TRUE(Folder(0).download);
-  WritePrivateProfileStringA("FolderDownLoad", "F1", "0", thePlugin.settings.iniPath.c_str());
-  thePlugin.settings.Load();
+  WritePrivateProfileStringA("FolderDownLoad", "F1", "0", settings_.iniPath.c_str());
+  settings_.Load();
   auto r = Reply(207, Multistatus(FolderResponse("http://h/1/", "F1", "inbox", "")));
   ASSERT_EQ(207, http_.ParseFolderReply(*r));
   EXPECT_FALSE(Folder(1).download);
@@ -77,7 +77,7 @@ TEST_F(FolderTest, MissingIdTakesTheKindAndIsReported) {
   ASSERT_EQ(207, List(FolderResponse("http://h/i/", "", "inbox", "")));
   EXPECT_EQ("inbox", Folder(0).id);
   EXPECT_EQ(1, LogCount(kNoId));
-  EXPECT_EQ(0, thePlugin.settings.FindFolder("inbox"));
+  EXPECT_EQ(0, settings_.FindFolder("inbox"));
 }
 
 TEST_F(FolderTest, SameIdTwiceRegistersOnceAndListsBoth) {

@@ -10,21 +10,18 @@
 
 #include "config/Log.h"
 #include "httpmail/HotmailHTTP.h"
-#include "plugin/Plugin.h"
+#include "config/Settings.h"
 #include "support/TempDir.h"
 
 class HttpMailTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_ = thePlugin.settings;
-    thePlugin.settings = CSettings();
-    thePlugin.settings.iniPath = dir_.File("Kestrelon.ini");
-    thePlugin.settings.log = true;
-    theLog.SetPath(dir_.File("Kestrelon.log"), &thePlugin.settings);
+    settings_.iniPath = dir_.File("Kestrelon.ini");
+    settings_.log = true;
+    theLog.SetPath(dir_.File("Kestrelon.log"), &settings_);
   }
   void TearDown() override {
     theLog.SetPath(std::string(), nullptr);
-    thePlugin.settings = saved_;
   }
 
   std::string Log() const { return ReadFile(dir_.File("Kestrelon.log")); }
@@ -47,7 +44,7 @@ class HttpMailTest : public ::testing::Test {
   }
 
   TempDir dir_;
-  CSettings saved_;
+  CSettings settings_;
 };
 
 // A 207 body with the usual prefixes bound; `responses` goes inside.

@@ -40,7 +40,7 @@ class JobTest : public HttpMailTest {
   void SetUp() override {
     HttpMailTest::SetUp();
     StartService("{}");
-    thePlugin.settings.httpTimeOut = 10;
+    settings_.httpTimeOut = 10;
     static bool registered = false;
     if (!registered) {
       WNDCLASSA wc = {};
@@ -50,14 +50,15 @@ class JobTest : public HttpMailTest {
     }
     window_ = CreateWindowExA(0, "HttpMailJobTest", "", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     ASSERT_NE(nullptr, window_);
-    thePlugin.mainWindow = window_;
+    CHTTPSession::Configure({window_, &settings_});
+    http_.SetWindow(window_);
     active_ = this;
   }
 
   void TearDown() override {
     Pump(std::chrono::milliseconds(100));
     active_ = nullptr;
-    thePlugin.mainWindow = nullptr;
+    CHTTPSession::Configure({});
     if (window_ != nullptr) DestroyWindow(window_);
     service_.Stop();
     HttpMailTest::TearDown();
@@ -66,7 +67,7 @@ class JobTest : public HttpMailTest {
   void StartService(const std::string& options) {
     service_.Stop();
     ASSERT_TRUE(service_.Start(std::string("{\"mailbox\": ") + kMailbox + ", \"options\": " + options + "}"));
-    thePlugin.settings.serviceHost = service_.HostPort();
+    settings_.serviceHost = service_.HostPort();
   }
 
   static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -143,7 +144,7 @@ class JobTest : public HttpMailTest {
   static JobTest* active_;
   LocalService service_;
   HWND window_ = nullptr;
-  CHotmailHTTP http_;
+  CHotmailHTTP http_{settings_};
   CCredentials account_{kAccount, "demo"};
   std::vector<JobDone> done_;
 };
@@ -187,7 +188,7 @@ TEST_F(JobTest, WrongPasswordEndsTheChainWith401) {
 TEST_F(JobTest, UnreachableServiceIsMinusOne) {
   const int port = service_.port;
   service_.Stop();
-  thePlugin.settings.serviceHost = "127.0.0.1:" + std::to_string(port);
+  settings_.serviceHost = "127.0.0.1:" + std::to_string(port);
   EXPECT_EQ(-1, LoginPop());
   http_.Login(CHotmailHTTP::FRONT_SMTP, account_);
   EXPECT_EQ(-1, AwaitOnly(WM_SMTP_JOB_DONE, SMTP_JOB_LOGIN));
@@ -260,12 +261,12 @@ TEST_F(JobTest, FailedFolderListingFailsTheLoginEvenWhenAnotherSucceeds) {
 TEST_F(JobTest, RetrieveStoresExactlyThatMessage) {
   ASSERT_EQ(207, LoginPop());
   http_.Retrieve(account_, 2);
-  EXPECT_EQ(1024 + 2, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
+  EXPECT_EQ(RETRIEVE_OK_BASE + 2, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
   EXPECT_EQ(File("inbox", "MSG0002"), http_.GetMails()[1]->content);
   EXPECT_EQ("Subject: two\r\n\r\nsecond message\r\n", http_.GetMails()[1]->content);
   for (size_t i : {0u, 2u, 3u, 4u}) EXPECT_EQ("", http_.GetMails()[i]->content);
   http_.Retrieve(account_, 5);
-  EXPECT_EQ(1024 + 5, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
+  EXPECT_EQ(RETRIEVE_OK_BASE + 5, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
   EXPECT_EQ(File("Work", "MSG0006"), http_.GetMails()[4]->content);
 }
 
@@ -276,7 +277,7 @@ TEST_F(JobTest, RetrieveFailuresReportTheirStatus) {
   EXPECT_EQ(404, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
   EXPECT_EQ("", http_.GetMails()[2]->content);
   // A number that names no message starts nothing and is a failure, not
-  // the success value 1024 + n.
+  // the success value RETRIEVE_OK_BASE + n.
   http_.Retrieve(account_, 9);
   EXPECT_EQ(-1, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
 }
@@ -297,7 +298,7 @@ TEST_F(JobTest, OverlappingJobsOfBothSidesEachFinish) {
   EXPECT_TRUE(done_.empty());
   int pop = 0, smtpLogin = 0, smtpSend = 0;
   for (const JobDone& d : seen) {
-    if (d.message == WM_POP_JOB_DONE && d.kind == POP_JOB_RETRIEVE && d.result == 1027) ++pop;
+    if (d.message == WM_POP_JOB_DONE && d.kind == POP_JOB_RETRIEVE && d.result == RETRIEVE_OK_BASE + 3) ++pop;
     if (d.message == WM_SMTP_JOB_DONE && d.kind == SMTP_JOB_LOGIN && d.result == 207) ++smtpLogin;
     if (d.message == WM_SMTP_JOB_DONE && d.kind == SMTP_JOB_SEND && d.result == 201) ++smtpSend;
   }
@@ -313,11 +314,11 @@ class CommitTest : public JobTest {
  protected:
   // Log in, download message 1 (unread) and 5 (unread), mark 2 and 4 deleted.
   void Prepare(int deleteMode) {
-    thePlugin.settings.deleteMode = deleteMode;
+    settings_.deleteMode = deleteMode;
     ASSERT_EQ(207, LoginPop());
     for (int n : {1, 4}) {
       http_.Retrieve(account_, n);
-      ASSERT_EQ(1024 + n, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
+      ASSERT_EQ(RETRIEVE_OK_BASE + n, AwaitOnly(WM_POP_JOB_DONE, POP_JOB_RETRIEVE));
       http_.GetMails()[n - 1]->retrieved = true;
     }
     http_.GetMails()[1]->deleted = true;
@@ -393,7 +394,7 @@ TEST_F(CommitTest, FailedMoveFailsTheCommitEvenWhenLaterRequestsSucceed) {
 }
 
 TEST_F(CommitTest, WithoutADeletedItemsFolderNothingMoves) {
-  thePlugin.settings.deleteTarget = "nosuchkind";
+  settings_.deleteTarget = "nosuchkind";
   Prepare(1);
   EXPECT_EQ(JobResult::kNotRemoved, CommitJob()) << "the marked messages stay: no success";
   EXPECT_EQ(1, LogCount("[削除先のフォルダが見つかりません]"));

@@ -1,5 +1,6 @@
 // The response readers on canned replies, grouped by reader.
 #include "HttpMailTest.h"
+#include "httpmail/JobResult.h"
 
 namespace {
 
@@ -34,7 +35,7 @@ class RootReaderTest : public HttpMailTest {
   std::string Root(const CCredentials& account = kAlice) const { return http_.FolderRootUrl(account); }
   std::string Send(const CCredentials& account = kAlice) const { return http_.SendUrl(account); }
   static inline const CCredentials kAlice{"alice", "pw"};
-  CHotmailHTTP http_;
+  CHotmailHTTP http_{settings_};
 };
 
 TEST_F(RootReaderTest, BothUrlsFoundAreRememberedForThoseCredentialsOnly) {
@@ -127,7 +128,7 @@ class FolderReaderTest : public HttpMailTest {
     for (CFolder* f : http_.GetFolders()) s += f->href + ",";
     return s;
   }
-  CHotmailHTTP http_;
+  CHotmailHTTP http_{settings_};
 };
 
 TEST_F(FolderReaderTest, ResponseWithoutHrefIsSkippedAndTheRestRead) {
@@ -136,7 +137,7 @@ TEST_F(FolderReaderTest, ResponseWithoutHrefIsSkippedAndTheRestRead) {
                                    FolderResponse("http://h/3/", "F3", "", "Mine"))));
   EXPECT_EQ("http://h/1/,http://h/3/,", Hrefs());
   EXPECT_EQ(1, LogCount(kNoFolderLink));
-  EXPECT_EQ(-1, thePlugin.settings.FindFolder("F2"));
+  EXPECT_EQ(-1, settings_.FindFolder("F2"));
 }
 
 TEST_F(FolderReaderTest, NonMultiStatusAndFailedExchangeAddNothing) {
@@ -156,7 +157,7 @@ TEST_F(FolderReaderTest, BrokenBodyIsAFailureNotAnEmptyList) {
                       listing.substr(listing.find("?>") + 2)));
   EXPECT_EQ(4, LogCount(kNotXml));
   EXPECT_TRUE(http_.GetFolders().empty());
-  EXPECT_EQ(0u, thePlugin.settings.folderIds.size());
+  EXPECT_EQ(0u, settings_.folderIds.size());
 }
 
 TEST_F(FolderReaderTest, EmptyMultiStatusIsAnEmptyList) {
@@ -182,7 +183,7 @@ class MailReaderTest : public HttpMailTest {
     for (CMail* m : http_.GetMails()) s += std::to_string(m->number) + "=" + m->id + ",";
     return s;
   }
-  CHotmailHTTP http_;
+  CHotmailHTTP http_{settings_};
 };
 
 TEST_F(MailReaderTest, ReadsEveryProperty) {
@@ -274,7 +275,7 @@ TEST_F(MailReaderTest, MissingDateStaysEmptyAndIsLogged) {
 }
 
 TEST_F(MailReaderTest, FromAddrIsReadInTheConfiguredNamespace) {
-  thePlugin.settings.serviceNamespace = "urn:example:hotmail";
+  settings_.serviceNamespace = "urn:example:hotmail";
   const std::string body =
       "<D:multistatus xmlns:D=\"DAV:\" xmlns:x=\"urn:example:hotmail\" xmlns:h=\"http://schemas.microsoft.com/hotmail/\">"
       "<D:response><D:href>http://h/1</D:href><D:propstat><D:prop><D:id>1</D:id><x:fromaddr>right</x:fromaddr>"
@@ -315,31 +316,31 @@ class MessageReaderTest : public HttpMailTest {
     r->mailId = id;
     return r;
   }
-  CHotmailHTTP http_;
+  CHotmailHTTP http_{settings_};
 };
 
 TEST_F(MessageReaderTest, BodyGoesToTheMessageTheRequestNamed) {
   auto r = Download(3, "C", 200, "Subject: c\r\n\r\nthird\r\n");
-  EXPECT_EQ(1024 + 3, http_.OnMessageReply(*r));
+  EXPECT_EQ(RETRIEVE_OK_BASE + 3, http_.OnMessageReply(*r));
   EXPECT_EQ("Subject: c\r\n\r\nthird\r\n", http_.GetMails()[2]->content);
   EXPECT_EQ(CMail::Held::Whole, http_.GetMails()[2]->held);
   EXPECT_EQ(CMail::Held::Nothing, http_.GetMails()[0]->held);
   EXPECT_EQ("", http_.GetMails()[0]->content);
   EXPECT_EQ("", http_.GetMails()[1]->content);
   auto again = Download(3, "C", 200, "");
-  EXPECT_EQ(1027, http_.OnMessageReply(*again));  // an empty body is a body
+  EXPECT_EQ(RETRIEVE_OK_BASE + 3, http_.OnMessageReply(*again));  // an empty body is a body
   EXPECT_EQ("", http_.GetMails()[2]->content);
   // 206 to a request for the start: only the start is held.
   auto start = Download(1, "A", 206, "Subject: a\r\n");
   start->startBytes = 12;
-  EXPECT_EQ(1025, http_.OnMessageReply(*start));
+  EXPECT_EQ(RETRIEVE_OK_BASE + 1, http_.OnMessageReply(*start));
   EXPECT_EQ("Subject: a\r\n", http_.GetMails()[0]->content);
   EXPECT_EQ(CMail::Held::Start, http_.GetMails()[0]->held);
 }
 
 TEST_F(MessageReaderTest, OtherStatusesLeaveTheContent) {
   auto ok = Download(2, "B", 200, "kept");
-  ASSERT_EQ(1026, http_.OnMessageReply(*ok));
+  ASSERT_EQ(RETRIEVE_OK_BASE + 2, http_.OnMessageReply(*ok));
   auto missing = Download(2, "B", 404, "");
   EXPECT_EQ(404, http_.OnMessageReply(*missing));
   auto failed = Download(2, "B", 0, "x");

@@ -28,12 +28,12 @@ class RequestTest : public HttpMailTest {
     auto list = Reply(207, Multistatus(mails));
     ASSERT_EQ(207, http_.ParseMailReply(*list));
   }
-  CHotmailHTTP http_;
+  CHotmailHTTP http_{settings_};
   const CCredentials user_{"user@hotmail.com", "secret"};
 };
 
 TEST_F(RequestTest, DiscoveryRequest) {
-  thePlugin.settings.serviceHost = "127.0.0.1:8080";
+  settings_.serviceHost = "127.0.0.1:8080";
   auto r = http_.NewRootRequest(user_);
   ASSERT_TRUE(r);
   EXPECT_EQ(KIND_ROOT, r->kind);
@@ -44,7 +44,6 @@ TEST_F(RequestTest, DiscoveryRequest) {
       "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\" xmlns:hm=\"urn:schemas:httpmail:\"><D:prop>"
       "<hm:msgfolderroot/><hm:sendmsg/></D:prop></D:propfind>";
   EXPECT_EQ(body, r->body);
-  EXPECT_EQ(143u, r->body.size());
 }
 
 // Each request carries the credentials it was built for, and a request that
@@ -76,11 +75,10 @@ TEST_F(RequestTest, FolderListRequest) {
       "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\" xmlns:hm=\"urn:schemas:httpmail:\"><D:prop><D:id/>"
       "<D:visiblecount/><D:displayname/><hm:special/></D:prop></D:propfind>";
   EXPECT_EQ(body, r->body);
-  EXPECT_EQ(164u, r->body.size());
 }
 
 TEST_F(RequestTest, MessageListRequestBindsTheServiceNamespace) {
-  thePlugin.settings.serviceNamespace = "urn:svc&\"x";
+  settings_.serviceNamespace = "urn:svc&\"x";
   auto r = http_.NewMailListRequest(user_, "http://svc/root/inbox/");
   ASSERT_TRUE(r);
   EXPECT_EQ(KIND_MAILS, r->kind);

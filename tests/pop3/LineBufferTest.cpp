@@ -31,18 +31,57 @@ std::vector<std::string> Lines(CLineBuffer& buffer) {
   return lines;
 }
 
-TEST(LineBufferTest, CutsAtCrLfOnly) {
-  CLineBuffer buffer(100);
-  Feed(buffer, "USER a\r\n\r\nNOOP\nX\r\nPART");
-  EXPECT_EQ((std::vector<std::string>{"USER a", "", "NOOP\nX"}), Lines(buffer));
-  EXPECT_EQ(4u, buffer.Pending());
-  Feed(buffer, "IAL\r");
-  EXPECT_TRUE(Lines(buffer).empty());
-  Feed(buffer, "\n");  // the CR of the earlier segment pairs with this LF
-  EXPECT_EQ((std::vector<std::string>{"PARTIAL"}), Lines(buffer));
+// Each input fed whole and byte by byte, taking lines after every piece as
+// the server does: the same lines, then the same end.
+TEST(LineBufferTest, CutsAtCrLfOnlyAndHoldsTheLimit) {
+  using Next = CLineBuffer::Next;
+  struct Case {
+    size_t limit;
+    std::string input;
+    std::vector<std::string> lines;
+    Next end;
+    size_t pending;  // bytes still waiting for their line end
+  };
+  const Case cases[] = {
+      {100, "USER a\r\n\r\nNOOP\nX\r\nPART", {"USER a", "", "NOOP\nX"}, Next::None, 4},
+      {100, "PARTIAL\r\n", {"PARTIAL"}, Next::None, 0},
+      {100, "\n\r\n", {"\n"}, Next::None, 0},  // a lone LF, then CR LF: one line that holds the LF
+      {10, "0123456789\r\n", {"0123456789"}, Next::None, 0},
+      {10, "0123456789\r", {}, Next::None, 11},  // the limit and its CR may wait for the LF
+      {10, "0123456789\rx", {}, Next::TooLong, 0},
+      {10, "0123456789A\r\n", {}, Next::TooLong, 0},
+      {8, "USER a\r\nNOOP\r\n" + std::string(50, 'z'), {"USER a", "NOOP"}, Next::TooLong, 0},  // lines before it stay
+  };
+  for (bool byteByByte : {false, true}) {
+    for (const Case& k : cases) {
+      SCOPED_TRACE(k.input + (byteByByte ? " (byte by byte)" : ""));
+      CLineBuffer buffer(k.limit);
+      std::vector<std::string> lines;
+      Next end = Next::None;
+      const size_t piece = byteByByte ? 1 : k.input.size();
+      for (size_t at = 0; at < k.input.size() && end != Next::TooLong; at += piece) {
+        Feed(buffer, k.input.substr(at, piece));
+        std::string line;
+        while ((end = buffer.NextLine(line)) == Next::Line) lines.push_back(line);
+      }
+      EXPECT_EQ(k.lines, lines);
+      EXPECT_EQ(k.end, end);
+      if (end == Next::None) {
+        EXPECT_EQ(k.pending, buffer.Pending());
+      }
+    }
+  }
+}
+
+TEST(LineBufferTest, ClearedAfterAnOverlongLineItTakesTheNext) {
+  CLineBuffer buffer(10);
+  Feed(buffer, "0123456789A\r\n");
+  std::string line;
+  EXPECT_EQ(CLineBuffer::Next::TooLong, buffer.NextLine(line));
+  buffer.Clear();
+  Feed(buffer, "ok\r\n");
+  EXPECT_EQ((std::vector<std::string>{"ok"}), Lines(buffer));
   EXPECT_EQ(0u, buffer.Pending());
-  Feed(buffer, "\n\r\n");  // a lone LF, then CR LF: one line that holds the LF
-  EXPECT_EQ((std::vector<std::string>{"\n"}), Lines(buffer));
 }
 
 TEST(LineBufferTest, KeepsBytesAcrossGrowthAndCompaction) {
@@ -61,34 +100,6 @@ TEST(LineBufferTest, KeepsBytesAcrossGrowthAndCompaction) {
     for (const std::string& line : Lines(buffer)) got.push_back(line);
   }
   EXPECT_EQ(expected, got);
-}
-
-TEST(LineBufferTest, RefusesLinesPastTheLimit) {
-  CLineBuffer buffer(10);
-  Feed(buffer, "0123456789\r\n");
-  EXPECT_EQ((std::vector<std::string>{"0123456789"}), Lines(buffer));
-  Feed(buffer, "0123456789\r");  // the limit and its CR may wait for the LF
-  std::string line;
-  EXPECT_EQ(CLineBuffer::Next::None, buffer.NextLine(line));
-  Feed(buffer, "x");
-  EXPECT_EQ(CLineBuffer::Next::TooLong, buffer.NextLine(line));
-  buffer.Clear();
-  Feed(buffer, "0123456789A\r\n");
-  EXPECT_EQ(CLineBuffer::Next::TooLong, buffer.NextLine(line));
-  buffer.Clear();
-  Feed(buffer, "ok\r\n");
-  EXPECT_EQ((std::vector<std::string>{"ok"}), Lines(buffer));
-}
-
-TEST(LineBufferTest, LinesBeforeAnOverlongOneAreStillTaken) {
-  CLineBuffer buffer(8);
-  Feed(buffer, "USER a\r\nNOOP\r\n" + std::string(50, 'z'));
-  std::string line;
-  ASSERT_EQ(CLineBuffer::Next::Line, buffer.NextLine(line));
-  EXPECT_EQ("USER a", line);
-  ASSERT_EQ(CLineBuffer::Next::Line, buffer.NextLine(line));
-  EXPECT_EQ("NOOP", line);
-  EXPECT_EQ(CLineBuffer::Next::TooLong, buffer.NextLine(line));
 }
 
 }  // namespace

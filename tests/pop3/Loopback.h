@@ -98,6 +98,16 @@ class Client {
     return sent == data.size();
   }
 
+  // Sends in one piece, or byte by byte with the server let read each.
+  bool Feed(const std::string& data, bool byteByByte) {
+    if (!byteByByte) return Send(data);
+    for (char ch : data) {
+      if (!Send(std::string(1, ch))) return false;
+      PumpOnce();
+    }
+    return true;
+  }
+
   // Takes what has arrived; notes the end of the stream.
   void Drain() {
     char buffer[65536];

@@ -11,7 +11,8 @@
 #include <string>
 
 #include "config/Log.h"
-#include "plugin/Plugin.h"
+#include "config/Settings.h"
+#include "httpmail/HotmailHTTP.h"
 #include "plugin/PrivateMessages.h"
 #include "pop3/Loopback.h"
 #include "support/TempDir.h"
@@ -21,17 +22,16 @@ class ServerTest : public testing::Test {
  protected:
   void SetUp() override {
     current_ = this;
-    saved_ = thePlugin.settings;
-    savedWindow_ = thePlugin.mainWindow;
     ASSERT_TRUE(server_.InitWinsock());
     window_ = loopback::CreateTestWindow(kJobMessage == WM_POP_JOB_DONE ? "PopTestWindow" : "SmtpTestWindow", Proc);
     ASSERT_NE(nullptr, window_);
-    thePlugin.mainWindow = window_;
-    thePlugin.settings.*kPort = loopback::FreePort();
-    thePlugin.settings.serviceHost = "127.0.0.1:" + std::to_string(loopback::FreePort());
-    thePlugin.settings.log = true;
-    theLog.SetPath(dir_.File("Kestrelon.log"), &thePlugin.settings);
-    server_.SetHTTP(&thePlugin.http);
+    CHTTPSession::Configure({window_, &settings_});
+    settings_.*kPort = loopback::FreePort();
+    settings_.serviceHost = "127.0.0.1:" + std::to_string(loopback::FreePort());
+    settings_.log = true;
+    theLog.SetPath(dir_.File("Kestrelon.log"), &settings_);
+    http_.SetWindow(window_);
+    server_.SetHTTP(&http_);
     server_.SetWindow(window_);
     ASSERT_TRUE(server_.Listen());
   }
@@ -41,16 +41,15 @@ class ServerTest : public testing::Test {
     loopback::PumpFor(50);  // lets the real client's failed requests finish
     current_ = nullptr;
     DestroyWindow(window_);
-    thePlugin.mainWindow = savedWindow_;
+    CHTTPSession::Configure({});
     theLog.SetPath("", nullptr);
-    thePlugin.settings = saved_;
   }
 
   static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     if (current_ != nullptr) {
       if (message == kSocketMessage) return current_->server_.OnMessage(hwnd, message, wParam, lParam);
       if (message == WM_HTTP_STEP || message == WM_HTTP_SESSION_DONE)
-        return thePlugin.http.OnMessage(hwnd, message, wParam, lParam);
+        return current_->http_.OnMessage(hwnd, message, wParam, lParam);
       if (message == kJobMessage) {
         ++current_->realJobsDone_;  // the test decides the outcome
         return 0;
@@ -59,7 +58,7 @@ class ServerTest : public testing::Test {
     return DefWindowProcA(hwnd, message, wParam, lParam);
   }
 
-  int Port() const { return thePlugin.settings.*kPort; }
+  int Port() const { return settings_.*kPort; }
 
   void Complete(WPARAM kind, LPARAM result) { server_.OnMessage(window_, kJobMessage, kind, result); }
 
@@ -74,10 +73,10 @@ class ServerTest : public testing::Test {
   static inline ServerTest* current_ = nullptr;
   int realJobsDone_ = 0;
   TempDir dir_;
-  CSettings saved_;
-  HWND savedWindow_ = nullptr;
+  CSettings settings_;
+  CHotmailHTTP http_{settings_};
   HWND window_ = nullptr;
-  Server server_;
+  Server server_{settings_};
 };
 
 #endif

@@ -8,7 +8,6 @@
 #include <string>
 
 #include "config/Log.h"
-#include "plugin/Plugin.h"
 #include "plugin/PrivateMessages.h"
 #include "pop3/Loopback.h"
 #include "pop3/ServerTest.h"
@@ -39,10 +38,25 @@ const char kReceived[] = "[以下のコマンドを Becky から受信しまし�
 const char kAliceExtra[] = "AGFsaWNlL2V4dHJhAHNlY3JldA==";
 const char kBob[] = "AGJvYgBwdw==";
 
-class SmtpTest : public ServerTest<CHotmailSMTP, WM_SMTP_SOCKET, WM_SMTP_JOB_DONE, &CSettings::smtpPortNumber> {
+// Keeps what each send job was given, and starts the job as usual.
+class PostingSmtp : public CHotmailSMTP {
+ public:
+  using CHotmailSMTP::CHotmailSMTP;
+  std::string posted;
+
  protected:
-  // The body the send job posts.
+  void Post(std::string body) override {
+    posted = body;
+    CHotmailSMTP::Post(std::move(body));
+  }
+};
+
+class SmtpTest : public ServerTest<PostingSmtp, WM_SMTP_SOCKET, WM_SMTP_JOB_DONE, &CSettings::smtpPortNumber> {
+ protected:
+  // The envelope and text the connection holds now.
   std::string PostBody() const { return smtp_.MessageBody(); }
+  // The body the last send job posted.
+  const std::string& Posted() const { return server_.posted; }
 
   // Sends an AUTH line and waits until its log-in job has started.
   void SendAuth(Client& c, const std::string& line) {
@@ -82,32 +96,52 @@ class SmtpTest : public ServerTest<CHotmailSMTP, WM_SMTP_SOCKET, WM_SMTP_JOB_DON
   CHotmailSMTP& smtp_ = server_;
 };
 
+// Each reply and the state it leaves, with every line fed whole and byte by
+// byte.
 TEST_F(SmtpTest, CommandRepliesAreExact) {
-  Client c(Port());
-  ASSERT_EQ(kGreeting, c.ReadLine());
-  EXPECT_EQ(State::Idle, smtp_.State());
-  ASSERT_TRUE(c.Send("EHLO client.example\r\n"));
-  EXPECT_EQ("250-localhost\r\n250 AUTH PLAIN\r\n", c.ReadUntil("PLAIN\r\n"));
-  EXPECT_EQ("250 localhost\r\n", Ask(c, "helo client"));
-  EXPECT_EQ(kOk, Ask(c, "NOOP"));
-  for (const char* command : {"STARTTLS", "VRFY bob", "EXPN list", "HELP", "", "EHLOX", "MAILFROM:<a@b>", "DAT"})
-    EXPECT_EQ(kUnimplemented, Ask(c, command)) << command;
-  EXPECT_EQ(State::Idle, smtp_.State());
-  EXPECT_EQ(kOk, Ask(c, "MAIL FROM:<a@example.com>"));
-  EXPECT_EQ(State::Sender, smtp_.State());
-  EXPECT_EQ(kOk, Ask(c, "rcpt TO:<b@example.com>"));
-  EXPECT_EQ(State::Recipient, smtp_.State());
-  EXPECT_EQ("MAIL FROM:<a@example.com>\r\nRCPT TO:<b@example.com>\r\n\r\n\r\n", PostBody());
-  EXPECT_EQ(kOk, Ask(c, "RSET"));
-  EXPECT_EQ(State::Idle, smtp_.State());
-  EXPECT_EQ("\r\n\r\n", PostBody());
-  // No order is enforced: RCPT without MAIL is taken as it comes.
-  EXPECT_EQ(kOk, Ask(c, "RCPT TO:<c@example.com>"));
-  EXPECT_EQ("221 localhost Service is closing\r\n", Ask(c, "QUIT"));
-  EXPECT_EQ(State::Quit, smtp_.State());
-  // The server leaves the closing to the client.
-  EXPECT_EQ("", c.ReadFor(50));
-  EXPECT_FALSE(c.closed());
+  struct Step {
+    const char* line;
+    std::string reply;
+    State state;
+    const char* body;  // what a send would post now; nullptr: not looked at
+  };
+  const Step steps[] = {
+      {"EHLO client.example", "250-localhost\r\n250 AUTH PLAIN\r\n", State::Idle, nullptr},
+      {"helo client", "250 localhost\r\n", State::Idle, nullptr},
+      {"NOOP", kOk, State::Idle, nullptr},
+      {"STARTTLS", kUnimplemented, State::Idle, nullptr},
+      {"VRFY bob", kUnimplemented, State::Idle, nullptr},
+      {"EXPN list", kUnimplemented, State::Idle, nullptr},
+      {"HELP", kUnimplemented, State::Idle, nullptr},
+      {"", kUnimplemented, State::Idle, nullptr},
+      {"EHLOX", kUnimplemented, State::Idle, nullptr},
+      {"MAILFROM:<a@b>", kUnimplemented, State::Idle, nullptr},
+      {"DAT", kUnimplemented, State::Idle, nullptr},
+      {"MAIL FROM:<a@example.com>", kOk, State::Sender, nullptr},
+      {"rcpt TO:<b@example.com>", kOk, State::Recipient, "MAIL FROM:<a@example.com>\r\nRCPT TO:<b@example.com>\r\n\r\n\r\n"},
+      {"RSET", kOk, State::Idle, "\r\n\r\n"},
+      // No order is enforced: RCPT without MAIL is taken as it comes.
+      {"RCPT TO:<c@example.com>", kOk, State::Recipient, nullptr},
+      {"QUIT", "221 localhost Service is closing\r\n", State::Quit, nullptr},
+  };
+  for (bool byteByByte : {false, true}) {
+    Client c(Port());
+    ASSERT_EQ(kGreeting, c.ReadLine());
+    for (const Step& step : steps) {
+      SCOPED_TRACE(std::string(step.line) + (byteByByte ? " (byte by byte)" : ""));
+      ASSERT_TRUE(c.Feed(std::string(step.line) + "\r\n", byteByByte));
+      EXPECT_EQ(step.reply, c.ReadUntil(step.reply));
+      EXPECT_EQ(step.state, smtp_.State());
+      if (step.body != nullptr) {
+        EXPECT_EQ(step.body, PostBody());
+      }
+    }
+    // The server leaves the closing to the client.
+    EXPECT_EQ("", c.ReadFor(50));
+    EXPECT_FALSE(c.closed());
+    c.Close();
+    ASSERT_TRUE(PumpUntil([&] { return smtp_.ClientSocket() == 0; }));
+  }
 }
 
 // AUTH answers only once the service has judged the credentials; only a
@@ -205,32 +239,6 @@ TEST_F(SmtpTest, LogShowsTheUserButNeverThePassword) {
   EXPECT_EQ(std::string::npos, log.find("AGFsaWNlL2V4dHJh")) << log;
 }
 
-TEST_F(SmtpTest, DecodeBase64) {
-  struct Case {
-    const char* input;
-    std::string bytes;
-  };
-  const Case cases[] = {
-      {"TWFu", "Man"},
-      {"TWE=", "Ma"},
-      {"TWE", "Ma"},
-      {"TQ==", "M"},
-      {"TQ", "M"},
-      {"T", ""},  // a single digit makes no byte
-      {"", ""},
-      {"TW\r\nFu IA ==", "Man "},
-      {"TQ==TWFu", "M"},  // nothing after the first "="
-      {"*T!W-F_u", "Man"},  // characters outside the alphabet are skipped
-      {"AP/+", std::string("\0\xff\xfe", 3)},
-  };
-  for (const Case& k : cases) {
-    const size_t length = strlen(k.input);
-    std::string out(length + 1, 'X');
-    const size_t n = CHotmailSMTP::DecodeBase64(&out[0], k.input, length);
-    EXPECT_EQ(k.bytes, out.substr(0, n)) << k.input;
-  }
-}
-
 // Only the connection's own successful AUTH lets it send.
 TEST_F(SmtpTest, DataWithoutItsOwnAuthIsRefused) {
   {
@@ -270,7 +278,7 @@ TEST_F(SmtpTest, MessageTextIsCollectedAndPosted) {
                                "bare\nfeed\r\n" + std::string("nul\0byte", 8) + "\r\n\r\nend\r\n";
   EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<carol@example.com>\r\nRCPT TO:<dave@example.com>\r\n\r\n" +
                 expected + "\r\n",
-            PostBody());
+            Posted());
   Complete(SMTP_JOB_SEND, 201);
   EXPECT_EQ(kOk, c.ReadLine());
   EXPECT_EQ(State::Submitted, smtp_.State());
@@ -291,13 +299,13 @@ TEST_F(SmtpTest, EachTransactionPostsOnlyItsOwnEnvelopeAndText) {
   EXPECT_EQ(kOk, Ask(c, "RCPT TO:<two@example.com>"));
   StartText(c);
   SendText(c, "second\r\n");
-  EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<two@example.com>\r\n\r\nsecond\r\n\r\n", PostBody());
+  EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<two@example.com>\r\n\r\nsecond\r\n\r\n", Posted());
   Complete(SMTP_JOB_SEND, 201);
   ASSERT_EQ(kOk, c.ReadLine());
   // DATA again without MAIL: the same envelope, and only the new text.
   StartText(c);
   SendText(c, "third\r\n");
-  EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<two@example.com>\r\n\r\nthird\r\n\r\n", PostBody());
+  EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<two@example.com>\r\n\r\nthird\r\n\r\n", Posted());
   Complete(SMTP_JOB_SEND, 201);
   EXPECT_EQ(kOk, c.ReadLine());
 }
@@ -344,14 +352,7 @@ TEST_F(SmtpTest, PipelinedLinesAreTakenInOrderBehindTheJob) {
     SCOPED_TRACE(byteByByte ? "byte by byte" : "whole");
     Client c(Port());
     ASSERT_EQ(kGreeting, c.ReadLine());
-    const auto send = [&](const std::string& input) {
-      if (!byteByByte) return c.Send(input);
-      for (char ch : input) {
-        if (!c.Send(std::string(1, ch))) return false;
-        loopback::PumpOnce();
-      }
-      return true;
-    };
+    const auto send = [&](const std::string& input) { return c.Feed(input, byteByByte); };
     ASSERT_TRUE(send(std::string("AUTH PLAIN ") + kBob + "\r\nAUTH PLAIN " + kAliceExtra +
                      "\r\nMAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<one@example.com>\r\nDATA\r\n"));
     ASSERT_TRUE(PumpUntil([&] { return smtp_.Authenticating(); }));
@@ -364,7 +365,7 @@ TEST_F(SmtpTest, PipelinedLinesAreTakenInOrderBehindTheJob) {
     EXPECT_EQ((CCredentials{"alice", "secret"}), smtp_.Credentials());
     ASSERT_TRUE(send("DATA\r\ntext\r\n.\r\nMAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<two@example.com>\r\nDATA\r\n"));
     ASSERT_TRUE(PumpUntil([&] { return smtp_.State() == State::Submitted; }));
-    EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<one@example.com>\r\n\r\nDATA\r\ntext\r\n\r\n", PostBody());
+    EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<one@example.com>\r\n\r\nDATA\r\ntext\r\n\r\n", Posted());
     EXPECT_EQ("", c.ReadFor(30));
     Complete(SMTP_JOB_LOGIN, 207);  // no log-in was started: ignored
     EXPECT_EQ("", c.ReadFor(30));
@@ -422,11 +423,11 @@ TEST_F(SmtpTest, NewConnectionStartsWithoutTheLastOnesTransaction) {
   EXPECT_EQ(kOk, Ask(next, "RCPT TO:<two@example.com>"));
   StartText(next);
   SendText(next, "whole\r\n");
-  EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<two@example.com>\r\n\r\nwhole\r\n\r\n", PostBody());
+  EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<two@example.com>\r\n\r\nwhole\r\n\r\n", Posted());
 }
 
 TEST_F(SmtpTest, OversizedMessageIsRefusedAndTheConnectionGoesOn) {
-  thePlugin.settings.log = false;  // sixty-four megabytes of text
+  settings_.log = false;  // sixty-four megabytes of text
   Client c(Port());
   Greet(c);
   EXPECT_EQ(kOk, Ask(c, "MAIL FROM:<bob@hotmail.com>"));
@@ -442,16 +443,19 @@ TEST_F(SmtpTest, OversizedMessageIsRefusedAndTheConnectionGoesOn) {
   EXPECT_EQ(State::Idle, smtp_.State());
   EXPECT_EQ("\r\n\r\n", PostBody());
   EXPECT_EQ(kOk, Ask(c, "NOOP"));
-  // The next message is taken as usual.
+  // The next message is taken as usual, whole, however many pieces it filled.
   EXPECT_EQ(kOk, Ask(c, "MAIL FROM:<bob@hotmail.com>"));
   EXPECT_EQ(kOk, Ask(c, "RCPT TO:<one@example.com>"));
   StartText(c);
-  SendText(c, line);
-  EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<one@example.com>\r\n\r\n" + line + "\r\n", PostBody());
+  const std::string text = block + block + ".." + block + line;
+  SendText(c, text);
+  EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<one@example.com>\r\n\r\n" + block + block + "." + block + line +
+                "\r\n",
+            Posted());
 }
 
 TEST_F(SmtpTest, OverlongLineIsRefusedAndTheConnectionClosed) {
-  thePlugin.settings.log = false;
+  settings_.log = false;
   {
     // Text lines may be far longer than commands.
     Client c(Port());
@@ -479,7 +483,7 @@ TEST_F(SmtpTest, OverlongLineIsRefusedAndTheConnectionClosed) {
 
 // Recipients are capped; RSET gives the envelope's memory back.
 TEST_F(SmtpTest, RecipientsBeyondTheLimitAreRefused) {
-  thePlugin.settings.log = false;
+  settings_.log = false;
   Client c(Port());
   Greet(c);
   EXPECT_EQ(kOk, Ask(c, "MAIL FROM:<bob@hotmail.com>"));

@@ -8,19 +8,6 @@
 
 namespace {
 
-TEST(RouteTest, SixPrivateMessagesGoToTheirOwners) {
-  EXPECT_EQ(MessageRoute::Pop, RouteOf(1624));
-  EXPECT_EQ(MessageRoute::Pop, RouteOf(1625));
-  EXPECT_EQ(MessageRoute::Smtp, RouteOf(1626));
-  EXPECT_EQ(MessageRoute::Smtp, RouteOf(1627));
-  EXPECT_EQ(MessageRoute::Http, RouteOf(1628));
-  EXPECT_EQ(MessageRoute::Http, RouteOf(1629));
-  EXPECT_EQ(MessageRoute::Destroy, RouteOf(WM_DESTROY));
-  EXPECT_EQ(MessageRoute::Previous, RouteOf(1623));
-  EXPECT_EQ(MessageRoute::Previous, RouteOf(1630));
-  EXPECT_EQ(MessageRoute::Previous, RouteOf(WM_CLOSE));
-}
-
 struct Seen {
   HWND hwnd;
   UINT message;
@@ -55,10 +42,11 @@ TEST_F(WindowProcTest, PrivateMessagesAreConsumed) {
 }
 
 TEST_F(WindowProcTest, OtherMessagesReachThePreviousProcedureUnchanged) {
-  EXPECT_EQ(99, PluginWindowProc(hwnd, 1623, 5, 6));
-  EXPECT_EQ(99, PluginWindowProc(hwnd, 1630, 7, -8));
+  // The host's own messages, next to the private ones and well above them.
+  EXPECT_EQ(99, PluginWindowProc(hwnd, WM_POP_SOCKET - 1, 5, 6));
+  EXPECT_EQ(99, PluginWindowProc(hwnd, WM_USER + 900, 7, -8));
   ASSERT_EQ(2u, seen.size());
-  EXPECT_EQ(1623u, seen[0].message);
+  EXPECT_EQ(WM_POP_SOCKET - 1, seen[0].message);
   EXPECT_EQ(5u, seen[0].wParam);
   EXPECT_EQ(6, seen[0].lParam);
   EXPECT_EQ(hwnd, seen[1].hwnd);
