@@ -239,7 +239,7 @@ TEST_F(MailReaderTest, HrefsThatArePathsAreTakenRelativeToTheUrlAnswered) {
       {"", "/a/M1", "/a/M1"},
   };
   for (const Case& c : cases) {
-    CHotmailHTTP http;
+    CHotmailHTTP http(settings_);
     auto r = Reply(207, Multistatus(MailResponse(c.href, "M1")));
     r->url = c.base;
     EXPECT_EQ(207, http.ParseMailReply(*r));
