@@ -138,8 +138,9 @@ class CLineServer {
   void Reply(const char* text) { SendString(ClientSocket(), text); }
   void Reply(const std::string& text) { Send(ClientSocket(), text.data(), text.size()); }
   void Reply(std::string&& text);
-  // Closes and forgets the connection being served, with whatever it left
-  // unread or unsent.
+  // Ends the connection being served: at once when its replies have all
+  // gone, else once the client has read them (a message sent before a
+  // QUIT must arrive whole); its later lines are not run.
   void CloseClient();
 
   // Jobs: the connection being served waits for a job of `kind`; its later
@@ -380,7 +381,7 @@ void CLineServer<Server>::OnReceive(CLineConnection& c) {
   // is stopped at the line limit instead of filling memory. Nothing is read
   // while the connection waits for a job or for its replies to be read: its
   // lines wait unread until then (CompleteJob, OnWritable).
-  while (!Waiting(c) && !Backlogged(c)) {
+  while (!Waiting(c) && !Backlogged(c) && !c.closing) {
     size_t room;
     char* space = c.input.Space(&room);
     int n = recv(c.socket, space, static_cast<int>(room < INT_MAX ? room : INT_MAX), 0);
@@ -399,7 +400,7 @@ template <typename Server>
 bool CLineServer<Server>::DispatchLines(CLineConnection& c) {
   const unsigned serial = c.serial;
   std::string line;
-  while (!Waiting(c) && !Backlogged(c)) {
+  while (!Waiting(c) && !Backlogged(c) && !c.closing) {
     c.input.SetMaxLine(MaxLine());
     switch (c.input.NextLine(line)) {
       case CLineBuffer::Next::None: return true;
@@ -523,6 +524,10 @@ void CLineServer<Server>::OnWritable(CLineConnection& c) {
     return;
   }
   if (c.output.Queued() < before && !Waiting(c)) RestartIdleTimer(c);  // the client reads
+  if (c.closing) {
+    if (c.output.Empty()) Close(c);
+    return;
+  }
   // Lines held back behind a backlog of replies go on now.
   const unsigned serial = c.serial;
   if (Backlogged(c)) return;
@@ -549,10 +554,14 @@ void CLineServer<Server>::CloseSocket(SOCKET s) {
 
 template <typename Server>
 void CLineServer<Server>::CloseClient() {
-  if (current_ != nullptr)
-    Close(*current_);
-  else if (!connections_.empty())
-    Close(*connections_.front());
+  CLineConnection* c = current_ != nullptr ? current_ : connections_.empty() ? nullptr : connections_.front().get();
+  if (c == nullptr) return;
+  if (c == current_) SendBatch();  // a last reply, such as QUIT's, goes behind the others
+  if (c->output.Empty() || c->broken) {
+    Close(*c);
+    return;
+  }
+  c->closing = true;  // OnWritable ends it once the client has read the rest
 }
 
 template <typename Server>
