@@ -114,6 +114,7 @@ CSettings::CSettings()
       onlyNotRead(false),
       popPortNumber(6110),
       smtpPortNumber(6025),
+      imapPortNumber(6143),
       threadCount(1),
       httpTimeOut(15),
       idleTimeOut(600),
@@ -129,6 +130,9 @@ CSettings::~CSettings() {}
 void CSettings::Load() {
   popPortNumber = ReadInt(kProperty, "POPPortNumber", 6110, iniPath);
   smtpPortNumber = ReadInt(kProperty, "SMTPPortNumber", 6025, iniPath);
+  // Not in the setup dialog, and so not saved: set by hand in the INI file.
+  imapPortNumber = ReadInt(kProperty, "IMAPPortNumber", 6143, iniPath);
+  if (imapPortNumber < 0 || imapPortNumber > 65535) imapPortNumber = 6143;
   httpTimeOut = ReadInt(kProperty, "HttpTimeOut", 15, iniPath);
   threadCount = ReadInt(kProperty, "ThreadCount", 1, iniPath);
   // Not in the setup dialog, and so not saved: set by hand in the INI file.

@@ -25,6 +25,7 @@ class CSettings {
   bool onlyNotRead;
   int popPortNumber;
   int smtpPortNumber;
+  int imapPortNumber;  // 0: no IMAP server
   int threadCount;
   int httpTimeOut;  // seconds
   int idleTimeOut;  // seconds a POP3 or SMTP client may send nothing; 0: no limit

@@ -86,6 +86,14 @@ void CHotmailHTTP::Start(int handle, std::unique_ptr<CHotmailRequest> request) {
   }
 }
 
+bool CHotmailHTTP::SubmitImap(std::unique_ptr<CHotmailRequest>& request, unsigned connection) {
+  request->job = kImapJob;
+  request->serial = connection;
+  if (!CHTTPSession::Submit(request.get())) return false;
+  request.release();  // the transport has it until its completion message
+  return true;
+}
+
 // ---- messages ---------------------------------------------------------------
 
 LRESULT CHotmailHTTP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -98,6 +106,14 @@ LRESULT CHotmailHTTP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam
 
   // Every session the transport hands back was built by this client.
   std::unique_ptr<CHotmailRequest> request(static_cast<CHotmailRequest*>(reinterpret_cast<CHTTPSession*>(lParam)));
+  if (request->job == kImapJob) {
+    if (imapReplies_) {
+      imapReplies_(std::move(request));
+    } else {
+      request->Finish();
+    }
+    return 0;
+  }
   const int handle = request->job;
   const unsigned serial = request->serial;
   const bool known = handle >= 0 && handle < kJobRecords;

@@ -39,6 +39,7 @@ constexpr int KIND_MOVE = 5;
 constexpr int KIND_MARK_READ = 6;
 constexpr int KIND_POST = 7;
 constexpr int KIND_DELETE = 10;
+constexpr int KIND_COPY = 11;
 
 class CHotmailHTTP {
  public:
@@ -114,6 +115,23 @@ class CHotmailHTTP {
   // folder count + 1 (reported) when there is none.
   int FindDeleteTarget();
 
+  // IMAP connections build their requests here, submit them marked with
+  // their connection's serial, and get each reply back whole to read
+  // themselves: the POP3 side's folder and message lists stay untouched.
+  static constexpr int kImapJob = -2;  // CHotmailRequest::job of an IMAP request
+  void SetImapReplies(std::function<void(std::unique_ptr<CHotmailRequest>)> sink) { imapReplies_ = std::move(sink); }
+  std::unique_ptr<CHotmailRequest> NewImapRequest(const CCredentials& credentials, int kind, const char* method,
+                                                  const std::string& url) {
+    return NewRequest(credentials, kind, method, url);
+  }
+  // False when it could not be started; the request is then still the caller's.
+  static bool SubmitImap(std::unique_ptr<CHotmailRequest>& request, unsigned connection);
+  // The PROPFIND reply frame, for readers of IMAP replies (`walk` loads the
+  // body into the document it is given, whose prefixes are bound).
+  int ReadImapMultiStatus(CHTTPSession& session, const std::function<int(CXmlDocument&)>& walk) {
+    return ReadMultiStatus(session, walk);
+  }
+
   // Lookups in a loaded reply; see CXmlDocument.
   static bool SelectText(CXmlDocument& doc, CXmlDocument::Node context, const char* path, std::string& text);
   static int SelectInt(CXmlDocument& doc, CXmlDocument::Node context, const char* path);
@@ -171,6 +189,7 @@ class CHotmailHTTP {
   std::vector<CFolder*> folders_;
   std::vector<CMail*> mails_;
   JobRecord jobs_[kJobRecords];
+  std::function<void(std::unique_ptr<CHotmailRequest>)> imapReplies_;
   bool comInitialized_ = false;
 };
 

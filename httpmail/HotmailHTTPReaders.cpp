@@ -4,6 +4,7 @@
 // and makes the result -1.
 #include "HotmailHTTP.h"
 
+#include <algorithm>
 #include <new>
 
 #include "config/DecimalNumber.h"
@@ -34,6 +35,20 @@ const char kNoMailLink[] = "[Mail のハイパーリンクが見つかりませ�
 const char kNoMailId[] = "[Mail の ID が見つかりません]";
 const char kNoDeleteTarget[] = "[削除先のフォルダが見つかりません]";
 const char kMailGone[] = "[ダウンロードしたメールが一覧にありません]";
+
+// A URL from a reply as an absolute one: WebDAV lets an href be a path,
+// which is taken relative to the URL the reply answered; an absolute URL,
+// or one whose base is not absolute, stays as it came.
+std::string AbsoluteUrl(const std::string& href, const std::string& base) {
+  const size_t scheme = base.find("://");
+  if (href.empty() || href.find("://") != std::string::npos || scheme == std::string::npos) return href;
+  const size_t path = std::min(base.find('/', scheme + 3), base.size());
+  if (href.compare(0, 2, "//") == 0) return base.substr(0, scheme + 1) + href;
+  if (href[0] == '/') return base.substr(0, path) + href;
+  const size_t end = std::min({base.find('?', path), base.find('#', path), base.size()});
+  const size_t slash = base.rfind('/', end == 0 ? 0 : end - 1);
+  return (slash == std::string::npos || slash < path ? base.substr(0, path) + "/" : base.substr(0, slash + 1)) + href;
+}
 
 }  // namespace
 
@@ -93,6 +108,8 @@ int CHotmailHTTP::ParseRootReply(CHTTPSession& session) {
       REPORT_ERROR(kNoSend, 0);
       return JobResult::kUnreachable;
     }
+    found.folderRootUrl = AbsoluteUrl(found.folderRootUrl, session.url);
+    found.sendUrl = AbsoluteUrl(found.sendUrl, session.url);
     return session.status;
   });
   if (JobResult::IsLoggedIn(result))
@@ -114,6 +131,7 @@ int CHotmailHTTP::ParseFolderReply(CHTTPSession& session) {
         REPORT_ERROR(kNoFolderLink, 0);
         return;
       }
+      folder->href = AbsoluteUrl(folder->href, session.url);
       SelectText(doc, response, kSpecial, folder->special);
       SelectText(doc, response, kId, folder->id);
       SelectText(doc, response, kDisplayName, folder->displayName);
@@ -140,6 +158,7 @@ int CHotmailHTTP::ParseMailReply(CHTTPSession& session) {
         REPORT_ERROR(kNoMailLink, 0);
         return;
       }
+      mail->href = AbsoluteUrl(mail->href, session.url);
       if (!SelectText(doc, response, kId, mail->id)) {
         REPORT_ERROR(kNoMailId, 0);
         return;

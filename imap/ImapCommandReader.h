@@ -28,6 +28,8 @@ class CImapCommandReader {
   void Feed(const char* data, size_t size);
   // The next event; call until None after each Feed.
   Next Poll(std::string& command);
+  // Whether part of a command has come and the rest has not.
+  bool InCommand() const { return !command_.empty() || state_ != State::Line; }
   // Bytes received and not yet part of a command.
   size_t Pending() const { return buffer_.size() - begin_; }
 

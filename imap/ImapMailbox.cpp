@@ -72,7 +72,16 @@ bool CImapMailbox::Resolve(const CSequenceSet& set, bool byUid, std::vector<size
     return true;
   }
   uint32_t count = static_cast<uint32_t>(messages_.size());
-  if (count == 0 || !set.WithinRange(count)) return false;
+  if (count == 0) {
+    // "1:*" of an empty folder names nothing; any plain number is too far.
+    for (const CSequenceSet::Range& r : set.ranges) {
+      if (r.first != 0 && r.last != 0) return false;
+      if (r.first == 0 && r.last == 0) continue;
+      if ((r.first == 0 ? r.last : r.first) != 1) return false;
+    }
+    return true;
+  }
+  if (!set.WithinRange(count)) return false;
   for (size_t i = 0; i < messages_.size(); ++i) {
     if (set.Contains(static_cast<uint32_t>(i + 1), count)) indexes.push_back(i);
   }

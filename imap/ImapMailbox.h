@@ -36,8 +36,9 @@ class CImapMailbox {
   uint32_t Expunge(uint32_t uid);
 
   // 0-based indexes of the messages a set names, in sequence order. A
-  // sequence-number set naming a number past the last is refused (false);
-  // a UID set takes what exists.
+  // sequence-number set naming a number past the last is refused (false),
+  // but "1:*" and "*" of an empty folder name nothing; a UID set takes what
+  // exists.
   bool Resolve(const CSequenceSet& set, bool byUid, std::vector<size_t>& indexes) const;
   std::string Flags(const ImapMessage& message) const;
 

@@ -638,8 +638,19 @@ void CImapSession::Fetch(Command& c) {
   FetchStep(job);
 }
 
+void CImapSession::ResumeOutput() {
+  if (!pausedFetch_) return;
+  std::shared_ptr<FetchJob> job = std::move(pausedFetch_);
+  FetchStep(job);
+}
+
 void CImapSession::FetchStep(std::shared_ptr<FetchJob> job) {
   while (job->next < job->uidsLeft.size()) {
+    if (hooks_.congested && hooks_.congested()) {
+      // No more messages are downloaded while the client leaves them unread.
+      pausedFetch_ = job;
+      return;
+    }
     uint32_t uid = job->uidsLeft[job->next];
     auto& messages = selected_->Messages();
     size_t index = 0;

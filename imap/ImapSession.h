@@ -32,6 +32,9 @@ class CImapSession {
     // After LOGOUT's last reply, or when the session cannot go on. It must
     // not destroy the session at once: the caller does that afterwards.
     std::function<void()> close;
+    // Whether the client has so many replies unread that a long FETCH
+    // should wait (ResumeOutput goes on with it). Absent: never.
+    std::function<bool()> congested;
   };
   struct Limits {
     size_t maxLine = 64 * 1024;
@@ -49,10 +52,15 @@ class CImapSession {
   // Called at the re-listing interval: while idling, re-lists the folder
   // and announces what changed.
   void OnIdleTimer();
+  // The client has read its replies: a FETCH that waited for that goes on.
+  void ResumeOutput();
 
   State GetState() const { return state_; }
   bool Idling() const { return idling_; }
   bool Busy() const { return running_; }
+  // Whether a command has begun and not yet been taken whole (a literal or
+  // an AUTHENTICATE response still to come).
+  bool InCommand() const { return reader_.InCommand() || !authTag_.empty(); }
 
   static const char* Capabilities();
 
@@ -148,6 +156,7 @@ class CImapSession {
   std::string cachedText_;
   std::unique_ptr<CMimePart> cachedTree_;
   std::shared_ptr<int> life_;
+  std::shared_ptr<FetchJob> pausedFetch_;  // waits for the client to read
 
   static const Entry kCommands[];
 };

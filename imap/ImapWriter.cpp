@@ -13,7 +13,10 @@ bool Quotable(const std::string& text) {
 }
 
 bool IsAtom(const std::string& text) {
-  if (text.empty() || text == "NIL" || text == "nil" || text == "Nil" || text == "nIL") return false;
+  if (text.empty() || (text.size() == 3 && (text[0] | 0x20) == 'n' && (text[1] | 0x20) == 'i' &&
+                        (text[2] | 0x20) == 'l')) {
+    return false;  // would read as NIL
+  }
   for (unsigned char c : text) {
     if (c <= ' ' || c >= 0x7F || c == '(' || c == ')' || c == '{' || c == '%' || c == '*' ||
         c == '"' || c == '\\' || c == ']') {

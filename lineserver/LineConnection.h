@@ -22,6 +22,7 @@ struct CLineConnection {
   COutputQueue output;
   UINT_PTR idleTimer;  // the id of its timer on the server's window
   bool broken = false;  // a send failed: the peer has gone, the connection ends
+  bool closing = false;  // the server ends it once its last replies have gone
 };
 
 // A job that a command started and its connection waits for. It lives on

@@ -89,6 +89,21 @@ class CLineServer {
   virtual void BeforeAccept() {}
   // The longest line the connection being served may send next.
   virtual size_t MaxLine() const { return kMaxCommandLine; }
+  // The connection being served is closing, for whatever reason; no reply
+  // can reach it any more.
+  virtual void OnClosed() {}
+  // The client of the connection being served has read its replies down
+  // below the backlog bound: a long reply that paused may go on.
+  virtual void OnOutputDrained() {}
+  // Whether the connection being served has more replies unread than the
+  // bound, so that a long reply should pause.
+  bool ServedBacklogged() const { return current_ != nullptr && Backlogged(*current_); }
+
+  // Serves the connection with this serial outside its own events (a
+  // server's timer): `work` may reply to it and start jobs for it. False
+  // when it has gone or another one is being served.
+  template <typename Work>
+  bool ServeConnection(unsigned serial, Work work);
 
   // The socket message: wParam the socket, low half of lParam the event.
   void OnSocketEvent(WPARAM wParam, LPARAM lParam);
@@ -123,8 +138,9 @@ class CLineServer {
   void Reply(const char* text) { SendString(ClientSocket(), text); }
   void Reply(const std::string& text) { Send(ClientSocket(), text.data(), text.size()); }
   void Reply(std::string&& text);
-  // Closes and forgets the connection being served, with whatever it left
-  // unread or unsent.
+  // Ends the connection being served: at once when its replies have all
+  // gone, else once the client has read them (a message sent before a
+  // QUIT must arrive whole); its later lines are not run.
   void CloseClient();
 
   // Jobs: the connection being served waits for a job of `kind`; its later
@@ -365,7 +381,7 @@ void CLineServer<Server>::OnReceive(CLineConnection& c) {
   // is stopped at the line limit instead of filling memory. Nothing is read
   // while the connection waits for a job or for its replies to be read: its
   // lines wait unread until then (CompleteJob, OnWritable).
-  while (!Waiting(c) && !Backlogged(c)) {
+  while (!Waiting(c) && !Backlogged(c) && !c.closing) {
     size_t room;
     char* space = c.input.Space(&room);
     int n = recv(c.socket, space, static_cast<int>(room < INT_MAX ? room : INT_MAX), 0);
@@ -384,7 +400,7 @@ template <typename Server>
 bool CLineServer<Server>::DispatchLines(CLineConnection& c) {
   const unsigned serial = c.serial;
   std::string line;
-  while (!Waiting(c) && !Backlogged(c)) {
+  while (!Waiting(c) && !Backlogged(c) && !c.closing) {
     c.input.SetMaxLine(MaxLine());
     switch (c.input.NextLine(line)) {
       case CLineBuffer::Next::None: return true;
@@ -508,8 +524,22 @@ void CLineServer<Server>::OnWritable(CLineConnection& c) {
     return;
   }
   if (c.output.Queued() < before && !Waiting(c)) RestartIdleTimer(c);  // the client reads
+  if (c.closing) {
+    if (c.output.Empty()) Close(c);
+    return;
+  }
   // Lines held back behind a backlog of replies go on now.
   const unsigned serial = c.serial;
+  if (Backlogged(c)) return;
+  {
+    ReplyBatch batch(*this);
+    OnOutputDrained();
+  }
+  if (FindSerial(serial) != &c) return;
+  if (c.broken) {
+    Close(c);
+    return;
+  }
   if (!Backlogged(c) && DispatchLines(c) && FindSerial(serial) == &c) OnReceive(c);
 }
 
@@ -524,14 +554,39 @@ void CLineServer<Server>::CloseSocket(SOCKET s) {
 
 template <typename Server>
 void CLineServer<Server>::CloseClient() {
-  if (current_ != nullptr)
-    Close(*current_);
-  else if (!connections_.empty())
-    Close(*connections_.front());
+  CLineConnection* c = current_ != nullptr ? current_ : connections_.empty() ? nullptr : connections_.front().get();
+  if (c == nullptr) return;
+  if (c == current_) SendBatch();  // a last reply, such as QUIT's, goes behind the others
+  if (c->output.Empty() || c->broken) {
+    Close(*c);
+    return;
+  }
+  c->closing = true;  // OnWritable ends it once the client has read the rest
+}
+
+template <typename Server>
+template <typename Work>
+bool CLineServer<Server>::ServeConnection(unsigned serial, Work work) {
+  CLineConnection* c = FindSerial(serial);
+  if (c == nullptr || current_ != nullptr) return false;
+  current_ = c;
+  {
+    ReplyBatch batch(*this);
+    work();
+  }
+  if (FindSerial(serial) == c && c->broken) Close(*c);
+  current_ = nullptr;
+  return true;
 }
 
 template <typename Server>
 void CLineServer<Server>::Close(CLineConnection& c) {
+  {
+    CLineConnection* served = current_;
+    current_ = &c;
+    OnClosed();
+    current_ = served;
+  }
   if (&c == current_) {
     SendBatch();  // a last reply, such as QUIT's, goes out before the close
     current_ = nullptr;

@@ -16,6 +16,7 @@ CPlugin::CPlugin()
       previousWindowProc(nullptr) {
   smtp.SetHTTP(&http);
   pop.SetHTTP(&http);
+  imap.SetHTTP(&http);
   CHTTPSession::Configure({nullptr, &settings});
 }
 
@@ -98,6 +99,14 @@ void CPlugin::OnStart() {
   previousWindowProc = current;
   pop.Listen();
   smtp.Listen();
+  // The IMAP side: its UIDs are kept beside the INI file.
+  std::string uidPath = settings.iniPath;
+  if (uidPath.size() > 4 && uidPath.compare(uidPath.size() - 4, 4, ".ini") == 0) uidPath.erase(uidPath.size() - 4);
+  imap.SetUidStorePath(uidPath + ".uid");
+  imap.SetPort(settings.imapPortNumber);
+  imap.SetDeleteMode(settings.deleteMode);
+  imap.SetClientTimeOut(settings.idleTimeOut);
+  if (imap.InitWinsock()) imap.Start(mainWindow);
 }
 
 void CPlugin::OnPlugInSetup(HWND parent) {

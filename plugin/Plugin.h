@@ -10,6 +10,7 @@
 
 #include "config/Settings.h"
 #include "httpmail/HotmailHTTP.h"
+#include "imap/HotmailIMAP.h"
 #include "pop3/HotmailPOP.h"
 #include "smtp/HotmailSMTP.h"
 
@@ -33,6 +34,7 @@ class CPlugin {
   std::string textBuffer;
   CHotmailHTTP http;
   CHotmailPOP pop;
+  CHotmailIMAP imap;
   HWND mainWindow;
   HWND otherWindows[3];
   WNDPROC previousWindowProc;

@@ -10,6 +10,8 @@ MessageRoute RouteOf(UINT message) {
     case WM_POP_JOB_DONE: return MessageRoute::Pop;
     case WM_SMTP_SOCKET:
     case WM_SMTP_JOB_DONE: return MessageRoute::Smtp;
+    case WM_IMAP_SOCKET:
+    case WM_IMAP_JOB_DONE: return MessageRoute::Imap;
     case WM_HTTP_STEP:
     case WM_HTTP_SESSION_DONE: return MessageRoute::Http;
     case WM_DESTROY: return MessageRoute::Destroy;
@@ -21,12 +23,14 @@ LRESULT CALLBACK PluginWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM
   switch (RouteOf(message)) {
     case MessageRoute::Pop: return thePlugin.pop.OnMessage(hwnd, message, wParam, lParam);
     case MessageRoute::Smtp: return thePlugin.smtp.OnMessage(hwnd, message, wParam, lParam);
+    case MessageRoute::Imap: return thePlugin.imap.OnMessage(hwnd, message, wParam, lParam);
     case MessageRoute::Http: return thePlugin.http.OnMessage(hwnd, message, wParam, lParam);
     case MessageRoute::Destroy:
       // The host window is going away: stop serving before the host's own
       // procedure sees the message.
       thePlugin.pop.CloseAll();
       thePlugin.smtp.CloseAll();
+      thePlugin.imap.CloseAll();
       CHTTPSession::Shutdown();
       break;
     case MessageRoute::Previous: break;

@@ -11,6 +11,10 @@ constexpr UINT WM_SMTP_SOCKET = WM_USER + 602;
 constexpr UINT WM_SMTP_JOB_DONE = WM_USER + 603;
 constexpr UINT WM_HTTP_STEP = WM_USER + 604;
 constexpr UINT WM_HTTP_SESSION_DONE = WM_USER + 605;
+// IMAP: socket events, and job completions (wParam the connection's serial,
+// lParam the result).
+constexpr UINT WM_IMAP_SOCKET = WM_USER + 606;
+constexpr UINT WM_IMAP_JOB_DONE = WM_USER + 607;
 
 // Job kinds (wParam of the job messages).
 constexpr WPARAM POP_JOB_LOGIN = 1;

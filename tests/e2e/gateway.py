@@ -49,20 +49,35 @@ class Gateway:
         self.process = None
         self.pop_port = None
         self.smtp_port = None
+        self.imap_port = None
 
     def start(self):
         self.workdir = tempfile.mkdtemp(prefix="kestrelon-e2e-")
         plugins = os.path.join(self.workdir, "PlugIns")
         os.makedirs(plugins)
-        self.pop_port, self.smtp_port = free_port(), free_port()
+        self.pop_port, self.smtp_port, self.imap_port = free_port(), free_port(), free_port()
         keys = {"POPPortNumber": self.pop_port, "SMTPPortNumber": self.smtp_port,
-                "ServiceHost": self.service.service_host, "Log": 1}
+                "IMAPPortNumber": self.imap_port, "ServiceHost": self.service.service_host, "Log": 1}
         keys.update(self.properties)  # a test's own values win
         lines = ["[Property]"] + ["%s=%s" % (key, value) for key, value in keys.items()]
         with open(os.path.join(plugins, "Kestrelon.ini"), "w") as ini:
             ini.write("\n".join(lines) + "\n")
+        return self.launch()
+
+    def restart(self):
+        """Stops kestrelon and starts it again on the same data folder."""
+        terminate(self.process, 10)
+        self.process = None
+        # The new start writes a new log; the old one must not answer for it.
+        try:
+            os.remove(os.path.join(self.workdir, "PlugIns", "Kestrelon.log"))
+        except OSError:
+            pass
+        return self.launch()
+
+    def launch(self):
         self.output_path = os.path.join(self.workdir, "kestrelon.out")
-        with open(self.output_path, "wb") as output:
+        with open(self.output_path, "ab") as output:
             self.process = subprocess.Popen(self.command(), stdout=output, stderr=subprocess.STDOUT,
                                             env=self.environment())
         deadline = time.monotonic() + START_TIMEOUT * (4 if WINE_BUILD else 1)
@@ -90,7 +105,10 @@ class Gateway:
 
     def listening(self):
         if str(self.properties.get("Log", 1)) != "0":
-            return "[POP の待機を開始しました]" in self.log()
+            log = self.log()
+            imap_off = str(self.properties.get("IMAPPortNumber", "")) == "0"
+            return "[POP の待機を開始しました]" in log and \
+                (imap_off or "[IMAP の待機を開始しました]" in log)
         try:  # without a log, a greeting tells that the server is up
             with socket.create_connection(("127.0.0.1", self.pop_port), timeout=1) as probe:
                 return probe.recv(64).startswith(b"+OK")

@@ -29,9 +29,10 @@ def free_ports(n):
 
 
 def write_ini(path, log=True):
-    pop, smtp = free_ports(2)
+    pop, smtp, imap = free_ports(3)
     with open(path, "wb") as f:
-        f.write(b"[Property]\r\nLog=%d\r\nPOPPortNumber=%d\r\nSMTPPortNumber=%d\r\n" % (int(log), pop, smtp))
+        f.write(b"[Property]\r\nLog=%d\r\nPOPPortNumber=%d\r\nSMTPPortNumber=%d\r\nIMAPPortNumber=%d\r\n"
+                % (int(log), pop, smtp, imap))
 
 
 class RunningHost:

@@ -222,6 +222,37 @@ TEST_F(MailReaderTest, SecondFolderContinuesTheNumbering) {
   EXPECT_EQ("1=A1,2=A2,3=A3,4=B1,5=B2,", Ids());
 }
 
+// An href may be a path: it names a resource of the server that answered.
+TEST_F(MailReaderTest, HrefsThatArePathsAreTakenRelativeToTheUrlAnswered) {
+  struct Case {
+    const char* base;
+    const char* href;
+    const char* expected;
+  } cases[] = {
+      {"http://h:81/a/F1/", "/a/F1/M1", "http://h:81/a/F1/M1"},
+      {"http://h:81/a/F1/", "M1", "http://h:81/a/F1/M1"},
+      {"http://h:81/a/F1", "M1", "http://h:81/a/M1"},
+      {"http://h:81/a/F1/?x=1/", "M1", "http://h:81/a/F1/M1"},
+      {"http://h:81", "M1", "http://h:81/M1"},
+      {"http://h:81/a/", "//other/M1", "http://other/M1"},
+      {"http://h:81/a/", "http://other/M1", "http://other/M1"},
+      {"", "/a/M1", "/a/M1"},
+  };
+  for (const Case& c : cases) {
+    CHotmailHTTP http(settings_);
+    auto r = Reply(207, Multistatus(MailResponse(c.href, "M1")));
+    r->url = c.base;
+    EXPECT_EQ(207, http.ParseMailReply(*r));
+    ASSERT_EQ(1u, http.GetMails().size());
+    EXPECT_EQ(c.expected, http.GetMails()[0]->href) << c.base << " + " << c.href;
+  }
+  auto folders = Reply(207, Multistatus(FolderResponse("/a/F1/", "F1", "inbox", "")));
+  folders->url = "http://h:81/a/";
+  EXPECT_EQ(207, http_.ParseFolderReply(*folders));
+  ASSERT_EQ(1u, http_.GetFolders().size());
+  EXPECT_EQ("http://h:81/a/F1/", http_.GetFolders()[0]->href);
+}
+
 TEST_F(MailReaderTest, ReadFlagAndSizeRules) {
   EXPECT_EQ(207, Parse(Multistatus(MailResponse("http://h/1", "1", Prop("hm:read", "1")) +
                                    MailResponse("http://h/2", "2", Prop("hm:read", "0")) +

@@ -343,6 +343,7 @@ TEST(ImapWriterTest, StringsQuotedLiteralOrNil) {
   EXPECT_EQ("{2}\r\n\xC3\xA9", CImapWriter::String("\xC3\xA9"));
   EXPECT_EQ("NIL", CImapWriter::NStringOrNil(""));
   EXPECT_EQ("\"NIL\"", CImapWriter::Astring("NIL"));
+  EXPECT_EQ("\"nIl\"", CImapWriter::Astring("nIl"));
   EXPECT_EQ("INBOX", CImapWriter::Astring("INBOX"));
   EXPECT_EQ("\"a b\"", CImapWriter::Astring("a b"));
   EXPECT_EQ("\"\"", CImapWriter::Astring(""));

@@ -36,7 +36,8 @@ class ImapSessionTest : public ::testing::Test {
     uids_.reset(new CUidStore(dir_.File("Kestrelon.uid")));
     uids_->Load();
     closed_ = false;
-    CImapSession::Hooks hooks{[this](const std::string& text) { out_ += text; }, [this] { closed_ = true; }};
+    CImapSession::Hooks hooks{[this](const std::string& text) { out_ += text; }, [this] { closed_ = true; },
+                              [this] { return out_.size() > congestedAbove_; }};
     session_.reset(new CImapSession(backend_, *uids_, hooks, mode, CImapSession::Limits()));
     session_->Start();
     out_.clear();
@@ -70,6 +71,7 @@ class ImapSessionTest : public ::testing::Test {
   std::unique_ptr<CImapSession> session_;
   std::string out_;
   bool closed_ = false;
+  size_t congestedAbove_ = static_cast<size_t>(-1);  // unread replies past this pause a FETCH
 };
 
 TEST_F(ImapSessionTest, LogInByLoginAndPlainWithAndWithoutInitialResponse) {
@@ -118,6 +120,8 @@ TEST_F(ImapSessionTest, ListStatusAndSelect) {
   EXPECT_EQ("e NO [NONEXISTENT] No such mailbox\r\n", Say("e SELECT Nothing\r\n"));
   std::string select = Say("f SELECT &MFQwf3ux-\r\n");
   EXPECT_NE(std::string::npos, select.find("* 0 EXISTS\r\n"));
+  EXPECT_EQ("f OK FETCH completed\r\n", Say("f FETCH 1:* FLAGS\r\n"));
+  EXPECT_EQ("f BAD Message sequence number out of range\r\n", Say("f FETCH 2:* FLAGS\r\n"));
   select = Say("g EXAMINE inbox\r\n");
   uint32_t validity = uids_->Folder("demo", "F1").validity;
   EXPECT_EQ(
@@ -356,6 +360,21 @@ TEST_F(ImapSessionTest, BadInputIsAnsweredAndTheSessionGoesOn) {
   EXPECT_EQ(CImapSession::State::Selected, session_->GetState());
   EXPECT_EQ("* BYE Logging out\r\nz OK LOGOUT completed\r\n", Say("z LOGOUT\r\nq NOOP\r\n"));
   EXPECT_TRUE(closed_);
+}
+
+TEST_F(ImapSessionTest, LongFetchWaitsWhileTheClientLeavesItsRepliesUnread) {
+  SelectInbox();
+  congestedAbove_ = 50;  // more than one message's reply waits unread
+  std::string reply = Say("a FETCH 1:* BODY.PEEK[]\r\nb NOOP\r\n");
+  EXPECT_NE(std::string::npos, reply.find("* 1 FETCH")) << reply;
+  EXPECT_EQ(std::string::npos, reply.find("* 2 FETCH")) << reply;
+  EXPECT_EQ((std::vector<std::string>{"Fetch MSG1"}), backend_.calls);
+  congestedAbove_ = static_cast<size_t>(-1);
+  out_.clear();
+  session_->ResumeOutput();
+  backend_.Pump();
+  EXPECT_NE(std::string::npos, out_.find("* 3 FETCH")) << out_;
+  EXPECT_NE(std::string::npos, out_.find("a OK FETCH completed\r\nb OK NOOP completed\r\n")) << out_;
 }
 
 TEST_F(ImapSessionTest, SessionThatEndsWhileTheServiceWorksIsForgotten) {

@@ -358,6 +358,28 @@ TEST_F(PopTest, ReplySentBehindQueuedOutputKeepsTheWireOrder) {
   EXPECT_EQ(kAuthFirst, Ask(c, "NOOP"));
 }
 
+// A QUIT taken while replies still wait for the client (fewer than hold
+// its lines back) ends the connection only once the client has read them:
+// a message fetched before a QUIT arrives whole.
+TEST_F(PopTest, QuitEndsTheConnectionOnlyOnceItsRepliesAreRead) {
+  Client c(Port());
+  const int small = 16384;  // small socket buffers: the rest waits in the queue
+  setsockopt(c.handle(), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&small), sizeof small);
+  ASSERT_EQ(kGreeting, c.ReadLine());
+  setsockopt(pop_.ClientSocket(), SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&small), sizeof small);
+  std::string big(256 * 1024, '\0');
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 23);
+  pop_.Send(pop_.ClientSocket(), big.data(), big.size());
+  const size_t queued = pop_.QueuedOutput();
+  ASSERT_GT(queued, 0u);
+  ASSERT_TRUE(c.Send("QUIT\r\n"));
+  ASSERT_TRUE(PumpUntil([&] { return pop_.ClientSocket() == 0 || pop_.QueuedOutput() > queued; }));
+  const std::string all = c.ReadUntil(kAuthFirst, 20000);
+  ASSERT_EQ(big.size() + strlen(kAuthFirst), all.size());
+  EXPECT_TRUE(all.compare(0, big.size(), big) == 0);
+  EXPECT_TRUE(c.WaitClosed());
+}
+
 TEST_F(PopTest, ClientThatDoesNotReadIsHeldBackAndLosesNoReply) {
   settings_.log = false;  // a hundred thousand commands
   Client c(Port());

@@ -1,6 +1,6 @@
 // libFuzzer target: any bytes as a message, and any bytes as a command,
 // through the MIME parser, BODYSTRUCTURE, ENVELOPE, every section and the
-// command parser. Build with tests/fuzz/build.sh.
+// command parser. Run by scripts/fuzz.
 #include <stddef.h>
 #include <stdint.h>
 

@@ -1,0 +1,176 @@
+#include "imap/HotmailIMAP.h"
+
+#include "config/Log.h"
+#include "httpmail/HotmailHTTP.h"
+
+namespace {
+
+const char kMasked[] = "********";
+const char kReceived[] = "[以下のコマンドを Becky から受信しました]\n";
+constexpr int kImapMinimumTimeOut = 30 * 60;
+constexpr UINT_PTR kRelistTimerId = 0x494D;  // "IM"
+
+bool StartsLogIn(const std::string& line) {
+  size_t space = line.find(' ');
+  if (space == std::string::npos) return false;
+  std::string name;
+  for (size_t i = space + 1; i < line.size() && line[i] != ' '; ++i) {
+    char c = line[i];
+    name.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+  }
+  return name == "LOGIN" || name == "AUTHENTICATE";
+}
+
+}  // namespace
+
+CHotmailIMAP* CHotmailIMAP::timerOwner_ = nullptr;
+
+CHotmailIMAP::CHotmailIMAP() {}
+
+CHotmailIMAP::~CHotmailIMAP() {
+  if (relistTimer_ != 0 && window_ != nullptr) KillTimer(window_, relistTimer_);
+  if (timerOwner_ == this) timerOwner_ = nullptr;
+  CloseAll();
+}
+
+void CHotmailIMAP::SetHTTP(CHotmailHTTP* http) {
+  http_ = http;
+  http_->SetImapReplies([this](std::unique_ptr<CHotmailRequest> request) { OnReply(std::move(request)); });
+}
+
+void CHotmailIMAP::SetUidStorePath(const std::string& path) {
+  uids_.reset(new CUidStore(path));
+  uids_->Load();
+}
+
+void CHotmailIMAP::SetClientTimeOut(int seconds) {
+  if (seconds <= 0) {
+    SetIdleTimeOut(0);
+    timeOutMs_ = 0;
+    return;
+  }
+  const unsigned effective = static_cast<unsigned>(seconds < kImapMinimumTimeOut ? kImapMinimumTimeOut : seconds);
+  SetIdleTimeOut(effective);
+  timeOutMs_ = effective > 0xFFFFFFFFu / 1000 ? 0xFFFFFFFFu : effective * 1000;
+}
+
+bool CHotmailIMAP::Start(HWND window) {
+  window_ = window;
+  SetWindow(window);
+  if (!uids_) uids_.reset(new CUidStore(""));
+  if (port_ == 0) return true;  // off
+  if (!Listen()) return false;
+  timerOwner_ = this;
+  relistTimer_ = SetTimer(window_, kRelistTimerId, relistMs_, &CHotmailIMAP::OnRelistTimer);
+  return true;
+}
+
+LRESULT CHotmailIMAP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
+  retired_.clear();
+  if (message == WM_IMAP_SOCKET) OnSocketEvent(wParam, lParam);
+  if (message == WM_IMAP_JOB_DONE) CompleteJob(kImapJob, lParam, static_cast<unsigned>(wParam));
+  return 0;
+}
+
+void CHotmailIMAP::OnConnected() {
+  const unsigned serial = ServedConnection();
+  std::unique_ptr<Client> client(new Client);
+  client->socket = ClientSocket();
+  CImapService::Hooks serviceHooks{[this] { StartJob(kImapJob); },
+                                   [this, serial](LPARAM result) {
+                                     if (!PostMessageA(window_, WM_IMAP_JOB_DONE, serial, result))
+                                       REPORT_SYSTEM_ERROR(GetLastError());
+                                   }};
+  client->service.reset(new CImapService(*http_, serial, serviceHooks));
+  CImapSession::Hooks sessionHooks{[this](const std::string& text) { Reply(text); }, [this] { CloseClient(); },
+                                   [this] { return ServedBacklogged(); }};
+  CImapSession::DeleteMode mode = deleteMode_ == 1   ? CImapSession::DeleteMode::MoveToDeletedItems
+                                  : deleteMode_ == 2 ? CImapSession::DeleteMode::Delete
+                                                     : CImapSession::DeleteMode::Keep;
+  CImapSession::Limits limits;
+  client->session.reset(new CImapSession(*client->service, *uids_, sessionHooks, mode, limits));
+  client->lastInput = GetTickCount();
+  clients_[serial] = std::move(client);
+}
+
+void CHotmailIMAP::LogLine(Client& client, const std::string& line) {
+  theLog.Write(kReceived);
+  if (StartsLogIn(line)) client.masking = true;
+  if (!client.masking) {
+    theLog.Write(line);
+    return;
+  }
+  size_t name = line.find(' ');
+  size_t end = name == std::string::npos ? std::string::npos : line.find(' ', name + 1);
+  theLog.Write(StartsLogIn(line) && end != std::string::npos ? line.substr(0, end) + " " + kMasked : kMasked);
+}
+
+void CHotmailIMAP::ReceiveLine(const std::string& line) {
+  auto found = clients_.find(ServedConnection());
+  if (found == clients_.end()) return;
+  Client& client = *found->second;
+  client.lastInput = GetTickCount();
+  LogLine(client, line);
+  std::string bytes = line + "\r\n";
+  client.session->Receive(bytes.data(), bytes.size());
+  // The log-in has been taken whole once the session waits for no more of it.
+  if (client.masking && !client.session->InCommand()) client.masking = false;
+}
+
+void CHotmailIMAP::OnJobDone(WPARAM, LPARAM result) {
+  auto found = clients_.find(ServedConnection());
+  if (found == clients_.end()) return;
+  found->second->service->Complete(result);
+}
+
+void CHotmailIMAP::OnClosed() {
+  auto found = clients_.find(ServedConnection());
+  if (found == clients_.end()) return;
+  // It may be closing from inside its own session: freed at the next message.
+  retired_.push_back(std::move(found->second));
+  clients_.erase(found);
+}
+
+void CHotmailIMAP::OnOutputDrained() {
+  auto found = clients_.find(ServedConnection());
+  if (found != clients_.end()) found->second->session->ResumeOutput();
+}
+
+void CHotmailIMAP::OnReply(std::unique_ptr<CHotmailRequest> request) {
+  auto found = clients_.find(request->serial);
+  if (found == clients_.end()) {
+    // Its connection has gone: the job it waited for ends all the same, so
+    // the line server forgets it.
+    request->Finish();
+    if (!PostMessageA(window_, WM_IMAP_JOB_DONE, request->serial, -1)) REPORT_SYSTEM_ERROR(GetLastError());
+    return;
+  }
+  found->second->service->OnReply(std::move(request));
+}
+
+void CALLBACK CHotmailIMAP::OnRelistTimer(HWND, UINT, UINT_PTR, DWORD) {
+  if (timerOwner_ != nullptr) timerOwner_->Relist();
+}
+
+void CHotmailIMAP::Relist() {
+  retired_.clear();
+  std::vector<unsigned> idling;
+  for (const auto& entry : clients_) {
+    if (entry.second->session->Idling()) idling.push_back(entry.first);
+  }
+  const DWORD now = GetTickCount();
+  for (unsigned serial : idling) {
+    ServeConnection(serial, [this, serial, now] {
+      auto found = clients_.find(serial);
+      if (found == clients_.end()) return;
+      if (timeOutMs_ != 0 && now - found->second->lastInput >= timeOutMs_) {
+        // An idling client that has said nothing for the whole time-out
+        // (one that vanished) does not keep its connection for ever.
+        Reply(LineServerTraits<CHotmailIMAP>::kIdleClose);
+        CloseClient();
+        return;
+      }
+      found->second->session->OnIdleTimer();
+    });
+  }
+}

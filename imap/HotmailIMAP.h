@@ -1,0 +1,102 @@
+// CHotmailIMAP: the local IMAP server on 127.0.0.1. Up to ten clients at
+// once, each with its own session (credentials, selected folder, jobs) and
+// its own backend over the one HTTPMail client. Socket events come as
+// WM_IMAP_SOCKET; a connection's request completes through
+// WM_IMAP_JOB_DONE with the connection's serial in wParam.
+#ifndef KESTRELON_HOTMAIL_IMAP_H
+#define KESTRELON_HOTMAIL_IMAP_H
+
+#include <windows.h>
+#include <winsock.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "imap/ImapService.h"
+#include "imap/ImapSession.h"
+#include "imap/UidStore.h"
+#include "lineserver/LineServer.h"
+#include "plugin/PrivateMessages.h"
+
+class CHotmailHTTP;
+class CHotmailIMAP;
+
+template <>
+struct LineServerTraits<CHotmailIMAP> {
+  static constexpr UINT kSocketMessage = WM_IMAP_SOCKET;
+  static constexpr char kGreeting[] =
+      "* OK [CAPABILITY IMAP4rev1 LITERAL+ SASL-IR AUTH=PLAIN ID ENABLE IDLE NAMESPACE UIDPLUS MOVE UNSELECT "
+      "CHILDREN SPECIAL-USE] IMAP4rev1 server ready\r\n";
+  static constexpr char kBusy[] = "* BYE Too many connections\r\n";
+  static constexpr char kLineTooLong[] = "* BYE Command line too long\r\n";
+  static constexpr char kIdleClose[] = "* BYE Autologout; idle for too long\r\n";
+  static constexpr char kDoubleStart[] = "IMAP サーバの２重起動です。";
+  static constexpr char kListening[] = "[IMAP の待機を開始しました]\n";
+  // A line with a literal of the largest size the sessions take.
+  static constexpr size_t kMaxCommandLine = 72 * 1024;
+  // Mail clients open several connections (Thunderbird up to five).
+  static constexpr size_t kMaxConnections = 10;
+};
+
+class CHotmailIMAP : public CLineServer<CHotmailIMAP> {
+ public:
+  CHotmailIMAP();
+  ~CHotmailIMAP() override;
+
+  // What the plug-in gives it before it listens.
+  void SetHTTP(CHotmailHTTP* http);
+  void SetPort(int port) { port_ = port; }
+  void SetDeleteMode(int mode) { deleteMode_ = mode; }
+  // Opens the UID record (beside the INI file).
+  void SetUidStorePath(const std::string& path);
+  // The client's idle time-out: IMAP's own minimum is 30 minutes.
+  void SetClientTimeOut(int seconds);
+  // Seconds between re-listings of the folder of an idling client.
+  void SetIdleRelist(unsigned seconds) { relistMs_ = seconds * 1000; }
+  // Listens (unless the port is 0) and starts the re-listing timer.
+  bool Start(HWND window);
+
+  // WM_IMAP_SOCKET and WM_IMAP_JOB_DONE; always 0.
+  LRESULT OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+
+  static constexpr WPARAM kImapJob = 1;
+
+ private:
+  struct Client {
+    std::unique_ptr<CImapService> service;
+    std::unique_ptr<CImapSession> session;
+    SOCKET socket = 0;
+    bool masking = false;  // the lines of a log-in command are not logged in clear
+    DWORD lastInput = 0;   // GetTickCount of the client's last line
+  };
+
+  int ListenPort() const override { return port_; }
+  void OnConnected() override;
+  void ReceiveLine(const std::string& line) override;
+  void OnJobDone(WPARAM kind, LPARAM result) override;
+  void OnClosed() override;
+  void OnOutputDrained() override;
+  void OnReply(std::unique_ptr<CHotmailRequest> request);
+  void LogLine(Client& client, const std::string& line);
+  static void CALLBACK OnRelistTimer(HWND hwnd, UINT message, UINT_PTR id, DWORD time);
+  void Relist();
+
+  CHotmailHTTP* http_ = nullptr;
+  HWND window_ = nullptr;
+  int port_ = 0;
+  int deleteMode_ = 1;
+  unsigned relistMs_ = 30000;
+  // The client time-out, kept here too: re-listing an idling client's
+  // folder is no sign of the client's life. 0: none.
+  DWORD timeOutMs_ = 0;
+  UINT_PTR relistTimer_ = 0;
+  std::unique_ptr<CUidStore> uids_;
+  std::map<unsigned, std::unique_ptr<Client>> clients_;  // by connection serial
+  // Clients whose connection closed inside their own call: freed later.
+  std::vector<std::unique_ptr<Client>> retired_;
+  static CHotmailIMAP* timerOwner_;
+};
+
+#endif

@@ -1,0 +1,257 @@
+"""IMAP end to end: Python's imaplib and curl against the gateway and the
+local HTTPMail service; what the clients see and what changes on disk."""
+
+import base64
+import imaplib
+import os
+import re
+import shutil
+import socket
+import subprocess
+import time
+import unittest
+
+from gateway import Gateway, HTTPMailFixture
+
+ACCOUNT = "alice@hotmail.com"
+PASSWORD = "wonderland"
+HELLO = (b"From: Bob <bob@example.com>\r\nTo: alice@hotmail.com\r\nSubject: Hello\r\n"
+         b"Date: Tue, 02 Apr 2002 10:20:30 +0000\r\n\r\nHi Alice,\r\nsee you.\r\n")
+REPORT = (b"From: Carol <carol@example.com>\r\nSubject: Report\r\nContent-Type: multipart/mixed; boundary=b\r\n\r\n"
+          b"--b\r\nContent-Type: text/plain\r\n\r\nsee attached\r\n--b\r\nContent-Type: application/pdf\r\n"
+          b"Content-Transfer-Encoding: base64\r\n\r\nJVBERi0=\r\n--b--\r\n")
+OLD = b"From: Dan <dan@example.com>\r\nSubject: Old news\r\n\r\nalready read\r\n"
+MESSAGES = [HELLO, REPORT, OLD]
+CLIENT_TIMEOUT = 60
+
+
+def description():
+    return {ACCOUNT: {"password": PASSWORD, "folders": [
+        {"name": "inbox", "messages": [HELLO, REPORT, {"data": OLD, "read": True}]},
+        {"name": "sentitems"},
+        {"name": "deleteditems"},
+        {"name": "Archive"},
+    ]}}
+
+
+class ImapTestCase(unittest.TestCase):
+    PROPERTIES = {}
+
+    def setUp(self):
+        self.service = HTTPMailFixture(mailbox=description()).start()
+        self.addCleanup(self.service.stop)
+        self.gateway = Gateway(self.service, **self.PROPERTIES).start()
+        self.addCleanup(self.gateway.stop)
+
+    def connect(self, select="INBOX"):
+        client = imaplib.IMAP4("127.0.0.1", self.gateway.imap_port, timeout=CLIENT_TIMEOUT)
+        self.addCleanup(self.close, client)
+        client.login(ACCOUNT, PASSWORD)
+        if select:
+            typ, _ = client.select(select)
+            self.assertEqual("OK", typ)
+        return client
+
+    @staticmethod
+    def close(client):
+        try:
+            client.logout()
+        except (imaplib.IMAP4.error, OSError):
+            pass
+
+    def inbox(self):
+        return self.service.message_ids(ACCOUNT, "inbox")
+
+    @staticmethod
+    def uids(client):
+        typ, data = client.uid("SEARCH", "ALL")
+        return [int(n) for n in data[0].split()]
+
+
+class ImapLibTest(ImapTestCase):
+    def test_folders_with_special_use_and_a_fetch_of_everything(self):
+        client = self.connect(select=None)
+        typ, folders = client.list()
+        self.assertEqual("OK", typ)
+        lines = [line.decode() for line in folders]
+        self.assertIn('(\\HasNoChildren) "/" INBOX', lines)
+        self.assertIn('(\\HasNoChildren) "/" Archive', lines)
+        self.assertTrue(any("\\Sent" in line for line in lines), lines)
+        trash = [line for line in lines if "\\Trash" in line]
+        self.assertEqual(1, len(trash), lines)
+        # Non-ASCII folder names travel in modified UTF-7.
+        self.assertRegex(trash[0], r'"/" &[A-Za-z0-9+,]+-$')
+        typ, data = client.select("INBOX")
+        self.assertEqual([b"3"], data)
+        typ, data = client.fetch("1:*", "(UID FLAGS RFC822.SIZE ENVELOPE BODYSTRUCTURE)")
+        self.assertEqual("OK", typ)
+        for number, (reply, message) in enumerate(zip(data, MESSAGES), 1):
+            self.assertTrue(reply.startswith(b"%d (UID %d " % (number, number)), reply)
+            self.assertIn(b"RFC822.SIZE %d " % len(message), reply)
+        self.assertIn(b'ENVELOPE ("Tue, 02 Apr 2002 10:20:30 +0000" "Hello" (("Bob" NIL "bob" "example.com"))', data[0])
+        self.assertIn(b'("APPLICATION" "PDF" NIL NIL NIL "base64" 8 NIL NIL NIL NIL) "MIXED"', data[1])
+        self.assertIn(b"FLAGS (\\Seen)", data[2])
+        typ, data = client.uid("FETCH", "2", "(BODY.PEEK[])")
+        self.assertEqual(REPORT, data[0][1])
+        self.assertFalse(self.service.is_read(ACCOUNT, "inbox", self.inbox()[1]))
+        typ, data = client.uid("FETCH", "1", "(BODY.PEEK[HEADER.FIELDS (SUBJECT)] BODY.PEEK[TEXT]<4.5>)")
+        self.assertEqual(b"Subject: Hello\r\n\r\n", data[0][1])
+        self.assertEqual(b"lice,", data[1][1])
+
+    def test_seen_flag_is_the_services_read_flag_and_search_follows_it(self):
+        client = self.connect()
+        first = self.inbox()[0]
+        self.assertEqual([b"1 2"], client.search(None, "UNSEEN")[1])
+        typ, data = client.store("1", "+FLAGS", "(\\Seen)")
+        self.assertEqual("OK", typ)
+        self.assertIn(b"\\Seen", data[0])
+        self.assertTrue(self.service.is_read(ACCOUNT, "inbox", first))
+        self.assertEqual([b"2"], client.search(None, "UNSEEN")[1])
+        self.assertEqual([b"1"], client.search(None, "FROM", "bob", "SINCE", "1-Jan-2000")[1])
+        client.store("1", "-FLAGS", "(\\Seen)")
+        self.assertFalse(self.service.is_read(ACCOUNT, "inbox", first))
+        # A body fetched without PEEK becomes read on the service.
+        client.fetch("2", "(BODY[TEXT])")
+        self.assertTrue(self.service.is_read(ACCOUNT, "inbox", self.inbox()[1]))
+
+    def test_uid_move_and_copy_land_in_the_other_folder_on_disk(self):
+        client = self.connect()
+        ids = self.inbox()
+        typ, data = client.uid("MOVE", "2", "Archive")
+        self.assertEqual("OK", typ)
+        self.assertEqual(ids[:1] + ids[2:], self.inbox())
+        archived = self.service.message_ids(ACCOUNT, "Archive")
+        self.assertEqual(1, len(archived))
+        self.assertEqual(REPORT, self.service.message_bytes(ACCOUNT, "Archive", archived[0]))
+        self.assertEqual([1, 3], self.uids(client))
+        self.assertRegex(client.response("COPYUID")[1][0], rb"^\d+ 2 1$")
+        typ, data = client.uid("COPY", "1", "Archive")
+        self.assertEqual("OK", typ)
+        self.assertRegex(client.response("COPYUID")[1][0], rb"^\d+ 1 2$")
+        self.assertEqual(2, len(self.service.message_ids(ACCOUNT, "Archive")))
+        self.assertEqual(2, len(self.inbox()))
+        client.select("Archive")
+        self.assertEqual([1, 2], self.uids(client))
+        typ, data = client.uid("COPY", "1", "Nowhere")
+        self.assertEqual("NO", typ)
+        self.assertIn(b"TRYCREATE", data[0])
+
+    def test_uids_stay_across_a_restart_and_a_new_message_gets_a_higher_one(self):
+        client = self.connect()
+        validity = client.response("UIDVALIDITY")[1]
+        uids = self.uids(client)
+        self.close(client)
+        self.gateway.restart()
+        client = self.connect()
+        self.assertEqual(validity, client.response("UIDVALIDITY")[1])
+        self.assertEqual(uids, self.uids(client))
+        path = os.path.join(self.service.folder_path(ACCOUNT, "inbox"), "MSG9999.eml")
+        with open(path, "wb") as handle:
+            handle.write(b"Subject: late\r\n\r\nnew\r\n")
+        client.noop()
+        self.assertEqual(uids + [max(uids) + 1], self.uids(client))
+        typ, data = client.uid("FETCH", str(max(uids) + 1), "(BODY.PEEK[])")
+        self.assertEqual(b"Subject: late\r\n\r\nnew\r\n", data[0][1])
+
+    def test_two_clients_at_once_and_one_that_drops_mid_fetch(self):
+        first, second = self.connect(), self.connect(select="Archive")
+        raw = socket.create_connection(("127.0.0.1", self.gateway.imap_port), timeout=CLIENT_TIMEOUT)
+        raw.recv(4096)
+        raw.sendall(b"a LOGIN %s %s\r\n" % (ACCOUNT.encode(), PASSWORD.encode()))
+        self.assertIn(b"a OK", raw.recv(4096))
+        raw.sendall(b"b SELECT INBOX\r\nc FETCH 1:* BODY.PEEK[]\r\n")
+        raw.close()
+        self.assertEqual([1, 2, 3], self.uids(first))
+        self.assertEqual([], self.uids(second))
+        typ, data = first.fetch("3", "(BODY.PEEK[])")
+        self.assertEqual(OLD, data[0][1])
+        self.assertEqual("OK", second.noop()[0])
+        # Eight at once, as mail clients that open several connections need.
+        more = [self.connect() for _ in range(6)]
+        for client in [first, second] + more:
+            self.assertEqual("OK", client.noop()[0])
+        self.assertEqual([b"3"], more[-1].search(None, "ALL")[1][0].split()[-1:])
+
+
+class DeleteModeTest(ImapTestCase):
+    def expunge_second(self, mode):
+        self.gateway.stop()
+        self.gateway = Gateway(self.service, DeleteMode=mode).start()
+        self.addCleanup(self.gateway.stop)
+        client = self.connect()
+        doomed = self.inbox()[1]
+        client.store("2", "+FLAGS", "(\\Deleted)")
+        try:
+            typ, data = client.expunge()
+        except imaplib.IMAP4.error as error:
+            typ, data = "NO", [str(error).encode()]
+        return client, doomed, typ, data
+
+    def test_moved_to_deleted_items(self):
+        client, doomed, typ, data = self.expunge_second(1)
+        self.assertEqual(("OK", [b"2"]), (typ, data))
+        self.assertNotIn(doomed, self.inbox())
+        self.assertEqual([REPORT], [self.service.message_bytes(ACCOUNT, "deleteditems", i)
+                                    for i in self.service.message_ids(ACCOUNT, "deleteditems")])
+
+    def test_deleted(self):
+        client, doomed, typ, data = self.expunge_second(2)
+        self.assertEqual(("OK", [b"2"]), (typ, data))
+        self.assertNotIn(doomed, self.inbox())
+        self.assertEqual([], self.service.message_ids(ACCOUNT, "deleteditems"))
+
+    def test_kept_with_a_no(self):
+        client, doomed, typ, data = self.expunge_second(0)
+        self.assertEqual("NO", typ)
+        self.assertIn(b"DeleteMode", data[0])
+        self.assertIn(doomed, self.inbox())
+        self.assertEqual(3, len(self.inbox()))
+
+
+class RefusalTest(ImapTestCase):
+    def test_wrong_password_and_a_service_that_cannot_be_reached(self):
+        client = imaplib.IMAP4("127.0.0.1", self.gateway.imap_port, timeout=CLIENT_TIMEOUT)
+        self.addCleanup(self.close, client)
+        with self.assertRaisesRegex(imaplib.IMAP4.error, "AUTHENTICATIONFAILED"):
+            client.login(ACCOUNT, "wrong")
+        # SASL PLAIN with the initial response, as imaplib sends it.
+        typ, _ = client.authenticate("PLAIN", lambda _: b"\0" + ACCOUNT.encode() + b"\0" + PASSWORD.encode())
+        self.assertEqual("OK", typ)
+        # The log holds neither password, in clear or in base64.
+        plain = base64.b64encode(b"\0" + ACCOUNT.encode() + b"\0" + PASSWORD.encode()).decode()
+        self.assertIn("LOGIN ********", self.gateway.log())
+        self.assertNotIn(PASSWORD, self.gateway.log())
+        self.assertNotIn(plain, self.gateway.log())
+        self.service.stop()
+        other = imaplib.IMAP4("127.0.0.1", self.gateway.imap_port, timeout=CLIENT_TIMEOUT)
+        self.addCleanup(self.close, other)
+        with self.assertRaisesRegex(imaplib.IMAP4.error, "UNAVAILABLE"):
+            other.login(ACCOUNT + "x", PASSWORD)
+
+    def test_append_is_refused_and_changes_nothing(self):
+        client = self.connect()
+        typ, data = client.append("INBOX", None, None, b"Subject: x\r\n\r\ny\r\n")
+        self.assertEqual("NO", typ)
+        self.assertEqual(3, len(self.inbox()))
+
+
+@unittest.skipUnless(shutil.which("curl"), "curl is not installed")
+class CurlTest(ImapTestCase):
+    def curl(self, path, *options):
+        result = subprocess.run(
+            ["curl", "--silent", "--show-error", "--max-time", "30", "--noproxy", "*", *options,
+             "--user", "%s:%s" % (ACCOUNT, PASSWORD), "imap://127.0.0.1:%d/%s" % (self.gateway.imap_port, path)],
+            capture_output=True, timeout=CLIENT_TIMEOUT)
+        self.assertEqual(0, result.returncode, result.stderr)
+        return result.stdout
+
+    def test_list_and_fetch_by_uid(self):
+        listing = self.curl("")
+        self.assertIn(b'* LIST (\\HasNoChildren) "/" INBOX\r\n', listing)
+        self.assertIn(b'"/" Archive\r\n', listing)
+        self.assertEqual(REPORT, self.curl("INBOX;UID=2"))
+        self.assertEqual(b"Subject: Old news\r\n\r\n", self.curl("INBOX;UID=3;SECTION=HEADER.FIELDS%20(SUBJECT)"))
+
+
+if __name__ == "__main__":
+    unittest.main()
