@@ -105,8 +105,10 @@ class Connection : public Object {
   std::string password;
 };
 
-// A response body as it arrived, in pieces that are freed as the reader
+// A response body as it arrived, in pieces that are given up as the reader
 // takes them: a body read once is never held twice, as WinInet streams it.
+// One piece read to its end is kept for the next to arrive, so a body
+// streamed through reuses the same memory instead of fresh pages.
 class BodyBuffer {
  public:
   size_t Unread() const { return unread_; }
@@ -120,6 +122,7 @@ class BodyBuffer {
 
  private:
   std::deque<std::string> pieces_;
+  std::string spare_;  // emptied, with its storage, for the next piece
   size_t head_ = 0;  // bytes of the first piece already read
   size_t unread_ = 0;
   size_t received_ = 0;

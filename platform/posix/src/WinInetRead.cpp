@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "WinInetHandle.h"
 
@@ -81,7 +82,8 @@ void BodyBuffer::Clear() {
 void BodyBuffer::Append(const char* data, size_t length) {
   while (length > 0) {
     if (pieces_.empty() || pieces_.back().size() >= kPieceSize) {
-      pieces_.emplace_back();
+      pieces_.emplace_back(std::move(spare_));
+      spare_ = std::string();
       const size_t coming = expected_ > received_ ? expected_ - received_ : length;
       pieces_.back().reserve(std::min(kPieceSize, std::max(coming, length)));
     }
@@ -104,6 +106,10 @@ size_t BodyBuffer::Read(char* out, size_t length) {
     copied += take;
     head_ += take;
     if (head_ == piece.size()) {
+      if (piece.capacity() > spare_.capacity()) {
+        spare_ = std::move(pieces_.front());
+        spare_.clear();
+      }
       pieces_.pop_front();
       head_ = 0;
     }
