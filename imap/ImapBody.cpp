@@ -33,7 +33,7 @@ std::string Address(const std::string& name, const std::string& adl, const std::
 std::string OneAddress(const std::string& raw) {
   std::string text = Trim(raw);
   if (text.empty()) return "";
-  std::string name, spec = text, adl;
+  std::string name, addrSpec = text, adl;
   bool quoted = false;
   for (size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
@@ -44,20 +44,20 @@ std::string OneAddress(const std::string& raw) {
     } else if (c == '<' && !quoted) {
       name = Unquoted(text.substr(0, i));
       size_t close = text.find('>', i);
-      spec = Trim(text.substr(i + 1, close == std::string::npos ? std::string::npos : close - i - 1));
+      addrSpec = Trim(text.substr(i + 1, close == std::string::npos ? std::string::npos : close - i - 1));
       break;
     }
   }
-  if (!spec.empty() && spec[0] == '@') {
-    size_t colon = spec.find(':');
+  if (!addrSpec.empty() && addrSpec[0] == '@') {
+    size_t colon = addrSpec.find(':');
     if (colon != std::string::npos) {
-      adl = spec.substr(0, colon);
-      spec = spec.substr(colon + 1);
+      adl = addrSpec.substr(0, colon);
+      addrSpec = addrSpec.substr(colon + 1);
     }
   }
-  size_t at = spec.rfind('@');
-  std::string mailbox = at == std::string::npos ? spec : spec.substr(0, at);
-  std::string host = at == std::string::npos ? "" : spec.substr(at + 1);
+  size_t at = addrSpec.rfind('@');
+  std::string mailbox = at == std::string::npos ? addrSpec : addrSpec.substr(0, at);
+  std::string host = at == std::string::npos ? "" : addrSpec.substr(at + 1);
   if (mailbox.empty() && host.empty() && name.empty()) return "";
   if (mailbox.empty()) mailbox = "MISSING_MAILBOX";
   if (host.empty()) host = "MISSING_DOMAIN";
