@@ -10,23 +10,17 @@
 #include "config/DecimalNumber.h"
 #include "config/Log.h"
 #include "config/Settings.h"
+#include "httpmail/DavNames.h"
 #include "httpmail/JobResult.h"
 
 namespace {
+
+using namespace DavNames;
 
 const char kRootPath[] = "D:multistatus/D:response/D:propstat/D:prop/hm:msgfolderroot";
 const char kSendPath[] = "D:multistatus/D:response/D:propstat/D:prop/hm:sendmsg";
 const char kDav[] = "DAV:";
 const char kResponse[] = "response";
-const char kHref[] = "D:href";
-const char kId[] = "D:propstat/D:prop/D:id";
-const char kDisplayName[] = "D:propstat/D:prop/D:displayname";
-const char kSpecial[] = "D:propstat/D:prop/hm:special";
-const char kContentLength[] = "D:propstat/D:prop/D:getcontentlength";
-const char kRead[] = "D:propstat/D:prop/hm:read";
-const char kDate[] = "D:propstat/D:prop/m:date";
-const char kSubject[] = "D:propstat/D:prop/m:subject";
-const char kFromAddr[] = "D:propstat/D:prop/h:fromaddr";
 
 const char kNoRoot[] = "[ルートフォルダが見つかりません]";
 const char kNoSend[] = "[送信フォルダが見つかりません]";

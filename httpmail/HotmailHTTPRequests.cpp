@@ -5,8 +5,11 @@
 
 #include "config/Log.h"
 #include "config/Settings.h"
+#include "httpmail/DavNames.h"
 
 namespace {
+
+using namespace DavNames;
 
 const char kEntryPath[] = "/svcs/hotmail/httpmail.asp";
 const char kPropfindHeaders[] = "Depth: 0\r\nBrief: t\r\nContent-Type: text/xml\r\nAccept-CharSet: UTF-16\r\n";
@@ -22,10 +25,6 @@ const char kMailBodyHead[] =
 const char kMailBodyTail[] =
     "\"><D:prop><D:id/><hm:read/><m:to/><h:fromaddr/><m:subject/><m:date/><D:getcontentlength/></D:prop>"
     "</D:propfind>";
-const char kMarkReadBody[] =
-    "<?xml version=\"1.0\"?><D:propertyupdate xmlns:D=\"DAV:\" xmlns:hm=\"urn:schemas:httpmail:\"><D:set>"
-    "<D:prop><hm:read>1</hm:read></D:prop></D:set></D:propertyupdate>";
-const char kMessageHeaders[] = "Accept: message/rfc822, */*\r\nTranslate: f\r\n";
 const char kPostHeaders[] = "Content-Type: message/rfc821\r\nTranslate: t\r\nSAVEINSENT: t\r\n";
 const char kUnsafeRequest[] = "[サーバーから受け取った URL に使えない文字が含まれています]";
 

@@ -4,24 +4,6 @@
 
 namespace {
 
-std::string Trim(const std::string& text) {
-  size_t a = text.find_first_not_of(" \t");
-  if (a == std::string::npos) return "";
-  size_t b = text.find_last_not_of(" \t");
-  return text.substr(a, b - a + 1);
-}
-
-std::string Unquoted(const std::string& text) {
-  std::string value = Trim(text);
-  if (value.size() < 2 || value.front() != '"' || value.back() != '"') return value;
-  std::string out;
-  for (size_t i = 1; i + 1 < value.size(); ++i) {
-    if (value[i] == '\\' && i + 2 < value.size()) ++i;
-    out.push_back(value[i]);
-  }
-  return out;
-}
-
 std::string Address(const std::string& name, const std::string& adl, const std::string& mailbox,
                     const std::string& host) {
   return "(" + CImapWriter::NStringOrNil(name) + " " + CImapWriter::NStringOrNil(adl) + " " +
@@ -31,9 +13,9 @@ std::string Address(const std::string& name, const std::string& adl, const std::
 // One address of a list ("Name <a@b>", "a@b", "<@route:a@b>") as an
 // address structure; empty when there is nothing in it.
 std::string OneAddress(const std::string& raw) {
-  std::string text = Trim(raw);
+  std::string text = CMimePart::Trim(raw);
   if (text.empty()) return "";
-  std::string name, spec = text, adl;
+  std::string name, addrSpec = text, adl;
   bool quoted = false;
   for (size_t i = 0; i < text.size(); ++i) {
     char c = text[i];
@@ -42,22 +24,22 @@ std::string OneAddress(const std::string& raw) {
     } else if (c == '"') {
       quoted = !quoted;
     } else if (c == '<' && !quoted) {
-      name = Unquoted(text.substr(0, i));
+      name = CMimePart::Unquote(text.substr(0, i));
       size_t close = text.find('>', i);
-      spec = Trim(text.substr(i + 1, close == std::string::npos ? std::string::npos : close - i - 1));
+      addrSpec = CMimePart::Trim(text.substr(i + 1, close == std::string::npos ? std::string::npos : close - i - 1));
       break;
     }
   }
-  if (!spec.empty() && spec[0] == '@') {
-    size_t colon = spec.find(':');
+  if (!addrSpec.empty() && addrSpec[0] == '@') {
+    size_t colon = addrSpec.find(':');
     if (colon != std::string::npos) {
-      adl = spec.substr(0, colon);
-      spec = spec.substr(colon + 1);
+      adl = addrSpec.substr(0, colon);
+      addrSpec = addrSpec.substr(colon + 1);
     }
   }
-  size_t at = spec.rfind('@');
-  std::string mailbox = at == std::string::npos ? spec : spec.substr(0, at);
-  std::string host = at == std::string::npos ? "" : spec.substr(at + 1);
+  size_t at = addrSpec.rfind('@');
+  std::string mailbox = at == std::string::npos ? addrSpec : addrSpec.substr(0, at);
+  std::string host = at == std::string::npos ? "" : addrSpec.substr(at + 1);
   if (mailbox.empty() && host.empty() && name.empty()) return "";
   if (mailbox.empty()) mailbox = "MISSING_MAILBOX";
   if (host.empty()) host = "MISSING_DOMAIN";
@@ -85,7 +67,7 @@ std::string HeaderOrNil(const std::string& text, const CMimePart& part, const ch
 std::string Extensions(const std::string& text, const CMimePart& part) {
   std::string out;
   std::string value;
-  if (part.Header(text, "Content-Disposition", value) && !Trim(value).empty()) {
+  if (part.Header(text, "Content-Disposition", value) && !CMimePart::Trim(value).empty()) {
     std::string first;
     CMimePart::Params params;
     CMimePart::SplitParams(value, first, params);
@@ -93,8 +75,8 @@ std::string Extensions(const std::string& text, const CMimePart& part) {
   } else {
     out += "NIL";
   }
-  if (part.Header(text, "Content-Language", value) && !Trim(value).empty()) {
-    out += " " + CImapWriter::String(Trim(value));
+  if (part.Header(text, "Content-Language", value) && !CMimePart::Trim(value).empty()) {
+    out += " " + CImapWriter::String(CMimePart::Trim(value));
   } else {
     out += " NIL";
   }
@@ -156,7 +138,7 @@ std::string CImapBody::Addresses(const std::string& value) {
     else if (c == '>') angle = false;
     else if (!angle && c == ':' && !group && current.find('@') == std::string::npos) {
       // A group starts with its name as mailbox and NIL as host.
-      out += "(NIL NIL " + CImapWriter::String(Unquoted(current)) + " NIL)";
+      out += "(NIL NIL " + CImapWriter::String(CMimePart::Unquote(current)) + " NIL)";
       current.clear();
       group = true;
       continue;
@@ -179,7 +161,7 @@ std::string CImapBody::Addresses(const std::string& value) {
 std::string CImapBody::Envelope(const std::string& text, const CMimePart& root) {
   std::string value;
   auto address = [&](const char* name, const char* fallback) {
-    if (root.Header(text, name, value) && !Trim(value).empty()) return Addresses(value);
+    if (root.Header(text, name, value) && !CMimePart::Trim(value).empty()) return Addresses(value);
     if (fallback != nullptr && root.Header(text, fallback, value)) return Addresses(value);
     return std::string("NIL");
   };
@@ -211,7 +193,7 @@ std::string CImapBody::Structure(const std::string& text, const CMimePart& part,
   out += HeaderOrNil(text, part, "Content-Description") + " ";
   std::string encoding;
   part.Header(text, "Content-Transfer-Encoding", encoding);
-  encoding = Trim(encoding);
+  encoding = CMimePart::Trim(encoding);
   out += CImapWriter::String(encoding.empty() ? "7BIT" : encoding) + " ";
   out += std::to_string(part.BodySize());
   if (part.IsMessage() && !part.children.empty()) {

@@ -1,8 +1,8 @@
 #include "imap/ImapCommandReader.h"
 
 namespace {
-// "{4294967295+}" and a CR.
-constexpr size_t kLongestLiteralMark = 14;
+// "{4294967295+}" and a CR, with room for leading zeros.
+constexpr size_t kLongestLiteralMark = 64;
 }  // namespace
 
 CImapCommandReader::CImapCommandReader(size_t maxLine, size_t maxLiteral, size_t maxCommand)
@@ -32,11 +32,13 @@ bool CImapCommandReader::LiteralAtEnd(const std::string& line, uint64_t* size, b
     *synchronizing = false;
     --end;
   }
-  if (end == open + 1 || end - open - 1 > 10) return false;
+  if (end == open + 1) return false;
+  // Any count of digits is a literal (leading zeros too), so its bytes are
+  // never read as commands; one too large to count is over every bound.
   uint64_t n = 0;
   for (size_t i = open + 1; i < end; ++i) {
     if (line[i] < '0' || line[i] > '9') return false;
-    n = n * 10 + static_cast<uint64_t>(line[i] - '0');
+    n = n > (UINT64_MAX - 9) / 10 ? UINT64_MAX : n * 10 + static_cast<uint64_t>(line[i] - '0');
   }
   *size = n;
   return true;

@@ -204,7 +204,7 @@ bool FetchAttribute(const std::string& upper, ImapFetchItem::Kind* kind) {
 
 // "1.2.HEADER.FIELDS (A B)" and the like, without the brackets.
 bool ParseSection(const std::string& text, ImapSection& section) {
-  section.spec = text;
+  section.sectionText = text;
   size_t pos = 0;
   while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
     size_t dot = text.find('.', pos);

@@ -41,7 +41,7 @@ struct ImapSection {
   std::vector<uint32_t> part;  // 1.2.3
   Text text = Text::All;
   std::vector<std::string> fields;  // upper-case names for HEADER.FIELDS[.NOT]
-  std::string spec;                 // as the client wrote it, for the reply
+  std::string sectionText;          // as the client wrote it, for the reply
 };
 
 struct ImapFetchItem {

@@ -1,29 +1,16 @@
 #include "imap/ImapService.h"
 
+#include "httpmail/DavNames.h"
 #include "httpmail/Folder.h"
 #include "httpmail/JobResult.h"
 #include "imap/ListingDate.h"
 
 namespace {
 
+using namespace DavNames;
+
 const char kResponses[] = "//D:response";
-const char kHref[] = "D:href";
-const char kId[] = "D:propstat/D:prop/D:id";
-const char kDisplayName[] = "D:propstat/D:prop/D:displayname";
-const char kSpecial[] = "D:propstat/D:prop/hm:special";
-const char kContentLength[] = "D:propstat/D:prop/D:getcontentlength";
-const char kRead[] = "D:propstat/D:prop/hm:read";
-const char kDate[] = "D:propstat/D:prop/m:date";
-const char kSubject[] = "D:propstat/D:prop/m:subject";
 const char kTo[] = "D:propstat/D:prop/m:to";
-const char kFromAddr[] = "D:propstat/D:prop/h:fromaddr";
-const char kMessageHeaders[] = "Accept: message/rfc822, */*\r\nTranslate: f\r\n";
-const char kReadBody[] =
-    "<?xml version=\"1.0\"?><D:propertyupdate xmlns:D=\"DAV:\" xmlns:hm=\"urn:schemas:httpmail:\"><D:set>"
-    "<D:prop><hm:read>1</hm:read></D:prop></D:set></D:propertyupdate>";
-const char kUnreadBody[] =
-    "<?xml version=\"1.0\"?><D:propertyupdate xmlns:D=\"DAV:\" xmlns:hm=\"urn:schemas:httpmail:\"><D:set>"
-    "<D:prop><hm:read>0</hm:read></D:prop></D:set></D:propertyupdate>";
 constexpr int kPreconditionFailed = 412;
 
 CCredentials Of(const ImapCredentials& c) { return CCredentials{c.userName, c.password}; }
@@ -179,7 +166,7 @@ void CImapService::SetRead(const ImapCredentials& credentials, const std::string
   if (!href.empty()) request = http_.NewImapRequest(Of(credentials), KIND_MARK_READ, "PROPPATCH", href);
   if (request) {
     request->headers = "Brief: t\r\n";
-    request->body = read ? kReadBody : kUnreadBody;
+    request->body = read ? kMarkReadBody : kMarkUnreadBody;
   }
   Run(std::move(request), [done](CHotmailRequest*, LPARAM result) { done(ResultOf(result)); });
 }

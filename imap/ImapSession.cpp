@@ -31,18 +31,26 @@ std::string Upper(std::string text) {
   return text;
 }
 
-// "*" any text, "%" any text without the hierarchy delimiter.
-bool Matches(const char* pattern, const char* name) {
-  for (; *pattern != '\0'; ++pattern, ++name) {
-    if (*pattern == '*' || *pattern == '%') {
-      for (const char* rest = name;; ++rest) {
-        if (Matches(pattern + 1, rest)) return true;
-        if (*rest == '\0' || (*pattern == '%' && *rest == kDelimiter[0])) return false;
+// "*" any text, "%" any text without the hierarchy delimiter. Matched row by
+// row over the name, so a pattern of many wildcards costs its length times
+// the name's, never a search through every way to split the name.
+bool Matches(const std::string& pattern, const std::string& name) {
+  // matched[j]: the pattern so far matches the first j characters of name.
+  std::vector<char> matched(name.size() + 1, 0), next(name.size() + 1, 0);
+  matched[0] = 1;
+  for (char p : pattern) {
+    if (p == '*' || p == '%') {
+      next[0] = matched[0];
+      for (size_t j = 1; j <= name.size(); ++j) {
+        next[j] = matched[j] || (next[j - 1] && (p == '*' || name[j - 1] != kDelimiter[0]));
       }
+    } else {
+      next[0] = 0;
+      for (size_t j = 1; j <= name.size(); ++j) next[j] = matched[j - 1] && name[j - 1] == p;
     }
-    if (*name != *pattern) return false;
+    matched.swap(next);
   }
-  return *name == '\0';
+  return matched[name.size()] != 0;
 }
 
 std::string InternalDate(int64_t seconds) {
@@ -339,6 +347,13 @@ void CImapSession::AuthenticateResponse(const std::string& tag, const std::strin
 
 void CImapSession::LogIn(const std::string& tag, const ImapCredentials& credentials) {
   if (credentials.userName.empty()) return Tagged(tag, "NO [AUTHENTICATIONFAILED] Authentication failed");
+  // CR or LF would end the HTTP header they go into, NUL would cut them short.
+  static const char kUnsafe[] = {'\r', '\n', '\0'};
+  const std::string unsafe(kUnsafe, sizeof kUnsafe);
+  if (credentials.userName.find_first_of(unsafe) != std::string::npos ||
+      credentials.password.find_first_of(unsafe) != std::string::npos) {
+    return Tagged(tag, "BAD User name and password must not contain CR, LF or NUL");
+  }
   running_ = true;
   backend_.Login(credentials, Guard([this, tag, credentials](BackendResult result) {
     if (result == BackendResult::Ok) {
@@ -485,7 +500,7 @@ void CImapSession::List(Command& c) {
       return Finish();
     }
     for (const Mailbox& mailbox : mailboxes_) {
-      bool match = Matches(pattern.c_str(), mailbox.name.c_str()) ||
+      bool match = Matches(pattern, mailbox.name) ||
                    (mailbox.name == "INBOX" && Upper(pattern) == "INBOX");
       if (!match) continue;
       std::string attributes = "\\HasNoChildren";
@@ -763,7 +778,7 @@ std::string CImapSession::FetchResponse(FetchJob& job, size_t index, bool* markR
       case K::BodySection: {
         std::string bytes;
         CImapBody::Section(cachedText_, *cachedTree_, item.section, bytes);
-        std::string name = "BODY[" + item.section.spec + "]";
+        std::string name = "BODY[" + item.section.sectionText + "]";
         if (item.partial) {
           name += "<" + std::to_string(item.offset) + ">";
           bytes = item.offset < bytes.size() ? bytes.substr(item.offset, item.length) : "";

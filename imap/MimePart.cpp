@@ -43,13 +43,6 @@ size_t CountLines(const std::string& text, size_t begin, size_t end) {
   return lines;
 }
 
-std::string Trim(const std::string& text) {
-  size_t a = text.find_first_not_of(" \t\r\n");
-  if (a == std::string::npos) return "";
-  size_t b = text.find_last_not_of(" \t\r\n");
-  return text.substr(a, b - a + 1);
-}
-
 // Removes (comments) outside quoted strings.
 std::string WithoutComments(const std::string& text) {
   std::string out;
@@ -82,7 +75,18 @@ std::string WithoutComments(const std::string& text) {
   return out;
 }
 
-std::string Unquote(const std::string& text) {
+}  // namespace
+
+CMimePart::~CMimePart() {}
+
+std::string CMimePart::Trim(const std::string& text) {
+  size_t a = text.find_first_not_of(" \t\r\n");
+  if (a == std::string::npos) return "";
+  size_t b = text.find_last_not_of(" \t\r\n");
+  return text.substr(a, b - a + 1);
+}
+
+std::string CMimePart::Unquote(const std::string& text) {
   std::string value = Trim(text);
   if (value.size() < 2 || value.front() != '"' || value.back() != '"') return value;
   std::string out;
@@ -92,10 +96,6 @@ std::string Unquote(const std::string& text) {
   }
   return out;
 }
-
-}  // namespace
-
-CMimePart::~CMimePart() {}
 
 std::unique_ptr<CMimePart> CMimePart::Parse(const std::string& text) {
   size_t budget = kMaxParts;

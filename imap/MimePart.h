@@ -50,6 +50,10 @@ class CMimePart {
   // Splits a structured value "a/b; x=y; z="w"" into its first word and
   // parameters (names upper-cased).
   static void SplitParams(const std::string& value, std::string& first, Params& params);
+  // `text` without blanks and line breaks at either end.
+  static std::string Trim(const std::string& text);
+  // A quoted string's content, its backslashes taken away; other text trimmed.
+  static std::string Unquote(const std::string& text);
 
  private:
   CMimePart() = default;

@@ -1,6 +1,8 @@
 // The module's entry point, its exported host callbacks, and its three
 // long-lived objects. They are defined here, in one translation unit, so
-// they are built in this order and destroyed in the reverse one.
+// they are built in this order and destroyed in the reverse one: the log
+// first, so that it is still there when the plug-in object's servers close
+// their sockets and say so at unload.
 #include <windows.h>
 
 #include <string.h>
@@ -10,9 +12,9 @@
 #include "plugin/Plugin.h"
 #include "resources/ResourceIds.h"
 
-CPlugin thePlugin;
-CBeckyAPI theBeckyAPI;
 CLog theLog;
+CBeckyAPI theBeckyAPI;
+CPlugin thePlugin;
 
 namespace {
 

@@ -53,6 +53,8 @@ TEST(ImapCommandReaderTest, CommandsLiteralsAndBoundsWholeAndByteByByte) {
        {{N::Continuation, ""}, {N::Continuation, ""}, {N::Command, "a LOGIN {3}\r\nabc {2}\r\npw"}}},
       {"non-synchronizing literal carries CR LF inside",
        "a LOGIN {4+}\r\na\r\nb x\r\n", {{N::Command, "a LOGIN {4+}\r\na\r\nb x"}}},
+      {"literal with leading zeros: its bytes are no command", "a X {00000000003+}\r\nabc\r\nb NOOP\r\n",
+       {{N::Command, "a X {00000000003+}\r\nabc"}, {N::Command, "b NOOP"}}},
       {"literal of zero bytes", "a LOGIN {0}\r\n x\r\n", {{N::Continuation, ""}, {N::Command, "a LOGIN {0}\r\n x"}}},
       {"line over the bound is refused, the next goes on",
        "a " + std::string(300, 'x') + "\r\nb NOOP\r\n",

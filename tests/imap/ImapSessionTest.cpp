@@ -11,6 +11,7 @@
 #include "FakeBackend.h"
 
 namespace {
+using namespace std::string_literals;
 
 const std::string kMessage1 =
     "From: Ann <ann@example.com>\r\nSubject: Hello\r\nDate: Wed, 2 Jan 2002 03:04:05 +0000\r\n\r\nbody one\r\n";
@@ -88,6 +89,9 @@ TEST_F(ImapSessionTest, LogInByLoginAndPlainWithAndWithoutInitialResponse) {
       {"a AUTHENTICATE PLAIN ZGVtbw==\r\n", "a BAD Invalid PLAIN response\r\n"},
       {"a AUTHENTICATE PLAIN b3RoZXIAZGVtbwBkZW1v\r\n", "a NO [AUTHORIZATIONFAILED]"},
       {"a AUTHENTICATE PLAIN\r\n*\r\n", "+ \r\na BAD AUTHENTICATE cancelled\r\n"},
+      {"a LOGIN demo {6+}\r\nde\r\nmo\r\n", "a BAD User name and password must not contain CR, LF or NUL\r\n"},
+      {"a LOGIN {5+}\r\nde\0mo demo\r\n"s, "a BAD User name and password must not contain CR, LF or NUL\r\n"},
+      {"a AUTHENTICATE PLAIN AGRlCm1vAGRlbW8=\r\n", "a BAD User name and password must not contain CR, LF"},
       {"a AUTHENTICATE PLAIN\r\nAGRlbW8AZGVtbw==\r\n", "+ \r\na OK [CAPABILITY"},
   };
   for (const auto& c : kCases) {
@@ -115,6 +119,9 @@ TEST_F(ImapSessionTest, ListStatusAndSelect) {
       Say("a LIST \"\" *\r\n"));
   EXPECT_EQ("* LSUB (\\HasNoChildren) \"/\" INBOX\r\nb OK LSUB completed\r\n", Say("b LSUB \"\" inbox\r\n"));
   EXPECT_EQ("* LIST (\\Noselect) \"/\" \"\"\r\nc OK LIST completed\r\n", Say("c LIST \"\" \"\"\r\n"));
+  // Many wildcards that cannot match cost no more than a few.
+  EXPECT_EQ("c OK LIST completed\r\n", Say("c LIST \"\" \"" + std::string(200, '*') + "Q\"\r\n"));
+  EXPECT_EQ("* LIST (\\HasNoChildren) \"/\" Old\r\nc OK LIST completed\r\n", Say("c LIST \"\" \"%*%l%d**\"\r\n"));
   std::string status = Say("d STATUS INBOX (MESSAGES UNSEEN UIDNEXT)\r\n");
   EXPECT_EQ("* STATUS INBOX (MESSAGES 3 UNSEEN 2 UIDNEXT 4)\r\nd OK STATUS completed\r\n", status);
   EXPECT_EQ("e NO [NONEXISTENT] No such mailbox\r\n", Say("e SELECT Nothing\r\n"));
