@@ -734,6 +734,14 @@ void CImapSession::FetchStep(std::shared_ptr<FetchJob> job) {
   Finish();
 }
 
+std::string CImapSession::WholeMessagePart(ImapSection::Text part) const {
+  ImapSection section;
+  section.text = part;
+  std::string bytes;
+  CImapBody::Section(cachedText_, *cachedTree_, section, bytes);
+  return bytes;
+}
+
 std::string CImapSession::FetchResponse(FetchJob& job, size_t index, bool* markRead) {
   using K = ImapFetchItem::Kind;
   const ImapMessage& m = selected_->Messages()[index];
@@ -759,22 +767,12 @@ std::string CImapSession::FetchResponse(FetchJob& job, size_t index, bool* markR
       case K::BodyStructure: add("BODYSTRUCTURE " + CImapBody::Structure(cachedText_, *cachedTree_, true)); break;
       case K::Body: add("BODY " + CImapBody::Structure(cachedText_, *cachedTree_, false)); break;
       case K::Rfc822: add("RFC822 " + CImapWriter::Literal(cachedText_)); break;
-      case K::Rfc822Header: {
-        ImapSection header;
-        header.text = ImapSection::Text::Header;
-        std::string bytes;
-        CImapBody::Section(cachedText_, *cachedTree_, header, bytes);
-        add("RFC822.HEADER " + CImapWriter::Literal(bytes));
+      case K::Rfc822Header:
+        add("RFC822.HEADER " + CImapWriter::Literal(WholeMessagePart(ImapSection::Text::Header)));
         break;
-      }
-      case K::Rfc822Text: {
-        ImapSection text;
-        text.text = ImapSection::Text::Text;
-        std::string bytes;
-        CImapBody::Section(cachedText_, *cachedTree_, text, bytes);
-        add("RFC822.TEXT " + CImapWriter::Literal(bytes));
+      case K::Rfc822Text:
+        add("RFC822.TEXT " + CImapWriter::Literal(WholeMessagePart(ImapSection::Text::Text)));
         break;
-      }
       case K::BodySection: {
         std::string bytes;
         CImapBody::Section(cachedText_, *cachedTree_, item.section, bytes);

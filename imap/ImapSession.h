@@ -130,6 +130,9 @@ class CImapSession {
   // the changes (none on the first listing).
   void Relist(bool initial, std::function<void(bool, std::vector<std::string>)> then);
   void FetchStep(std::shared_ptr<FetchJob> job);
+  // The header or the text of the cached message, as RFC822.HEADER and
+  // RFC822.TEXT give them.
+  std::string WholeMessagePart(ImapSection::Text part) const;
   std::string FetchResponse(FetchJob& job, size_t index, bool* markRead);
   void StoreStep(std::shared_ptr<StoreJob> job);
   void StartExpunge(std::shared_ptr<TransferJob> job);

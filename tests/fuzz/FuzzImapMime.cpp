@@ -17,11 +17,11 @@ namespace {
 void Sections(const std::string& text, const CMimePart& root) {
   static const char* const kSections[] = {"", "TEXT", "HEADER", "1", "1.MIME", "2", "1.1", "2.HEADER", "2.TEXT",
                                           "1.2.3", "HEADER.FIELDS (From Subject)", "3.HEADER.FIELDS.NOT (To)"};
-  for (const char* spec : kSections) {
+  for (const char* section : kSections) {
     std::string tag, name, error;
     std::vector<ImapArg> args;
     std::vector<ImapFetchItem> items;
-    if (!CImapParser::ParseCommand(std::string("t X BODY[") + spec + "]", tag, name, args, error)) __builtin_trap();
+    if (!CImapParser::ParseCommand(std::string("t X BODY[") + section + "]", tag, name, args, error)) __builtin_trap();
     if (!CImapParser::ParseFetchItems(args, 0, items, error)) __builtin_trap();
     std::string out;
     CImapBody::Section(text, root, items[0].section, out);

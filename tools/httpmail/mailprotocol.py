@@ -263,10 +263,10 @@ def byte_range(header, length):
     or None for no range or one this service ignores (several, malformed)."""
     if not header:
         return None
-    unit, _, spec = header.strip().partition("=")
-    if unit.strip().lower() != "bytes" or "," in spec:
+    unit, _, byte_range = header.strip().partition("=")
+    if unit.strip().lower() != "bytes" or "," in byte_range:
         return None
-    first, dash, last = spec.strip().partition("-")
+    first, dash, last = byte_range.strip().partition("-")
     if not dash or not (first.isdigit() or last.isdigit()):
         return None
     if (first and not first.isdigit()) or (last and not last.isdigit()):
