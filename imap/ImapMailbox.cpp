@@ -44,13 +44,18 @@ void CImapMailbox::Merge(const std::vector<ImapMessageInfo>& listing, const std:
   uidNext_ = std::max(uidNext, LargestUid() + 1);
 }
 
+ImapMessage* CImapMailbox::Find(uint32_t uid) {
+  auto at = std::lower_bound(messages_.begin(), messages_.end(), uid,
+                             [](const ImapMessage& m, uint32_t u) { return m.uid < u; });
+  return at != messages_.end() && at->uid == uid ? &*at : nullptr;
+}
+
 uint32_t CImapMailbox::Expunge(uint32_t uid) {
-  for (size_t i = 0; i < messages_.size(); ++i) {
-    if (messages_[i].uid != uid) continue;
-    messages_.erase(messages_.begin() + static_cast<long>(i));
-    return static_cast<uint32_t>(i + 1);
-  }
-  return 0;
+  ImapMessage* message = Find(uid);
+  if (message == nullptr) return 0;
+  const size_t index = static_cast<size_t>(message - messages_.data());
+  messages_.erase(messages_.begin() + static_cast<long>(index));
+  return static_cast<uint32_t>(index + 1);
 }
 
 bool CImapMailbox::Resolve(const CSequenceSet& set, bool byUid, std::vector<size_t>& indexes) const {

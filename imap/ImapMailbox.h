@@ -34,6 +34,9 @@ class CImapMailbox {
              std::vector<std::string>* announce);
   // Removes the message with this UID; its sequence number, or 0.
   uint32_t Expunge(uint32_t uid);
+  // The message with this UID, or null. UIDs ascend with sequence numbers
+  // (a listing only appends higher ones), so this is a binary search.
+  ImapMessage* Find(uint32_t uid);
 
   // 0-based indexes of the messages a set names, in sequence order. A
   // sequence-number set naming a number past the last is refused (false),

@@ -854,16 +854,12 @@ void CImapSession::StoreStep(std::shared_ptr<StoreJob> job) {
     uint32_t uid = job->pending[job->next].first;
     bool read = job->pending[job->next].second;
     ++job->next;
-    std::string id;
-    for (const ImapMessage& m : selected_->Messages()) {
-      if (m.uid == uid) id = m.info.id;
-    }
-    if (id.empty()) continue;
+    const ImapMessage* message = selected_->Find(uid);
+    if (message == nullptr || message->info.id.empty()) continue;
+    const std::string id = message->info.id;
     backend_.SetRead(credentials_, job->folderId, id, read, Guard([this, job, uid, read](BackendResult result) {
       if (result == BackendResult::Ok && selected_ && selected_->FolderId() == job->folderId) {
-        for (ImapMessage& m : selected_->Messages()) {
-          if (m.uid == uid) m.info.read = read;
-        }
+        if (ImapMessage* m = selected_->Find(uid)) m->info.read = read;
       } else {
         job->failed = true;
       }
@@ -918,11 +914,9 @@ void CImapSession::TransferStep(std::shared_ptr<TransferJob> job) {
   if (!selected_) return Finish();
   while (job->next < job->uids.size()) {
     uint32_t uid = job->uids[job->next++];
-    std::string id;
-    for (const ImapMessage& m : selected_->Messages()) {
-      if (m.uid == uid) id = m.info.id;
-    }
-    if (id.empty()) continue;
+    const ImapMessage* message = selected_->Find(uid);
+    if (message == nullptr || message->info.id.empty()) continue;
+    const std::string id = message->info.id;
     std::string folderId = selected_->FolderId();
     auto done = Guard([this, job, uid, folderId](BackendResult result, const std::string& newId) {
       if (!selected_ || selected_->FolderId() != folderId) {
@@ -1040,11 +1034,9 @@ void CImapSession::ExpungeStep(std::shared_ptr<TransferJob> job) {
   bool moveToTrash = deleteMode_ == DeleteMode::MoveToDeletedItems && trash->folder.id != selected_->FolderId();
   while (job->next < job->uids.size()) {
     uint32_t uid = job->uids[job->next++];
-    std::string id;
-    for (const ImapMessage& m : selected_->Messages()) {
-      if (m.uid == uid) id = m.info.id;
-    }
-    if (id.empty()) continue;
+    const ImapMessage* message = selected_->Find(uid);
+    if (message == nullptr || message->info.id.empty()) continue;
+    const std::string id = message->info.id;
     std::string folderId = selected_->FolderId();
     auto removed = [this, job, uid, folderId](bool ok) {
       if (!selected_ || selected_->FolderId() != folderId) return Finish();
