@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "config/Log.h"
+#include "http/AppendRead.h"
 #include "config/Settings.h"
 #include "plugin/PrivateMessages.h"
 
@@ -534,8 +535,10 @@ void CHTTPSession::FallBackToDirect(int redirects) {
 }
 
 // The body is read straight into `response`, sized once by the length the
-// server announced. A body over `maxResponse` is refused as soon as that is
-// known, before more of it is held.
+// server announced, and that length is asked for in one read (WinInet
+// returns when the buffer is full or the body has ended). A body over
+// `maxResponse` is refused as soon as that is known, before more of it is
+// held.
 void CHTTPSession::ReadResponse(HINTERNET request) {
   std::string().swap(response);
   const size_t cap = maxResponse != 0 ? maxResponse : std::string().max_size();
@@ -556,28 +559,32 @@ void CHTTPSession::ReadResponse(HINTERNET request) {
         std::string().swap(response);
         return;
       }
-      DWORD read = 0;
-      if (available == 0) {
+      size_t want = std::min<size_t>(available, kMaxReadChunk);
+      if (hasLength && response.size() < announced) want = announced - response.size();
+      if (want > cap - response.size() + 1) want = cap - response.size() + 1;
+      DWORD error = ERROR_SUCCESS;
+      size_t read = 0;
+      if (want == 0) {
         // Asks again, and learns of the end, without growing the body past
         // the size it was given (a larger string would copy it all).
         char probe[kProbeSize];
-        if (!InternetReadFile(request, probe, sizeof probe, &read)) {
-          REPORT_SYSTEM_ERROR(GetLastError());
-          std::string().swap(response);
-          return;
-        }
-        response.append(probe, read);
+        DWORD got = 0;
+        if (InternetReadFile(request, probe, sizeof probe, &got))
+          response.append(probe, read = got);
+        else
+          error = GetLastError();
       } else {
-        if (available > kMaxReadChunk) available = kMaxReadChunk;
-        if (available > cap - response.size() + 1) available = static_cast<DWORD>(cap - response.size() + 1);
-        const size_t before = response.size();
-        response.resize(before + available);
-        if (!InternetReadFile(request, &response[before], available, &read)) {
-          REPORT_SYSTEM_ERROR(GetLastError());
-          std::string().swap(response);
-          return;
-        }
-        response.resize(before + read);
+        read = AppendRead(response, want, [&](char* into, size_t room) -> size_t {
+          DWORD got = 0;
+          if (InternetReadFile(request, into, static_cast<DWORD>(room), &got)) return got;
+          error = GetLastError();
+          return 0;
+        });
+      }
+      if (error != ERROR_SUCCESS) {
+        REPORT_SYSTEM_ERROR(error);
+        std::string().swap(response);
+        return;
       }
       if (response.size() > cap) {
         std::string().swap(response);

@@ -138,6 +138,10 @@ class CLineServer {
   void Reply(const char* text) { SendString(ClientSocket(), text); }
   void Reply(const std::string& text) { Send(ClientSocket(), text.data(), text.size()); }
   void Reply(std::string&& text);
+  // The body of a multi-line reply after its status line: the text, with
+  // every line that starts with a dot sent with that dot twice, a closing
+  // CR LF when it lacks one, and the terminating ".\r\n".
+  void ReplyMultiLine(std::string&& text);
   // Ends the connection being served: at once when its replies have all
   // gone, else once the client has read them (a message sent before a
   // QUIT must arrive whole); its later lines are not run.
@@ -152,6 +156,8 @@ class CLineServer {
  private:
   static constexpr long kListenEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;  // 0x2B
   static constexpr long kClientEvents = FD_READ | FD_WRITE | FD_CLOSE;              // 0x23
+  // A reply at least this long is never copied to join a batch.
+  static constexpr size_t kMaxJoinedReply = 64 * 1024;
   static constexpr int kShutdownBoth = 2;  // SD_BOTH, which only winsock2.h names
 
   CLineConnection* Find(SOCKET s) const;
@@ -164,7 +170,7 @@ class CLineServer {
   bool DispatchLines(CLineConnection& c);
   bool Backlogged(const CLineConnection& c) const { return c.output.Queued() > kMaxQueuedOutput; }
   void OnWritable(CLineConnection& c);
-  void SendNow(SOCKET s, std::string&& text);
+  void SendNow(SOCKET s, std::string&& text, bool dotStuffed = false);
   void SendBatch();
   void Close(CLineConnection& c);
   // The idle timer: started anew by every sign of life, stopped while the
@@ -470,13 +476,28 @@ template <typename Server>
 void CLineServer<Server>::Reply(std::string&& text) {
   const SOCKET s = ClientSocket();
   if (s != 0 && current_ != nullptr && batchDepth_ > 0) {
-    if (batch_.empty())
+    if (batch_.empty()) {
       batch_ = std::move(text);
-    else
+      return;
+    }
+    if (text.size() < kMaxJoinedReply) {
       batch_ += text;
-    return;
+      return;
+    }
+    // A large reply is not copied behind the small ones before it: they
+    // leave first, and it follows from its own storage.
+    SendBatch();
   }
   SendNow(s, std::move(text));
+}
+
+template <typename Server>
+void CLineServer<Server>::ReplyMultiLine(std::string&& text) {
+  const SOCKET s = ClientSocket();
+  const bool endsLine = text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0;
+  SendBatch();  // the status line leaves first
+  SendNow(s, std::move(text), true);
+  Reply(endsLine ? ".\r\n" : "\r\n.\r\n");
 }
 
 template <typename Server>
@@ -488,20 +509,23 @@ void CLineServer<Server>::SendBatch() {
 }
 
 template <typename Server>
-void CLineServer<Server>::SendNow(SOCKET s, std::string&& text) {
+void CLineServer<Server>::SendNow(SOCKET s, std::string&& text, bool dotStuffed) {
   if (s == 0) return;
   theLog.Write("[以下の文字列を Becky に送信しました]\n");
-  theLog.Write(std::string_view(text));
+  if (dotStuffed && theLog.Enabled())
+    theLog.Write(DotStuffed(text));
+  else
+    theLog.Write(std::string_view(text));
   CLineConnection* c = Find(s);
   if (c == nullptr) {
     // Not a client (a refused connection): nothing waits for it, and one
     // that has gone already is no error.
     COutputQueue once;
-    once.Write(s, std::move(text));
+    dotStuffed ? once.WriteDotStuffed(s, std::move(text)) : once.Write(s, std::move(text));
     return;
   }
   if (c->broken) return;
-  const int error = c->output.Write(s, std::move(text));
+  const int error = dotStuffed ? c->output.WriteDotStuffed(s, std::move(text)) : c->output.Write(s, std::move(text));
   if (error == 0) return;
   // The peer has gone (a reset, most often): the connection ends, with
   // the rest of its lines, once the command being handled returns.

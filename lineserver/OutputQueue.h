@@ -13,6 +13,7 @@
 
 #include <deque>
 #include <string>
+#include <string_view>
 
 class COutputQueue {
  public:
@@ -23,6 +24,11 @@ class COutputQueue {
   // Windows Sockets error that ended the send (the unsent rest is dropped).
   int Write(SOCKET s, std::string&& text);
   int Write(SOCKET s, const char* data, size_t length) { return Write(s, std::string(data, length)); }
+  // As Write, for the text of a multi-line reply: a line that starts with a
+  // dot goes out with that dot twice. The dots are found just before their
+  // part of the text is sent, so a large text is read once, not once more
+  // to build a stuffed copy.
+  int WriteDotStuffed(SOCKET s, std::string&& text);
   // Sends queued output; the result as for Write.
   int Flush(SOCKET s);
   size_t Queued() const { return queued_; }
@@ -30,9 +36,26 @@ class COutputQueue {
   void Clear();
 
  private:
-  std::deque<std::string> texts_;
+  struct Text {
+    std::string bytes;
+    bool stuffed;
+  };
+  int Queue(SOCKET s, std::string&& text, bool stuffed);
+  // Where the part of a stuffed text that starts at `head_` ends.
+  void NextPart(const std::string& text);
+
+  std::deque<Text> texts_;
   size_t head_ = 0;    // bytes of texts_.front() already sent
   size_t queued_ = 0;  // bytes waiting, over all texts
+  // The part of a stuffed front text being sent: [head_, partEnd_). A part
+  // ends just after a line's leading dot, and the next part starts at that
+  // dot again; `scanFrom_` is where the search for the next such dot goes on.
+  size_t partEnd_ = 0;
+  size_t scanFrom_ = 0;
+  bool partEndsAtDot_ = false;
 };
+
+// The text as WriteDotStuffed sends it (for the log).
+std::string DotStuffed(std::string_view text);
 
 #endif

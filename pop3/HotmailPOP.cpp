@@ -16,7 +16,6 @@
 #include "httpmail/JobResult.h"
 #include "httpmail/Mail.h"
 #include "plugin/PrivateMessages.h"
-#include "pop3/MultiLineReply.h"
 
 namespace {
 
@@ -96,9 +95,9 @@ std::string UniqueId(const std::string& id) {
 
 // Where TOP cuts a message text: after its header, the empty line that
 // ends it, and at most `lines` lines of the body. Lines end at LF, as for
-// MultiLineReply; a text without an empty line is all header. A cut after
-// a bare LF leaves the LF out: MultiLineReply ends the part with CR LF,
-// which would otherwise add an empty line.
+// the dot-stuffing of a multi-line reply; a text without an empty line is
+// all header. A cut after a bare LF leaves the LF out: the reply ends the
+// part with CR LF, which would otherwise add an empty line.
 struct TopCut {
   size_t length;  // bytes of the text to send
   bool limited;   // the line count ended it, after a complete line
@@ -326,7 +325,8 @@ void CHotmailPOP::StartDownload(int number, Download kind, int lines, size_t sta
 // QUIT.
 void CHotmailPOP::SendTop(const CMail& mail, int lines) {
   const size_t length = CutForTop(mail.content, lines).length;
-  Reply(MultiLineReply(kOk, mail.content.substr(0, length)));
+  Reply(kOk);
+  ReplyMultiLine(mail.content.substr(0, length));
 }
 
 void CHotmailPOP::Dele(const char* argument) {
@@ -446,12 +446,13 @@ void CHotmailPOP::OnRetrieveDone(LPARAM result) {
     SendTop(*mail, download_.lines);
     return;
   }
-  // The reply is built in the text's storage and holds it from now on; a
-  // later RETR or TOP fetches the message again.
-  std::string reply = MultiLineReply(kOk, std::move(mail->content));
+  // The output queue sends the text from its own storage and frees it once
+  // sent; a later RETR or TOP fetches the message again.
+  std::string text = std::move(mail->content);
   mail->content.clear();
   mail->held = CMail::Held::Nothing;
-  Reply(std::move(reply));  // the output queue takes it over where it can
+  Reply(kOk);
+  ReplyMultiLine(std::move(text));
   mail->retrieved = true;
 }
 

@@ -119,9 +119,18 @@ class BodyBuffer {
   // Throws std::bad_alloc.
   void Append(const char* data, size_t length);
   size_t Read(char* out, size_t length);
+  // While a reader waits with nothing unread, what arrives goes straight
+  // into its buffer; the rest is held as usual. Returns the bytes it got.
+  void Lend(char* out, size_t length);
+  size_t TakeBack();
+  size_t Lent() const { return lentFilled_; }
+  bool LentFull() const { return lent_ != nullptr && lentFilled_ == lentRoom_; }
 
  private:
   std::deque<std::string> pieces_;
+  char* lent_ = nullptr;  // the waiting reader's buffer, while it waits
+  size_t lentRoom_ = 0;
+  size_t lentFilled_ = 0;
   std::string spare_;  // emptied, with its storage, for the next piece
   size_t head_ = 0;  // bytes of the first piece already read
   size_t unread_ = 0;

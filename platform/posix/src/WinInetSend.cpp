@@ -228,7 +228,7 @@ void Transfer::Pull() {
     paused_ = false;
     curl_easy_pause(curl_, CURLPAUSE_CONT);  // hands over the piece it held back
   }
-  Drive([this] { return response_.body.Unread() > 0; });
+  Drive([this] { return response_.body.Unread() > 0 || response_.body.LentFull(); });
 }
 
 DWORD Transfer::EndError() const {
@@ -525,7 +525,7 @@ DWORD WaitForBody(Request& request) {
       request.transfer.reset();  // the handle goes back to the pool
     }
   }
-  return response.body.Unread() > 0 ? ERROR_SUCCESS : response.bodyError;
+  return response.body.Unread() > 0 || response.body.Lent() > 0 ? ERROR_SUCCESS : response.bodyError;
 }
 
 }  // namespace kwin32::wininet
