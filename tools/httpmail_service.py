@@ -20,6 +20,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from httpmail import HTTPMailService  # noqa: E402
+from httpmail.handler import DEFAULT_MAX_UPLOAD  # noqa: E402
 from httpmail.multistatus import DEFAULT_NAMESPACE, ENCODINGS  # noqa: E402
 
 
@@ -36,6 +37,8 @@ def parse_args(argv):
                         help="schemes offered in challenges (default: both)")
     parser.add_argument("--encoding", choices=sorted(ENCODINGS), default="utf-8",
                         help="encoding of XML replies (default utf-8)")
+    parser.add_argument("--max-upload", type=int, default=DEFAULT_MAX_UPLOAD, metavar="BYTES",
+                        help="largest request body taken; larger ones get 413 (default %(default)s)")
     parser.add_argument("--verbose", action="store_true", help="log every request to stderr")
     return parser.parse_args(argv)
 
@@ -47,7 +50,7 @@ def main(argv=None):
         return 2
     try:
         service = HTTPMailService(args.root, args.host, args.port, args.namespace,
-                                  args.realm, args.auth, args.encoding, args.verbose)
+                                  args.realm, args.auth, args.encoding, args.verbose, args.max_upload)
     except (OSError, ValueError) as error:
         print("httpmail_service: %s" % error, file=sys.stderr)
         return 2

@@ -46,12 +46,13 @@ START_TIMEOUT = 10.0
 
 class HTTPMailFixture:
     def __init__(self, mailbox=None, source=None, namespace=None, auth=None, encoding=None,
-                 realm=None, verbose=False, keep=False):
+                 realm=None, verbose=False, keep=False, max_upload=None):
         self.description = mailbox
         self.source = source if source is not None or mailbox is not None else SAMPLE_MAILBOX
         self.options = []
         for flag, value in (("--namespace", namespace), ("--auth", auth),
-                            ("--encoding", encoding), ("--realm", realm)):
+                            ("--encoding", encoding), ("--realm", realm),
+                            ("--max-upload", None if max_upload is None else str(max_upload))):
             if value is not None:
                 self.options += [flag, value]
         if verbose:

@@ -9,7 +9,8 @@ from http.server import BaseHTTPRequestHandler
 from .reply import Reply
 from .urllayout import UrlLayout
 
-MAX_REQUEST_BODY = 32 * 1024 * 1024
+# The largest request body taken unless the service is told otherwise.
+DEFAULT_MAX_UPLOAD = 32 * 1024 * 1024
 NO_BODY_STATUSES = (204, 304)
 
 
@@ -52,7 +53,7 @@ class HTTPMailHandler(BaseHTTPRequestHandler):
         if not length.strip().isdigit():
             raise BadRequest(400, "bad Content-Length")
         length = int(length)
-        if length > MAX_REQUEST_BODY:
+        if length > self.server.service.max_upload:
             raise BadRequest(413, "request body too large")
         body = self.rfile.read(length)
         if len(body) != length:
@@ -68,7 +69,7 @@ class HTTPMailHandler(BaseHTTPRequestHandler):
             except ValueError:
                 raise BadRequest(400, "bad chunk size")
             total += size
-            if total > MAX_REQUEST_BODY:
+            if total > self.server.service.max_upload:
                 raise BadRequest(413, "request body too large")
             if size == 0:
                 while self.rfile.readline(1024) not in (b"\r\n", b"\n", b""):

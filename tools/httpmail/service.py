@@ -8,7 +8,7 @@ from http.server import ThreadingHTTPServer
 from .authenticator import Authenticator
 from .controlapi import ControlApi
 from .faulttable import FaultTable
-from .handler import HTTPMailHandler
+from .handler import DEFAULT_MAX_UPLOAD, HTTPMailHandler
 from .mailbox import Mailbox
 from .mailprotocol import MailProtocol
 from .multistatus import DEFAULT_NAMESPACE, ENCODINGS
@@ -39,7 +39,8 @@ class HTTPMailService:
     """
 
     def __init__(self, root, host="127.0.0.1", port=0, namespace=DEFAULT_NAMESPACE,
-                 realm="hotmail.com", auth="any", encoding="utf-8", verbose=False):
+                 realm="hotmail.com", auth="any", encoding="utf-8", verbose=False,
+                 max_upload=DEFAULT_MAX_UPLOAD):
         if not ipaddress.ip_address(host).is_loopback:
             raise ValueError("the service listens on a loopback address only, not %s" % host)
         if encoding not in ENCODINGS:
@@ -49,6 +50,7 @@ class HTTPMailService:
         self.log = RequestLog()
         self.authenticator = Authenticator(self.mailbox, realm, auth)
         self.verbose = verbose
+        self.max_upload = max_upload
         self.control = ControlApi(self)
         self._server = _Server((host, port), HTTPMailHandler)
         self._server.service = self
