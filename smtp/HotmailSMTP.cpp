@@ -273,7 +273,8 @@ void CHotmailSMTP::AddTextLine(const std::string& line) {
   bodySize_ += length + 2;
 }
 
-// The pieces joined into one body, each freed once copied.
+// The pieces joined into one body, each freed once copied and its memory
+// given back at once, so the text is never held twice.
 std::string CHotmailSMTP::TakeBody() {
   std::string body;
   if (bodyPieces_.empty()) {
@@ -283,6 +284,7 @@ std::string CHotmailSMTP::TakeBody() {
     for (std::string& piece : bodyPieces_) {
       body.append(piece);
       std::string().swap(piece);
+      HeapCompact(GetProcessHeap(), 0);
     }
     body.append(postBody_);
   }
@@ -332,6 +334,9 @@ void CHotmailSMTP::Post(std::string body) { http_->SendMail(credentials_, std::m
 // without a new MAIL sends the same envelope with the new text.
 void CHotmailSMTP::BeginText() {
   ClearBody();
+  // Memory the heap keeps for reuse (an earlier message's) goes back first:
+  // the new text and its joined copy are not held on top of it.
+  HeapCompact(GetProcessHeap(), 0);
   postBody_ = senderLine_ + recipientLines_ + "\r\n";
   bodySize_ = textStart_ = postBody_.size();
   oversized_ = false;

@@ -141,6 +141,10 @@ WINBASEAPI void WINAPI Sleep(DWORD dwMilliseconds);
 WINBASEAPI DWORD WINAPI GetTickCount(void);
 #define STILL_ACTIVE 259
 
+// The process heap.
+WINBASEAPI HANDLE WINAPI GetProcessHeap(void);
+WINBASEAPI size_t WINAPI HeapCompact(HANDLE hHeap, DWORD dwFlags);
+
 // Modules.
 typedef INT_PTR(WINAPI* FARPROC)(void);
 WINBASEAPI HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);

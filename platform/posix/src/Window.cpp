@@ -20,6 +20,7 @@
 #include <string>
 
 #include "Internal.h"
+#include "Heap.h"
 #include "MessageLoop.h"
 
 namespace {
@@ -112,7 +113,8 @@ bool PopMessage(MSG& msg) {
 // the next look of whichever thread waits.
 std::atomic<int> waiting{0};
 
-void WaitForWork(int timeoutMs) {
+// Whether anything woke the wait before `timeoutMs`.
+bool WaitForWork(int timeoutMs) {
   waiting.fetch_add(1);
   struct Done {
     ~Done() { waiting.fetch_sub(1); }
@@ -127,14 +129,20 @@ void WaitForWork(int timeoutMs) {
   }
   if (source) source->Prepare(fds);
   int n = poll(fds.data(), fds.size(), timeoutMs);
-  if (n <= 0) return;
+  if (n <= 0) return false;
   if (fds[0].revents & POLLIN) {
     uint64_t value;
     while (read(WakeFd(), &value, sizeof value) > 0) {
     }
   }
   if (source) source->Dispatch(fds, 1, fds.size() - 1);
+  return true;
 }
+
+// After work, an idle moment this long lets the heap give back what the
+// work freed.
+constexpr int kIdleBeforeTrimMs = 1000;
+thread_local bool trimDue = false;
 
 }  // namespace
 
@@ -302,7 +310,15 @@ BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND, UINT, UINT) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return -1;
   }
-  while (!PopMessage(*lpMsg)) WaitForWork(-1);
+  while (!PopMessage(*lpMsg)) {
+    if (!trimDue) {
+      WaitForWork(-1);
+    } else if (!WaitForWork(kIdleBeforeTrimMs)) {
+      trimDue = false;
+      kwin32::TrimHeap();
+    }
+  }
+  trimDue = true;
   return lpMsg->message != WM_QUIT;
 }
 
