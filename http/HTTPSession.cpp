@@ -13,6 +13,7 @@
 
 #include "config/Log.h"
 #include "config/Settings.h"
+#include "http/StreamedBody.h"
 #include "plugin/PrivateMessages.h"
 
 
@@ -538,6 +539,10 @@ void CHTTPSession::FallBackToDirect(int redirects) {
 // known, before more of it is held.
 void CHTTPSession::ReadResponse(HINTERNET request) {
   std::string().swap(response);
+  if (consumer) {
+    completed = CStreamedBody(request, maxResponse).DeliverTo(*consumer, *this);
+    return;
+  }
   const size_t cap = maxResponse != 0 ? maxResponse : std::string().max_size();
   DWORD announced = 0;
   DWORD size = sizeof announced;
