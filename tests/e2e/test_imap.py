@@ -100,7 +100,7 @@ class ImapLibTest(ImapTestCase):
 
     def test_a_listing_longer_than_a_reply_read_whole_is_selected(self):
         # The inbox's own listing, padded past the 16 MiB a reply parsed
-        # whole may hold.
+        # whole may hold with responses that name no message.
         propfind = (b'<?xml version="1.0"?><D:propfind xmlns:D="DAV:" xmlns:hm="urn:schemas:httpmail:" '
                     b'xmlns:m="urn:schemas:mailheader:"><D:prop><D:id/><hm:read/><m:subject/>'
                     b'<D:getcontentlength/></D:prop></D:propfind>')
@@ -110,7 +110,9 @@ class ImapLibTest(ImapTestCase):
              "--data-binary", propfind, self.service.folder_root_url(ACCOUNT) + "F000000001/"],
             capture_output=True, check=True, timeout=CLIENT_TIMEOUT).stdout
         end = listing.rindex(b"</")
-        padded = listing[:end] + (b" " * 1020 + b"<p/>") * (17 << 10) + listing[end:]
+        pad = b"<D:response><D:href>pad</D:href><D:propstat><D:prop><D:getcontentlength>1</D:getcontentlength>" \
+              b"</D:prop></D:propstat></D:response>\n"
+        padded = listing[:end] + pad * ((17 << 20) // len(pad)) + listing[end:]
         self.service.add_fault(method="PROPFIND", path="/F000000001/", raw_body=padded.decode("latin-1"))
         client = self.connect(select=None)
         self.assertEqual(("OK", [b"3"]), client.select("INBOX"))
