@@ -539,7 +539,7 @@ void CHTTPSession::FallBackToDirect(int redirects) {
 // known, before more of it is held.
 void CHTTPSession::ReadResponse(HINTERNET request) {
   std::string().swap(response);
-  if (consumer) {
+  if (consumer) {  // handed over as it arrives, never held here
     completed = CStreamedBody(request, maxResponse).DeliverTo(*consumer, *this);
     return;
   }

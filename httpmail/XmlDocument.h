@@ -71,7 +71,9 @@ class CXmlDocument {
   // end of the body, -1 when it cannot be read.
   using Source = std::function<int(char* buffer, int size)>;
   // LoadEach with the body pulled from `source` as the parse needs it, so it
-  // is never held whole. A source that fails makes it throw Error.
+  // is never held whole. A source that fails makes it throw Error. A body
+  // that declares no encoding is taken as UTF-8 or code page 932 by its
+  // first megabyte from its first byte above 0x7F.
   void StreamEach(const Source& source, const char* uri, const char* localName,
                   const std::function<void(Node)>& visit);
   // Every node matching an XPath expression from the document, in document

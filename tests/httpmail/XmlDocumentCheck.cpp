@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "httpmail/XmlDocument.h"
@@ -139,21 +140,16 @@ std::string StreamedTexts(const std::string& body, size_t failAt) {
 }
 
 // As a session's worker streams a listing: on a thread of its own, which
-// has not entered COM.
-DWORD WINAPI StreamOnWorker(LPVOID) {
-  const std::string so = "\x83\x5C";
-  const std::string body = "<D:a xmlns:D=\"DAV:\"><D:r><D:b>x</D:b></D:r><D:r><D:b>" + so + "</D:b></D:r></D:a>";
-  Check(StreamedTexts(body, std::string::npos) == "x|" + so + "|", "streamed in pieces on a worker thread");
-  Check(StreamedTexts(body, body.size() / 2) == "<error>", "streamed from a source that fails");
-  return 0;
-}
-
+// has not entered COM. Joined, so that the thread's own state is gone
+// before the program ends.
 void Streaming() {
-  HANDLE worker = CreateThread(nullptr, 0, &StreamOnWorker, nullptr, 0, nullptr);
-  Check(worker != nullptr, "worker thread started");
-  if (worker == nullptr) return;
-  WaitForSingleObject(worker, INFINITE);
-  CloseHandle(worker);
+  std::thread worker([] {
+    const std::string so = "\x83\x5C";
+    const std::string body = "<D:a xmlns:D=\"DAV:\"><D:r><D:b>x</D:b></D:r><D:r><D:b>" + so + "</D:b></D:r></D:a>";
+    Check(StreamedTexts(body, std::string::npos) == "x|" + so + "|", "streamed in pieces on a worker thread");
+    Check(StreamedTexts(body, body.size() / 2) == "<error>", "streamed from a source that fails");
+  });
+  worker.join();
 }
 
 }  // namespace
