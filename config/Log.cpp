@@ -36,14 +36,16 @@ bool CLog::Enabled() const {
   return settings != nullptr && settings->log;
 }
 
-void CLog::WriteMode(std::string_view text, const char* mode) {
+void CLog::WritePart(std::string_view text) { WriteMode(text, "ab", false); }
+
+void CLog::WriteMode(std::string_view text, const char* mode, bool endLine) {
   if (!Enabled()) return;
   std::lock_guard<std::mutex> guard(lock_);
   if (!Enabled() || path_.empty()) return;
   FILE* f = fopen(path_.c_str(), mode);
   if (f == nullptr) return;
   fwrite(text.data(), 1, text.size(), f);
-  if (!text.empty() && text.back() != '\n') fputc('\n', f);
+  if (endLine && !text.empty() && text.back() != '\n') fputc('\n', f);
   fclose(f);
 }
 

@@ -23,8 +23,11 @@ class CLog {
   // large message's lines cost nothing while logging is off.
   bool Enabled() const;
 
+  // Writes a text and ends its line, unless it ends one itself.
   void Write(std::string_view text);
-  void WriteMode(std::string_view text, const char* mode);
+  // Writes a text as it is, for a long text logged piece by piece.
+  void WritePart(std::string_view text);
+  void WriteMode(std::string_view text, const char* mode, bool endLine = true);
   void ReportError(const char* message, const char* sourceFile, int line, DWORD error);
   void ReportSystemError(DWORD error, const char* sourceFile, int line);
 

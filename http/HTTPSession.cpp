@@ -14,6 +14,7 @@
 #include "config/Log.h"
 #include "http/AppendRead.h"
 #include "config/Settings.h"
+#include "http/StreamedBody.h"
 #include "plugin/PrivateMessages.h"
 
 
@@ -541,6 +542,10 @@ void CHTTPSession::FallBackToDirect(int redirects) {
 // held.
 void CHTTPSession::ReadResponse(HINTERNET request) {
   std::string().swap(response);
+  if (consumer) {  // handed over as it arrives, never held here
+    completed = CStreamedBody(request, maxResponse).DeliverTo(*consumer, *this);
+    return;
+  }
   const size_t cap = maxResponse != 0 ? maxResponse : std::string().max_size();
   DWORD announced = 0;
   DWORD size = sizeof announced;

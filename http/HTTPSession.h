@@ -12,7 +12,10 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <memory>
 #include <string>
+
+#include "http/BodyConsumer.h"
 
 class CSettings;
 
@@ -62,6 +65,9 @@ class CHTTPSession {
   std::string headers;
   std::string body;
   std::string response;
+  // When set, a body is handed to it as it arrives, on the worker thread,
+  // and `response` stays empty.
+  std::unique_ptr<CBodyConsumer> consumer;
   // The account credentials, copied in when the session is created, so a
   // running worker never reads strings the window thread is changing. They
   // go only to the scheme, host and port of `url` as created: a redirect to

@@ -12,6 +12,7 @@
 #include "config/Log.h"
 #include "config/Settings.h"
 #include "httpmail/JobResult.h"
+#include "httpmail/MailListing.h"
 #include "plugin/PrivateMessages.h"
 
 namespace {
@@ -192,8 +193,13 @@ void CHotmailHTTP::AdvanceLogin(LoginStep finished, int result) {
     case LoginStep::Folders:
       BeginJob(FRONT_POP, WM_POP_JOB_DONE, POP_JOB_LOGIN, JobResult::kMultiStatus);
       ClearMails();
-      for (CFolder* folder : folders_)
-        if (folder->download) Start(FRONT_POP, NewMailListRequest(credentials, folder->href));
+      for (CFolder* folder : folders_) {
+        if (!folder->download) continue;
+        // Read as it arrives: a long listing is never held whole.
+        std::unique_ptr<CHotmailRequest> request = NewMailListRequest(credentials, folder->href);
+        if (request) request->consumer.reset(new CMailListing(settings_.serviceNamespace));
+        Start(FRONT_POP, std::move(request));
+      }
       break;
     case LoginStep::MailLists:
       BeginJob(FRONT_POP, WM_POP_JOB_DONE, POP_JOB_LOGIN, result);

@@ -132,6 +132,13 @@ class CHotmailHTTP {
     return ReadMultiStatus(session, walk);
   }
 
+  // Binds the prefixes replies are read with, "h" to `serviceNamespace`
+  // when it is set.
+  static void BindReplyPrefixes(CXmlDocument& doc, const std::string& serviceNamespace);
+  // A URL from a reply as an absolute one: WebDAV lets an href be a path,
+  // which is taken relative to the URL the reply answered; an absolute URL,
+  // or one whose base is not absolute, stays as it came.
+  static std::string AbsoluteUrl(const std::string& href, const std::string& base);
   // Lookups in a loaded reply; see CXmlDocument.
   static bool SelectText(CXmlDocument& doc, CXmlDocument::Node context, const char* path, std::string& text);
   static int SelectInt(CXmlDocument& doc, CXmlDocument::Node context, const char* path);
@@ -172,7 +179,6 @@ class CHotmailHTTP {
                                              const std::string& url);
   const Discovery* Discovered(const CCredentials& credentials) const;
   int ReadReply(int kind, CHotmailRequest& request);
-  void BindReplyPrefixes(CXmlDocument& doc);
   int ReadMultiStatus(CHTTPSession& session, const std::function<int(CXmlDocument&)>& walk);
   CMail* MailAt(int number) const;
 

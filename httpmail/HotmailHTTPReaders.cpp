@@ -12,6 +12,7 @@
 #include "config/Settings.h"
 #include "httpmail/DavNames.h"
 #include "httpmail/JobResult.h"
+#include "httpmail/MailListing.h"
 
 namespace {
 
@@ -25,15 +26,21 @@ const char kResponse[] = "response";
 const char kNoRoot[] = "[ルートフォルダが見つかりません]";
 const char kNoSend[] = "[送信フォルダが見つかりません]";
 const char kNoFolderLink[] = "[Folder のハイパーリンクが見つかりません]";
-const char kNoMailLink[] = "[Mail のハイパーリンクが見つかりません]";
-const char kNoMailId[] = "[Mail の ID が見つかりません]";
 const char kNoDeleteTarget[] = "[削除先のフォルダが見つかりません]";
 const char kMailGone[] = "[ダウンロードしたメールが一覧にありません]";
 
-// A URL from a reply as an absolute one: WebDAV lets an href be a path,
-// which is taken relative to the URL the reply answered; an absolute URL,
-// or one whose base is not absolute, stays as it came.
-std::string AbsoluteUrl(const std::string& href, const std::string& base) {
+}  // namespace
+
+// ---- DOM lookups ----------------------------------------------------------------
+
+void CHotmailHTTP::BindReplyPrefixes(CXmlDocument& doc, const std::string& serviceNamespace) {
+  doc.BindPrefix("D", "DAV:");
+  doc.BindPrefix("hm", "urn:schemas:httpmail:");
+  doc.BindPrefix("m", "urn:schemas:mailheader:");
+  if (!serviceNamespace.empty()) doc.BindPrefix("h", serviceNamespace);
+}
+
+std::string CHotmailHTTP::AbsoluteUrl(const std::string& href, const std::string& base) {
   const size_t scheme = base.find("://");
   if (href.empty() || href.find("://") != std::string::npos || scheme == std::string::npos) return href;
   const size_t path = std::min(base.find('/', scheme + 3), base.size());
@@ -42,17 +49,6 @@ std::string AbsoluteUrl(const std::string& href, const std::string& base) {
   const size_t end = std::min({base.find('?', path), base.find('#', path), base.size()});
   const size_t slash = base.rfind('/', end == 0 ? 0 : end - 1);
   return (slash == std::string::npos || slash < path ? base.substr(0, path) + "/" : base.substr(0, slash + 1)) + href;
-}
-
-}  // namespace
-
-// ---- DOM lookups ----------------------------------------------------------------
-
-void CHotmailHTTP::BindReplyPrefixes(CXmlDocument& doc) {
-  doc.BindPrefix("D", "DAV:");
-  doc.BindPrefix("hm", "urn:schemas:httpmail:");
-  doc.BindPrefix("m", "urn:schemas:mailheader:");
-  if (!settings_.serviceNamespace.empty()) doc.BindPrefix("h", settings_.serviceNamespace);
 }
 
 bool CHotmailHTTP::SelectText(CXmlDocument& doc, CXmlDocument::Node context, const char* path, std::string& text) {
@@ -76,7 +72,7 @@ int CHotmailHTTP::ReadMultiStatus(CHTTPSession& session, const std::function<int
   if (session.status != JobResult::kMultiStatus) return session.status;
   try {
     CXmlDocument doc;
-    BindReplyPrefixes(doc);
+    BindReplyPrefixes(doc, settings_.serviceNamespace);
     return walk(doc);
   } catch (const CXmlDocument::Error& e) {
     REPORT_ERROR(e.Text().c_str(), 0);
@@ -143,39 +139,29 @@ int CHotmailHTTP::ParseFolderReply(CHTTPSession& session) {
   });
 }
 
+// A listing streamed by its session was read as it arrived; one held whole
+// is read here. Either way nothing is taken over from a reply that could
+// not be read to its end.
 int CHotmailHTTP::ParseMailReply(CHTTPSession& session) {
-  return ReadMultiStatus(session, [&](CXmlDocument& doc) {
-    std::vector<std::unique_ptr<CMail>> listed;
-    doc.LoadEach(session.response, kDav, kResponse, [&](CXmlDocument::Node response) {
-      std::unique_ptr<CMail> mail(new CMail);
-      if (!SelectText(doc, response, kHref, mail->href)) {
-        REPORT_ERROR(kNoMailLink, 0);
-        return;
-      }
-      mail->href = AbsoluteUrl(mail->href, session.url);
-      if (!SelectText(doc, response, kId, mail->id)) {
-        REPORT_ERROR(kNoMailId, 0);
-        return;
-      }
-      // A size below zero cannot be listed to a POP3 client.
-      mail->size = SelectInt(doc, response, kContentLength);
-      if (mail->size < 0) mail->size = 0;
-      mail->read = SelectInt(doc, response, kRead) != 0;
-      SelectText(doc, response, kDate, mail->date);
-      mail->ConvertDate();
-      SelectText(doc, response, kSubject, mail->subject);
-      SelectText(doc, response, kFromAddr, mail->from);
-      listed.push_back(std::move(mail));
-    });
-    // Numbered when appended: an error box above may have let another
-    // folder's reply append first.
-    mails_.reserve(mails_.size() + listed.size());
-    for (std::unique_ptr<CMail>& mail : listed) {
-      mail->number = static_cast<int>(mails_.size()) + 1;
-      mails_.push_back(mail.release());
-    }
-    return session.status;
-  });
+  if (!session.completed) return JobResult::kUnreachable;
+  if (session.status != JobResult::kMultiStatus) return session.status;
+  CMailListing* listing = dynamic_cast<CMailListing*>(session.consumer.get());
+  CMailListing whole(settings_.serviceNamespace);
+  if (listing == nullptr) {
+    whole.ConsumeText(session.response, session.url);
+    listing = &whole;
+  }
+  if (!listing->ReportErrors()) return JobResult::kUnreachable;
+  std::vector<std::unique_ptr<CMail>> listed = listing->TakeRecords();
+  // Numbered when appended: an error box above may have let another
+  // folder's reply append first.
+  mails_.reserve(mails_.size() + listed.size());
+  for (std::unique_ptr<CMail>& mail : listed) {
+    mail->ConvertDate();
+    mail->number = static_cast<int>(mails_.size()) + 1;
+    mails_.push_back(mail.release());
+  }
+  return session.status;
 }
 
 // ---- single-message readers -------------------------------------------------------

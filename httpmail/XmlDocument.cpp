@@ -43,36 +43,11 @@ std::string DeclaredEncoding(const std::string& body) {
   return decl.substr(p, close - p);
 }
 
-// True when the bytes are well-formed UTF-8 (shortest forms, no surrogates,
-// nothing past U+10FFFF).
-bool IsUtf8(const std::string& text) {
-  size_t i = 0;
-  const size_t n = text.size();
-  while (i < n) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
-    if (c < 0x80) {
-      ++i;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      length = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      length = 3;
-      if (c == 0xE0) low = 0xA0;
-      if (c == 0xED) high = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      length = 4;
-      if (c == 0xF0) low = 0x90;
-      if (c == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (n - i < length) return false;
-    const unsigned char second = static_cast<unsigned char>(text[i + 1]);
-    if (second < low || second > high) return false;
-    for (size_t k = 2; k < length; ++k)
-      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+// True when the bytes are well-formed UTF-8.
+bool IsUtf8(std::string_view text) {
+  for (size_t i = 0; i < text.size();) {
+    const size_t length = CXmlDocument::Utf8SequenceLength(text.substr(i));
+    if (length == 0 || length == CXmlDocument::kUtf8Partial) return false;
     i += length;
   }
   return true;
@@ -111,25 +86,66 @@ void CXmlDocument::BindPrefix(const std::string& prefix, const std::string& uri)
 }
 
 CXmlDocument::Encoding CXmlDocument::DetectEncoding(const std::string& body, std::string& name) {
-  name.clear();
-  if (StartsWith(body, "\xEF\xBB\xBF", 3)) return Encoding::Utf8;
-  if (StartsWith(body, "\xFF\xFE", 2)) return Encoding::Utf16LE;
-  if (StartsWith(body, "\xFE\xFF", 2)) return Encoding::Utf16BE;
-  // UTF-16 without a byte-order mark still starts with "<?".
-  if (StartsWith(body, std::string("<\0?\0", 4).c_str(), 4)) return Encoding::Utf16LE;
-  if (StartsWith(body, std::string("\0<\0?", 4).c_str(), 4)) return Encoding::Utf16BE;
-  std::string declared = DeclaredEncoding(body);
+  Encoding encoding = Encoding::Utf8;
+  if (DetectMarkedEncoding(body, encoding, name)) return encoding;
   // Undeclared, XML means UTF-8; a service that writes its own code page
   // without saying so is still read when the bytes are not UTF-8.
-  if (declared.empty()) return IsUtf8(body.substr(0, body.find('\0'))) ? Encoding::Utf8 : Encoding::Cp932;
+  return IsUtf8(std::string_view(body).substr(0, body.find('\0'))) ? Encoding::Utf8 : Encoding::Cp932;
+}
+
+bool CXmlDocument::DetectMarkedEncoding(const std::string& head, Encoding& encoding, std::string& name) {
+  name.clear();
+  encoding = Encoding::Utf8;
+  if (StartsWith(head, "\xEF\xBB\xBF", 3)) return true;
+  encoding = Encoding::Utf16LE;
+  if (StartsWith(head, "\xFF\xFE", 2)) return true;
+  // UTF-16 without a byte-order mark still starts with "<?".
+  if (StartsWith(head, std::string("<\0?\0", 4).c_str(), 4)) return true;
+  encoding = Encoding::Utf16BE;
+  if (StartsWith(head, "\xFE\xFF", 2)) return true;
+  if (StartsWith(head, std::string("\0<\0?", 4).c_str(), 4)) return true;
+  const std::string declared = DeclaredEncoding(head);
+  if (declared.empty()) return false;
   // The bytes are not UTF-16 (that was tested above), so a body declared
   // as UTF-16 is read the way a parser reads it: as UTF-8.
-  if (NameIs(declared, {"UTF-8", "UTF8", "UTF-16", "UTF-16LE", "UTF-16BE", "UCS-2", "ISO-10646-UCS-2"}))
-    return Encoding::Utf8;
-  if (NameIs(declared, {"Shift_JIS", "Shift-JIS", "SJIS", "CP932", "MS932", "Windows-31J", "x-sjis", "MS_Kanji"}))
-    return Encoding::Cp932;
-  name = declared;
-  return Encoding::Declared;
+  if (NameIs(declared, {"UTF-8", "UTF8", "UTF-16", "UTF-16LE", "UTF-16BE", "UCS-2", "ISO-10646-UCS-2"})) {
+    encoding = Encoding::Utf8;
+  } else if (NameIs(declared, {"Shift_JIS", "Shift-JIS", "SJIS", "CP932", "MS932", "Windows-31J", "x-sjis",
+                               "MS_Kanji"})) {
+    encoding = Encoding::Cp932;
+  } else {
+    encoding = Encoding::Declared;
+    name = declared;
+  }
+  return true;
+}
+
+size_t CXmlDocument::Utf8SequenceLength(std::string_view text) {
+  if (text.empty()) return kUtf8Partial;
+  const unsigned char c = static_cast<unsigned char>(text[0]);
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
+  if (c < 0x80) {
+    return 1;
+  } else if (c >= 0xC2 && c <= 0xDF) {
+    length = 2;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    length = 3;
+    if (c == 0xE0) low = 0xA0;
+    if (c == 0xED) high = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    length = 4;
+    if (c == 0xF0) low = 0x90;
+    if (c == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  for (size_t k = 1; k < length; ++k) {
+    if (k >= text.size()) return kUtf8Partial;
+    const unsigned char next = static_cast<unsigned char>(text[k]);
+    if (k == 1 ? (next < low || next > high) : (next & 0xC0) != 0x80) return 0;
+  }
+  return length;
 }
 
 std::string_view CXmlDocument::PrepareBody(const std::string& body, Encoding encoding) {

@@ -38,8 +38,14 @@ class CXmlDocument {
   using Node = const void*;
 
   static constexpr size_t kMaxBodySize = 16u * 1024u * 1024u;
-  // LoadEach holds one element at a time, so a listing may be far longer.
+  // LoadEach and StreamEach hold one element at a time, so a listing may be
+  // far longer; what is built from it is what bounds it then.
   static constexpr size_t kMaxListingSize = 256u * 1024u * 1024u;
+  // The start of a body that tells its encoding: a mark, or a declaration
+  // whose end "?>" lies within 512 bytes.
+  static constexpr size_t kEncodingHead = 514;
+  // Utf8SequenceLength when the text ends inside a sequence.
+  static constexpr size_t kUtf8Partial = static_cast<size_t>(-1);
   static const HRESULT kPointerError;      // no document object, no list
   static const HRESULT kOutOfMemory;       // a conversion ran out of memory
   static const HRESULT kUnspecifiedError;  // the body is no acceptable XML
@@ -61,6 +67,15 @@ class CXmlDocument {
   // as Load does, also after some elements were visited.
   void LoadEach(const std::string& body, const char* uri, const char* localName,
                 const std::function<void(Node)>& visit);
+  // Reads the next piece of a body into `buffer`: the count read, 0 at the
+  // end of the body, -1 when it cannot be read.
+  using Source = std::function<int(char* buffer, int size)>;
+  // LoadEach with the body pulled from `source` as the parse needs it, so it
+  // is never held whole. A source that fails makes it throw Error. A body
+  // that declares no encoding is taken as UTF-8 or code page 932 by its
+  // first megabyte from its first byte above 0x7F.
+  void StreamEach(const Source& source, const char* uri, const char* localName,
+                  const std::function<void(Node)>& visit);
   // Every node matching an XPath expression from the document, in document
   // order. Throws Error.
   std::vector<Node> SelectNodes(const char* path);
@@ -72,6 +87,15 @@ class CXmlDocument {
   // Reads the byte-order mark and the XML declaration of a body. For
   // Declared, `name` receives the declared encoding name.
   static Encoding DetectEncoding(const std::string& body, std::string& name);
+  // What the first kEncodingHead bytes of a body tell of its encoding, as
+  // DetectEncoding reads them. False when they tell nothing: a body of
+  // bytes without a declared encoding, which is UTF-8 when it is well-formed
+  // UTF-8 and code page 932 when not.
+  static bool DetectMarkedEncoding(const std::string& head, Encoding& encoding, std::string& name);
+  // The length of the well-formed UTF-8 sequence that starts `text` (1 to
+  // 4; shortest form, no surrogate, nothing past U+10FFFF); 0 when none
+  // does; kUtf8Partial when `text` ends inside one that may still be.
+  static size_t Utf8SequenceLength(std::string_view text);
   // The body as the parser is to see it: without its byte-order mark and,
   // for byte-oriented encodings, cut at a first zero byte. A view into it.
   static std::string_view PrepareBody(const std::string& body, Encoding encoding);

@@ -167,6 +167,48 @@ void CXmlDocument::LoadEach(const std::string& body, const char* uri, const char
   for (Node node : SelectNodes(path.c_str())) visit(node);
 }
 
+namespace {
+
+// COM for the thread that streams a body, which may be a worker that has
+// not entered it; left again only if entered here.
+class ComApartment {
+ public:
+  ComApartment() : entered_(SUCCEEDED(CoInitialize(nullptr))) {}
+  ComApartment(const ComApartment&) = delete;
+  ComApartment& operator=(const ComApartment&) = delete;
+  ~ComApartment() {
+    if (entered_) CoUninitialize();
+  }
+
+ private:
+  bool entered_;
+};
+
+constexpr int kPiece = 64 * 1024;
+
+}  // namespace
+
+// The DOM takes a whole text: the pieces are gathered first. Its nodes are
+// released before the thread leaves COM.
+void CXmlDocument::StreamEach(const Source& source, const char* uri, const char* localName,
+                              const std::function<void(Node)>& visit) {
+  ComApartment com;
+  std::string body;
+  std::vector<char> piece(kPiece);
+  for (;;) {
+    const int n = source(piece.data(), kPiece);
+    if (n < 0) throw Error(kUnspecifiedError, kNotXml);
+    if (n == 0) break;
+    if (body.size() + static_cast<size_t>(n) > kMaxListingSize) throw Error(kOutOfMemory, kTooLarge);
+    body.append(piece.data(), static_cast<size_t>(n));
+  }
+  struct Release {
+    Impl& impl;
+    ~Release() { impl.Clear(); }
+  } release{*impl_};
+  LoadEach(body, uri, localName, visit);
+}
+
 void CXmlDocument::Parse(const std::string& body) {
   const std::wstring text = WithoutDeclaration(Decode(body));
 

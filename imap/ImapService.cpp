@@ -10,6 +10,8 @@ namespace {
 using namespace DavNames;
 
 const char kResponses[] = "//D:response";
+const char kDav[] = "DAV:";
+const char kResponse[] = "response";
 const char kTo[] = "D:propstat/D:prop/m:to";
 constexpr int kPreconditionFailed = 412;
 
@@ -115,11 +117,12 @@ void CImapService::ListMessages(const ImapCredentials& credentials, const std::s
     if (reply != nullptr) {
       std::map<std::pair<std::string, std::string>, std::string> hrefs;
       result = http_.ReadImapMultiStatus(*reply, [&](CXmlDocument& doc) {
-        doc.Load(reply->response);
-        for (CXmlDocument::Node response : doc.SelectNodes(kResponses)) {
+        // One response element at a time: a folder's listing may be far
+        // longer than a reply read whole may be.
+        doc.LoadEach(reply->response, kDav, kResponse, [&](CXmlDocument::Node response) {
           ImapMessageInfo m;
           std::string href, text;
-          if (!doc.SelectText(response, kHref, href) || !doc.SelectText(response, kId, m.id) || m.id.empty()) continue;
+          if (!doc.SelectText(response, kHref, href) || !doc.SelectText(response, kId, m.id) || m.id.empty()) return;
           if (doc.SelectText(response, kContentLength, text)) m.size = Size(text);
           if (doc.SelectText(response, kRead, text)) m.read = !text.empty() && text != "0";
           if (doc.SelectText(response, kDate, text)) CListingDate::Parse(text, &m.date);
@@ -128,7 +131,7 @@ void CImapService::ListMessages(const ImapCredentials& credentials, const std::s
           doc.SelectText(response, kTo, m.to);
           hrefs[{folderId, m.id}] = href;
           messages.push_back(m);
-        }
+        });
         return static_cast<int>(JobResult::kMultiStatus);
       });
       if (result == JobResult::kMultiStatus) {

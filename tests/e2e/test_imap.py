@@ -98,6 +98,28 @@ class ImapLibTest(ImapTestCase):
         self.assertEqual(b"Subject: Hello\r\n\r\n", data[0][1])
         self.assertEqual(b"lice,", data[1][1])
 
+    def test_a_listing_longer_than_a_reply_read_whole_is_selected(self):
+        # The inbox's own listing, padded past the 16 MiB a reply parsed
+        # whole may hold with responses that name no message.
+        propfind = (b'<?xml version="1.0"?><D:propfind xmlns:D="DAV:" xmlns:hm="urn:schemas:httpmail:" '
+                    b'xmlns:m="urn:schemas:mailheader:"><D:prop><D:id/><hm:read/><m:subject/>'
+                    b'<D:getcontentlength/></D:prop></D:propfind>')
+        listing = subprocess.run(
+            ["curl", "--silent", "--show-error", "--fail", "--noproxy", "*", "--digest",
+             "--user", "%s:%s" % (ACCOUNT, PASSWORD), "-X", "PROPFIND", "-H", "Depth: 1", "-H", "Brief: t",
+             "--data-binary", propfind, self.service.folder_root_url(ACCOUNT) + "F000000001/"],
+            capture_output=True, check=True, timeout=CLIENT_TIMEOUT).stdout
+        end = listing.rindex(b"</")
+        pad = b"<D:response><D:href>pad</D:href><D:propstat><D:prop><D:getcontentlength>1</D:getcontentlength>" \
+              b"</D:prop></D:propstat></D:response>\n"
+        padded = listing[:end] + pad * ((17 << 20) // len(pad)) + listing[end:]
+        self.service.add_fault(method="PROPFIND", path="/F000000001/", raw_body=padded.decode("latin-1"))
+        client = self.connect(select=None)
+        self.assertEqual(("OK", [b"3"]), client.select("INBOX"))
+        self.assertEqual([], self.service.faults())  # the padded reply was given
+        typ, data = client.uid("FETCH", "2", "(BODY.PEEK[])")
+        self.assertEqual(REPORT, data[0][1])
+
     def test_seen_flag_is_the_services_read_flag_and_search_follows_it(self):
         client = self.connect()
         first = self.inbox()[0]

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "Digest.h"
 #include "SessionFixture.h"
@@ -23,6 +24,37 @@ std::string Xml(size_t size) {
   while (body.size() + 20 < size) body += "<D:response>x</D:response>";
   return body + "</D:multistatus>";
 }
+
+// What a consumer was given: the bytes read, the status it saw, and what
+// its last read returned.
+struct Consumed {
+  std::string text;
+  int status = 0;
+  int last = 1;
+  bool called = false;
+};
+
+// Reads a body in pieces of `piece` bytes until it ends, fails, or
+// `limit` bytes were read.
+class TestConsumer : public CBodyConsumer {
+ public:
+  TestConsumer(Consumed& out, int piece, size_t limit = std::string::npos) : out_(out), piece_(piece), limit_(limit) {}
+  void Consume(CBodySource& body, const CHTTPSession& session) override {
+    out_.called = true;
+    out_.status = session.status;
+    std::vector<char> buffer(static_cast<size_t>(piece_));
+    while (out_.text.size() < limit_) {
+      out_.last = body.Read(buffer.data(), piece_);
+      if (out_.last <= 0) break;
+      out_.text.append(buffer.data(), static_cast<size_t>(out_.last));
+    }
+  }
+
+ private:
+  Consumed& out_;
+  int piece_;
+  size_t limit_;
+};
 
 }  // namespace
 
@@ -62,14 +94,75 @@ TEST_F(HTTPSessionTest, BodyOverTheSessionsCapIsRefusedWithAndWithoutALength) {
       return chunked ? HttpChunkedReply(207, "Multi-Status", xml, 7000) : HttpReply(207, "Multi-Status", "", xml);
     });
     for (size_t cap : {xml.size() - 1, xml.size()}) {
-      CHTTPSession* s = NewSession(server.Url("/big/"));
-      s->maxResponse = cap;
-      Completion c = RunOne(s);
-      EXPECT_EQ(cap >= xml.size(), c.completed) << chunked << " " << cap;
-      EXPECT_EQ(cap >= xml.size() ? xml.size() : 0u, c.response.size()) << chunked << " " << cap;
+      for (bool streamed : {false, true}) {
+        Consumed consumed;
+        CHTTPSession* s = NewSession(server.Url("/big/"));
+        s->maxResponse = cap;
+        if (streamed) s->consumer.reset(new TestConsumer(consumed, 5000));
+        Completion c = RunOne(s);
+        EXPECT_EQ(cap >= xml.size(), c.completed) << chunked << " " << cap << " " << streamed;
+        EXPECT_EQ(cap >= xml.size() && !streamed ? xml.size() : 0u, c.response.size()) << chunked << " " << cap;
+        if (!streamed) continue;
+        // Refused before the consumer is called when the length says so, else
+        // as the read that passes the cap fails.
+        EXPECT_EQ(chunked || cap >= xml.size(), consumed.called) << chunked << " " << cap;
+        if (cap >= xml.size()) {
+          EXPECT_TRUE(consumed.text == xml) << chunked;
+        } else if (chunked) {
+          EXPECT_EQ(-1, consumed.last);
+        }
+      }
     }
   }
-  EXPECT_EQ(2, Count(LogText(), "[レスポンスが大きすぎます]"));
+  EXPECT_EQ(4, Count(LogText(), "[レスポンスが大きすぎます]"));
+}
+
+// A consumer takes the body as it arrives; what it leaves is read and
+// dropped, and the log holds the body as it came, either way.
+TEST_F(HTTPSessionTest, StreamedBodyReachesItsConsumerAndTheLog) {
+  const std::string xml = Xml(300000);
+  // Long enough that the transport does not take it all in while sending.
+  const std::string longXml = Xml(6 * 1024 * 1024);
+  TestHttpServer server([&](const HttpRequest& r) {
+    if (r.target == "/broken/")  // half the body, then the connection closes
+      return "HTTP/1.1 207 Multi-Status\r\nContent-Length: " + std::to_string(longXml.size()) +
+             "\r\nConnection: close\r\n\r\n" + longXml.substr(0, longXml.size() / 2);
+    return HttpChunkedReply(207, "Multi-Status", xml, 7000);
+  });
+  struct Case {
+    const char* path;
+    int piece;
+    size_t limit;
+    bool completed;
+    std::string text;
+  } cases[] = {
+      {"/whole/", 1000, std::string::npos, true, xml},
+      {"/whole/", 65536, std::string::npos, true, xml},
+      {"/stops/", 10, 10, true, xml.substr(0, 10)},
+      {"/broken/", 4096, std::string::npos, false, ""},
+  };
+  for (const Case& k : cases) {
+    const int boxes = Boxes();
+    const size_t logged = LogText().size();
+    Consumed consumed;
+    CHTTPSession* s = NewSession(server.Url(k.path));
+    s->consumer.reset(new TestConsumer(consumed, k.piece, k.limit));
+    Completion c = RunOne(s);
+    EXPECT_EQ(k.completed, c.completed) << k.path;
+    EXPECT_EQ("", c.response) << k.path;
+    EXPECT_EQ(207, consumed.status) << k.path;
+    const std::string log = LogText().substr(logged);
+    if (k.completed) {
+      EXPECT_TRUE(consumed.text == k.text) << k.path << " " << k.piece;
+      EXPECT_EQ(boxes, Boxes()) << k.path;
+      EXPECT_NE(std::string::npos, log.find("[レスポンスの本文は以下のとおりです]\n" + xml + "\n[")) << k.path;
+    } else {
+      EXPECT_EQ(-1, consumed.last);
+      EXPECT_TRUE(longXml.compare(0, consumed.text.size(), consumed.text) == 0);
+      EXPECT_EQ(boxes + 1, Boxes());
+      EXPECT_EQ(1, Count(log, "[HTTPSession は失敗しました]"));
+    }
+  }
 }
 
 TEST_F(HTTPSessionTest, MultiStatusBodyIsReadWholeAndRequestGoesAsFilled) {

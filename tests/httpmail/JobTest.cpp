@@ -252,8 +252,24 @@ TEST_F(JobTest, FailedFolderListingFailsTheLoginEvenWhenAnotherSucceeds) {
   EXPECT_EQ(500, LoginPop());
   ASSERT_EQ("ok", service_.Command(R"(fault {"method": "PROPFIND", "path": "/FWORK/", "status": 503})").substr(0, 2));
   EXPECT_EQ(503, LoginPop());  // the later folder's failure, not the inbox's success
-  ASSERT_EQ("ok", service_.Command(R"(fault {"method": "PROPFIND", "path": "/F000000001/", "body": "garbage"})").substr(0, 2));
-  EXPECT_EQ(-1, LoginPop());  // an unreadable list is no empty folder
+  // An unreadable list is no empty folder, and a list that breaks off adds
+  // nothing of itself: one box each, the other folder still listed.
+  struct Case {
+    const char* body;
+    const char* box;
+  } cases[] = {
+      {"garbage", "[レスポンスの XML を読み取れませんでした]"},
+      {"malformed", "[レスポンスの XML を読み取れませんでした]"},  // cut in the middle, length matching
+      {"truncated", "エラーが発生しました。"},  // the connection closes halfway: a failed read
+  };
+  for (const Case& c : cases) {
+    ASSERT_EQ("ok", service_.Command(std::string(R"(fault {"method": "PROPFIND", "path": "/F000000001/", "body": ")") +
+                                     c.body + "\"}").substr(0, 2));
+    const int boxes = LogCount(c.box);
+    EXPECT_EQ(-1, LoginPop()) << c.body;
+    EXPECT_EQ(boxes + 1, LogCount(c.box)) << c.body;
+    EXPECT_EQ("1=MSG0005 2=MSG0006 ", MailIds()) << c.body;
+  }
 }
 
 // ---- download -------------------------------------------------------------------------

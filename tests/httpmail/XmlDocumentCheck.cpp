@@ -3,8 +3,10 @@
 // what the libxml2 build's unit tests hold. Prints each failed check and
 // returns the number of failures.
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "httpmail/XmlDocument.h"
@@ -108,6 +110,48 @@ void Lookups() {
   Check(!doc.SelectText(nullptr, "hm:x", t), "bound prefix, no such node");
 }
 
+// A listing pulled in pieces of three bytes by `StreamEach`, or "<error>".
+std::string StreamedTexts(const std::string& body, size_t failAt) {
+  std::string texts;
+  size_t at = 0;
+  try {
+    CXmlDocument doc;
+    doc.BindPrefix("D", "DAV:");
+    doc.StreamEach(
+        [&](char* buffer, int size) {
+          if (at >= failAt) return -1;
+          size_t n = body.size() - at;
+          if (n > 3) n = 3;
+          if (n > static_cast<size_t>(size)) n = static_cast<size_t>(size);
+          memcpy(buffer, body.data() + at, n);
+          at += n;
+          return static_cast<int>(n);
+        },
+        "DAV:", "r",
+        [&](CXmlDocument::Node r) {
+          std::string text;
+          doc.SelectText(r, "D:b", text);
+          texts += text + "|";
+        });
+  } catch (const CXmlDocument::Error&) {
+    return "<error>";
+  }
+  return texts;
+}
+
+// As a session's worker streams a listing: on a thread of its own, which
+// has not entered COM. Joined, so that the thread's own state is gone
+// before the program ends.
+void Streaming() {
+  std::thread worker([] {
+    const std::string so = "\x83\x5C";
+    const std::string body = "<D:a xmlns:D=\"DAV:\"><D:r><D:b>x</D:b></D:r><D:r><D:b>" + so + "</D:b></D:r></D:a>";
+    Check(StreamedTexts(body, std::string::npos) == "x|" + so + "|", "streamed in pieces on a worker thread");
+    Check(StreamedTexts(body, body.size() / 2) == "<error>", "streamed from a source that fails");
+  });
+  worker.join();
+}
+
 }  // namespace
 
 int main() {
@@ -115,6 +159,7 @@ int main() {
   Encodings();
   Safety();
   Lookups();
+  Streaming();
   CoUninitialize();
   printf("%d failures\n", failures);
   return failures;
