@@ -5,6 +5,10 @@
 
 namespace DavNames {
 
+// A listing is read one element of this namespace and local name at a time.
+inline constexpr char kDav[] = "DAV:";
+inline constexpr char kResponse[] = "response";
+
 inline constexpr char kHref[] = "D:href";
 inline constexpr char kId[] = "D:propstat/D:prop/D:id";
 inline constexpr char kDisplayName[] = "D:propstat/D:prop/D:displayname";

@@ -20,8 +20,6 @@ using namespace DavNames;
 
 const char kRootPath[] = "D:multistatus/D:response/D:propstat/D:prop/hm:msgfolderroot";
 const char kSendPath[] = "D:multistatus/D:response/D:propstat/D:prop/hm:sendmsg";
-const char kDav[] = "DAV:";
-const char kResponse[] = "response";
 
 const char kNoRoot[] = "[ルートフォルダが見つかりません]";
 const char kNoSend[] = "[送信フォルダが見つかりません]";

@@ -12,8 +12,6 @@ namespace {
 
 using namespace DavNames;
 
-const char kDav[] = "DAV:";
-const char kResponse[] = "response";
 const char kNoMailLink[] = "[Mail のハイパーリンクが見つかりません]";
 const char kNoMailId[] = "[Mail の ID が見つかりません]";
 

@@ -10,8 +10,6 @@ namespace {
 using namespace DavNames;
 
 const char kResponses[] = "//D:response";
-const char kDav[] = "DAV:";
-const char kResponse[] = "response";
 const char kTo[] = "D:propstat/D:prop/m:to";
 constexpr int kPreconditionFailed = 412;
 
