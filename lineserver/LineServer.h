@@ -493,11 +493,16 @@ void CLineServer<Server>::Reply(std::string&& text) {
 
 template <typename Server>
 void CLineServer<Server>::ReplyMultiLine(std::string&& text) {
-  const SOCKET s = ClientSocket();
   const bool endsLine = text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0;
+  const char* terminator = endsLine ? ".\r\n" : "\r\n.\r\n";
+  if (text.size() < kMaxJoinedReply) {
+    // A short text joins the status line in one send, stuffed in a copy.
+    Reply(DotStuffed(text) + terminator);
+    return;
+  }
   SendBatch();  // the status line leaves first
-  SendNow(s, std::move(text), true);
-  Reply(endsLine ? ".\r\n" : "\r\n.\r\n");
+  SendNow(ClientSocket(), std::move(text), true);
+  Reply(terminator);
 }
 
 template <typename Server>
