@@ -120,7 +120,8 @@ class BodyBuffer {
   void Append(const char* data, size_t length);
   size_t Read(char* out, size_t length);
   // While a reader waits with nothing unread, what arrives goes straight
-  // into its buffer; the rest is held as usual. Returns the bytes it got.
+  // into its buffer (Lend); the rest is held as usual. TakeBack ends the
+  // loan and returns the bytes that landed there.
   void Lend(char* out, size_t length);
   size_t TakeBack();
   size_t Lent() const { return lentFilled_; }
