@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "config/Log.h"
-#include "http/AppendRead.h"
 #include "config/Settings.h"
+#include "http/AppendRead.h"
 #include "http/StreamedBody.h"
 #include "plugin/PrivateMessages.h"
 
