@@ -132,11 +132,14 @@ void CHotmailSMTP::DispatchLine(const std::string& line) {
 // password in clear: the credentials of AUTH are left out, and so is the
 // whole line that answers a 334.
 void CHotmailSMTP::LogReceived(const std::string& line) const {
+  if (!theLog.Enabled()) return;  // a text of many lines costs nothing here
   theLog.Write("[以下のコマンドを Becky から受信しました]\n");
   if (awaitingResponse_)
     theLog.Write(kMaskedPassword);
+  else if (state_ == SessionState::Text)
+    theLog.Write(line);
   else
-    theLog.Write(state_ == SessionState::Text ? line : LoggedCommand(line));
+    theLog.Write(LoggedCommand(line));
 }
 
 // Only a connection that has authenticated itself may send, and it sends
