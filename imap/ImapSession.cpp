@@ -981,6 +981,12 @@ void CImapSession::Expunge(Command& c) {
   if (deleteMode_ != DeleteMode::MoveToDeletedItems && deleteMode_ != DeleteMode::Delete) {
     return Tagged(c.tag, "NO [CANNOT] Messages are kept on the service (DeleteMode); nothing was expunged");
   }
+  RunExpunge(job);
+}
+
+// Expunge and Close carry deleted messages out once the folder list (where
+// deleted items go) is known.
+void CImapSession::RunExpunge(std::shared_ptr<TransferJob> job) {
   running_ = true;
   WithFolders([this, job](bool ok) {
     if (!ok) {
@@ -1008,14 +1014,7 @@ void CImapSession::Close(Command& c) {
   for (const ImapMessage& m : selected_->Messages()) {
     if (m.deleted) job->uids.push_back(m.uid);
   }
-  running_ = true;
-  WithFolders([this, job](bool ok) {
-    if (!ok) {
-      Tagged(job->tag, "NO [UNAVAILABLE] The folder list could not be read");
-      return Finish();
-    }
-    StartExpunge(job);
-  });
+  RunExpunge(job);
 }
 
 void CImapSession::StartExpunge(std::shared_ptr<TransferJob> job) {

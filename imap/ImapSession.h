@@ -135,6 +135,7 @@ class CImapSession {
   std::string WholeMessagePart(ImapSection::Text part) const;
   std::string FetchResponse(FetchJob& job, size_t index, bool* markRead);
   void StoreStep(std::shared_ptr<StoreJob> job);
+  void RunExpunge(std::shared_ptr<TransferJob> job);
   void StartExpunge(std::shared_ptr<TransferJob> job);
   void ExpungeStep(std::shared_ptr<TransferJob> job);
   void TransferStep(std::shared_ptr<TransferJob> job);
