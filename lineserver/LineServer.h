@@ -497,7 +497,8 @@ void CLineServer<Server>::ReplyMultiLine(std::string&& text) {
   const char* terminator = endsLine ? ".\r\n" : "\r\n.\r\n";
   if (text.size() < kMaxJoinedReply) {
     // A short text joins the status line in one send, stuffed in a copy.
-    Reply(DotStuffed(text) + terminator);
+    std::string reply = DotStuffed(text);
+    Reply(std::move(reply.append(terminator)));
     return;
   }
   SendBatch();  // the status line leaves first
