@@ -9,6 +9,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <windows.h>
@@ -97,6 +98,23 @@ struct World {
                                           "p", INTERNET_SERVICE_HTTP, 0, 0);
 };
 
+// Debian 12's libcurl (7.88) frees the previous transfer's stored headers
+// but keeps a pointer to the last one, and a response whose first header
+// line is folded (begins with a blank) is appended to it: a use after free
+// inside curl on a reused handle, mended in curl 8.1.0. Such responses are
+// left out until the packaged curl has the fix.
+bool FoldsItsFirstHeader(const std::string& response) {
+  for (size_t at = 0; at < response.size();) {
+    const size_t end = response.find('\n', at);
+    if (end == std::string::npos) break;
+    if (strncasecmp(response.c_str() + at, "HTTP/", 5) == 0 && end + 1 < response.size() &&
+        (response[end + 1] == ' ' || response[end + 1] == '\t'))
+      return true;
+    at = end + 1;
+  }
+  return false;
+}
+
 void Query(HINTERNET request, DWORD level) {
   char text[64];
   DWORD size = sizeof text;
@@ -112,7 +130,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   static World* world = new World;
   if (world->connection == nullptr) abort();
-  world->server.SetResponse(std::string(reinterpret_cast<const char*>(data + 1), size - 1));
+  std::string response(reinterpret_cast<const char*>(data + 1), size - 1);
+  if (FoldsItsFirstHeader(response)) return 0;
+  world->server.SetResponse(std::move(response));
   static const char* const kVerbs[] = {"GET", "PROPFIND", "POST", "HEAD"};
   const char* verb = kVerbs[data[0] & 3];
   HINTERNET request = HttpOpenRequestA(world->connection, verb, "/mail/", "HTTP/1.1", nullptr, nullptr,
