@@ -114,6 +114,7 @@ TEST_F(RequestTest, FolderListRequest) {
 }
 
 TEST_F(RequestTest, MessageListRequestBindsTheServiceNamespace) {
+  ListAccount();
   settings_.serviceNamespace = "urn:svc&\"x";
   auto r = http_.NewMailListRequest(user_, "http://svc/root/inbox/");
   ASSERT_TRUE(r);
