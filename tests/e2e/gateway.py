@@ -159,13 +159,8 @@ class Gateway:
 
 
 class CredentialTrap:
-    """A server on another port of 127.0.0.1 that asks every request for
-    Basic credentials and keeps the Authorization values it is sent.
-
-        with CredentialTrap() as trap:
-            trap.url("/x")          # http://127.0.0.1:PORT/x
-            trap.requests           # [(method, path, authorization or None)]
-    """
+    """Another port of 127.0.0.1 that asks every request for Basic
+    credentials; `requests` keeps (method, path, Authorization or None)."""
 
     def __init__(self):
         trap = self
@@ -187,7 +182,7 @@ class CredentialTrap:
                 self.end_headers()
                 self.wfile.write(body)
 
-            do_GET = do_PROPFIND = do_PROPPATCH = do_MOVE = do_COPY = do_DELETE = do_POST = asked
+            do_GET = do_PROPFIND = do_PROPPATCH = do_MOVE = do_DELETE = asked
 
             def log_message(self, *args):
                 pass

@@ -147,27 +147,6 @@ TEST_F(ImapSessionTest, LogShowsCommandsAsReadWithoutPasswords) {
             Say("c LOGIN demo {99999999}\r\nsecret\r\n"));
 }
 
-// Folders that share a name are told apart by their ids, whatever the
-// order of the listing, so a command reaches the folder it names; a name
-// outside code page 932 keeps its characters.
-TEST_F(ImapSessionTest, FolderNamesStayWithTheirFolders) {
-  backend_.folders.push_back({{"F7", "Dup", ""}, {}});
-  backend_.folders.push_back({{"F8", "Dup", ""}, {}});
-  backend_.folders.push_back({{"F9", u8"\u20acuro", ""}, {}});
-  SelectInbox();
-  for (int round = 0; round < 2; ++round) {
-    std::string list = Say("a LIST \"\" *\r\n");
-    EXPECT_NE(std::string::npos, list.find("\"/\" \"Dup [F7]\"\r\n")) << list;
-    EXPECT_NE(std::string::npos, list.find("\"/\" \"Dup [F8]\"\r\n")) << list;
-    EXPECT_NE(std::string::npos, list.find("\"/\" &IKw-uro\r\n")) << list;
-    EXPECT_EQ("b NO [TRYCREATE] No such mailbox\r\n", Say("b COPY 1 Dup\r\n"));
-    backend_.calls.clear();
-    Say("c COPY 1 \"Dup [F8]\"\r\n");
-    EXPECT_EQ("Copy MSG1 F8", backend_.calls.back());
-    std::swap(backend_.folders[4], backend_.folders[5]);
-  }
-}
-
 TEST_F(ImapSessionTest, ListStatusAndSelect) {
   LogIn();
   EXPECT_EQ(
