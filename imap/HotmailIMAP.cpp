@@ -83,7 +83,13 @@ void CHotmailIMAP::OnConnected() {
                                    }};
   client->service.reset(new CImapService(*http_, serial, serviceHooks));
   CImapSession::Hooks sessionHooks{[this](const std::string& text) { Reply(text); }, [this] { CloseClient(); },
-                                   [this] { return ServedBacklogged(); }};
+                                   [this] { return ServedBacklogged(); },
+                                   [this](const std::string& folder, uint32_t largest, bool claim) {
+                                     uint32_t& seen = recentSeen_[folder];
+                                     uint32_t before = seen;
+                                     if (claim && largest > seen) seen = largest;
+                                     return before;
+                                   }};
   CImapSession::DeleteMode mode = deleteMode_ == 1   ? CImapSession::DeleteMode::MoveToDeletedItems
                                   : deleteMode_ == 2 ? CImapSession::DeleteMode::Delete
                                                      : CImapSession::DeleteMode::Keep;
