@@ -20,6 +20,34 @@ bool Contains(const std::string& haystack, const std::string& needle) {
   return Contains(haystack.begin(), haystack.end(), needle);
 }
 
+// An address list as FROM and TO search it: comments taken out, and the
+// blanks around '@' ("<a (x)@ (y) b.org>" reads "<a@b.org>").
+std::string AddressText(const std::string& value) {
+  std::string out;
+  int depth = 0;
+  for (size_t i = 0; i < value.size(); ++i) {
+    char c = value[i];
+    if (c == '\\' && depth > 0) {
+      ++i;
+    } else if (c == '(') {
+      ++depth;
+    } else if (c == ')' && depth > 0) {
+      --depth;
+    } else if (depth == 0) {
+      out.push_back(c);
+    }
+  }
+  for (size_t at = out.find('@'); at != std::string::npos; at = out.find('@', at + 1)) {
+    while (at > 0 && (out[at - 1] == ' ' || out[at - 1] == '\t')) out.erase(--at, 1);
+    while (at + 1 < out.size() && (out[at + 1] == ' ' || out[at + 1] == '\t')) out.erase(at + 1, 1);
+  }
+  return out;
+}
+
+bool AddressContains(const std::string& value, const std::string& needle) {
+  return Contains(value, needle) || Contains(AddressText(value), needle);
+}
+
 bool HeaderContains(const CImapSearch::Text* text, const std::string& name, const std::string& needle) {
   std::string value;
   if (text == nullptr || !text->root.Header(text->bytes, name.c_str(), value, true)) return false;
@@ -129,8 +157,8 @@ bool CImapSearch::Matches(const ImapSearchKey& key, const CImapMailbox& mailbox,
     case K::Unkeyword: return !has(key.text.c_str());
     case K::Sequence: return key.set.Contains(static_cast<uint32_t>(index + 1), count);
     case K::Uid: return key.set.Contains(m.uid, mailbox.LargestUid());
-    case K::From: return Contains(m.info.from, key.text);
-    case K::To: return Contains(m.info.to, key.text);
+    case K::From: return AddressContains(m.info.from, key.text);
+    case K::To: return AddressContains(m.info.to, key.text);
     case K::Subject: return Contains(m.info.subject, key.text);
     case K::Since: return Day(m.info.date) >= key.date;
     case K::Before: return Day(m.info.date) < key.date;
