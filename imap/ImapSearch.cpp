@@ -1,8 +1,7 @@
 #include "imap/ImapSearch.h"
 
-#include <vector>
-
 #include <algorithm>
+#include <vector>
 
 #include "imap/ListingDate.h"
 

@@ -33,10 +33,11 @@ KNOWN = {
                      "not to the part (Dovecot keeps it in the part)",
     "rfc2231-boundary": "RFC 2231 4: boundary*=charset''value names the boundary (Dovecot does not "
                         "decode it and finds no parts)",
-    "default-charset": "RFC 2045 5.2: a text part without charset is us-ascii; listing it or not "
-                       "is a choice (we list it)",
+    "default-charset": "RFC 2045 5.2: a text part without charset is us-ascii; listing it is a choice "
+                       "(we list it for a part without Content-Type, else the parameters as written; "
+                       "Dovecot adds it to any text part without one)",
     "last-line-count": "RFC 3501 7.4.2: a last line without CR LF counts as a line or not; "
-                       "a choice (we count it)",
+                       "a choice (we count it, Dovecot does not)",
 }
 
 
@@ -275,7 +276,7 @@ class Comparison:
 
     def differ(self, where, ours, theirs, rule=None):
         if rule:
-            self.explained.append((rule, where))
+            self.explained.append((rule, where, ours, theirs))
         else:
             self.unexplained.append("%s %s: ours %r, Dovecot %r" % (self.name, where, ours, theirs))
 
@@ -412,8 +413,8 @@ class DovecotComparisonTest(unittest.TestCase):
         unexplained = [line for c in comparisons for line in c.unexplained]
         if os.environ.get("KESTRELON_COMPARE_REPORT"):
             for c in comparisons:
-                for rule, where in c.explained:
-                    print("%s %s: %s" % (c.name, where, rule))
+                for rule, where, a, b in c.explained:
+                    print("%s %s: %s (ours %.60r, Dovecot %.60r)" % (c.name, where, rule, a, b))
             for item in ("ENVELOPE", "BODYSTRUCTURE", "BODY[", "SEARCH"):
                 differing = [c.name for c in comparisons if any(" %s" % item in line for line in c.unexplained)]
                 print("%s differs (unexplained) on %d of %d messages" % (item, len(differing), len(texts)))
