@@ -6,6 +6,7 @@ namespace {
 
 constexpr int kMaxDepth = 20;
 constexpr size_t kMaxParts = 500;
+constexpr size_t kMaxPeekedHeader = 64 * 1024;
 
 std::string Upper(std::string text) {
   for (char& c : text) {
@@ -324,8 +325,10 @@ void CMimePart::ReadContentType(const std::string& text, bool digestDefault) {
 
 size_t CMimePart::PastReusedBoundary(const std::string& text, size_t partStart, const std::string& boundary,
                                      bool digest) const {
+  // Only the start of the part is read: a part without a blank line must
+  // not cost a pass over the rest of the message for each delimiter.
   CMimePart peek;
-  peek.ReadHeader(text, partStart, bodyEnd);
+  peek.ReadHeader(text, partStart, std::min(bodyEnd, partStart + kMaxPeekedHeader));
   peek.ReadContentType(text, digest);
   if (!peek.IsMultipart() || peek.Boundary() != boundary) return partStart;
   // A part that reuses this boundary (sent, though forbidden) takes the
