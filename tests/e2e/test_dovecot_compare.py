@@ -276,6 +276,7 @@ class Comparison:
 
     def differ(self, where, ours, theirs, rule=None):
         if rule:
+            assert rule in KNOWN, rule
             self.explained.append((rule, where, ours, theirs))
         else:
             self.unexplained.append("%s %s: ours %r, Dovecot %r" % (self.name, where, ours, theirs))
@@ -415,6 +416,8 @@ class DovecotComparisonTest(unittest.TestCase):
             for c in comparisons:
                 for rule, where, a, b in c.explained:
                     print("%s %s: %s (ours %.60r, Dovecot %.60r)" % (c.name, where, rule, a, b))
+            for rule in sorted({e[0] for c in comparisons for e in c.explained}):
+                print("%s: %s" % (rule, KNOWN[rule]))
             for item in ("ENVELOPE", "BODYSTRUCTURE", "BODY[", "SEARCH"):
                 differing = [c.name for c in comparisons if any(" %s" % item in line for line in c.unexplained)]
                 print("%s differs (unexplained) on %d of %d messages" % (item, len(differing), len(texts)))
