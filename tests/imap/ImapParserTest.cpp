@@ -150,6 +150,13 @@ TEST(ImapParserTest, CommandsReadIntoTagNameAndArguments) {
       {"t X {5}\r\nab", false, "t", "X", "Invalid literal"},
       {"t X {x}\r\nab", false, "t", "X", "Invalid literal"},
       {"t X BODY[HEADER", false, "t", "X", "Missing ']'"},
+      {"t X body.peek[1 a", false, "t", "X", "Missing ']'"},
+      // '[' is an atom character: only a fetch item's section runs to ']'.
+      {"a2 select a[b", true, "a2", "SELECT", "a[b"},
+      {"t LIST \"\" a[*", true, "t", "LIST", "'' a[*"},
+      {"t STATUS a[b (messages)", true, "t", "STATUS", "a[b (messages)"},
+      {"t SEARCH subject a[b", true, "t", "SEARCH", "subject a[b"},
+      {"t X a[b]c", true, "t", "X", "a[b]c"},
       {"t X " + std::string(17, '(') + std::string(17, ')'), false, "t", "X", "Lists nested too deep"},
   };
   for (const auto& c : kCases) {
