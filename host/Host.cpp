@@ -148,7 +148,6 @@ int PrintInfo(HMODULE module) {
   return 0;
 }
 
-
 // The settings as the plug-in read them, and one line for each number it
 // refused.
 CSettings ReadSettings(const std::string& iniPath) {

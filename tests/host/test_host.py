@@ -220,14 +220,14 @@ class HostTest(unittest.TestCase):
     def test_a_taken_port_is_named_and_ends_the_host(self):
         import socket
         os.makedirs(os.path.join(self.dir, "PlugIns"))
-        ini = os.path.join(self.dir, "PlugIns", "Kestrelon.ini")
-        write_ini(ini, log=False)
+        pop, imap = free_ports(2)
         with socket.socket() as taken:
             taken.bind(("127.0.0.1", 0))
             taken.listen()
             port = taken.getsockname()[1]
-            with open(ini, "ab") as f:
-                f.write(b"SMTPPortNumber=%d\r\n" % port)
+            with open(os.path.join(self.dir, "PlugIns", "Kestrelon.ini"), "wb") as f:
+                f.write(b"[Property]\r\nPOPPortNumber=%d\r\nSMTPPortNumber=%d\r\nIMAPPortNumber=%d\r\n"
+                        % (pop, port, imap))
             out = subprocess.run([HOST, "--data-dir", self.dir], stdin=subprocess.DEVNULL, capture_output=True,
                                  timeout=20)
             err = out.stderr.decode()
