@@ -1,7 +1,5 @@
 #include "Settings.h"
 
-#include "config/DecimalNumber.h"
-
 #include <string.h>
 #include <strings.h>
 #include <windows.h>
@@ -13,6 +11,8 @@
 #include <set>
 #include <utility>
 #include <vector>
+
+#include "config/DecimalNumber.h"
 
 namespace {
 

@@ -26,6 +26,7 @@ void* WaitForStop(void*) {
   }
   return nullptr;
 }
+
 // Standard input becomes /dev/null, so the dialog's next read ends; the
 // thread reading it is interrupted as well (no SA_RESTART), so the read
 // it is in ends too. Only async-signal-safe calls.

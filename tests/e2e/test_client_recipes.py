@@ -1,8 +1,8 @@
 """Mail clients in detail, beyond the README's recipes (which
 test_readme_recipes runs as written): each test writes the client's
-settings with the test's own ports and checks every byte that arrived. curl pop3://, fetchmail and
-poplib are in test_pop3_clients and test_pop3; smtplib and curl smtp:// with
---sasl-ir in test_smtp. s-nail is kept from writing dead.letter files; mutt
+settings with the test's own ports and checks every byte that arrived.
+curl pop3://, fetchmail and poplib are in test_pop3_clients and test_pop3;
+smtplib and curl smtp:// with --sasl-ir in test_smtp. s-nail is kept from writing dead.letter files; mutt
 runs on a pseudo-terminal."""
 
 import os

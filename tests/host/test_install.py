@@ -25,8 +25,12 @@ class InstallTest(unittest.TestCase):
         host = os.path.join(prefix, "bin", "kestrelon")
         for path in ("lib/kestrelon/Kestrelon.so", "lib/kestrelon/libkwin32.so", "share/doc/kestrelon/README.md"):
             self.assertTrue(os.path.isfile(os.path.join(prefix, path)), path)
-        with open(os.path.join(prefix, "lib", "systemd", "user", "kestrelon.service")) as f:
+        unit = os.path.join(prefix, "lib", "systemd", "user", "kestrelon.service")
+        with open(unit) as f:
             self.assertIn("\nExecStart=%s\n" % host, f.read())
+        if shutil.which("systemd-analyze"):
+            out = subprocess.run(["systemd-analyze", "verify", unit], capture_output=True, text=True, timeout=60)
+            self.assertEqual(0, out.returncode, out.stdout + out.stderr)
 
         home = os.path.join(self.dir, "home")
         os.makedirs(home)
