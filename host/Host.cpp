@@ -190,13 +190,13 @@ void PrintStartLine(const PluginFiles& files, const Server (&servers)[3]) {
   std::string line = "kestrelon: running; settings and log in " + files.folder + " (" + files.baseName + ".ini, " +
                      files.baseName + ".log); ";
   for (const Server& s : servers) {
-    line += s.name;
+    line += std::string(&s == servers ? "" : ", ") + s.name;
     if (s.port == 0)
-      line += " off, ";
+      line += " off";
     else
-      line += (s.listening ? " on 127.0.0.1:" : " not listening on 127.0.0.1:") + std::to_string(s.port) + ", ";
+      line += (s.listening ? " on 127.0.0.1:" : " not listening on 127.0.0.1:") + std::to_string(s.port);
   }
-  line += "stop with Ctrl-C or SIGTERM\n";
+  line += "; stop with Ctrl-C or SIGTERM\n";
   fputs(line.c_str(), stderr);
 }
 

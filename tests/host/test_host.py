@@ -245,8 +245,8 @@ class HostTest(unittest.TestCase):
         host = RunningHost("--data-dir", self.dir)
         self.assertEqual(0, host.stop())
         self.assertRegex(host.started, r"^kestrelon: running; settings and log in %s/PlugIns/ \(Kestrelon.ini, "
-                         r"Kestrelon.log\); POP3 on 127.0.0.1:\d+, SMTP on 127.0.0.1:\d+, IMAP on 127.0.0.1:\d+, "
-                         % self.dir)
+                         r"Kestrelon.log\); POP3 on 127.0.0.1:\d+, SMTP on 127.0.0.1:\d+, IMAP on 127.0.0.1:\d+; "
+                         r"stop with Ctrl-C" % self.dir)
         out = subprocess.run([HOST, "--help"], capture_output=True, timeout=20, text=True)
         for word in ("POP3", "SMTP", "IMAP", "Kestrelon.ini", "Kestrelon.log", "--data-dir", "--keep-going",
                      "--setup", "--version", ".local/share/kestrelon"):

@@ -49,7 +49,7 @@ class InstallTest(unittest.TestCase):
             f.write("[Property]\nPOPPortNumber=%d\nSMTPPortNumber=%d\nIMAPPortNumber=%d\nLog=1\n" % (pop, smtp, imap))
         running = RunningHost(host=host, env=env)
         self.assertIn("settings and log in %s/ (Kestrelon.ini, Kestrelon.log); POP3 on 127.0.0.1:%d, SMTP on "
-                      "127.0.0.1:%d, IMAP on 127.0.0.1:%d," % (folder, pop, smtp, imap), running.started)
+                      "127.0.0.1:%d, IMAP on 127.0.0.1:%d;" % (folder, pop, smtp, imap), running.started)
         for port, greeting in ((pop, b"+OK"), (smtp, b"220"), (imap, b"* OK")):
             with socket.create_connection(("127.0.0.1", port), timeout=10) as client:
                 self.assertTrue(client.recv(64).startswith(greeting), port)
