@@ -4,12 +4,15 @@
 #include <strings.h>
 #include <windows.h>
 
+#include <limits.h>
 #include <stdlib.h>
 
 #include <algorithm>
 #include <set>
 #include <utility>
 #include <vector>
+
+#include "config/DecimalNumber.h"
 
 namespace {
 
@@ -21,14 +24,39 @@ const char kFolderDownLoad[] = "FolderDownLoad";
 constexpr DWORD kValueBuffer = 1024;  // ids and names are cut to 1,023 characters
 constexpr size_t kMaxSection = 32767;  // the most one section call takes on every Windows
 
-int ReadInt(const char* section, const char* key, int def, const std::string& ini) {
-  return static_cast<int>(GetPrivateProfileIntA(section, key, def, ini.c_str()));
-}
+struct NumberRange {
+  int low;
+  int high;
+};
+constexpr NumberRange kPort{1, 65535};
+constexpr NumberRange kPortOrOff{0, 65535};  // 0: that server is off
+constexpr NumberRange kSeconds{0, 86400};
+constexpr NumberRange kThreads{1, 64};
+constexpr NumberRange kAnyNumber{INT_MIN, INT_MAX};  // flags, modes with an "other" meaning
 
 std::string ReadString(const char* section, const char* key, const char* def, const std::string& ini) {
   char buf[kValueBuffer];
   GetPrivateProfileStringA(section, key, def, buf, kValueBuffer, ini.c_str());
   return buf;
+}
+
+// The one reader of the INI file's numbers: a whole decimal number within
+// the key's range, else the default, and the refused text is kept for the
+// log and the host. A missing or empty value is the default, as for the
+// profile functions.
+int ReadNumber(const char* section, const char* key, int def, NumberRange range, const std::string& ini,
+               std::vector<CSettings::Refusal>& refused) {
+  const std::string text = ReadString(section, key, "", ini);
+  if (text.empty()) return def;
+  const char* cursor = text.c_str();
+  int value = 0;
+  if (ReadDecimal(cursor, value)) {
+    while (*cursor == ' ' || *cursor == '\t') ++cursor;
+    if (*cursor == '\0' && value >= range.low && value <= range.high) return value;
+  }
+  const std::string name = strcmp(section, kProperty) == 0 ? key : "[" + std::string(section) + "] " + key;
+  refused.push_back({name, text, range.low, range.high, def});
+  return def;
 }
 
 void WriteString(const char* section, const char* key, const std::string& value, const std::string& ini) {
@@ -128,20 +156,22 @@ CSettings::CSettings()
 CSettings::~CSettings() {}
 
 void CSettings::Load() {
-  popPortNumber = ReadInt(kProperty, "POPPortNumber", 6110, iniPath);
-  smtpPortNumber = ReadInt(kProperty, "SMTPPortNumber", 6025, iniPath);
+  refused.clear();
+  auto number = [&](const char* key, int def, NumberRange range) {
+    return ReadNumber(kProperty, key, def, range, iniPath, refused);
+  };
+  popPortNumber = number("POPPortNumber", 6110, kPort);
+  smtpPortNumber = number("SMTPPortNumber", 6025, kPort);
   // Not in the setup dialog, and so not saved: set by hand in the INI file.
-  imapPortNumber = ReadInt(kProperty, "IMAPPortNumber", 6143, iniPath);
-  if (imapPortNumber < 0 || imapPortNumber > 65535) imapPortNumber = 6143;
-  httpTimeOut = ReadInt(kProperty, "HttpTimeOut", 15, iniPath);
-  threadCount = ReadInt(kProperty, "ThreadCount", 1, iniPath);
+  imapPortNumber = number("IMAPPortNumber", 6143, kPortOrOff);
+  httpTimeOut = number("HttpTimeOut", 15, kSeconds);
+  threadCount = number("ThreadCount", 1, kThreads);
   // Not in the setup dialog, and so not saved: set by hand in the INI file.
-  idleTimeOut = ReadInt(kProperty, "IdleTimeOut", 600, iniPath);
-  if (idleTimeOut < 0) idleTimeOut = 600;
-  deleteMode = ReadInt(kProperty, "DeleteMode", 1, iniPath);
-  log = ReadInt(kProperty, "Log", 0, iniPath) != 0;
-  onlyNotRead = ReadInt(kProperty, "OnlyNotRead", 0, iniPath) != 0;
-  doNotUseProxy = ReadInt(kProperty, "DoNotUseProxy", 0, iniPath) != 0;
+  idleTimeOut = number("IdleTimeOut", 600, kSeconds);
+  deleteMode = number("DeleteMode", 1, kAnyNumber);
+  log = number("Log", 0, kAnyNumber) != 0;
+  onlyNotRead = number("OnlyNotRead", 0, kAnyNumber) != 0;
+  doNotUseProxy = number("DoNotUseProxy", 0, kAnyNumber) != 0;
   serviceHost = ReadString(kProperty, "ServiceHost", "services.msn.com", iniPath);
   serviceNamespace = ReadString(kProperty, "ServiceNamespace", "http://schemas.microsoft.com/hotmail/", iniPath);
 
@@ -149,13 +179,13 @@ void CSettings::Load() {
   folderIds.clear();
   folderSpecials.clear();
   folderDisplays.clear();
-  const int count = ReadInt(kFolder, "Count", 0, iniPath);
+  const int count = ReadNumber(kFolder, "Count", 0, kAnyNumber, iniPath, refused);
   for (int i : FolderRecordNumbers(count, iniPath)) {
     std::string id = ReadString(kFolder, std::to_string(i).c_str(), "", iniPath);
     if (id.empty()) continue;
     AppendFolder(id, ReadString(kFolderSpecial, id.c_str(), "", iniPath),
                  ReadString(kFolderDisplay, id.c_str(), "", iniPath),
-                 ReadInt(kFolderDownLoad, id.c_str(), 0, iniPath) != 0);
+                 ReadNumber(kFolderDownLoad, id.c_str(), 0, kAnyNumber, iniPath, refused) != 0);
   }
 }
 

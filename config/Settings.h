@@ -42,6 +42,17 @@ class CSettings {
   // namespace URI of the service's own properties (prefix "h").
   std::string serviceHost;
   std::string serviceNamespace;
+
+  // A number of the INI file that Load did not take (not a decimal number,
+  // or outside [low, high]), and the key's default it used instead.
+  struct Refusal {
+    std::string key;  // "POPPortNumber", or "[Section] key" outside [Property]
+    std::string value;
+    int low;
+    int high;
+    int used;
+  };
+  std::vector<Refusal> refused;  // by the last Load
 };
 
 #endif

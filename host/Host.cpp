@@ -3,18 +3,29 @@
 // it and runs the message loop until it is told to stop.
 #include <windows.h>
 
+#include <limits.h>
 #include <stdio.h>
 #include <string.h>
 
 #include <filesystem>
+#include <set>
 #include <string>
 
 #include "PathSeparator.h"
+#include "config/Settings.h"
 #include "host/HostApi.h"
 #include "host/LogViewer.h"
+#include "host/PluginFiles.h"
 
 #ifndef KESTRELON_MODULE_FILE
 #define KESTRELON_MODULE_FILE "Kestrelon.so"
+#endif
+// Where an installed host finds the module, from its own folder.
+#ifndef KESTRELON_INSTALLED_MODULE_FOLDER
+#define KESTRELON_INSTALLED_MODULE_FOLDER "../lib/kestrelon/"
+#endif
+#ifndef KESTRELON_VERSION
+#define KESTRELON_VERSION "unknown"
 #endif
 
 namespace {
@@ -25,19 +36,31 @@ struct Options {
   bool info = false;
   bool setup = false;
   bool showLog = false;
+  bool keepGoing = false;
 };
 
 void PrintUsage(FILE* out) {
   fprintf(out,
-          "usage: kestrelon [--module PATH] [--data-dir DIR] [--info | --setup | --show-log]\n"
-          "Hosts the Hotmail plug-in: serves POP3 and SMTP on 127.0.0.1 until\n"
-          "SIGINT or SIGTERM.\n"
-          "  --module PATH    the plug-in module (default: " KESTRELON_MODULE_FILE " beside this program)\n"
-          "  --data-dir DIR   the host's data folder; the plug-in looks for\n"
-          "                   DIR/PlugIns/Kestrelon.ini there\n"
+          "usage: kestrelon [--module PATH] [--data-dir DIR] [--keep-going]\n"
+          "       kestrelon [--module PATH] [--data-dir DIR] --info | --setup | --show-log\n"
+          "       kestrelon --version | --help\n"
+          "Hosts the Hotmail plug-in: serves POP3, SMTP and IMAP on 127.0.0.1 and\n"
+          "turns each command into HTTPMail requests, until SIGINT or SIGTERM.\n"
+          "Files: DIR/PlugIns/Kestrelon.ini (settings: ports POPPortNumber 6110,\n"
+          "SMTPPortNumber 6025, IMAPPortNumber 6143), Kestrelon.log (the log, when\n"
+          "Log=1) and Kestrelon.uid (IMAP UIDs) beside it. DIR is by default\n"
+          "$XDG_DATA_HOME/kestrelon, else ~/.local/share/kestrelon. An INI beside\n"
+          "the module instead, when DIR has none, keeps all three there.\n"
+          "  --data-dir DIR   the host's data folder\n"
+          "  --module PATH    the plug-in module (default: " KESTRELON_MODULE_FILE
+          " beside this program,\n"
+          "                   else in " KESTRELON_INSTALLED_MODULE_FOLDER " from it)\n"
+          "  --keep-going     serve with the other servers when one cannot listen\n"
+          "                   (default: stop, exit status 1)\n"
           "  --info           print the plug-in's name, vendor, version and description\n"
-          "  --setup          open the plug-in's setup\n"
+          "  --setup          the plug-in's setup dialog, on the terminal\n"
           "  --show-log       print the plug-in's log in UTF-8, whatever its lines mix\n"
+          "  --version        print the version\n"
           "  --help           show this text\n");
 }
 
@@ -47,6 +70,14 @@ std::string ProgramFolder() {
   std::string p(path, n);
   size_t slash = p.find_last_of(kPathSeparator);
   return slash == std::string::npos ? std::string() : p.substr(0, slash + 1);
+}
+
+// Beside the program in a build folder; in the library folder once installed.
+std::string DefaultModulePath() {
+  const std::string beside = ProgramFolder() + KESTRELON_MODULE_FILE;
+  std::error_code ignored;
+  if (std::filesystem::exists(beside, ignored)) return beside;
+  return ProgramFolder() + KESTRELON_INSTALLED_MODULE_FOLDER KESTRELON_MODULE_FILE;
 }
 
 // Returns 0 to run, 1 on a usage error, 2 after --help.
@@ -61,8 +92,13 @@ int ParseOptions(int argc, char** argv, Options& o) {
       o.setup = true;
     } else if (a == "--show-log") {
       o.showLog = true;
+    } else if (a == "--keep-going") {
+      o.keepGoing = true;
     } else if (a == "--help" || a == "-h") {
       PrintUsage(stdout);
+      return 2;
+    } else if (a == "--version") {
+      printf("kestrelon " KESTRELON_VERSION "\n");
       return 2;
     } else {
       fprintf(stderr, "kestrelon: unknown or incomplete option '%s'\n", a.c_str());
@@ -70,7 +106,7 @@ int ParseOptions(int argc, char** argv, Options& o) {
       return 1;
     }
   }
-  if (o.modulePath.empty()) o.modulePath = ProgramFolder() + KESTRELON_MODULE_FILE;
+  if (o.modulePath.empty()) o.modulePath = DefaultModulePath();
   if (o.dataFolder.empty()) o.dataFolder = DefaultDataFolder();
   return 0;
 }
@@ -112,6 +148,100 @@ int PrintInfo(HMODULE module) {
   return 0;
 }
 
+// The settings as the plug-in read them, and one line for each number it
+// refused.
+CSettings ReadSettings(const std::string& iniPath) {
+  CSettings settings;
+  settings.iniPath = iniPath;
+  settings.Load();
+  for (const CSettings::Refusal& r : settings.refused) {
+    if (r.low == INT_MIN)
+      fprintf(stderr, "kestrelon: %s: %s=%s is not a number; using %d\n", iniPath.c_str(), r.key.c_str(),
+              r.value.c_str(), r.used);
+    else
+      fprintf(stderr, "kestrelon: %s: %s=%s is not a number from %d to %d; using %d\n", iniPath.c_str(),
+              r.key.c_str(), r.value.c_str(), r.low, r.high, r.used);
+  }
+  return settings;
+}
+
+struct Server {
+  const char* name;
+  int port;  // 0: off
+  bool listening = true;
+};
+
+// Marks each server that should listen and does not, and says so; true
+// when all listen (or when this platform cannot tell).
+bool CheckListening(Server (&servers)[3]) {
+  std::set<int> ports;
+  if (!ListeningPorts(ports)) return true;
+  bool all = true;
+  for (Server& s : servers) {
+    if (s.port == 0 || ports.count(s.port)) continue;
+    fprintf(stderr, "kestrelon: %s could not listen on 127.0.0.1:%d (is another program using that port?)\n", s.name,
+            s.port);
+    s.listening = all = false;
+  }
+  return all;
+}
+
+void PrintStartLine(const PluginFiles& files, const Server (&servers)[3]) {
+  std::string line = "kestrelon: running; settings and log in " + files.folder + " (" + files.baseName + ".ini, " +
+                     files.baseName + ".log); ";
+  for (const Server& s : servers) {
+    line += std::string(&s == servers ? "" : ", ") + s.name;
+    if (s.port == 0)
+      line += " off";
+    else
+      line += (s.listening ? " on 127.0.0.1:" : " not listening on 127.0.0.1:") + std::to_string(s.port);
+  }
+  line += "; stop with Ctrl-C or SIGTERM\n";
+  fputs(line.c_str(), stderr);
+}
+
+int RunSetup(HMODULE module, HWND mainWindow) {
+  typedef int(WINAPI * SetupFn)(HWND);
+  SetupFn setup = Callback<SetupFn>(module, "BKC_OnPlugInSetup");
+  const bool shown = setup && setup(mainWindow) == 1;
+  if (int sig = SetupStopSignal()) {
+    fprintf(stderr, "\nkestrelon: setup cancelled by signal %d; the settings are unchanged\n", sig);
+    return 128 + sig;
+  }
+  return shown ? 0 : 1;
+}
+
+int Serve(HMODULE module, HWND mainWindow, const Options& options) {
+  typedef int(WINAPI * StartFn)();
+  StartFn start = Callback<StartFn>(module, "BKC_OnStart");
+  if (start == nullptr) {
+    fprintf(stderr, "kestrelon: the plug-in has no BKC_OnStart\n");
+    return 1;
+  }
+  const PluginFiles files = PluginFilesOf(options.modulePath, options.dataFolder);
+  const CSettings settings = ReadSettings(files.Ini());
+  Server servers[3] = {
+      {"POP3", settings.popPortNumber}, {"SMTP", settings.smtpPortNumber}, {"IMAP", settings.imapPortNumber}};
+  start();
+  int status = 0;
+  if (!CheckListening(servers) && !options.keepGoing) {
+    fprintf(stderr, "kestrelon: stopping (--keep-going serves with the other servers)\n");
+    PostMessageA(mainWindow, WM_CLOSE, 0, 0);
+    status = 1;
+  } else {
+    PrintStartLine(files, servers);
+  }
+  MSG msg;
+  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
+  typedef int(WINAPI * ExitFn)();
+  if (ExitFn onExit = Callback<ExitFn>(module, "BKC_OnExit")) onExit();
+  FreeLibrary(module);
+  return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -119,10 +249,14 @@ int main(int argc, char** argv) {
   int parsed = ParseOptions(argc, argv, options);
   if (parsed != 0) return parsed == 2 ? 0 : 2;
   // Reading the log needs no module: it works while another host runs.
-  if (options.showLog) return ShowLog(LogPathOf(options.modulePath, options.dataFolder), stdout);
+  if (options.showLog) return ShowLog(PluginFilesOf(options.modulePath, options.dataFolder).Log(), stdout);
 
   std::error_code ignored;
   std::filesystem::create_directories(options.dataFolder, ignored);
+  if (!options.info && !PlaceFilesInDataFolder(options.modulePath, options.dataFolder)) {
+    fprintf(stderr, "kestrelon: cannot create the settings file in %s\n", options.dataFolder.c_str());
+    return 1;
+  }
   SetHostDataFolder(options.dataFolder);
   HWND mainWindow = CreateMainWindow();
   if (mainWindow == nullptr) {
@@ -130,7 +264,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   SetHostMainWindow(mainWindow);
-  InstallStopHandler(mainWindow);  // before any thread of the module exists
+  // Before any thread of the module exists.
+  if (options.setup)
+    CancelSetupOnStopSignals();
+  else
+    InstallStopHandler(mainWindow);
 
   HMODULE module = LoadLibraryA(options.modulePath.c_str());
   if (module == nullptr) {
@@ -141,27 +279,6 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (options.info) return PrintInfo(module);
-  if (options.setup) {
-    typedef int(WINAPI * SetupFn)(HWND);
-    SetupFn setup = Callback<SetupFn>(module, "BKC_OnPlugInSetup");
-    return setup && setup(mainWindow) == 1 ? 0 : 1;
-  }
-
-  typedef int(WINAPI * StartFn)();
-  StartFn start = Callback<StartFn>(module, "BKC_OnStart");
-  if (start == nullptr) {
-    fprintf(stderr, "kestrelon: the plug-in has no BKC_OnStart\n");
-    return 1;
-  }
-  start();
-  fprintf(stderr, "kestrelon: running; stop with Ctrl-C\n");
-  MSG msg;
-  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-    TranslateMessage(&msg);
-    DispatchMessageA(&msg);
-  }
-  typedef int(WINAPI * ExitFn)();
-  if (ExitFn onExit = Callback<ExitFn>(module, "BKC_OnExit")) onExit();
-  FreeLibrary(module);
-  return 0;
+  if (options.setup) return RunSetup(module, mainWindow);
+  return Serve(module, mainWindow, options);
 }

@@ -19,6 +19,11 @@ void InstallStopHandler(HWND mainWindow) {
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
+// A console Ctrl-C ends the program during the setup dialog, which changes
+// nothing until OK.
+void CancelSetupOnStopSignals() {}
+int SetupStopSignal() { return 0; }
+
 std::string DefaultDataFolder() {
   const char* appData = getenv("APPDATA");
   return std::string(appData ? appData : ".") + "\\kestrelon\\";

@@ -5,14 +5,8 @@
 
 #include <fstream>
 
-#include "PathSeparator.h"
 
 namespace {
-
-bool FileExists(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return f.good();
-}
 
 struct Utf8Lead {
   size_t extra;      // continuation bytes that follow; 0: not a lead byte
@@ -74,18 +68,6 @@ std::string Cp932ToUtf8Lenient(const std::string& line) {
 }
 
 }  // namespace
-
-std::string LogPathOf(const std::string& modulePath, const std::string& dataFolder) {
-  size_t slash = modulePath.find_last_of(kPathSeparator);
-  std::string folder = slash == std::string::npos ? std::string(".") + kPathSeparator : modulePath.substr(0, slash + 1);
-  std::string name = slash == std::string::npos ? modulePath : modulePath.substr(slash + 1);
-  size_t dot = name.find_last_of('.');
-  if (dot != std::string::npos) name.resize(dot);
-  std::string plugins = dataFolder;
-  if (!plugins.empty() && plugins.back() != kPathSeparator) plugins += kPathSeparator;
-  plugins += std::string("PlugIns") + kPathSeparator;
-  return (FileExists(plugins + name + ".ini") ? plugins : folder) + name + ".log";
-}
 
 std::string LogLineToUtf8(const std::string& line) {
   if (IsUtf8(line)) return line;

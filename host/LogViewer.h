@@ -9,10 +9,6 @@
 
 #include <string>
 
-// Where the plug-in at `modulePath` writes its log, given the host's data
-// folder: in DIR/PlugIns/ when its INI is there, else beside the module.
-std::string LogPathOf(const std::string& modulePath, const std::string& dataFolder);
-
 // One line of the log in UTF-8.
 std::string LogLineToUtf8(const std::string& line);
 

@@ -33,6 +33,7 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason != DLL_PROCESS_ATTACH) return TRUE;
   if (!thePlugin.Initialize(instance)) return FALSE;
   theLog.WriteMode("[DllMain 内でプラグインの初期化を行いました]\n", "wb");
+  thePlugin.LogRefusedSettings();
   return TRUE;
 }
 

@@ -122,6 +122,11 @@ void CPlugin::OnPlugInSetup(HWND parent) {
   }
 }
 
+void CPlugin::LogRefusedSettings() const {
+  for (const CSettings::Refusal& r : settings.refused)
+    theLog.Write("[設定値 " + r.key + "=" + r.value + " は使えないため " + std::to_string(r.used) + " を使います]\n");
+}
+
 const char* CPlugin::GetResourceText(UINT id) {
   char buffer[1024];
   if (LoadStringA(instance, id, buffer, sizeof buffer) <= 0) buffer[0] = '\0';

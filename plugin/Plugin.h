@@ -24,6 +24,8 @@ class CPlugin {
   void OnStart();
   void OnPlugInSetup(HWND parent);
   const char* GetResourceText(UINT id);
+  // One log line for each INI number the settings refused at load.
+  void LogRefusedSettings() const;
 
   // The settings come first: every Part is built with a reference to them.
   CSettings settings;

@@ -1,8 +1,8 @@
-"""The README's client recipes, run with the Debian packages of the clients.
-Each test writes the client's settings as the README gives them (with the
-test's own ports) and checks what arrived. curl pop3://, fetchmail and
-poplib are in test_pop3_clients and test_pop3; smtplib and curl smtp:// with
---sasl-ir in test_smtp. s-nail is kept from writing dead.letter files; mutt
+"""Mail clients in detail, beyond the README's recipes (which
+test_readme_recipes runs as written): each test writes the client's
+settings with the test's own ports and checks every byte that arrived.
+curl pop3://, fetchmail and poplib are in test_pop3_clients and test_pop3;
+smtplib and curl smtp:// with --sasl-ir in test_smtp. s-nail is kept from writing dead.letter files; mutt
 runs on a pseudo-terminal."""
 
 import os
@@ -124,33 +124,6 @@ class FetchRecipes(RecipeTest):
     @needs("mutt")
     def test_mutt_index_shows_each_message_date(self):
         self.assertIn(b"2002-04-02 Hello", self.mutt(b""))
-
-    @needs("getmail")
-    def test_getmail_delivers_to_a_maildir(self):
-        home = self.home()
-        maildir = os.path.join(home, "Maildir")
-        for sub in ("cur", "new", "tmp"):
-            os.makedirs(os.path.join(maildir, sub))
-        # getmail will not deliver as root; it delivers as nobody instead.
-        user = "user = nobody\n" if os.geteuid() == 0 else ""
-        if user:
-            for folder, _, _ in os.walk(maildir):
-                os.chmod(folder, 0o777)
-        rc = self.write(os.path.join(home, "getmailrc"), (
-            "[retriever]\ntype = SimplePOP3Retriever\nserver = 127.0.0.1\nport = %d\n"
-            "username = %s\npassword = %s\n\n"
-            "[destination]\ntype = Maildir\npath = %s/\n%s\n"
-            "[options]\nread_all = true\ndelete = false\n") % (self.gateway.pop_port, mb.ACCOUNT, mb.PASSWORD,
-                                                              maildir, user))
-        self.run_client(["getmail", "--getmaildir", home, "--rcfile", rc], home)
-        delivered = []
-        for name in os.listdir(os.path.join(maildir, "new")):
-            with open(os.path.join(maildir, "new", name), "rb") as handle:
-                delivered.append(handle.read())
-        self.assertEqual(len(mb.MESSAGES), len(delivered))
-        for message in mb.MESSAGES:
-            self.assertTrue(any(body_of(message).replace(b"\r\n", b"\n") in d for d in delivered), message)
-        self.assertEqual(mb.IDS[:4], self.service.message_ids(mb.ACCOUNT, "inbox"))  # delete = false
 
 
 class SendRecipes(smtp.GatewayTest, RecipeTest):

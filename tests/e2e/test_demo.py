@@ -44,6 +44,25 @@ class RunningDemo:
             end += 1
         return "\n".join(lines[start:end + 1])
 
+    def children(self):
+        """The service's and the gateway's pids, by their command lines."""
+        found = {}
+        for task in os.listdir("/proc/%d/task" % self.proc.pid):
+            with open("/proc/%d/task/%s/children" % (self.proc.pid, task)) as handle:
+                for pid in map(int, handle.read().split()):
+                    with open("/proc/%d/cmdline" % pid, "rb") as cmdline:
+                        found["service" if b"httpmail_service" in cmdline.read() else "gateway"] = pid
+        return found
+
+    def read_until(self, text, timeout=30):
+        deadline = time.monotonic() + timeout
+        while text not in self.text:
+            ready, _, _ = select.select([self.proc.stdout], [], [], max(0.0, deadline - time.monotonic()))
+            chunk = os.read(self.proc.stdout.fileno(), 65536) if ready else b""
+            if not chunk:
+                raise AssertionError("no %r from the demo:\n%s" % (text, self.text))
+            self.text += chunk.decode("utf-8", "replace")
+
     def stop(self):
         """Ctrl-C, as a terminal sends it to the whole foreground group."""
         if self.proc.poll() is None:
@@ -51,6 +70,20 @@ class RunningDemo:
         rest = self.proc.communicate(timeout=30)[0]
         self.text += rest.decode("utf-8", "replace")
         return self.proc.returncode
+
+
+def gone(pid, timeout=30):
+    """Whether process `pid` has ended (or is a zombie) within `timeout`."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            with open("/proc/%d/stat" % pid) as handle:
+                if handle.read().rsplit(")", 1)[1].split()[0] == "Z":
+                    return True
+        except OSError:
+            return True
+        time.sleep(0.05)
+    return False
 
 
 def shell(command):
@@ -92,6 +125,28 @@ class DemoTest(unittest.TestCase):
         again = RunningDemo()
         self.addCleanup(again.stop)
         self.assertEqual(ports, (again.port("POP3"), again.port("SMTP")))
+        self.assertEqual(0, again.stop(), again.text)
+
+    def test_demo_supervises_its_children_and_its_lock_dies_with_it(self):
+        demo = RunningDemo()
+        self.addCleanup(demo.stop)
+        children = demo.children()
+        os.kill(children["service"], signal.SIGKILL)
+        demo.read_until("demo: the HTTPMail service ended")
+        self.assertTrue(gone(children["gateway"]), demo.text)
+        self.assertNotEqual(0, demo.stop(), demo.text)
+
+        # kill -9 of the demo itself: its children end with it, and so
+        # does its lock.
+        killed = RunningDemo()
+        self.addCleanup(killed.stop)
+        children = killed.children()
+        os.kill(killed.proc.pid, signal.SIGKILL)
+        killed.proc.wait(30)
+        for name, pid in children.items():
+            self.assertTrue(gone(pid), name)
+        again = RunningDemo()
+        self.addCleanup(again.stop)
         self.assertEqual(0, again.stop(), again.text)
 
 

@@ -38,13 +38,14 @@ def write_ini(path, log=True):
 class RunningHost:
     """Starts `kestrelon`, waits until it has started the plug-in, and stops it."""
 
-    def __init__(self, *args, host=HOST):
+    def __init__(self, *args, host=HOST, env=None):
         self.proc = subprocess.Popen([host, *args], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
+                                     stderr=subprocess.PIPE, env=env)
         self.stderr = b""
         for line in self.proc.stderr:
             self.stderr += line
             if b"running" in line:
+                self.started = line.decode()
                 return
         raise AssertionError("host ended before running: %r" % self.stderr)
 
@@ -196,6 +197,96 @@ class HostTest(unittest.TestCase):
         out = subprocess.run([HOST, "--show-log", "--data-dir", self.dir], capture_output=True, timeout=20)
         self.assertEqual(0, out.returncode, out.stderr)
         self.assertEqual("".join(shown + "\n" for _, shown in rows), out.stdout.decode("utf-8"))
+
+    def test_bad_numbers_are_replaced_by_the_default_with_one_line_each(self):
+        os.makedirs(os.path.join(self.dir, "PlugIns"))
+        ini = os.path.join(self.dir, "PlugIns", "Kestrelon.ini")
+        with open(ini, "wb") as f:
+            f.write(b"[Property]\r\nPOPPortNumber=abc\r\nSMTPPortNumber=70000\r\nIMAPPortNumber=0\r\n"
+                    b"ThreadCount=2\r\nLog=1\r\n")
+        # The defaults may be taken by another program on a shared machine.
+        host = RunningHost("--data-dir", self.dir, "--keep-going")
+        self.assertEqual(0, host.stop(), host.stderr)
+        lines = host.stderr.decode().splitlines()
+        self.assertEqual(["kestrelon: %s: POPPortNumber=abc is not a number from 1 to 65535; using 6110" % ini,
+                          "kestrelon: %s: SMTPPortNumber=70000 is not a number from 1 to 65535; using 6025" % ini],
+                         [line for line in lines if "not a number" in line])
+        self.assertIn("POP3 on 127.0.0.1:6110, SMTP on 127.0.0.1:6025, IMAP off", host.started.replace(
+            " not listening on ", " on "))
+        with open(os.path.join(self.dir, "PlugIns", "Kestrelon.log"), "rb") as f:
+            log = f.read().decode("cp932")
+        self.assertIn("[設定値 POPPortNumber=abc は使えないため 6110 を使います]\n", log)
+
+    def test_a_taken_port_is_named_and_ends_the_host(self):
+        import socket
+        os.makedirs(os.path.join(self.dir, "PlugIns"))
+        pop, imap = free_ports(2)
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", 0))
+            taken.listen()
+            port = taken.getsockname()[1]
+            with open(os.path.join(self.dir, "PlugIns", "Kestrelon.ini"), "wb") as f:
+                f.write(b"[Property]\r\nPOPPortNumber=%d\r\nSMTPPortNumber=%d\r\nIMAPPortNumber=%d\r\n"
+                        % (pop, port, imap))
+            out = subprocess.run([HOST, "--data-dir", self.dir], stdin=subprocess.DEVNULL, capture_output=True,
+                                 timeout=20)
+            err = out.stderr.decode()
+            self.assertEqual(1, out.returncode, err)
+            self.assertIn("kestrelon: SMTP could not listen on 127.0.0.1:%d (is another program using that port?)"
+                          % port, err)
+            self.assertIn("エラー番号： 0x00002740", err)  # the plug-in's own box comes first
+            host = RunningHost("--data-dir", self.dir, "--keep-going")
+            self.assertIn("SMTP not listening on 127.0.0.1:%d" % port, host.started)
+            self.assertEqual(0, host.stop(), host.stderr)
+
+    def test_start_line_help_and_version(self):
+        os.makedirs(os.path.join(self.dir, "PlugIns"))
+        write_ini(os.path.join(self.dir, "PlugIns", "Kestrelon.ini"))
+        host = RunningHost("--data-dir", self.dir)
+        self.assertEqual(0, host.stop())
+        self.assertRegex(host.started, r"^kestrelon: running; settings and log in %s/PlugIns/ \(Kestrelon.ini, "
+                         r"Kestrelon.log\); POP3 on 127.0.0.1:\d+, SMTP on 127.0.0.1:\d+, IMAP on 127.0.0.1:\d+; "
+                         r"stop with Ctrl-C" % self.dir)
+        out = subprocess.run([HOST, "--help"], capture_output=True, timeout=20, text=True)
+        for word in ("POP3", "SMTP", "IMAP", "Kestrelon.ini", "Kestrelon.log", "--data-dir", "--keep-going",
+                     "--setup", "--version", ".local/share/kestrelon"):
+            self.assertIn(word, out.stdout)
+        out = subprocess.run([HOST, "--version"], capture_output=True, timeout=20, text=True)
+        self.assertEqual((0, "kestrelon 2.4.2\n"), (out.returncode, out.stdout))
+
+    def test_setup_ends_as_cancel_on_sigint_and_sigterm(self):
+        os.makedirs(os.path.join(self.dir, "PlugIns"))
+        ini = os.path.join(self.dir, "PlugIns", "Kestrelon.ini")
+        with open(ini, "wb") as f:
+            f.write(b"[Property]\r\nHttpTimeOut=30\r\n")
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            pid, fd = pty.fork()
+            if pid == 0:
+                os.execv(HOST, [HOST, "--setup", "--data-dir", self.dir])
+            shown = b""
+            for answer in (b"5\n", b"7110\n", b""):  # an edit, then the signal at the prompt
+                while not shown.rstrip().endswith((b":", b"):")):
+                    ready, _, _ = select.select([fd], [], [], 20)
+                    self.assertTrue(ready, shown)
+                    shown += os.read(fd, 4096)
+                if answer:
+                    os.write(fd, answer)
+                    shown = b""
+            os.kill(pid, sig)
+            closed = False
+            try:  # the terminal closes when the host ends
+                while not closed and select.select([fd], [], [], 20)[0]:
+                    closed = not os.read(fd, 4096)
+            except OSError:
+                closed = True
+            if not closed:
+                os.kill(pid, signal.SIGKILL)
+            _, status = os.waitpid(pid, 0)
+            os.close(fd)
+            self.assertTrue(closed, "the signal did not end the setup")
+            self.assertEqual(128 + sig, os.waitstatus_to_exitcode(status))
+            with open(ini, "rb") as f:
+                self.assertEqual(b"[Property]\r\nHttpTimeOut=30\r\n", f.read())
 
     def test_bad_option_is_a_usage_error(self):
         out = subprocess.run([HOST, "--bogus"], capture_output=True, timeout=20)

@@ -163,16 +163,59 @@ TEST_F(SettingsTest, LongValuesAreCutTo1023Characters) {
   EXPECT_EQ(std::string(1023, 'x'), s.folderIds[0]);
 }
 
-TEST_F(SettingsTest, NonNumericIntegersReadAsZeroAndCopiesCarryEverything) {
-  WriteFile(ini, "[Property]\nPOPPortNumber=abc\nLog=7\nHttpTimeOut=\n");
+// Each number of the INI file: a whole decimal number in its key's range is
+// taken, anything else is refused and replaced by the key's default.
+TEST_F(SettingsTest, NumbersOutsideTheirRangeAreRefusedAndReplacedByTheDefault) {
+  struct Row {
+    const char* line;
+    int CSettings::*field;
+    int expected;
+    bool refused;
+  };
+  const Row rows[] = {
+      {"POPPortNumber=abc", &CSettings::popPortNumber, 6110, true},
+      {"POPPortNumber=70000", &CSettings::popPortNumber, 6110, true},
+      {"POPPortNumber=0", &CSettings::popPortNumber, 6110, true},
+      {"POPPortNumber=6110x", &CSettings::popPortNumber, 6110, true},
+      {"POPPortNumber=-1", &CSettings::popPortNumber, 6110, true},
+      {"POPPortNumber=65535", &CSettings::popPortNumber, 65535, false},
+      {"POPPortNumber=", &CSettings::popPortNumber, 6110, false},  // empty: the default
+      {"SMTPPortNumber=99999999999", &CSettings::smtpPortNumber, 6025, true},
+      {"SMTPPortNumber= 7025 ", &CSettings::smtpPortNumber, 7025, false},
+      {"IMAPPortNumber=0", &CSettings::imapPortNumber, 0, false},  // 0: no IMAP server
+      {"IMAPPortNumber=65536", &CSettings::imapPortNumber, 6143, true},
+      {"HttpTimeOut=0", &CSettings::httpTimeOut, 0, false},
+      {"HttpTimeOut=1e3", &CSettings::httpTimeOut, 15, true},
+      {"ThreadCount=0", &CSettings::threadCount, 1, true},
+      {"IdleTimeOut=-5", &CSettings::idleTimeOut, 600, true},
+      {"DeleteMode=7", &CSettings::deleteMode, 7, false},  // any other number keeps
+      {"DeleteMode=move", &CSettings::deleteMode, 1, true},
+  };
+  for (const Row& row : rows) {
+    WriteFile(ini, std::string("[Property]\n") + row.line + "\n");
+    CSettings s = Loaded();
+    EXPECT_EQ(row.expected, s.*row.field) << row.line;
+    ASSERT_EQ(row.refused ? 1u : 0u, s.refused.size()) << row.line;
+    if (!row.refused) continue;
+    const std::string line = row.line;
+    EXPECT_EQ(line.substr(0, line.find('=')), s.refused[0].key);
+    EXPECT_EQ(line.substr(line.find('=') + 1), s.refused[0].value);
+    EXPECT_EQ(row.expected, s.refused[0].used);
+  }
+  // Flags: any number, non-zero is on; a word is refused.
+  WriteFile(ini, "[Property]\nLog=7\nOnlyNotRead=yes\n[Folder]\nCount=1\n0=F1\n[FolderDownLoad]\nF1=x\n");
   CSettings s = Loaded();
-  EXPECT_EQ(0, s.popPortNumber);
   EXPECT_TRUE(s.log);
-  EXPECT_EQ(15, s.httpTimeOut);  // an empty value is the default
+  EXPECT_FALSE(s.onlyNotRead);
+  ASSERT_EQ(1u, s.folderIds.size());
+  EXPECT_FALSE(s.folderDownLoad[0]);
+  ASSERT_EQ(2u, s.refused.size());
+  EXPECT_EQ("OnlyNotRead", s.refused[0].key);
+  EXPECT_EQ("[FolderDownLoad] F1", s.refused[1].key);
   CSettings copy;
   copy = s;
   EXPECT_EQ(s.iniPath, copy.iniPath);
-  EXPECT_EQ(0, copy.popPortNumber);
+  EXPECT_EQ(2u, copy.refused.size());
 }
 
 }  // namespace
