@@ -54,7 +54,8 @@ def keep_wineserver(env):
     # A server left by an earlier run would keep its own lifetime.
     subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
     subprocess.run([WINESERVER, "-w"], env=env)
-    subprocess.run([WINESERVER, "-p"], env=env, check=True)
+    # Detached, it must not hold the runner's output open.
+    subprocess.run([WINESERVER, "-p"], env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     _wineserver_env = env
     atexit.register(stop_wineserver)
 
