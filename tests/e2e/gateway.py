@@ -43,10 +43,10 @@ _wineserver_env = None
 
 
 def keep_wineserver(env):
-    """Keeps one wineserver for the prefix until the run ends. On its own the
-    server shuts the prefix down 3 s after the last program exits; a program
-    started while that shutdown runs finds the desktop process quitting and
-    cannot create a window."""
+    """Keeps one wineserver for the prefix until the run ends. The server a
+    program starts (wineserver -p0) shuts the prefix down as soon as the last
+    program exits: a host started while explorer quits cannot create its
+    window, and one started later in that shutdown is killed with the rest."""
     global _wineserver_env
     if _wineserver_env is not None:
         return
