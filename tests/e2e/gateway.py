@@ -13,6 +13,7 @@ cmake/mingw-w64-x86_64.cmake), the gateway is that build's kestrelon.exe
 run under wine64, so the same tests check the plug-in on Windows Sockets.
 """
 
+import atexit
 import os
 import socket
 import subprocess
@@ -28,6 +29,7 @@ SOURCE = os.environ.get("KESTRELON_SOURCE") or \
 BUILD = os.environ.get("KESTRELON_BUILD") or os.path.join(SOURCE, "build")
 WINE_BUILD = os.environ.get("KESTRELON_WINE_BUILD")
 WINE = "/usr/lib/wine/wine64"
+WINESERVER = "/usr/lib/wine/wineserver"
 sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
 
 from httpmail_fixture import HTTPMailFixture  # noqa: E402,F401
@@ -35,6 +37,32 @@ from processes import terminate  # noqa: E402
 
 START_TIMEOUT = 10.0
 REPLY_TIMEOUT = 10.0
+
+
+_wineserver_env = None
+
+
+def keep_wineserver(env):
+    """Keeps one wineserver for the prefix until the run ends. The server a
+    program starts (wineserver -p0) shuts the prefix down as soon as the last
+    program exits: a host started while explorer quits cannot create its
+    window, and one started later in that shutdown is killed with the rest."""
+    global _wineserver_env
+    if _wineserver_env is not None:
+        return
+    os.makedirs(env["WINEPREFIX"], exist_ok=True)
+    # A server left by an earlier run would keep its own lifetime.
+    subprocess.run([WINESERVER, "-k"], env=env, stderr=subprocess.DEVNULL)
+    subprocess.run([WINESERVER, "-w"], env=env)
+    # Detached, it must not hold the runner's output open.
+    subprocess.run([WINESERVER, "-p"], env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _wineserver_env = env
+    atexit.register(stop_wineserver)
+
+
+def stop_wineserver():
+    subprocess.run([WINESERVER, "-k"], env=_wineserver_env)
+    subprocess.run([WINESERVER, "-w"], env=_wineserver_env)
 
 
 def free_port():
@@ -79,6 +107,8 @@ class Gateway:
 
     def launch(self):
         self.output_path = os.path.join(self.workdir, "kestrelon.out")
+        if WINE_BUILD:
+            keep_wineserver(self.environment())
         with open(self.output_path, "ab") as output:
             self.process = subprocess.Popen(self.command(), stdout=output, stderr=subprocess.STDOUT,
                                             env=self.environment())
