@@ -26,6 +26,7 @@ class ImapSessionTest : public ::testing::Test {
                         {{"F2", "送信済み", "sentitems"}, {}},
                         {{"F3", "ごみ箱", "deleteditems"}, {}},
                         {{"F4", "Old", ""}, {}}};
+    std::remove(dir_.File("Kestrelon.uid").c_str());  // a fresh account: no UIDs given yet
     backend_.AddMessage("F1", "MSG1", kMessage1, false, "Hello", "Ann <ann@example.com>", kJan2);
     backend_.AddMessage("F1", "MSG2", kMessage2, true, "Report", "carl@example.org", kJan2 + 86400);
     backend_.AddMessage("F1", "MSG3", kMessage3, false, "Third", "bob@example.net", kJan2 + 2 * 86400);
