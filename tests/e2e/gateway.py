@@ -66,11 +66,6 @@ class Gateway:
 
     def restart(self):
         """Stops kestrelon and starts it again on the same data folder."""
-        self.halt()
-        return self.launch()
-
-    def halt(self):
-        """Stops kestrelon and keeps its data folder for the next launch."""
         terminate(self.process, 10)
         self.process = None
         # The new start writes a new log; the old one must not answer for it.
@@ -78,6 +73,7 @@ class Gateway:
             os.remove(os.path.join(self.workdir, "PlugIns", "Kestrelon.log"))
         except OSError:
             pass
+        return self.launch()
 
     def launch(self):
         self.output_path = os.path.join(self.workdir, "kestrelon.out")
