@@ -79,6 +79,12 @@ void CHotmailIMAP::OnConnected() {
                                    [](const std::string& text) {
                                      theLog.Write(kReceived);
                                      theLog.Write(text);
+                                   },
+                                   [this](const std::string& folder, uint32_t largest, bool claim) {
+                                     uint32_t& seen = recentSeen_[folder];
+                                     uint32_t before = seen;
+                                     if (claim && largest > seen) seen = largest;
+                                     return before;
                                    }};
   CImapSession::DeleteMode mode = deleteMode_ == 1   ? CImapSession::DeleteMode::MoveToDeletedItems
                                   : deleteMode_ == 2 ? CImapSession::DeleteMode::Delete

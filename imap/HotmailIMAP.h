@@ -98,6 +98,9 @@ class CHotmailIMAP : public CLineServer<CHotmailIMAP> {
   UINT_PTR relistTimer_ = 0;
   std::unique_ptr<CUidStore> uids_;
   std::map<unsigned, std::unique_ptr<Client>> clients_;  // by connection serial
+  // Per account and folder, the largest UID a session has seen: a message
+  // above it is \Recent to the next session that lists it.
+  std::map<std::string, uint32_t> recentSeen_;
   // Clients whose connection closed inside their own call: freed later.
   std::vector<std::unique_ptr<Client>> retired_;
   static CHotmailIMAP* timerOwner_;

@@ -11,8 +11,9 @@ std::string Address(const std::string& name, const std::string& adl, const std::
 }
 
 // One address of a list ("Name <a@b>", "a@b", "<@route:a@b>") as an
-// address structure; empty when there is nothing in it.
-std::string OneAddress(const std::string& raw) {
+// address structure; empty when there is nothing in it. Without a display
+// name, the last comment names the person ("a@b (Ann Smith)").
+std::string OneAddress(const std::string& raw, const std::string& comment) {
   std::string text = CMimePart::Trim(raw);
   if (text.empty()) return "";
   std::string name, addrSpec = text, adl;
@@ -41,6 +42,7 @@ std::string OneAddress(const std::string& raw) {
   std::string mailbox = at == std::string::npos ? addrSpec : addrSpec.substr(0, at);
   std::string host = at == std::string::npos ? "" : addrSpec.substr(at + 1);
   if (mailbox.empty() && host.empty() && name.empty()) return "";
+  if (name.empty()) name = CMimePart::Trim(comment);
   if (mailbox.empty()) mailbox = "MISSING_MAILBOX";
   if (host.empty()) host = "MISSING_DOMAIN";
   return Address(name, adl, mailbox, host);
@@ -109,19 +111,27 @@ std::string HeaderFields(const std::string& text, const CMimePart& part, const I
 
 std::string CImapBody::Addresses(const std::string& value) {
   std::string out;
-  std::string current;
+  std::string current, lastComment, commentText;
   bool quoted = false, angle = false, group = false;
   int comment = 0;
   auto flush = [&]() {
-    out += OneAddress(current);
+    out += OneAddress(current, lastComment);
     current.clear();
+    lastComment.clear();
   };
   for (size_t i = 0; i < value.size(); ++i) {
     char c = value[i];
     if (comment > 0) {
-      if (c == '\\') ++i;
-      else if (c == '(') ++comment;
-      else if (c == ')') --comment;
+      if (c == '\\' && i + 1 < value.size()) {
+        commentText.push_back(value[++i]);
+        continue;
+      }
+      if (c == '(') ++comment;
+      if (c == ')' && --comment == 0) {
+        lastComment = commentText;
+        continue;
+      }
+      commentText.push_back(c);
       continue;
     }
     if (quoted) {
@@ -133,6 +143,7 @@ std::string CImapBody::Addresses(const std::string& value) {
     if (c == '"') quoted = true;
     else if (c == '(' && !angle) {
       ++comment;
+      commentText.clear();
       continue;
     } else if (c == '<') angle = true;
     else if (c == '>') angle = false;
@@ -160,9 +171,10 @@ std::string CImapBody::Addresses(const std::string& value) {
 
 std::string CImapBody::Envelope(const std::string& text, const CMimePart& root) {
   std::string value;
+  // Every field of the name counts: some senders write two To fields.
   auto address = [&](const char* name, const char* fallback) {
-    if (root.Header(text, name, value) && !CMimePart::Trim(value).empty()) return Addresses(value);
-    if (fallback != nullptr && root.Header(text, fallback, value)) return Addresses(value);
+    if (root.Header(text, name, value, true) && !CMimePart::Trim(value).empty()) return Addresses(value);
+    if (fallback != nullptr && root.Header(text, fallback, value, true)) return Addresses(value);
     return std::string("NIL");
   };
   std::string out = "(";

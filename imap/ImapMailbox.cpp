@@ -97,6 +97,7 @@ std::string CImapMailbox::Flags(const ImapMessage& message) const {
   std::string out;
   if (message.info.read) out += "\\Seen";
   if (message.deleted) out += std::string(out.empty() ? "" : " ") + "\\Deleted";
+  if (message.recent) out += std::string(out.empty() ? "" : " ") + "\\Recent";
   for (const std::string& flag : message.otherFlags) out += (out.empty() ? "" : " ") + flag;
   return "(" + out + ")";
 }
@@ -104,4 +105,31 @@ std::string CImapMailbox::Flags(const ImapMessage& message) const {
 size_t CImapMailbox::Unseen() const {
   return static_cast<size_t>(std::count_if(messages_.begin(), messages_.end(),
                                            [](const ImapMessage& m) { return !m.info.read; }));
+}
+
+std::string CImapMailbox::FlagList() const {
+  std::string out = "(\\Answered \\Flagged \\Deleted \\Seen \\Draft";
+  for (const std::string& keyword : keywords_) out += " " + keyword;
+  return out + ")";
+}
+
+bool CImapMailbox::AddKeywords(const std::vector<std::string>& flags) {
+  bool added = false;
+  for (const std::string& flag : flags) {
+    if (flag.empty() || flag[0] == '\\') continue;
+    if (std::find(keywords_.begin(), keywords_.end(), flag) != keywords_.end()) continue;
+    keywords_.push_back(flag);
+    added = true;
+  }
+  return added;
+}
+
+size_t CImapMailbox::Recent() const {
+  return static_cast<size_t>(std::count_if(messages_.begin(), messages_.end(),
+                                           [](const ImapMessage& m) { return m.recent; }));
+}
+
+size_t CImapMailbox::MarkRecent(uint32_t claimedBefore) {
+  for (ImapMessage& m : messages_) m.recent = m.recent || m.uid > claimedBefore;
+  return Recent();
 }

@@ -18,6 +18,7 @@ struct ImapMessage {
   ImapMessageInfo info;
   uint32_t uid = 0;
   bool deleted = false;               // \Deleted, for this session
+  bool recent = false;                // \Recent: this session saw it first
   std::set<std::string> otherFlags;   // \Flagged, \Answered, \Draft, keywords: this session only
 };
 
@@ -44,6 +45,11 @@ class CImapMailbox {
   // exists.
   bool Resolve(const CSequenceSet& set, bool byUid, std::vector<size_t>& indexes) const;
   std::string Flags(const ImapMessage& message) const;
+  // The flags this folder knows, for the FLAGS response: the system flags
+  // and the keywords stored in this session.
+  std::string FlagList() const;
+  // Adds keywords (system flags are skipped); whether any was new.
+  bool AddKeywords(const std::vector<std::string>& flags);
 
   const std::string& FolderId() const { return folderId_; }
   const std::string& Name() const { return name_; }
@@ -52,6 +58,10 @@ class CImapMailbox {
   uint32_t UidNext() const { return uidNext_; }
   uint32_t LargestUid() const { return messages_.empty() ? 0 : messages_.back().uid; }
   size_t Unseen() const;
+  size_t Recent() const;
+  // Marks \Recent the messages above `claimedBefore` (the largest UID some
+  // session had seen); how many are recent now.
+  size_t MarkRecent(uint32_t claimedBefore);
   std::vector<ImapMessage>& Messages() { return messages_; }
   const std::vector<ImapMessage>& Messages() const { return messages_; }
 
@@ -62,6 +72,7 @@ class CImapMailbox {
   uint32_t uidValidity_;
   uint32_t uidNext_ = 1;
   std::vector<ImapMessage> messages_;  // ascending UIDs
+  std::vector<std::string> keywords_;  // in the order first stored
 };
 
 #endif

@@ -151,7 +151,7 @@ class ArgReader {
     size_t start = pos_;
     while (pos_ < text_.size()) {
       unsigned char c = static_cast<unsigned char>(text_[pos_]);
-      if (c == '[') {
+      if (c == '[' && OpensSection(start)) {
         // A section runs to its ']', spaces and lists included.
         size_t close = text_.find(']', pos_);
         size_t crlf = text_.find_first_of("\r\n", pos_);
@@ -171,6 +171,14 @@ class ArgReader {
     }
     arg.text = text_.substr(start, pos_ - start);
     return true;
+  }
+
+  // Whether the atom read so far names a fetch item that takes a section;
+  // anywhere else '[' is an ordinary atom character ("a[b" is a mailbox).
+  bool OpensSection(size_t start) const {
+    std::string head = UpperText(text_.substr(start, pos_ - start));
+    return head == "BODY" || head == "BODY.PEEK" || head == "BINARY" || head == "BINARY.PEEK" ||
+           head == "BINARY.SIZE";
   }
 
   const std::string& text_;

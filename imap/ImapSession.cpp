@@ -89,6 +89,10 @@ bool NeedsText(const ImapFetchItem& item) {
          item.kind == K::Rfc822Text;
 }
 
+// Expunged: carried out now, or by another session before (the service
+// no longer has it, which is what was asked).
+bool Gone(BackendResult result) { return result == BackendResult::Ok || result == BackendResult::NotFound; }
+
 bool SetsSeen(const ImapFetchItem& item) {
   using K = ImapFetchItem::Kind;
   return (item.kind == K::BodySection && !item.peek) || item.kind == K::Rfc822 || item.kind == K::Rfc822Text;
@@ -114,6 +118,16 @@ struct CImapSession::FetchJob {
   std::vector<size_t> indexes;  // into the selected folder's messages
   std::vector<uint32_t> uidsLeft;  // the messages by UID: an index may move meanwhile
   size_t next = 0;
+  bool failed = false;
+};
+
+struct CImapSession::SearchJob {
+  std::string tag;
+  bool uid = false;
+  ImapSearchKey key;
+  std::vector<uint32_t> uids;  // the folder's messages when the search began
+  size_t next = 0;
+  std::string found;
   bool failed = false;
 };
 
@@ -490,9 +504,10 @@ void CImapSession::Select(Command& c) {
       }
       SetState(State::Selected);
       const auto& messages = selected_->Messages();
-      Send("* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)\r\n");
+      Send("* FLAGS " + selected_->FlagList() + "\r\n");
       Send("* OK [PERMANENTFLAGS (\\Seen)] Only \\Seen is kept on the service\r\n");
-      Send("* " + std::to_string(messages.size()) + " EXISTS\r\n* 0 RECENT\r\n");
+      Send("* " + std::to_string(messages.size()) + " EXISTS\r\n* " + std::to_string(selected_->Recent()) +
+           " RECENT\r\n");
       for (size_t i = 0; i < messages.size(); ++i) {
         if (messages[i].info.read) continue;
         Send("* OK [UNSEEN " + std::to_string(i + 1) + "] First unseen\r\n");
@@ -526,7 +541,13 @@ void CImapSession::Relist(bool initial, std::function<void(bool, std::vector<std
       return;
     }
     std::vector<std::string> announce;
+    size_t recentBefore = selected_->Recent();
     selected_->Merge(list, uids, record.next, initial ? nullptr : &announce);
+    uint32_t claimed = hooks_.recent ? hooks_.recent(credentials_.userName + "\n" + folderId,
+                                                     selected_->LargestUid(), !selected_->ReadOnly())
+                                     : UINT32_MAX;
+    size_t recent = selected_->MarkRecent(claimed);
+    if (!initial && recent != recentBefore) announce.push_back("* " + std::to_string(recent) + " RECENT\r\n");
     then(true, announce);
   }));
 }
@@ -601,9 +622,14 @@ void CImapSession::Status(Command& c) {
       std::vector<uint32_t> uids;
       if (uids_.Assign(credentials_.userName, folderId, ids, uids)) uids_.Save();
       const CUidStore::FolderRecord& record = uids_.Folder(credentials_.userName, folderId);
+      uint32_t claimed =
+          hooks_.recent ? hooks_.recent(credentials_.userName + "\n" + folderId, 0, false) : UINT32_MAX;
+      uint32_t recent = 0;
+      for (uint32_t uid : uids) recent += uid > claimed ? 1 : 0;
       std::string out;
       for (const std::string& item : items) {
         uint32_t value = item == "MESSAGES"      ? static_cast<uint32_t>(list.size())
+                         : item == "RECENT"      ? recent
                          : item == "UNSEEN"      ? static_cast<uint32_t>(unseen)
                          : item == "UIDNEXT"     ? record.next
                          : item == "UIDVALIDITY" ? record.validity
@@ -676,17 +702,75 @@ void CImapSession::Search(Command& c) {
   if (!CImapParser::ParseSearch(c.args, 0, key, error)) {
     return Tagged(c.tag, error.compare(0, 11, "[BADCHARSET") == 0 ? "NO " + error : "BAD " + error);
   }
-  if (CImapSearch::NeedsText(key)) {
-    return Tagged(c.tag, "NO [CANNOT] Only flags, sizes, dates, sets, FROM, TO and SUBJECT can be searched");
+  auto job = std::make_shared<SearchJob>();
+  job->tag = c.tag;
+  job->uid = c.uid;
+  job->key = std::move(key);
+  for (const ImapMessage& m : selected_->Messages()) job->uids.push_back(m.uid);
+  running_ = true;
+  SearchStep(job);
+}
+
+// Keys that read texts take the messages one at a time, each held only
+// until the next one comes (the last one as FETCH keeps it).
+void CImapSession::SearchStep(std::shared_ptr<SearchJob> job) {
+  bool needText = CImapSearch::NeedsText(job->key);
+  while (job->next < job->uids.size()) {
+    uint32_t uid = job->uids[job->next];
+    const ImapMessage* m = selected_->Find(uid);
+    if (m == nullptr) {
+      ++job->next;  // expunged meanwhile
+      continue;
+    }
+    size_t index = static_cast<size_t>(m - selected_->Messages().data());
+    if (needText && cachedId_ != m->info.id) {
+      std::string id = m->info.id, folderId = selected_->FolderId();
+      backend_.FetchMessage(credentials_, folderId, id, Guard([this, job, id, folderId](BackendResult result,
+                                                                                          const std::string& text) {
+        if (!selected_ || selected_->FolderId() != folderId) {
+          Tagged(job->tag, "NO The folder was closed");
+          return Finish();
+        }
+        if (result == BackendResult::Ok) {
+          KeepText(id, text);
+        } else {
+          job->failed = true;
+          ++job->next;
+        }
+        SearchStep(job);
+      }));
+      return;
+    }
+    ++job->next;
+    bool match = false;
+    if (needText) {
+      CImapSearch::Text text{cachedText_, *cachedTree_};
+      match = CImapSearch::Matches(job->key, *selected_, index, &text);
+    } else {
+      match = CImapSearch::Matches(job->key, *selected_, index);
+    }
+    if (match) {
+      job->found += " " + std::to_string(job->uid ? uid : static_cast<uint32_t>(index + 1));
+    }
   }
-  std::string out = "* SEARCH";
-  const auto& messages = selected_->Messages();
-  for (size_t i = 0; i < messages.size(); ++i) {
-    if (!CImapSearch::Matches(key, *selected_, i)) continue;
-    out += " " + std::to_string(c.uid ? messages[i].uid : static_cast<uint32_t>(i + 1));
-  }
-  Send(out + "\r\n");
-  Tagged(c.tag, "OK SEARCH completed");
+  Send("* SEARCH" + job->found + "\r\n");
+  Tagged(job->tag, job->failed ? "NO Some messages could not be read for the search" : "OK SEARCH completed");
+  DropLargeText();
+  Finish();
+}
+
+void CImapSession::KeepText(const std::string& id, const std::string& text) {
+  cachedId_ = id;
+  cachedText_ = text;
+  cachedTree_ = CMimePart::Parse(cachedText_);
+}
+
+void CImapSession::DropLargeText() {
+  if (cachedText_.size() <= kLargestKeptMessage) return;
+  // Not held beyond the command that needed it.
+  cachedId_.clear();
+  std::string().swap(cachedText_);
+  cachedTree_.reset();
 }
 
 void CImapSession::Fetch(Command& c) {
@@ -735,9 +819,7 @@ void CImapSession::FetchStep(std::shared_ptr<FetchJob> job) {
           return Finish();
         }
         if (result == BackendResult::Ok) {
-          cachedId_ = id;
-          cachedText_ = text;
-          cachedTree_ = CMimePart::Parse(cachedText_);
+          KeepText(id, text);
         } else {
           job->failed = true;
           ++job->next;
@@ -774,12 +856,7 @@ void CImapSession::FetchStep(std::shared_ptr<FetchJob> job) {
     Send(response);
   }
   Tagged(job->tag, job->failed ? "NO Some messages could not be fetched" : "OK FETCH completed");
-  if (cachedText_.size() > kLargestKeptMessage) {
-    // Not held beyond the command that needed it.
-    cachedId_.clear();
-    std::string().swap(cachedText_);
-    cachedTree_.reset();
-  }
+  DropLargeText();
   Finish();
 }
 
@@ -864,6 +941,11 @@ void CImapSession::Store(Command& c) {
                        : upper == "\\DRAFT"   ? "\\Draft"
                                                : flag);
     }
+  }
+  // A keyword new to this session's folder is announced before it shows in
+  // a FETCH; PERMANENTFLAGS stays as it was, as keywords are not kept.
+  if (store.mode != ImapStore::Mode::Remove && selected_->AddKeywords(others)) {
+    Send("* FLAGS " + selected_->FlagList() + "\r\n");
   }
   // Session flags and \Deleted change at once; the read flag through the
   // service, one message after another.
@@ -1117,9 +1199,9 @@ void CImapSession::ExpungeStep(std::shared_ptr<TransferJob> job) {
     };
     if (moveToTrash) {
       backend_.Move(credentials_, folderId, id, trash->folder.id,
-                    Guard([removed](BackendResult r, const std::string&) { removed(r == BackendResult::Ok); }));
+                    Guard([removed](BackendResult r, const std::string&) { removed(Gone(r)); }));
     } else {
-      backend_.Delete(credentials_, folderId, id, Guard([removed](BackendResult r) { removed(r == BackendResult::Ok); }));
+      backend_.Delete(credentials_, folderId, id, Guard([removed](BackendResult r) { removed(Gone(r)); }));
     }
     return;
   }

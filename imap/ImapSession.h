@@ -38,6 +38,10 @@ class CImapSession {
     // Each received command, as the command reader cut it, as the log is to
     // show it: without a password or a SASL response.
     std::function<void(const std::string&)> log;
+    // \Recent across the sessions of this process: the largest UID of
+    // the folder some session had seen before, raised to `largestUid` when
+    // `claim`. Absent: no message is recent.
+    std::function<uint32_t(const std::string& folderKey, uint32_t largestUid, bool claim)> recent;
   };
   struct Limits {
     size_t maxLine = 64 * 1024;
@@ -82,6 +86,7 @@ class CImapSession {
     ImapFolderInfo folder;
   };
   struct FetchJob;
+  struct SearchJob;
   struct StoreJob;
   struct TransferJob;
 
@@ -131,7 +136,11 @@ class CImapSession {
   // Lists the selected folder again; `then` gets the lines that announce
   // the changes (none on the first listing).
   void Relist(bool initial, std::function<void(bool, std::vector<std::string>)> then);
+  void SearchStep(std::shared_ptr<SearchJob> job);
   void FetchStep(std::shared_ptr<FetchJob> job);
+  // The downloaded message kept for the next command that reads it.
+  void KeepText(const std::string& id, const std::string& text);
+  void DropLargeText();
   // The header or the text of the cached message, as RFC822.HEADER and
   // RFC822.TEXT give them.
   std::string WholeMessagePart(ImapSection::Text part) const;

@@ -1,9 +1,12 @@
 #include "imap/MimePart.h"
 
+#include <algorithm>
+
 namespace {
 
 constexpr int kMaxDepth = 20;
 constexpr size_t kMaxParts = 500;
+constexpr size_t kMaxPeekedHeader = 64 * 1024;
 
 std::string Upper(std::string text) {
   for (char& c : text) {
@@ -75,6 +78,66 @@ std::string WithoutComments(const std::string& text) {
   return out;
 }
 
+// One piece of an RFC 2231 continued parameter: NAME*N or NAME*N*.
+struct Segment {
+  std::string name;
+  unsigned number = 0;
+  bool encoded = false;
+  std::string value;
+};
+
+bool ReadSegment(const std::string& name, Segment& segment) {
+  size_t star = name.find('*');
+  if (star == std::string::npos || star == 0) return false;
+  size_t end = name.size();
+  segment.encoded = name.back() == '*' && end > star + 1;
+  if (segment.encoded) --end;
+  if (end == star + 1 || end - star - 1 > 4) return false;
+  unsigned number = 0;
+  for (size_t i = star + 1; i < end; ++i) {
+    if (name[i] < '0' || name[i] > '9') return false;
+    number = number * 10 + static_cast<unsigned>(name[i] - '0');
+  }
+  segment.name = name.substr(0, star);
+  segment.number = number;
+  return true;
+}
+
+// Joins continued parameters in number order into one: NAME* when a piece
+// is encoded (the value stays encoded), NAME otherwise.
+void JoinSegments(std::vector<Segment>& segments, CMimePart::Params& params) {
+  std::stable_sort(segments.begin(), segments.end(), [](const Segment& a, const Segment& b) {
+    return a.name != b.name ? a.name < b.name : a.number < b.number;
+  });
+  for (size_t i = 0; i < segments.size();) {
+    size_t j = i;
+    bool encoded = false;
+    std::string value;
+    for (; j < segments.size() && segments[j].name == segments[i].name; ++j) {
+      encoded = encoded || segments[j].encoded;
+      value += segments[j].value;
+    }
+    params.emplace_back(segments[i].name + (encoded ? "*" : ""), value);
+    i = j;
+  }
+}
+
+std::string PercentDecoded(const std::string& text) {
+  auto hex = [](char c) {
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+  };
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && hex(text[i + 1]) >= 0 && hex(text[i + 2]) >= 0) {
+      out.push_back(static_cast<char>(hex(text[i + 1]) * 16 + hex(text[i + 2])));
+      i += 2;
+    } else {
+      out.push_back(text[i]);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 CMimePart::~CMimePart() {}
@@ -111,23 +174,15 @@ std::unique_ptr<CMimePart> CMimePart::ParseRange(const std::string& text, size_t
   part->lines = CountLines(text, part->bodyBegin, part->bodyEnd);
   if (depth >= kMaxDepth || budget == 0) return part;
   if (part->IsMultipart()) {
-    std::string boundary;
-    for (const auto& param : part->params) {
-      if (param.first == "BOUNDARY") boundary = param.second;
-    }
-    if (boundary.empty()) {
-      // A multipart that names no boundary cannot be split: plain text.
-      part->type = "TEXT";
-      part->subtype = "PLAIN";
-      part->params = {{"CHARSET", "us-ascii"}};
-      return part;
-    }
-    part->SplitMultipart(text, boundary, depth, budget);
+    std::string boundary = part->Boundary();
+    if (!boundary.empty()) part->SplitMultipart(text, boundary, depth, budget);
     if (part->children.empty()) {
-      // No delimiter in the body: nothing to split, so plain text.
-      part->type = "TEXT";
-      part->subtype = "PLAIN";
-      part->params = {{"CHARSET", "us-ascii"}};
+      // No boundary, or none in the body: still a multipart, whose one
+      // part is empty (the header says multipart; clients expect parts).
+      std::unique_ptr<CMimePart> empty(new CMimePart);
+      empty->headerBegin = empty->headerEnd = empty->bodyBegin = empty->bodyEnd = part->bodyBegin;
+      empty->params = {{"CHARSET", "us-ascii"}};
+      part->children.push_back(std::move(empty));
     }
   } else if (part->IsMessage()) {
     part->children.push_back(ParseRange(text, part->bodyBegin, part->bodyEnd, false, depth + 1, budget));
@@ -161,22 +216,26 @@ void CMimePart::ReadHeader(const std::string& text, size_t begin, size_t end) {
   headerEnd = bodyBegin = bodyEnd = end;
 }
 
-bool CMimePart::Header(const std::string& text, const char* name, std::string& value) const {
+bool CMimePart::Header(const std::string& text, const char* name, std::string& value, bool all) const {
   value.clear();
+  bool found = false;
   for (const Field& field : fields) {
     if (!SameName(field.name, name)) continue;
+    std::string one;
     size_t start = field.begin + field.name.size() + 1;
     for (size_t i = start; i < field.end; ++i) {
       char c = text[i];
       if (c == '\r' || c == '\n') continue;
-      value.push_back(c);
+      // A fold's tab reads as the space it stands for.
+      one.push_back(c == '\t' && i > start && text[i - 1] == '\n' ? ' ' : c);
     }
-    size_t lead = value.find_first_not_of(" \t");
-    value.erase(0, lead == std::string::npos ? value.size() : lead);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
-    return true;
+    one = Trim(one);
+    if (found && one.empty()) continue;
+    value += (found && !value.empty() ? "," : "") + one;
+    found = true;
+    if (!all) break;
   }
-  return false;
+  return found;
 }
 
 void CMimePart::SplitParams(const std::string& value, std::string& first, Params& params) {
@@ -203,13 +262,36 @@ void CMimePart::SplitParams(const std::string& value, std::string& first, Params
   }
   pieces.push_back(piece);
   first = Trim(pieces[0]);
+  std::vector<Segment> segments;
   for (size_t i = 1; i < pieces.size(); ++i) {
     size_t eq = pieces[i].find('=');
     if (eq == std::string::npos) continue;
     std::string name = Upper(Trim(pieces[i].substr(0, eq)));
     if (name.empty()) continue;
-    params.emplace_back(name, Unquote(pieces[i].substr(eq + 1)));
+    std::string value = Unquote(pieces[i].substr(eq + 1));
+    Segment segment;
+    if (ReadSegment(name, segment)) {
+      segment.value = value;
+      segments.push_back(segment);
+    } else {
+      params.emplace_back(name, value);
+    }
   }
+  JoinSegments(segments, params);
+}
+
+std::string CMimePart::Boundary() const {
+  for (const auto& param : params) {
+    if (param.first == "BOUNDARY") return param.second;
+  }
+  for (const auto& param : params) {
+    // RFC 2231: charset'language'value, %XX for bytes.
+    if (param.first != "BOUNDARY*") continue;
+    size_t quote = param.second.find('\'');
+    size_t second = quote == std::string::npos ? quote : param.second.find('\'', quote + 1);
+    return PercentDecoded(second == std::string::npos ? param.second : param.second.substr(second + 1));
+  }
+  return "";
 }
 
 void CMimePart::ReadContentType(const std::string& text, bool digestDefault) {
@@ -241,6 +323,28 @@ void CMimePart::ReadContentType(const std::string& text, bool digestDefault) {
   params = found;
 }
 
+size_t CMimePart::PastReusedBoundary(const std::string& text, size_t partStart, const std::string& boundary,
+                                     bool digest) const {
+  // Only the start of the part is read: a part without a blank line must
+  // not cost a pass over the rest of the message for each delimiter.
+  CMimePart peek;
+  peek.ReadHeader(text, partStart, std::min(bodyEnd, partStart + kMaxPeekedHeader));
+  peek.ReadContentType(text, digest);
+  if (!peek.IsMultipart() || peek.Boundary() != boundary) return partStart;
+  // A part that reuses this boundary (sent, though forbidden) takes the
+  // delimiters up to its own close delimiter.
+  const std::string close = "--" + boundary + "--";
+  for (size_t pos = peek.bodyBegin; pos < bodyEnd;) {
+    size_t next = LineEnd(text, pos, bodyEnd);
+    if (text.compare(pos, close.size(), close) == 0 && pos + close.size() <= next &&
+        Trim(text.substr(pos + close.size(), next - pos - close.size())).empty()) {
+      return next;
+    }
+    pos = next;
+  }
+  return bodyEnd;
+}
+
 void CMimePart::SplitMultipart(const std::string& text, const std::string& boundary, int depth,
                                size_t& budget) {
   const std::string dashes = "--" + boundary;
@@ -266,6 +370,7 @@ void CMimePart::SplitMultipart(const std::string& text, const std::string& bound
         }
         if (closing) return;
         partStart = next;
+        next = PastReusedBoundary(text, partStart, boundary, digest);
       }
     }
     pos = next;

@@ -28,9 +28,13 @@ class CMimePart {
   virtual ~CMimePart();
 
   // The unfolded value of the first field named `name` (any case), its
-  // leading blanks removed; empty and false when there is none.
-  bool Header(const std::string& text, const char* name, std::string& value) const;
+  // leading blanks removed; empty and false when there is none. With
+  // `all`, the values of every such field joined by commas.
+  bool Header(const std::string& text, const char* name, std::string& value, bool all = false) const;
 
+  // A multipart's boundary, from "boundary" or its RFC 2231 form; empty
+  // when there is none.
+  std::string Boundary() const;
   bool IsMultipart() const { return type == "MULTIPART"; }
   bool IsMessage() const { return type == "MESSAGE" && subtype == "RFC822"; }
   bool IsText() const { return type == "TEXT"; }
@@ -61,6 +65,10 @@ class CMimePart {
                                                bool digestDefault, int depth, size_t& budget);
   void ReadHeader(const std::string& text, size_t begin, size_t end);
   void ReadContentType(const std::string& text, bool digestDefault);
+  // Where the search for this multipart's next delimiter goes on after
+  // a part that starts at `partStart`.
+  size_t PastReusedBoundary(const std::string& text, size_t partStart, const std::string& boundary,
+                            bool digest) const;
   void SplitMultipart(const std::string& text, const std::string& boundary, int depth, size_t& budget);
 };
 

@@ -95,7 +95,7 @@ class ImapLibTest(ImapTestCase):
             self.assertIn(b"RFC822.SIZE %d " % len(message), reply)
         self.assertIn(b'ENVELOPE ("Tue, 02 Apr 2002 10:20:30 +0000" "Hello" (("Bob" NIL "bob" "example.com"))', data[0])
         self.assertIn(b'("APPLICATION" "PDF" NIL NIL NIL "base64" 8 NIL NIL NIL NIL) "MIXED"', data[1])
-        self.assertIn(b"FLAGS (\\Seen)", data[2])
+        self.assertIn(b"FLAGS (\\Seen \\Recent)", data[2])  # the first session to see it
         typ, data = client.uid("FETCH", "2", "(BODY.PEEK[])")
         self.assertEqual(REPORT, data[0][1])
         self.assertFalse(self.service.is_read(ACCOUNT, "inbox", self.inbox()[1]))

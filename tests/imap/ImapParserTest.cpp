@@ -64,6 +64,11 @@ TEST(ImapCommandReaderTest, CommandsLiteralsAndBoundsWholeAndByteByByte) {
       {"non-synchronizing literal over the bound is skipped",
        "a APPEND x {101+}\r\n" + std::string(101, 'z') + " tail {2+}\r\nzz\r\nb NOOP\r\n",
        {{N::TooLong, "a APPEND x {101+}"}, {N::Command, "b NOOP"}}},
+      {"literal mark of a line refused before its end arrived is honoured",
+       "a NOOP " + std::string(192, 'x') + " {5+}\r\nc NOO\r\nb NOOP\r\n",
+       {{N::TooLong, ""}, {N::Command, "b NOOP"}}},
+      {"so is a long one", "a NOOP " + std::string(300, 'x') + " {" + std::string(70, '0') + "5+}\r\nc NOO\r\nb NOOP\r\n",
+       {{N::TooLong, ""}, {N::Command, "b NOOP"}}},
       {"whole command over the bound", "a X {100+}\r\n" + std::string(100, 'q') + " {100+}\r\n" +
                                            std::string(100, 'q') + " {100+}\r\n" + std::string(100, 'q') +
                                            " {100+}\r\n" + std::string(100, 'q') + "\r\nb NOOP\r\n",
@@ -145,6 +150,13 @@ TEST(ImapParserTest, CommandsReadIntoTagNameAndArguments) {
       {"t X {5}\r\nab", false, "t", "X", "Invalid literal"},
       {"t X {x}\r\nab", false, "t", "X", "Invalid literal"},
       {"t X BODY[HEADER", false, "t", "X", "Missing ']'"},
+      {"t X body.peek[1 a", false, "t", "X", "Missing ']'"},
+      // '[' is an atom character: only a fetch item's section runs to ']'.
+      {"a2 select a[b", true, "a2", "SELECT", "a[b"},
+      {"t LIST \"\" a[*", true, "t", "LIST", "'' a[*"},
+      {"t STATUS a[b (messages)", true, "t", "STATUS", "a[b (messages)"},
+      {"t SEARCH subject a[b", true, "t", "SEARCH", "subject a[b"},
+      {"t X a[b]c", true, "t", "X", "a[b]c"},
       {"t X " + std::string(17, '(') + std::string(17, ')'), false, "t", "X", "Lists nested too deep"},
   };
   for (const auto& c : kCases) {

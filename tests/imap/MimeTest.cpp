@@ -65,6 +65,8 @@ const std::string kNested =
     "AAEC\r\n"
     "--outer--\r\n";
 
+const std::string kUnsplit = "Content-Type: multipart/mixed; boundary=zz\r\n\r\nbody\r\n";
+
 std::string Structure(const std::string& text, bool extended = false) {
   auto root = CMimePart::Parse(text);
   return CImapBody::Structure(text, *root, extended);
@@ -86,10 +88,30 @@ TEST(MimeTest, BodyStructureOfRealShapes) {
        "((NIL NIL \"dan\" \"example.org\")) ((NIL NIL \"dan\" \"example.org\")) NIL NIL NIL NIL NIL) "
        "(\"TEXT\" \"PLAIN\" (\"CHARSET\" \"us-ascii\") NIL NIL \"7BIT\" 10 1) 4)"
        "(\"APPLICATION\" \"OCTET-STREAM\" (\"NAME\" \"x.bin\") NIL NIL \"base64\" 4) \"MIXED\")"},
+      // A multipart that cannot be split stays one, with one empty part.
       {"missing boundary parameter", "Content-Type: multipart/mixed\r\n\r\n--x\r\nbody\r\n",
-       "(\"TEXT\" \"PLAIN\" (\"CHARSET\" \"us-ascii\") NIL NIL \"7BIT\" 11 2)"},
+       "((\"TEXT\" \"PLAIN\" (\"CHARSET\" \"us-ascii\") NIL NIL \"7BIT\" 0 0) \"MIXED\")"},
       {"no delimiter in the body", "Content-Type: multipart/mixed; boundary=zz\r\n\r\nbody\r\n",
-       "(\"TEXT\" \"PLAIN\" (\"CHARSET\" \"us-ascii\") NIL NIL \"7BIT\" 6 1)"},
+       "((\"TEXT\" \"PLAIN\" (\"CHARSET\" \"us-ascii\") NIL NIL \"7BIT\" 0 0) \"MIXED\")"},
+      {"boundary in RFC 2231 form",
+       "Content-Type: multipart/signed; boundary*=\"us-ascii''a%20b\"\r\n\r\n--a b\r\n\r\nx\r\n--a b--\r\n",
+       "((\"TEXT\" \"PLAIN\" (\"CHARSET\" \"us-ascii\") NIL NIL \"7BIT\" 1 1) \"SIGNED\")"},
+      {"RFC 2231 continuations joined",
+       "Content-Type: text/plain; title*0*=us-ascii'en'a%20; x=y;\r\n title*2=\"c d\"; title*1*=%2A\r\n\r\nx",
+       "(\"TEXT\" \"PLAIN\" (\"X\" \"y\" \"TITLE*\" \"us-ascii'en'a%20%2Ac d\") NIL NIL \"7BIT\" 1 1)"},
+      {"plain continuations joined", "Content-Type: text/plain; n*1=b; n*0=a\r\n\r\n",
+       "(\"TEXT\" \"PLAIN\" (\"N\" \"ab\") NIL NIL \"7BIT\" 0 0)"},
+      // Sent though forbidden: the inner multipart's delimiters are taken
+      // first, so the parts after its close delimiter stay the outer one's.
+      {"inner multipart reuses the outer boundary",
+       "Content-Type: multipart/mixed; boundary=B\r\n\r\n--B\r\n"
+       "Content-Type: multipart/alternative; boundary=B\r\n\r\n--B\r\n\r\none\r\n--B\r\n\r\ntwo\r\n--B--\r\n\r\n"
+       "--B\r\nContent-Type: image/gif\r\n\r\nGIF\r\n--B--\r\n",
+       "(((\"TEXT\" \"PLAIN\" (\"CHARSET\" \"us-ascii\") NIL NIL \"7BIT\" 3 1)"
+       "(\"TEXT\" \"PLAIN\" (\"CHARSET\" \"us-ascii\") NIL NIL \"7BIT\" 3 1) \"ALTERNATIVE\")"
+       "(\"IMAGE\" \"GIF\" NIL NIL NIL \"7BIT\" 3) \"MIXED\")"},
+      {"no subtype is text/plain", "Content-Type: text\r\n\r\nx",
+       "(\"TEXT\" \"PLAIN\" (\"CHARSET\" \"us-ascii\") NIL NIL \"7BIT\" 1 1)"},
       {"no closing delimiter", "Content-Type: multipart/mixed; boundary=zz\r\n\r\n--zz\r\n\r\nlast",
        "((\"TEXT\" \"PLAIN\" (\"CHARSET\" \"us-ascii\") NIL NIL \"7BIT\" 4 1) \"MIXED\")"},
       {"no blank line after the header", "Subject: only a header\r\n",
@@ -128,13 +150,19 @@ TEST(MimeTest, EnvelopeKeepsEncodedWordsAndReadsAddresses) {
       {"undisclosed-recipients:;", "((NIL NIL \"undisclosed-recipients\" NIL)(NIL NIL NIL NIL))"},
       {"team: a@b, c@d;, e@f",
        "((NIL NIL \"team\" NIL)(NIL NIL \"a\" \"b\")(NIL NIL \"c\" \"d\")(NIL NIL NIL NIL)(NIL NIL \"e\" \"f\"))"},
-      {"a@b (Comment, with comma)", "((NIL NIL \"a\" \"b\"))"},
+      {"a@b (Comment, with comma)", "((\"Comment, with comma\" NIL \"a\" \"b\"))"},
+      {"Ann <a@b> (work), c@d (C (x)) (Carl)", "((\"Ann\" NIL \"a\" \"b\")(\"Carl\" NIL \"c\" \"d\"))"},
       {"<@r1,@r2:x@y>", "((NIL \"@r1,@r2\" \"x\" \"y\"))"},
       {"local-only", "((NIL NIL \"local-only\" \"MISSING_DOMAIN\"))"},
       {"\"q\\\"uote\" <a@b>", "((\"q\\\"uote\" NIL \"a\" \"b\"))"},
       {"=?UTF-8?B?5pel?= <a@b>,,", "((\"=?UTF-8?B?5pel?=\" NIL \"a\" \"b\"))"},
   };
   for (const auto& c : kAddresses) EXPECT_EQ(c.addresses, CImapBody::Addresses(c.value)) << c.value;
+  // Every To and Cc field counts, not only the first.
+  const std::string twice = "To: a@b\r\nCc: c@d\r\nTo: e@f\r\ncc: g@h\r\n\r\n";
+  EXPECT_EQ("(NIL NIL NIL NIL NIL ((NIL NIL \"a\" \"b\")(NIL NIL \"e\" \"f\")) "
+            "((NIL NIL \"c\" \"d\")(NIL NIL \"g\" \"h\")) NIL NIL NIL)",
+            CImapBody::Envelope(twice, *CMimePart::Parse(twice)));
 }
 
 TEST(MimeTest, SectionsOfParts) {
@@ -169,6 +197,8 @@ TEST(MimeTest, SectionsOfParts) {
       {&kNested, "2.2", false, ""},
       {&kNested, "3", true, "AAEC"},
       {&kNested, "3.TEXT", false, ""},
+      {&kUnsplit, "1", true, ""},
+      {&kUnsplit, "TEXT", true, "body\r\n"},
   };
   for (const auto& c : kCases) {
     std::string tag, name, error;

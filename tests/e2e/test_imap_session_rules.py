@@ -1,0 +1,108 @@
+"""IMAP session rules that the reference server and its conformance tool
+check: atoms with '[', keywords announced in FLAGS, the searches that read
+message texts, \\Recent, and two sessions expunging the same message."""
+
+import imaplib
+import os
+import re
+import unittest
+
+from gateway import Gateway, HTTPMailFixture
+from test_imap import ACCOUNT, PASSWORD, CLIENT_TIMEOUT, description
+
+
+class SessionRulesTest(unittest.TestCase):
+    def setUp(self):
+        self.service = HTTPMailFixture(mailbox=description()).start()
+        self.addCleanup(self.service.stop)
+        self.gateway = Gateway(self.service, DeleteMode=2).start()
+        self.addCleanup(self.gateway.stop)
+
+    def connect(self, select="INBOX"):
+        client = imaplib.IMAP4("127.0.0.1", self.gateway.imap_port, timeout=CLIENT_TIMEOUT)
+        self.addCleanup(self.close, client)
+        client.login(ACCOUNT, PASSWORD)
+        if select:
+            self.assertEqual("OK", client.select(select)[0])
+        return client
+
+    @staticmethod
+    def close(client):
+        try:
+            client.logout()
+        except (imaplib.IMAP4.error, OSError):
+            pass
+
+    def raw(self, client, command):
+        """Sends one command; its tagged status and every untagged line."""
+        tag = client._new_tag().decode()
+        client.send(("%s %s\r\n" % (tag, command)).encode())
+        lines = []
+        while True:
+            line = client._get_line().decode("latin-1")
+            if line.startswith(tag + " "):
+                return line[len(tag) + 1:], lines
+            lines.append(line)
+
+    def test_a_bracket_inside_an_atom_is_a_name_not_a_syntax_error(self):
+        client = self.connect()
+        # SEARCH first: the failed SELECT leaves no folder selected.
+        for command, status in (("SEARCH SUBJECT a[b", "OK"), ("SELECT a[b", "NO"),
+                                ("STATUS a[b (MESSAGES)", "NO"), ('LIST "" a[*', "OK")):
+            self.assertTrue(self.raw(client, command)[0].startswith(status), command)
+
+    def test_a_stored_keyword_is_announced_in_flags(self):
+        client = self.connect()
+        status, lines = self.raw(client, "STORE 2 +FLAGS ($hello)")
+        self.assertTrue(status.startswith("OK"), status)
+        flags = [line for line in lines if line.startswith("* FLAGS ")]
+        self.assertEqual(1, len(flags), lines)
+        self.assertIn("$hello", flags[0])
+        self.assertIn("$hello", [line for line in lines if "FETCH" in line][0])
+        # Kept for the session only: never a permanent flag.
+        self.assertFalse(any("PERMANENTFLAGS" in line and "$hello" in line for line in lines))
+
+    def test_searches_that_read_the_texts(self):
+        client = self.connect()
+        for criteria, expected in ((("BODY", "attached"), b"2"), (("TEXT", "pdf"), b"2"),
+                                   (("TEXT", "Alice"), b"1"), (("HEADER", "Content-Type", "multipart"), b"2"),
+                                   (("CC", "nobody"), b""), (("BCC", "nobody"), b""),
+                                   (("SENTON", "2-Apr-2002"), b"1"), (("SENTSINCE", "3-Apr-2002"), b""),
+                                   (("SENTBEFORE", "3-Apr-2002"), b"1 2 3"), (("NOT", "BODY", "attached"), b"1 3")):
+            typ, data = client.search(None, *criteria)
+            self.assertEqual(("OK", [expected]), (typ, data), criteria)
+
+    def test_the_first_session_to_see_a_message_has_it_recent(self):
+        first = self.connect()
+        self.assertEqual([b"3"], first.response("RECENT")[1])
+        self.assertEqual([b"1 2 3"], first.search(None, "RECENT")[1])
+        self.assertEqual([b"1 2"], first.search(None, "NEW")[1])
+        self.assertIn(b"\\Recent", first.fetch("1", "(FLAGS)")[1][0])
+        second = self.connect()
+        self.assertEqual([b"0"], second.response("RECENT")[1])
+        self.assertEqual([b""], second.search(None, "RECENT")[1])
+        self.assertEqual([b"1 2 3"], second.search(None, "OLD")[1])
+        # A message that arrives later is recent to the first that sees it.
+        path = os.path.join(self.service.folder_path(ACCOUNT, "inbox"), "MSG9999.eml")
+        with open(path, "wb") as handle:
+            handle.write(b"Subject: late\r\n\r\nlate\r\n")
+        status, lines = self.raw(second, "NOOP")
+        self.assertIn("* 4 EXISTS", lines)
+        self.assertIn("* 1 RECENT", lines)
+        self.assertEqual([b"4"], second.search(None, "RECENT")[1])
+        self.raw(first, "NOOP")
+        self.assertEqual([b"1 2 3"], first.search(None, "RECENT")[1])
+
+    def test_expunging_what_another_session_expunged_is_done(self):
+        first, second = self.connect(), self.connect()
+        first.store("2", "+FLAGS", "(\\Deleted)")
+        second.store("2", "+FLAGS", "(\\Deleted)")
+        self.assertEqual(("OK", [b"2"]), first.expunge())
+        status, lines = self.raw(second, "EXPUNGE")
+        self.assertTrue(status.startswith("OK"), status)
+        self.assertIn("* 2 EXPUNGE", lines)
+        self.assertEqual(2, len(self.service.message_ids(ACCOUNT, "inbox")))
+
+
+if __name__ == "__main__":
+    unittest.main()
