@@ -7,6 +7,7 @@ namespace {
 
 const char kReceived[] = "[以下のコマンドを Becky から受信しました]\n";
 constexpr int kImapMinimumTimeOut = 30 * 60;
+constexpr int kLongestLogInTime = 60;
 constexpr UINT_PTR kRelistTimerId = 0x494D;  // "IM"
 
 }  // namespace
@@ -32,6 +33,7 @@ void CHotmailIMAP::SetUidStorePath(const std::string& path) {
 }
 
 void CHotmailIMAP::SetClientTimeOut(int seconds) {
+  logInMs_ = static_cast<DWORD>(seconds > 0 && seconds < kLongestLogInTime ? seconds : kLongestLogInTime) * 1000;
   if (seconds <= 0) {
     SetIdleTimeOut(0);
     timeOutMs_ = 0;
@@ -89,8 +91,18 @@ void CHotmailIMAP::OnConnected() {
                                                      : CImapSession::DeleteMode::Keep;
   CImapSession::Limits limits;
   client->session.reset(new CImapSession(*client->service, *uids_, sessionHooks, mode, limits));
-  client->lastInput = GetTickCount();
+  client->lastInput = client->connectedAt = GetTickCount();
   clients_[serial] = std::move(client);
+}
+
+int CHotmailIMAP::IdleTimeOutMs(unsigned serial) const {
+  auto found = clients_.find(serial);
+  if (found == clients_.end() || found->second->session->GetState() != CImapSession::State::NotAuthenticated) {
+    return CLineServer::IdleTimeOutMs(serial);
+  }
+  // Before log-in the time counts from the connection, not from its last command.
+  const DWORD spent = GetTickCount() - found->second->connectedAt;
+  return spent >= logInMs_ ? 1 : static_cast<int>(logInMs_ - spent);
 }
 
 void CHotmailIMAP::ReceiveLine(const std::string& line) {

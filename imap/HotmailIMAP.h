@@ -51,7 +51,9 @@ class CHotmailIMAP : public CLineServer<CHotmailIMAP> {
   void SetDeleteMode(int mode) { deleteMode_ = mode; }
   // Opens the UID record (beside the INI file).
   void SetUidStorePath(const std::string& path);
-  // The client's idle time-out: IMAP's own minimum is 30 minutes.
+  // The client's idle time-out: IMAP's own minimum is 30 minutes once
+  // logged in; before that, a client has a minute (or the time-out, when
+  // shorter) from its connection to log in.
   void SetClientTimeOut(int seconds);
   // Seconds between re-listings of the folder of an idling client.
   void SetIdleRelist(unsigned seconds) { relistMs_ = seconds * 1000; }
@@ -69,9 +71,11 @@ class CHotmailIMAP : public CLineServer<CHotmailIMAP> {
     std::unique_ptr<CImapSession> session;
     SOCKET socket = 0;
     DWORD lastInput = 0;   // GetTickCount of the client's last line
+    DWORD connectedAt = 0;  // GetTickCount of its connection
   };
 
   int ListenPort() const override { return port_; }
+  int IdleTimeOutMs(unsigned serial) const override;
   void OnConnected() override;
   void ReceiveLine(const std::string& line) override;
   void OnJobDone(WPARAM kind, LPARAM result) override;
@@ -89,6 +93,8 @@ class CHotmailIMAP : public CLineServer<CHotmailIMAP> {
   // The client time-out, kept here too: re-listing an idling client's
   // folder is no sign of the client's life. 0: none.
   DWORD timeOutMs_ = 0;
+  // Connections that do not log in must not hold the few slots for long.
+  DWORD logInMs_ = 60 * 1000;
   UINT_PTR relistTimer_ = 0;
   std::unique_ptr<CUidStore> uids_;
   std::map<unsigned, std::unique_ptr<Client>> clients_;  // by connection serial

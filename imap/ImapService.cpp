@@ -26,6 +26,12 @@ uint32_t Size(const std::string& text) {
   return static_cast<uint32_t>(n);
 }
 
+// An id the destination folder cannot hold yet.
+std::string FreshId(const std::string& id) {
+  static unsigned counter = 0;
+  return id + "-" + std::to_string(GetTickCount()) + "-" + std::to_string(++counter);
+}
+
 }  // namespace
 
 CImapService::CImapService(CHotmailHTTP& http, unsigned serial, Hooks hooks)
@@ -183,7 +189,10 @@ void CImapService::Move(const ImapCredentials& credentials, const std::string& f
 
 void CImapService::Copy(const ImapCredentials& credentials, const std::string& folderId,
                         const std::string& messageId, const std::string& destinationId, TextDone done) {
-  Transfer(false, Of(credentials), MessageHref(folderId, messageId), folderId, destinationId, messageId, false, done);
+  // A copy into its own folder cannot keep the id, which the source holds.
+  const bool same = destinationId == folderId;
+  Transfer(false, Of(credentials), MessageHref(folderId, messageId), folderId, destinationId,
+           same ? FreshId(messageId) : messageId, same, done);
 }
 
 // The message keeps its id in the destination when it is free there; when
@@ -202,9 +211,7 @@ void CImapService::Transfer(bool move, const CCredentials& credentials, const st
   }
   Run(std::move(request), [=](CHotmailRequest*, LPARAM result) {
     if (result == kPreconditionFailed && !retried) {
-      static unsigned counter = 0;
-      std::string fresh = newId + "-" + std::to_string(GetTickCount()) + "-" + std::to_string(++counter);
-      Transfer(move, credentials, href, folderId, destinationId, fresh, true, done);
+      Transfer(move, credentials, href, folderId, destinationId, FreshId(newId), true, done);
       return;
     }
     done(ResultOf(result), JobResult::IsSuccess(result) ? newId : std::string());

@@ -1049,12 +1049,13 @@ void CImapSession::TransferStep(std::shared_ptr<TransferJob> job) {
     if (message == nullptr || message->info.id.empty()) continue;
     const std::string id = message->info.id;
     std::string folderId = selected_->FolderId();
-    auto done = Guard([this, job, uid, folderId](BackendResult result, const std::string& newId) {
+    auto done = Guard([this, job, uid, id, folderId](BackendResult result, const std::string& newId) {
       if (!selected_ || selected_->FolderId() != folderId) {
         Tagged(job->tag, "NO The folder was closed");
         return Finish();
       }
       if (result == BackendResult::Ok && !newId.empty()) {
+        if (job->kind == TransferJob::Kind::Move) uids_.Remove(credentials_.userName, folderId, id);
         uint32_t newUid = uids_.Add(credentials_.userName, job->destination.folder.id, newId);
         job->doneSource.push_back(uid);
         job->doneDestination.push_back(newUid);
@@ -1121,11 +1122,25 @@ void CImapSession::RunExpunge(std::shared_ptr<TransferJob> job) {
   running_ = true;
   WithFolders([this, job](bool ok) {
     if (!ok) {
-      Tagged(job->tag, "NO [UNAVAILABLE] The folder list could not be read");
+      const char kNoList[] = "NO [UNAVAILABLE] The folder list could not be read";
+      if (job->kind != TransferJob::Kind::Close) {
+        Tagged(job->tag, kNoList);
+        return Finish();
+      }
+      Send(std::string("* ") + kNoList + "; nothing was expunged\r\n");
+      LeaveFolder(job->tag);
       return Finish();
     }
     StartExpunge(job);
   });
+}
+
+// CLOSE always ends in the authenticated state; what could not be expunged
+// was told in an untagged NO before.
+void CImapSession::LeaveFolder(const std::string& tag) {
+  selected_.reset();
+  SetState(State::Authenticated);
+  Tagged(tag, "OK CLOSE completed");
 }
 
 void CImapSession::Close(Command& c) {
@@ -1134,11 +1149,7 @@ void CImapSession::Close(Command& c) {
   for (const ImapMessage& m : selected_->Messages()) any = any || m.deleted;
   bool carryOut = any && !selected_->ReadOnly() &&
                   (deleteMode_ == DeleteMode::MoveToDeletedItems || deleteMode_ == DeleteMode::Delete);
-  if (!carryOut) {
-    selected_.reset();
-    SetState(State::Authenticated);
-    return Tagged(c.tag, "OK CLOSE completed");
-  }
+  if (!carryOut) return LeaveFolder(c.tag);
   auto job = std::make_shared<TransferJob>();
   job->kind = TransferJob::Kind::Close;
   job->tag = c.tag;
@@ -1151,7 +1162,13 @@ void CImapSession::Close(Command& c) {
 void CImapSession::StartExpunge(std::shared_ptr<TransferJob> job) {
   if (deleteMode_ == DeleteMode::MoveToDeletedItems && FindKind("deleteditems") == nullptr) {
     // Nowhere to move them: they stay rather than being deleted for good.
-    Tagged(job->tag, "NO [CANNOT] The account has no deleted-items folder; nothing was expunged");
+    const char kNoTrash[] = "NO [CANNOT] The account has no deleted-items folder; nothing was expunged";
+    if (job->kind != TransferJob::Kind::Close) {
+      Tagged(job->tag, kNoTrash);
+      return Finish();
+    }
+    Send(std::string("* ") + kNoTrash + "\r\n");
+    LeaveFolder(job->tag);
     return Finish();
   }
   ExpungeStep(job);
@@ -1168,9 +1185,11 @@ void CImapSession::ExpungeStep(std::shared_ptr<TransferJob> job) {
     if (message == nullptr || message->info.id.empty()) continue;
     const std::string id = message->info.id;
     std::string folderId = selected_->FolderId();
-    auto removed = [this, job, uid, folderId](bool ok) {
+    auto removed = [this, job, uid, id, folderId](bool ok) {
       if (!selected_ || selected_->FolderId() != folderId) return Finish();
       if (ok) {
+        uids_.Remove(credentials_.userName, folderId, id);
+        job->doneSource.push_back(uid);
         uint32_t seq = selected_->Expunge(uid);
         if (seq != 0 && job->kind == TransferJob::Kind::Expunge) Send("* " + std::to_string(seq) + " EXPUNGE\r\n");
       } else {
@@ -1186,10 +1205,10 @@ void CImapSession::ExpungeStep(std::shared_ptr<TransferJob> job) {
     }
     return;
   }
+  if (!job->doneSource.empty()) uids_.Save();
   if (job->kind == TransferJob::Kind::Close) {
-    selected_.reset();
-    SetState(State::Authenticated);
-    Tagged(job->tag, job->failed ? "NO Some messages could not be expunged" : "OK CLOSE completed");
+    if (job->failed) Send("* NO Some messages could not be expunged\r\n");
+    LeaveFolder(job->tag);
   } else {
     Tagged(job->tag, job->failed ? "NO Some messages could not be expunged" : "OK EXPUNGE completed");
   }

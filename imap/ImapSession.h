@@ -148,6 +148,7 @@ class CImapSession {
   void StoreStep(std::shared_ptr<StoreJob> job);
   void RunExpunge(std::shared_ptr<TransferJob> job);
   void StartExpunge(std::shared_ptr<TransferJob> job);
+  void LeaveFolder(const std::string& tag);
   void ExpungeStep(std::shared_ptr<TransferJob> job);
   void TransferStep(std::shared_ptr<TransferJob> job);
   bool ResolveSet(Command& c, size_t argIndex, std::vector<size_t>& indexes);

@@ -3,14 +3,25 @@
 #include <windows.h>
 
 #include <stdio.h>
+#include <string.h>
+
+#include <set>
 #include <time.h>
 
+#include "config/Log.h"
 #include "imap/ImapParser.h"
 
 namespace {
 
 const char kMagic[] = "kestrelon-uids 1";
+// The same header once a save has failed: UIDs were given that the file
+// does not hold, so its records are not to be trusted at the next start.
+const char kLostMagic[] = "kestrelon-uids 0";
+constexpr size_t kMagicLength = sizeof kMagic - 1;
 constexpr size_t kLongestFile = 64u * 1024u * 1024u;
+constexpr uint32_t kLastUid = 0xFFFFFFFFu;
+
+uint32_t Now() { return static_cast<uint32_t>(time(nullptr)); }
 
 std::string Lower(std::string text) {
   for (char& c : text) {
@@ -100,6 +111,9 @@ bool CUidStore::Unescape(const std::string& text, std::string& out) {
 bool CUidStore::Load() {
   folders_.clear();
   if (path_.empty()) return true;
+  // Without a file to say otherwise, an earlier run may have made any
+  // validity up to now (none is made ahead of the clock).
+  lastValidity_ = Now();
   std::string data;
   bool missing = false;
   if (!ReadWholeFile(path_, data, &missing)) return missing;
@@ -117,12 +131,13 @@ bool CUidStore::Load() {
     std::vector<std::string> words = Words(line);
     if (first) {
       first = false;
-      if (words.size() != 3 || words[0] + " " + words[1] != kMagic ||
-          !CImapParser::ParseNumber(words[2], &lastValidity, true)) {
+      const std::string magic = words.size() == 3 ? words[0] + " " + words[1] : std::string();
+      if ((magic != kMagic && magic != kLostMagic) || !CImapParser::ParseNumber(words[2], &lastValidity, true)) {
         return false;
       }
-      // Kept even when the rest is damaged: new validities stay above it.
-      lastValidity_ = lastValidity;
+      // Kept even when the rest is damaged or lost: new validities stay above it.
+      if (lastValidity > lastValidity_) lastValidity_ = lastValidity;
+      if (magic == kLostMagic) return false;
       continue;
     }
     if (words.size() == 5 && words[0] == "F") {
@@ -162,34 +177,89 @@ bool CUidStore::Save() {
     for (const auto& uid : record.uids) data += std::to_string(uid.second) + " " + Escape(uid.first) + "\r\n";
   }
   std::string temp = path_ + ".tmp";
+  DWORD error = ERROR_SUCCESS;
   HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  DWORD written = 0;
-  bool ok = WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) != FALSE &&
-            written == data.size() && FlushFileBuffers(file) != FALSE;
-  CloseHandle(file);
-  if (!ok || MoveFileExA(temp.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == FALSE) {
-    DeleteFileA(temp.c_str());
-    return false;
+  if (file == INVALID_HANDLE_VALUE) {
+    error = GetLastError();
+  } else {
+    DWORD written = 0;
+    bool ok = WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) != FALSE &&
+              written == data.size() && FlushFileBuffers(file) != FALSE;
+    if (!ok) error = written == data.size() ? GetLastError() : ERROR_DISK_FULL;
+    CloseHandle(file);
+    if (ok && MoveFileExA(temp.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == FALSE) {
+      error = GetLastError();
+    }
+    if (error != ERROR_SUCCESS) DeleteFileA(temp.c_str());
   }
-  return true;
+  if (error == ERROR_SUCCESS) {
+    saveFailed_ = false;
+    return true;
+  }
+  if (!saveFailed_) {
+    // Once for each run of failures, and the file is marked before any
+    // UID it lacks is given.
+    saveFailed_ = true;
+    std::string reason = CLog::SystemErrorText(error);
+    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+    theLog.Write("[UID の記録を保存できません: " + path_ + ": " + reason + "]\n");
+    MarkLost();
+  }
+  return false;
 }
 
-uint32_t CUidStore::NewValidity() {
+void CUidStore::MarkLost() {
+  // The header is overwritten where it is, which needs no new space on a
+  // full disk; a file not there yet gets the header alone.
+  HANDLE file = CreateFileA(path_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  char head[kMagicLength];
+  DWORD got = 0, written = 0;
+  if (ReadFile(file, head, sizeof head, &got, nullptr) == FALSE) got = 0;
+  CloseHandle(file);
+  std::string text;
+  if (got == sizeof head && memcmp(head, kMagic, sizeof head) == 0) {
+    text = kLostMagic;
+  } else if (got == 0) {
+    text = std::string(kLostMagic) + " " + std::to_string(lastValidity_) + "\r\n";
+  } else {
+    return;  // not ours: dropped at the next start anyway
+  }
+  file = CreateFileA(path_.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  FlushFileBuffers(file);
+  CloseHandle(file);
+}
+
+uint32_t CUidStore::NewValidity(uint32_t above) {
+  // One validity serves every record this run starts while it is above
+  // theirs (folders may share one), so a burst of new folders waits once.
+  if (runValidity_ > above) return runValidity_;
   // Time-based, so a record lost with its file still gets a higher value.
-  uint32_t now = static_cast<uint32_t>(time(nullptr));
-  lastValidity_ = now > lastValidity_ ? now : lastValidity_ + 1;
-  return lastValidity_;
+  const uint32_t now = Now();
+  uint32_t validity = now > lastValidity_ ? now : lastValidity_ + 1;
+  if (validity <= above) validity = above + 1;
+  if (!path_.empty() && validity == now + 1) {
+    // Never ahead of the clock: a run that loses the file and starts again
+    // within this second then still makes a higher one.
+    while (Now() < validity) Sleep(20);
+  }
+  lastValidity_ = runValidity_ = validity;
+  return validity;
+}
+
+void CUidStore::StartOver(FolderRecord& record) {
+  const uint32_t old = record.validity;
+  record = FolderRecord();
+  record.validity = NewValidity(old);
 }
 
 CUidStore::FolderRecord& CUidStore::Record(const std::string& account, const std::string& folderId, bool* created) {
   FolderRecord& record = folders_[Lower(account) + " " + folderId];
   if (created != nullptr) *created = record.validity == 0;
-  if (record.validity == 0 || record.next == 0) {
-    // New, or out of UIDs: start over.
-    record = FolderRecord();
-    record.validity = NewValidity();
-  }
+  if (record.validity == 0 || record.next == 0) StartOver(record);
   return record;
 }
 
@@ -201,10 +271,14 @@ bool CUidStore::Assign(const std::string& account, const std::string& folderId, 
                        std::vector<uint32_t>& uids) {
   bool changed = false;
   FolderRecord& record = Record(account, folderId, &changed);
-  if (ids.size() >= 0xFFFFFFFFu - record.next) {
-    // Out of UIDs: the folder starts over under a new UIDVALIDITY.
-    record = FolderRecord();
-    record.validity = NewValidity();
+  std::set<std::string> fresh;
+  for (const std::string& id : ids) {
+    if (record.uids.count(id) == 0) fresh.insert(id);
+  }
+  if (fresh.size() > kLastUid - record.next) {
+    // Out of UIDs (UIDNEXT cannot pass 4294967295): the folder starts over
+    // under a new UIDVALIDITY.
+    StartOver(record);
     changed = true;
   }
   std::map<std::string, uint32_t> kept;
@@ -232,6 +306,12 @@ uint32_t CUidStore::Add(const std::string& account, const std::string& folderId,
   FolderRecord& record = Record(account, folderId, nullptr);
   auto known = record.uids.find(id);
   if (known != record.uids.end()) return known->second;
+  if (record.next == kLastUid) StartOver(record);
   record.uids[id] = record.next;
   return record.next++;
+}
+
+void CUidStore::Remove(const std::string& account, const std::string& folderId, const std::string& id) {
+  auto found = folders_.find(Lower(account) + " " + folderId);
+  if (found != folders_.end()) found->second.uids.erase(id);
 }

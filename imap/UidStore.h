@@ -1,8 +1,9 @@
 // CUidStore: the IMAP UIDs of every folder, kept in a file so that they
 // stay the same across sessions and restarts. A folder's record holds its
 // UIDVALIDITY, the next UID to give and the UID of each message id. Known
-// ids keep their UIDs, new ids get higher ones, and a folder whose record
-// is lost starts over with a new, higher UIDVALIDITY.
+// ids keep their UIDs, a message that leaves a folder loses its UID there,
+// new ids get higher ones, and a folder whose record is lost (or whose
+// last save failed) starts over with a new, higher UIDVALIDITY.
 #ifndef KESTRELON_UID_STORE_H
 #define KESTRELON_UID_STORE_H
 
@@ -28,7 +29,9 @@ class CUidStore {
   // not read whole is dropped (false), so every folder gets a new
   // UIDVALIDITY rather than UIDs that may be wrong.
   bool Load();
-  // Writes the file through a temporary one; false when that fails.
+  // Writes the file through a temporary one; false when that fails, which
+  // is logged (once until a save succeeds again) and marks the file so that
+  // the next start does not trust it.
   bool Save();
 
   // Gives the messages of one complete folder listing their UIDs (in
@@ -36,9 +39,11 @@ class CUidStore {
   // the record changed.
   bool Assign(const std::string& account, const std::string& folderId, const std::vector<std::string>& ids,
               std::vector<uint32_t>& uids);
-  // The UID of one message, given a new one when it has none (0 when the
-  // folder is out of UIDs).
+  // The UID of one message, given a new one when it has none (the folder
+  // starts over when it is out of UIDs).
   uint32_t Add(const std::string& account, const std::string& folderId, const std::string& id);
+  // The message has left the folder: should it come back, it gets a new UID.
+  void Remove(const std::string& account, const std::string& folderId, const std::string& id);
   // The folder's record, made when there is none.
   const FolderRecord& Folder(const std::string& account, const std::string& folderId);
 
@@ -48,11 +53,16 @@ class CUidStore {
 
  private:
   FolderRecord& Record(const std::string& account, const std::string& folderId, bool* created);
-  uint32_t NewValidity();
+  // A validity above `above` and above every one made before.
+  uint32_t NewValidity(uint32_t above);
+  void StartOver(FolderRecord& record);
+  void MarkLost();
 
   std::string path_;
   std::map<std::string, FolderRecord> folders_;  // "account folder" -> record
   uint32_t lastValidity_ = 0;
+  uint32_t runValidity_ = 0;  // the one this run gives new records
+  bool saveFailed_ = false;
 };
 
 #endif

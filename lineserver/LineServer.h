@@ -95,6 +95,12 @@ class CLineServer {
   // The client of the connection being served has read its replies down
   // below the backlog bound: a long reply that paused may go on.
   virtual void OnOutputDrained() {}
+  // The milliseconds the connection with this serial may stay silent
+  // before it is closed, counted from now; 0: no limit.
+  virtual int IdleTimeOutMs(unsigned serial) const {
+    (void)serial;
+    return idleMs_;
+  }
   // Whether the connection being served has more replies unread than the
   // bound, so that a long reply should pause.
   bool ServedBacklogged() const { return current_ != nullptr && Backlogged(*current_); }
@@ -629,9 +635,10 @@ void CLineServer<Server>::Close(CLineConnection& c) {
 
 template <typename Server>
 void CLineServer<Server>::RestartIdleTimer(const CLineConnection& c) {
-  if (idleMs_ == 0 || window_ == nullptr) return;
+  const int ms = IdleTimeOutMs(c.serial);
+  if (ms <= 0 || window_ == nullptr) return;
   timerOwners_[c.idleTimer] = this;
-  SetTimer(window_, c.idleTimer, static_cast<UINT>(idleMs_), &CLineServer::OnIdleTimer);
+  SetTimer(window_, c.idleTimer, static_cast<UINT>(ms), &CLineServer::OnIdleTimer);
 }
 
 template <typename Server>

@@ -200,6 +200,65 @@ class ImapLibTest(ImapTestCase):
         self.assertEqual([b"3"], more[-1].search(None, "ALL")[1][0].split()[-1:])
 
 
+class UidTest(ImapTestCase):
+    """A UID is never given twice under one UIDVALIDITY, whatever the disk does."""
+
+    def test_a_message_moved_out_and_back_or_copied_in_place_is_new_to_every_session(self):
+        mover, watcher = self.connect(), self.connect()
+        self.assertEqual("OK", mover.uid("MOVE", "1", "Archive")[0])
+        mover.select("Archive")
+        self.assertEqual("OK", mover.uid("MOVE", "1", "INBOX")[0])
+        self.assertRegex(mover.response("COPYUID")[1][0], rb"^\d+ 1 4$")
+        mover.select("INBOX")
+        typ, data = mover.uid("COPY", "4", "INBOX")
+        self.assertEqual("OK", typ, data)
+        self.assertRegex(mover.response("COPYUID")[1][0], rb"^\d+ 4 5$")
+        # The session that stayed sees UID 1 expunged and both arrive.
+        watcher.noop()
+        self.assertEqual([b"4"], watcher.response("EXISTS")[1][-1:])
+        self.assertEqual([2, 3, 4, 5], self.uids(watcher))
+        self.assertEqual(HELLO, watcher.uid("FETCH", "5", "(BODY.PEEK[])")[1][0][1])
+
+    def test_uids_that_could_not_be_saved_are_not_given_again_after_a_restart(self):
+        client = self.connect()
+        validity = int(client.response("UIDVALIDITY")[1][0])
+        self.close(client)
+        # A directory where the temporary file goes: every save fails.
+        os.mkdir(os.path.join(self.gateway.workdir, "PlugIns", "Kestrelon.uid.tmp"))
+        inbox = self.service.folder_path(ACCOUNT, "inbox")
+        with open(os.path.join(inbox, "MSG9998.eml"), "wb") as handle:
+            handle.write(b"Subject: late\r\n\r\nnew\r\n")
+        client = self.connect()
+        self.assertEqual([1, 2, 3, 4], self.uids(client))
+        client.status("Archive", "(UIDNEXT)")
+        self.close(client)
+        self.assertEqual(1, self.gateway.log().count("Kestrelon.uid"))
+        os.rename(os.path.join(inbox, "MSG9998.eml"), os.path.join(inbox, "MSG9999.eml"))
+        self.gateway.restart()
+        client = self.connect()
+        # UID 4 named another message before: not under the same UIDVALIDITY.
+        self.assertGreater(int(client.response("UIDVALIDITY")[1][0]), validity)
+
+
+class SlotTest(ImapTestCase):
+    PROPERTIES = {"IdleTimeOut": 3}
+
+    def assert_closed_silent(self, count):
+        sockets = [socket.create_connection(("127.0.0.1", self.gateway.imap_port), timeout=CLIENT_TIMEOUT)
+                   for _ in range(count)]
+        for raw in sockets:
+            with raw:
+                self.assertTrue(raw.makefile("rb").read().startswith(b"* OK"))  # greeting, then BYE and the end
+
+    def test_connections_that_never_log_in_do_not_lock_others_out(self):
+        logged_in = self.connect()
+        self.assert_closed_silent(9)
+        self.assertEqual("OK", self.connect().noop()[0])
+        # The logged-in client, silent longer than a probe that is closed, is not.
+        self.assert_closed_silent(1)
+        self.assertEqual("OK", logged_in.noop()[0])
+
+
 class FolderNameTest(ImapTestCase):
     def test_names_stay_with_their_folders_whatever_the_listing_order(self):
         client = self.connect()

@@ -26,6 +26,7 @@ class ImapSessionTest : public ::testing::Test {
                         {{"F2", u8"送信済み", "sentitems"}, {}},
                         {{"F3", u8"ごみ箱", "deleteditems"}, {}},
                         {{"F4", "Old", ""}, {}}};
+    std::remove(dir_.File("Kestrelon.uid").c_str());  // a fresh account: no UIDs given yet
     backend_.AddMessage("F1", "MSG1", kMessage1, false, "Hello", "Ann <ann@example.com>", kJan2);
     backend_.AddMessage("F1", "MSG2", kMessage2, true, "Report", "carl@example.org", kJan2 + 86400);
     backend_.AddMessage("F1", "MSG3", kMessage3, false, "Third", "bob@example.net", kJan2 + 2 * 86400);
@@ -295,12 +296,14 @@ TEST_F(ImapSessionTest, ExpungeFollowsTheDeleteMode) {
   Say("a STORE 1:3 +FLAGS.SILENT (\\Deleted)\r\n");
   EXPECT_EQ("* 1 EXPUNGE\r\n* 2 EXPUNGE\r\nb OK EXPUNGE completed\r\n", Say("b UID EXPUNGE 1,3\r\n"));
   EXPECT_EQ("* 1 FETCH (UID 2)\r\nc OK FETCH completed\r\n", Say("c FETCH 1 UID\r\n"));
-  // Without a deleted-items folder nothing is deleted for good.
+  // Without a deleted-items folder nothing is deleted for good, and CLOSE
+  // leaves the folder all the same.
   auto trash = backend_.folders[2];
   backend_.folders.erase(backend_.folders.begin() + 2);
-  EXPECT_EQ("x NO [CANNOT] The account has no deleted-items folder; nothing was expunged\r\n", Say("x CLOSE\r\n"));
+  EXPECT_EQ("* NO [CANNOT] The account has no deleted-items folder; nothing was expunged\r\nx OK CLOSE completed\r\n",
+            Say("x CLOSE\r\n"));
   EXPECT_EQ(1u, backend_.FindFolder("F1")->messages.size());
-  EXPECT_EQ(CImapSession::State::Selected, session_->GetState());
+  EXPECT_EQ(CImapSession::State::Authenticated, session_->GetState());
   backend_.folders.push_back(trash);
   // Expunging in the deleted-items folder deletes.
   Say("d SELECT &MFQwf3ux-\r\n");

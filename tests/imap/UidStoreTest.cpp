@@ -71,18 +71,35 @@ TEST(UidStoreTest, LostOrDamagedRecordGivesNewValidity) {
     }
     EXPECT_EQ((std::vector<uint32_t>{1}), Assign(store, "F1", {"b"}));
   }
-  // A store whose file is gone (its last validity with it) still does not
-  // give a validity below one it gave before.
+  // Two starts without the file (its last validity gone with it), within
+  // one second or not: each gives a validity above every one before.
   std::remove(path.c_str());
-  CUidStore store(path);
-  EXPECT_TRUE(store.Load());
-  EXPECT_GE(store.Folder("demo@hotmail.com", "F1").validity, validity);
+  for (int start = 0; start < 2; ++start) {
+    CUidStore store(path);
+    EXPECT_TRUE(store.Load());
+    EXPECT_GT(store.Folder("demo@hotmail.com", "F1").validity, validity);
+    validity = store.Folder("demo@hotmail.com", "F1").validity;
+  }
   // Folder ids and message ids of any bytes survive the escaping.
   for (const std::string& text : {std::string(""), std::string("%"), std::string("a b\r\n\x01\xFF%25")}) {
     std::string back;
     ASSERT_TRUE(CUidStore::Unescape(CUidStore::Escape(text), back));
     EXPECT_EQ(text, back);
   }
+}
+
+TEST(UidStoreTest, ExhaustedUidSpaceStartsOverUnderAHigherValidity) {
+  TempDir dir;
+  std::string path = dir.File("Kestrelon.uid");
+  WriteFile(path, "kestrelon-uids 1 1000\r\nF 1000 4294967295 demo@hotmail.com F1\r\n7 a\r\n");
+  CUidStore store(path);
+  ASSERT_TRUE(store.Load());
+  // Known messages keep their UIDs and UIDNEXT stays a UID; a new one has none left.
+  EXPECT_EQ((std::vector<uint32_t>{7}), Assign(store, "F1", {"a"}));
+  EXPECT_EQ(4294967295u, store.Folder("demo@hotmail.com", "F1").next);
+  EXPECT_EQ((std::vector<uint32_t>{1, 2}), Assign(store, "F1", {"a", "b"}));
+  EXPECT_GT(store.Folder("demo@hotmail.com", "F1").validity, 1000u);
+  EXPECT_EQ(3u, store.Folder("demo@hotmail.com", "F1").next);
 }
 
 TEST(UidStoreTest, SaveFailsCleanlyWhereNoFileCanBeWritten) {
