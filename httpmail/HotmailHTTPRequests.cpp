@@ -11,7 +11,6 @@ namespace {
 
 using namespace DavNames;
 
-const char kEntryPath[] = "/svcs/hotmail/httpmail.asp";
 const char kPropfindHeaders[] = "Depth: 0\r\nBrief: t\r\nContent-Type: text/xml\r\nAccept-CharSet: UTF-16\r\n";
 const char kRootBody[] =
     "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\" xmlns:hm=\"urn:schemas:httpmail:\"><D:prop>"
@@ -68,7 +67,7 @@ std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRequest(const CCredentials& cr
 }
 
 std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRootRequest(const CCredentials& credentials) {
-  auto request = NewRequest(credentials, KIND_ROOT, "PROPFIND", "http://" + settings_.serviceHost + kEntryPath);
+  auto request = NewRequest(credentials, KIND_ROOT, "PROPFIND", settings_.EntryURL());
   if (!request) return nullptr;
   request->maxResponse = CXmlDocument::kMaxBodySize;  // the reader takes no more
   request->headers = kPropfindHeaders;
