@@ -86,6 +86,65 @@ class PlainListener:
         self.socket.close()
 
 
+class ConnectProxy:
+    """An HTTP proxy that only tunnels (CONNECT), and records the targets."""
+
+    def __init__(self):
+        self.socket = socket.socket()
+        self.socket.bind(("127.0.0.1", 0))
+        self.socket.listen(8)
+        self.port = self.socket.getsockname()[1]
+        self.targets = []
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def serve(self):
+        while True:
+            try:
+                client, _ = self.socket.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.tunnel, args=(client,), daemon=True).start()
+
+    def tunnel(self, client):
+        head = b""
+        while b"\r\n\r\n" not in head:
+            data = client.recv(4096)
+            if not data:
+                client.close()
+                return
+            head += data
+        line = head.split(b"\r\n", 1)[0].split()
+        if line[0] != b"CONNECT":
+            client.sendall(b"HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\n\r\n")
+            client.close()
+            return
+        self.targets.append(line[1].decode())
+        host, port = line[1].decode().rsplit(":", 1)
+        upstream = socket.create_connection((host, int(port)))
+        client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+        for a, b in ((client, upstream), (upstream, client)):
+            threading.Thread(target=self.pump, args=(a, b), daemon=True).start()
+
+    @staticmethod
+    def pump(source, target):
+        try:
+            while True:
+                data = source.recv(65536)
+                if not data:
+                    break
+                target.sendall(data)
+        except OSError:
+            pass
+        for s in (source, target):
+            try:
+                s.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def close(self):
+        self.socket.close()
+
+
 class HttpsTestCase(unittest.TestCase):
     def start(self, cert="good", pin=True, url=None, **service_options):
         tls = CERTS[cert][0] if cert else None
@@ -179,6 +238,23 @@ class HttpsTestCase(unittest.TestCase):
         self.assertEqual(CANNOT_CONNECT, reply)
         self.assertIn(DOWNGRADE, self.gateway.log())
         self.assertEqual(b"", listener.received)
+
+    @unittest.skipIf(os.environ.get("KESTRELON_WINE_BUILD"), "the proxy environment is the Linux layer's")
+    def test_https_through_the_proxy_of_the_environment_is_tunnelled(self):
+        proxy = ConnectProxy()
+        self.addCleanup(proxy.close)
+        saved = {name: os.environ.pop(name, None) for name in ("no_proxy", "NO_PROXY", "https_proxy")}
+        os.environ["https_proxy"] = "http://127.0.0.1:%d" % proxy.port
+        try:
+            self.start()
+        finally:
+            os.environ.pop("https_proxy")
+            for name, value in saved.items():
+                if value is not None:
+                    os.environ[name] = value
+        _, reply = self.pop_login()
+        self.assertTrue(reply.startswith(b"+OK"), reply)
+        self.assertIn("127.0.0.1:%d" % self.service.port, proxy.targets)
 
     def test_a_service_url_with_another_path(self):
         self.start(entry_path="/mail/dav/entry")
