@@ -497,6 +497,13 @@ void CHTTPSession::Execute(int redirects) {
   }
   QueryInfo(text, request.Get(), HTTP_QUERY_STATUS_CODE);
   status = static_cast<int>(strtol(text.c_str(), nullptr, 10));
+  // No status line at all (Wine's WinInet takes bytes that are no HTTP,
+  // such as a TLS server's alert, as a bare body): no answer was read.
+  if (status < 100) {
+    status = 0;
+    REPORT_SYSTEM_ERROR(ERROR_HTTP_INVALID_SERVER_RESPONSE);
+    return;
+  }
 
   if (viaProxy && status == 400 && preconfigured_ && !switchedToDirect_) {
     FallBackToDirect(redirects);

@@ -51,7 +51,7 @@ def parse_args(argv):
     parser.add_argument("--make-cert", metavar="DIR",
                         help="write a self-signed cert.pem and key.pem to DIR, print its SHA-256, and exit")
     parser.add_argument("--cert-host", action="append", metavar="NAME",
-                        help="a name the certificate is for (default 127.0.0.1 and localhost)")
+                        help="a name the certificate is for (default 127.0.0.1)")
     parser.add_argument("--cert-days", type=int, default=365,
                         help="days the certificate is valid; negative: already expired")
     parser.add_argument("--verbose", action="store_true", help="log every request to stderr")
@@ -65,7 +65,7 @@ def main(argv=None):
     args = parse_args(argv)
     if args.make_cert:
         try:
-            pin = make_certificate(args.make_cert, args.cert_host or ["127.0.0.1", "localhost"],
+            pin = make_certificate(args.make_cert, args.cert_host or ["127.0.0.1"],
                                    args.cert_days)
         except (OSError, subprocess.CalledProcessError) as error:
             print("httpmail_service: cannot make the certificate: %s" % error, file=sys.stderr)

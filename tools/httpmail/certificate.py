@@ -9,16 +9,20 @@ import subprocess
 
 
 def make_certificate(directory, names, days=365):
-    """Writes cert.pem and key.pem to directory; returns the SHA-256 of the
+    """Writes cert.pem and key.pem (for `names`, the first as its CN) to directory; returns the SHA-256 of the
     certificate (hex), the value of the gateway's ServiceCertPin. A
     negative `days` makes one that expired that many days ago."""
     os.makedirs(directory, exist_ok=True)
     cert = os.path.join(directory, "cert.pem")
     key = os.path.join(directory, "key.pem")
+    # A certificate for one address names it in its CN alone: Wine's
+    # WinInet matches a host name against DNS names only, and never
+    # against an IP address entry; curl falls back to the CN when the
+    # certificate has no alternative names.
     alt = ",".join(("IP:" if _is_address(name) else "DNS:") + name for name in names)
+    extensions = [] if len(names) == 1 and _is_address(names[0]) else ["-addext", "subjectAltName=" + alt]
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
-                    "-subj", "/CN=%s" % names[0], "-addext", "subjectAltName=" + alt,
-                    "-days", str(max(days, 1))],
+                    "-subj", "/CN=%s" % names[0], "-days", str(max(days, 1))] + extensions,
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     if days < 0:
         _expire(directory, cert, key, -days)
