@@ -48,101 +48,63 @@ def mailbox():
             FRIEND: {"password": "friend", "folders": [{"name": "inbox"}]}}
 
 
-class PlainListener:
-    """A plain TCP port that records whatever arrives; with an answer, it
-    sends it at the first bytes and closes, as a plain HTTP server answers
-    400 to what it cannot read."""
+class Listener:
+    """A port of 127.0.0.1; each connection goes to serve(connection) on a thread of its own."""
 
-    def __init__(self, answer=None):
-        self.answer = answer
-        self.socket = socket.socket()
-        self.socket.bind(("127.0.0.1", 0))
-        self.socket.listen(8)
+    def __init__(self, serve):
+        self.socket = socket.create_server(("127.0.0.1", 0))
         self.port = self.socket.getsockname()[1]
-        self.received = b""
-        threading.Thread(target=self.serve, daemon=True).start()
+        threading.Thread(target=self.accept, args=(serve,), daemon=True).start()
 
-    def serve(self):
+    def accept(self, serve):
         while True:
             try:
                 connection, _ = self.socket.accept()
             except OSError:
                 return
-            with connection:
-                connection.settimeout(2)
-                try:
-                    while True:
-                        data = connection.recv(65536)
-                        if not data:
-                            break
-                        self.received += data
-                        if self.answer:
-                            connection.sendall(self.answer)
-                            break
-                except OSError:
-                    pass
+            threading.Thread(target=serve, args=(connection,), daemon=True).start()
 
     def close(self):
         self.socket.close()
 
 
-class ConnectProxy:
-    """An HTTP proxy that only tunnels (CONNECT), and records the targets."""
+def plain_server(received, answer):
+    """Keeps the first bytes a client sends and answers as a plain HTTP
+    server answers what it cannot read."""
+    def serve(connection):
+        with connection:
+            received.append(connection.recv(65536))
+            connection.sendall(answer)
+    return serve
 
-    def __init__(self):
-        self.socket = socket.socket()
-        self.socket.bind(("127.0.0.1", 0))
-        self.socket.listen(8)
-        self.port = self.socket.getsockname()[1]
-        self.targets = []
-        threading.Thread(target=self.serve, daemon=True).start()
 
-    def serve(self):
-        while True:
-            try:
-                client, _ = self.socket.accept()
-            except OSError:
-                return
-            threading.Thread(target=self.tunnel, args=(client,), daemon=True).start()
-
-    def tunnel(self, client):
-        head = b""
-        while b"\r\n\r\n" not in head:
-            data = client.recv(4096)
-            if not data:
-                client.close()
-                return
-            head += data
-        line = head.split(b"\r\n", 1)[0].split()
-        if line[0] != b"CONNECT":
-            client.sendall(b"HTTP/1.1 405 Method Not Allowed\r\nContent-Length: 0\r\n\r\n")
-            client.close()
-            return
-        self.targets.append(line[1].decode())
-        host, port = line[1].decode().rsplit(":", 1)
+def connect_proxy(targets):
+    """An HTTP proxy that only tunnels (CONNECT), keeping the targets."""
+    def serve(client):
+        target = client.recv(65536).split()[1].decode()  # curl's CONNECT comes whole
+        targets.append(target)
+        host, port = target.rsplit(":", 1)
         upstream = socket.create_connection((host, int(port)))
         client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
-        for a, b in ((client, upstream), (upstream, client)):
-            threading.Thread(target=self.pump, args=(a, b), daemon=True).start()
+        threading.Thread(target=pump, args=(upstream, client), daemon=True).start()
+        pump(client, upstream)
+    return serve
 
-    @staticmethod
-    def pump(source, target):
+
+def pump(source, target):
+    try:
+        while True:
+            data = source.recv(65536)
+            if not data:
+                break
+            target.sendall(data)
+    except OSError:
+        pass
+    for end in (source, target):
         try:
-            while True:
-                data = source.recv(65536)
-                if not data:
-                    break
-                target.sendall(data)
+            end.shutdown(socket.SHUT_RDWR)
         except OSError:
             pass
-        for s in (source, target):
-            try:
-                s.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
-
-    def close(self):
-        self.socket.close()
 
 
 class HttpsTestCase(unittest.TestCase):
@@ -150,7 +112,8 @@ class HttpsTestCase(unittest.TestCase):
         tls = CERTS[cert][0] if cert else None
         self.service = HTTPMailFixture(mailbox=mailbox(), tls=tls, **service_options).start()
         self.addCleanup(self.service.stop)
-        properties = {"ServiceURL": url if url is not None else self.service.entry_url}
+        # url: the gateway's ServiceURL made from the service's entry URL.
+        properties = {"ServiceURL": url(self.service.entry_url) if url else self.service.entry_url}
         if pin:
             properties["ServiceCertPin"] = CERTS[cert or "good"][1] if pin is True else pin
         self.gateway = Gateway(self.service, **properties).start()
@@ -186,35 +149,27 @@ class HttpsTestCase(unittest.TestCase):
         self.assertIn("[サーバの証明書の SHA-256 は %s です]" % CERTS["good"][1], self.gateway.log())
 
     def test_each_certificate_failure_fails_the_log_in_and_changes_nothing(self):
-        plain = PlainListener(b"HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n")
+        received = []
+        plain = Listener(plain_server(received, b"HTTP/1.1 400 Bad Request\r\nConnection: close\r\n\r\n"))
         self.addCleanup(plain.close)
         cases = [  # name, certificate, pin, URL (None: the service's), what the log names
             ("unknown CA", "good", False, None, "0x00002f0d"),
             ("wrong host", "wronghost", True, None, "0x00002f06"),
             ("expired", "expired", True, None, "0x00002f05"),
             ("another pin", "good", "ab" * 32, None, PIN_MISMATCH),
-            ("plain HTTP on an https URL", None, False, plain, "0x00002f7d"),
-            ("TLS on an http URL", "good", False, "http", "0x00002f78"),
+            ("plain HTTP on an https URL", None, False,
+             lambda _: "https://127.0.0.1:%d/svcs/hotmail/httpmail.asp" % plain.port, "0x00002f7d"),
+            ("TLS on an http URL", "good", False, lambda entry: entry.replace("https:", "http:"), "0x00002f78"),
         ]
         for name, cert, pin, url, reason in cases:
             with self.subTest(name):
-                self.start(cert=cert, pin=pin)
-                if url == plain:
-                    self.gateway.stop()
-                    self.gateway = Gateway(self.service, ServiceURL="https://127.0.0.1:%d/svcs/hotmail/httpmail.asp"
-                                           % plain.port).start()
-                    self.addCleanup(self.gateway.stop)
-                elif url == "http":
-                    self.gateway.stop()
-                    self.gateway = Gateway(self.service, ServiceURL=self.service.entry_url.replace(
-                        "https:", "http:")).start()
-                    self.addCleanup(self.gateway.stop)
+                self.start(cert=cert, pin=pin, url=url)
                 _, reply = self.pop_login()
                 self.assertEqual(CANNOT_CONNECT, reply)
                 self.assertIn(reason, self.gateway.log())
                 self.assertEqual([], self.authenticated_requests())
                 # What the plain server got is a TLS greeting, never the request.
-                self.assertNotIn(b"PROPFIND", plain.received)
+                self.assertNotIn(b"PROPFIND", b"".join(received))
                 self.assertEqual(1, len(self.service.message_ids(ACCOUNT, "inbox")))
                 if name == "unknown CA":
                     with smtplib.SMTP("127.0.0.1", self.gateway.smtp_port, timeout=60) as smtp:
@@ -229,7 +184,8 @@ class HttpsTestCase(unittest.TestCase):
                 self.service.stop()
 
     def test_a_redirect_from_https_to_http_is_refused_before_anything_is_sent(self):
-        listener = PlainListener()
+        received = []
+        listener = Listener(received.append)
         self.addCleanup(listener.close)
         self.start()
         self.service.add_fault(method="PROPFIND", status=302, headers={
@@ -237,11 +193,12 @@ class HttpsTestCase(unittest.TestCase):
         _, reply = self.pop_login()
         self.assertEqual(CANNOT_CONNECT, reply)
         self.assertIn(DOWNGRADE, self.gateway.log())
-        self.assertEqual(b"", listener.received)
+        self.assertEqual([], received)  # not even a connection
 
     @unittest.skipIf(os.environ.get("KESTRELON_WINE_BUILD"), "the proxy environment is the Linux layer's")
     def test_https_through_the_proxy_of_the_environment_is_tunnelled(self):
-        proxy = ConnectProxy()
+        targets = []
+        proxy = Listener(connect_proxy(targets))
         self.addCleanup(proxy.close)
         saved = {name: os.environ.pop(name, None) for name in ("no_proxy", "NO_PROXY", "https_proxy")}
         os.environ["https_proxy"] = "http://127.0.0.1:%d" % proxy.port
@@ -254,7 +211,7 @@ class HttpsTestCase(unittest.TestCase):
                     os.environ[name] = value
         _, reply = self.pop_login()
         self.assertTrue(reply.startswith(b"+OK"), reply)
-        self.assertIn("127.0.0.1:%d" % self.service.port, proxy.targets)
+        self.assertIn("127.0.0.1:%d" % self.service.port, targets)
 
     def test_a_service_url_with_another_path(self):
         self.start(entry_path="/mail/dav/entry")
