@@ -11,7 +11,10 @@
                                       [--cert-days N]
 
 Prints "listening on 127.0.0.1:PORT" once it accepts connections, and
-writes PORT to --port-file. SIGINT and SIGTERM stop it.
+writes PORT to --port-file. SIGINT and SIGTERM stop it. The control
+interface for tests (/_control) is on only when the environment gives it a
+secret in HTTPMAIL_CONTROL_SECRET; its requests carry that secret in the
+header X-Control-Secret.
 """
 
 import argparse
@@ -78,6 +81,7 @@ def main(argv=None):
     try:
         service = HTTPMailService(args.root, args.host, args.port, args.namespace,
                                   args.realm, args.auth, args.encoding, args.verbose, args.max_upload,
+                                  os.environ.get("HTTPMAIL_CONTROL_SECRET") or None,
                                   args.tls_cert, args.tls_key, args.entry_path)
     except (OSError, ValueError) as error:
         print("httpmail_service: %s" % error, file=sys.stderr)
