@@ -4,6 +4,7 @@
 #include <strings.h>
 #include <windows.h>
 
+#include <ctype.h>
 #include <limits.h>
 #include <stdlib.h>
 
@@ -15,6 +16,8 @@
 #include "config/DecimalNumber.h"
 
 namespace {
+
+const char kEntryPath[] = "/svcs/hotmail/httpmail.asp";
 
 const char kProperty[] = "Property";
 const char kFolder[] = "Folder";
@@ -174,6 +177,17 @@ void CSettings::Load() {
   doNotUseProxy = number("DoNotUseProxy", 0, kAnyNumber) != 0;
   serviceHost = ReadString(kProperty, "ServiceHost", "services.msn.com", iniPath);
   serviceNamespace = ReadString(kProperty, "ServiceNamespace", "http://schemas.microsoft.com/hotmail/", iniPath);
+  // Neither is in the setup dialog, and so neither is saved: set by hand.
+  refusedReasons.clear();
+  serviceURL = ReadString(kProperty, "ServiceURL", "", iniPath);
+  if (!serviceURL.empty() && !IsServiceURL(serviceURL)) {
+    refusedReasons.push_back("[ServiceURL が http:// か https:// で始まる URL ではありません。ServiceHost からの既定の URL を使います]");
+    serviceURL.clear();
+  }
+  const std::string pin = ReadString(kProperty, "ServiceCertPin", "", iniPath);
+  serviceCertPin = NormalizePin(pin);
+  if (!pin.empty() && serviceCertPin.empty())
+    refusedReasons.push_back("[ServiceCertPin が SHA-256 の 16 進 64 桁ではありません。証明書はシステムの証明書ストアだけで確かめます]");
 
   folderDownLoad.clear();
   folderIds.clear();
@@ -219,6 +233,50 @@ void CSettings::SaveFolders() const {
   MergeSection(kFolderSpecial, specials, iniPath);
   MergeSection(kFolderDisplay, displays, iniPath);
   MergeSection(kFolderDownLoad, downloads, iniPath);
+}
+
+std::string CSettings::EntryURL() const {
+  return serviceURL.empty() ? "http://" + serviceHost + kEntryPath : serviceURL;
+}
+
+bool IsServiceURL(const std::string& text) {
+  // A value as long as the read buffer may have been cut.
+  if (text.size() + 1 >= kValueBuffer) return false;
+  for (unsigned char c : text)
+    if (c <= 0x20 || c >= 0x7F) return false;
+  size_t start = 0;
+  if (strncasecmp(text.c_str(), "https://", 8) == 0)
+    start = 8;
+  else if (strncasecmp(text.c_str(), "http://", 7) == 0)
+    start = 7;
+  else
+    return false;
+  const size_t end = std::min(text.find_first_of("/?#", start), text.size());
+  const std::string authority = text.substr(start, end - start);
+  // Credentials in the URL would travel in the log and past the account's.
+  if (authority.find('@') != std::string::npos) return false;
+  const size_t close = authority.rfind(']');
+  const size_t colon = authority.rfind(':');
+  const bool hasPort = colon != std::string::npos && (close == std::string::npos || colon > close);
+  const std::string host = hasPort ? authority.substr(0, colon) : authority;
+  if (host.empty() || host == "[]") return false;
+  if (!hasPort) return true;
+  const std::string port = authority.substr(colon + 1);
+  if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
+  const long number = strtol(port.c_str(), nullptr, 10);
+  return number >= 1 && number <= 65535;
+}
+
+std::string NormalizePin(const std::string& text) {
+  std::string digits;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(text[i]);
+    // A colon only between two bytes' digits, as fingerprints are printed.
+    if (c == ':' && digits.size() % 2 == 0 && !digits.empty() && i + 1 < text.size()) continue;
+    if (!isxdigit(c)) return std::string();
+    digits += static_cast<char>(tolower(c));
+  }
+  return digits.size() == 64 ? digits : std::string();
 }
 
 int CSettings::FindFolder(const std::string& id) const {

@@ -53,6 +53,26 @@ class CSettings {
     int used;
   };
   std::vector<Refusal> refused;  // by the last Load
+  // The whole entry URL as set by hand (ServiceURL), http or https; empty:
+  // the one built from serviceHost.
+  std::string serviceURL;
+  // SHA-256 of the service's certificate (ServiceCertPin), 64 lower-case
+  // hexadecimal digits; empty: the system's store alone decides.
+  std::string serviceCertPin;
+
+  // Why a value set by hand was refused at the last Load (the default is
+  // used instead), for the plug-in to report once its log is open.
+  std::vector<std::string> refusedReasons;
+
+  // The URL the log-in starts from.
+  std::string EntryURL() const;
 };
+
+// Whether a text is an absolute http or https URL with a host, and nothing
+// a request line could not carry.
+bool IsServiceURL(const std::string& text);
+// A SHA-256 digest written in hexadecimal, with or without colons between
+// the bytes, as 64 lower-case digits; "" when it is not one.
+std::string NormalizePin(const std::string& text);
 
 #endif

@@ -1,8 +1,11 @@
 #include "HTTPSession.h"
 
+#include <wincrypt.h>
+
 #include <ctype.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <deque>
@@ -15,6 +18,7 @@
 #include "config/LogMask.h"
 #include "config/Settings.h"
 #include "http/AppendRead.h"
+#include "http/Sha256.h"
 #include "http/StreamedBody.h"
 #include "plugin/PrivateMessages.h"
 
@@ -37,6 +41,8 @@ constexpr DWORD kProbeSize = 16 * 1024;
 constexpr DWORD kMaxReadChunk = 1024 * 1024;
 
 const char kResponseTooLarge[] = "[レスポンスが大きすぎます]";
+const char kDowngradeRefused[] = "[https のサービスへのリクエストを http では送りません]";
+const char kPinMismatch[] = "[サーバの証明書が ServiceCertPin と一致しません]";
 
 // What the window thread keeps for all sessions. Workers never touch it.
 struct Transport {
@@ -188,6 +194,7 @@ CHTTPSession::CHTTPSession()
       internet_(nullptr),
       preconfigured_(false),
       switchedToDirect_(false),
+      secureService_(false),
       holdsSlot_(false) {
   State();  // the transport must outlive this session
 }
@@ -245,6 +252,8 @@ bool CHTTPSession::StartWaiting(CHTTPSession* submitted) {
 bool CHTTPSession::Launch() {
   window_ = State().owner.window;
   timeOut_ = static_cast<DWORD>(Settings().httpTimeOut) * 1000;
+  secureService_ = strncasecmp(Settings().EntryURL().c_str(), "https:", 6) == 0;
+  pin_ = Settings().serviceCertPin;
   if (StartThread()) return true;
   completed = false;
   Log("[HTTPSession は失敗しました]\n");
@@ -425,9 +434,23 @@ void CHTTPSession::Execute(int redirects) {
   }
   const std::string origin = OriginOf(url, hostName_, urlParts_.nPort);
   if (origin_.empty()) origin_ = origin;
-  const bool ownOrigin = origin == origin_;
-  InternetHandle connection(InternetConnectA(internet_, hostName_, urlParts_.nPort, ownOrigin ? userName.c_str() : "",
-                                             ownOrigin ? password.c_str() : "", INTERNET_SERVICE_HTTP, 0, 0));
+  const bool secure = urlParts_.nScheme == INTERNET_SCHEME_HTTPS;
+  const Admission admission = Admit(origin, secure);
+  if (admission == Admission::Refused) {
+    REPORT_ERROR(kDowngradeRefused, 0);
+    return;
+  }
+  const bool withCredentials = admission == Admission::WithCredentials && !userName.empty();
+  // Redirects of every verb are followed here, never inside WinInet, which
+  // might answer another origin's challenge with these credentials.
+  const DWORD flags = INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_AUTO_REDIRECT |
+                      (allowAuth ? 0 : INTERNET_FLAG_NO_AUTH) | (secure ? INTERNET_FLAG_SECURE : 0);
+  const bool pinned = secure && !pin_.empty();
+  // A pinned certificate is seen before any credentials go to its server.
+  if (pinned && withCredentials && !ProbeCertificate(hostName_, urlParts_.nPort, flags)) return;
+  InternetHandle connection(InternetConnectA(internet_, hostName_, urlParts_.nPort,
+                                             withCredentials ? userName.c_str() : "",
+                                             withCredentials ? password.c_str() : "", INTERNET_SERVICE_HTTP, 0, 0));
   if (connection.Get() == nullptr) {
     REPORT_SYSTEM_ERROR(GetLastError());
     return;
@@ -436,16 +459,13 @@ void CHTTPSession::Execute(int redirects) {
   // it: set later, they would never reach this request.
   DWORD timeOut = timeOut_;
   InternetSetOptionA(connection.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeOut, sizeof timeOut);
-  // Redirects of every verb are followed here, never inside WinInet, which
-  // might answer another origin's challenge with these credentials.
-  const DWORD flags =
-      INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_AUTO_REDIRECT | (allowAuth ? 0 : INTERNET_FLAG_NO_AUTH);
   InternetHandle request(
       HttpOpenRequestA(connection.Get(), method.c_str(), urlPath_, "HTTP/1.1", nullptr, nullptr, flags, 0));
   if (request.Get() == nullptr) {
     REPORT_SYSTEM_ERROR(GetLastError());
     return;
   }
+  if (pinned) TrustPinned(request.Get());
 
   Log("[リクエストを送信します]\n");
   const BOOL sent = HttpSendRequestA(request.Get(), headers.empty() ? nullptr : headers.c_str(),
@@ -466,6 +486,8 @@ void CHTTPSession::Execute(int redirects) {
   Log("[レスポンスのヘッダは以下のとおりです]\n");
   Log(MaskCredentials(text));
 
+  const bool answered = sent || sendError == ERROR_HTTP_REDIRECT_NEEDS_CONFIRMATION;
+  if (pinned && answered && !MatchesPin(request.Get())) return;
   if (!sent) {
     if (sendError == ERROR_HTTP_REDIRECT_NEEDS_CONFIRMATION)
       Redirect(request.Get(), redirects, sendError);
@@ -475,6 +497,13 @@ void CHTTPSession::Execute(int redirects) {
   }
   QueryInfo(text, request.Get(), HTTP_QUERY_STATUS_CODE);
   status = static_cast<int>(strtol(text.c_str(), nullptr, 10));
+  // No status line at all (Wine's WinInet takes bytes that are no HTTP,
+  // such as a TLS server's alert, as a bare body): no answer was read.
+  if (status < 100) {
+    status = 0;
+    REPORT_SYSTEM_ERROR(ERROR_HTTP_INVALID_SERVER_RESPONSE);
+    return;
+  }
 
   if (viaProxy && status == 400 && preconfigured_ && !switchedToDirect_) {
     FallBackToDirect(redirects);
@@ -490,6 +519,71 @@ void CHTTPSession::Execute(int redirects) {
     ReadResponse(request.Get());
   else
     completed = true;
+}
+
+// Whether a request to `origin` may go, and with the account's credentials.
+// They go only to the origin the session was made for; once the service is
+// reached over https, nothing goes over plain http, with credentials or
+// without: a body (a message, a change to the mailbox) would travel in
+// clear text, and an answer from there could not be trusted.
+CHTTPSession::Admission CHTTPSession::Admit(const std::string& origin, bool secure) const {
+  if (secureService_ && !secure) return Admission::Refused;
+  return origin == origin_ ? Admission::WithCredentials : Admission::WithoutCredentials;
+}
+
+// With a pin, a certificate no store vouches for may still serve: the pin
+// decides. Its dates and host name are still checked.
+void CHTTPSession::TrustPinned(HINTERNET request) const {
+  DWORD security = SECURITY_FLAG_IGNORE_UNKNOWN_CA;
+  if (!InternetSetOptionA(request, INTERNET_OPTION_SECURITY_FLAGS, &security, sizeof security))
+    REPORT_SYSTEM_ERROR(GetLastError());
+}
+
+// A HEAD without credentials or a body, only to see the server's
+// certificate before the request proper goes.
+bool CHTTPSession::ProbeCertificate(const char* host, INTERNET_PORT port, DWORD flags) {
+  InternetHandle connection(InternetConnectA(internet_, host, port, "", "", INTERNET_SERVICE_HTTP, 0, 0));
+  if (connection.Get() == nullptr) {
+    REPORT_SYSTEM_ERROR(GetLastError());
+    return false;
+  }
+  DWORD timeOut = timeOut_;
+  InternetSetOptionA(connection.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeOut, sizeof timeOut);
+  InternetHandle probe(HttpOpenRequestA(connection.Get(), "HEAD", urlPath_, "HTTP/1.1", nullptr, nullptr,
+                                        flags | INTERNET_FLAG_NO_AUTH, 0));
+  if (probe.Get() == nullptr) {
+    REPORT_SYSTEM_ERROR(GetLastError());
+    return false;
+  }
+  TrustPinned(probe.Get());
+  Log("[サーバの証明書を確かめます]\n");
+  if (!HttpSendRequestA(probe.Get(), nullptr, 0, nullptr, 0)) {
+    REPORT_SYSTEM_ERROR(GetLastError());
+    return false;
+  }
+  return MatchesPin(probe.Get());
+}
+
+// Whether the certificate the server showed for this request has the
+// pinned SHA-256; its digest is logged either way, so a user can pin it.
+bool CHTTPSession::MatchesPin(HINTERNET request) const {
+  PCCERT_CHAIN_CONTEXT chain = nullptr;
+  DWORD size = sizeof chain;
+  std::string digest;
+  if (InternetQueryOptionA(request, INTERNET_OPTION_SERVER_CERT_CHAIN_CONTEXT, &chain, &size) && chain != nullptr) {
+    if (chain->cChain > 0 && chain->rgpChain[0]->cElement > 0) {
+      const CERT_CONTEXT* cert = chain->rgpChain[0]->rgpElement[0]->pCertContext;
+      digest = Sha256Hex(std::string_view(reinterpret_cast<const char*>(cert->pbCertEncoded), cert->cbCertEncoded));
+    }
+    CertFreeCertificateChain(chain);
+  } else {
+    REPORT_SYSTEM_ERROR(GetLastError());
+    return false;
+  }
+  Log("[サーバの証明書の SHA-256 は " + digest + " です]\n");
+  if (digest == pin_) return true;
+  REPORT_ERROR(kPinMismatch, 0);
+  return false;
 }
 
 // Whether the response names where to go, asked quietly: a 3xx without a

@@ -71,7 +71,8 @@ class CHTTPSession {
   // The account credentials, copied in when the session is created, so a
   // running worker never reads strings the window thread is changing. They
   // go only to the scheme, host and port of `url` as created: a redirect to
-  // another origin is followed without them.
+  // another origin is followed without them. When the service is reached
+  // over https, no request goes over plain http at all.
   std::string userName;
   std::string password;
 
@@ -81,8 +82,13 @@ class CHTTPSession {
   bool StartThread();
   bool PostDone();
   static DWORD WINAPI ThreadProc(LPVOID parameter);
+  enum class Admission { WithCredentials, WithoutCredentials, Refused };
+  Admission Admit(const std::string& origin, bool secure) const;
   void Execute(int redirects);
   bool SafeToSend();
+  void TrustPinned(HINTERNET request) const;
+  bool ProbeCertificate(const char* host, INTERNET_PORT port, DWORD flags);
+  bool MatchesPin(HINTERNET request) const;
   static bool HasLocation(HINTERNET request);
   void Redirect(HINTERNET request, int redirects, DWORD sendError);
   void FallBackToDirect(int redirects);
@@ -102,6 +108,8 @@ class CHTTPSession {
   bool preconfigured_;   // that handle takes the system's proxy settings
   bool switchedToDirect_;  // a proxy answered 400; the rest went direct
   std::string origin_;     // scheme, host and port the credentials are for
+  bool secureService_;     // the service's entry URL is https
+  std::string pin_;        // SHA-256 the server's certificate must have, or ""
   bool holdsSlot_;
 };
 

@@ -12,7 +12,6 @@ namespace {
 
 using namespace DavNames;
 
-const char kEntryPath[] = "/svcs/hotmail/httpmail.asp";
 const char kPropfindHeaders[] = "Depth: 0\r\nBrief: t\r\nContent-Type: text/xml\r\nAccept-CharSet: UTF-16\r\n";
 const char kRootBody[] =
     "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\" xmlns:hm=\"urn:schemas:httpmail:\"><D:prop>"
@@ -52,7 +51,7 @@ std::string AttributeText(const std::string& text) {
 
 }  // namespace
 
-std::string CHotmailHTTP::EntryUrl() const { return "http://" + settings_.serviceHost + kEntryPath; }
+std::string CHotmailHTTP::EntryUrl() const { return settings_.EntryURL(); }
 
 // A request on an origin that discovery did not name is not sent at all,
 // rather than sent without credentials: such a URL comes from a listing,

@@ -77,6 +77,7 @@ void CPlugin::OnStart() {
     REPORT_ERROR("CBeckyAPI::GetWindowHandles() でハンドルの取得に失敗しました。", 0);
     return;
   }
+  for (const std::string& reason : settings.refusedReasons) REPORT_ERROR(reason.c_str(), 0);
   CHTTPSession::Configure({mainWindow, &settings});
   http.SetWindow(mainWindow);
   pop.SetWindow(mainWindow);

@@ -482,6 +482,22 @@ TEST_F(HTTPSessionTest, RefusedConnectionEndsNotCompleted) {
   EXPECT_EQ(1, Count(log, "[HTTPSession は失敗しました]"));
 }
 
+// An https URL goes over TLS or not at all: a plain HTTP server on its
+// port never sees the request, its credentials or its body (it gets a TLS
+// greeting it cannot read, and the session times out).
+TEST_F(HTTPSessionTest, HttpsUrlIsNeverSentAsPlainHttp) {
+  TestHttpServer plain([](const HttpRequest&) { return HttpReply(207, "Multi-Status", "", "<ok/>"); });
+  settings_.httpTimeOut = 1;
+  std::string url = plain.Url("/secret");
+  url.replace(0, 4, "https");
+  CHTTPSession* s = NewSession(url, "POST", "", "the body");
+  s->userName = "alice";
+  s->password = "s3cret";
+  Completion c = RunOne(s);
+  EXPECT_FALSE(c.completed);
+  EXPECT_EQ(0u, plain.RequestCount());
+}
+
 TEST_F(HTTPSessionTest, ServerThatNeverAnswersTimesOut) {
   Gate never;
   TestHttpServer server([&](const HttpRequest&) {

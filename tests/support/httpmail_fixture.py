@@ -23,6 +23,7 @@ import json
 import os
 import secrets
 import shutil
+import ssl
 import subprocess
 import sys
 import tempfile
@@ -48,18 +49,25 @@ CONTROL_SECRET_VARIABLE = "HTTPMAIL_CONTROL_SECRET"
 
 class HTTPMailFixture:
     def __init__(self, mailbox=None, source=None, namespace=None, auth=None, encoding=None,
-                 realm=None, verbose=False, keep=False, max_upload=None, control=True):
+                 realm=None, verbose=False, keep=False, max_upload=None, control=True, tls=None,
+                 entry_path=None):
         self.description = mailbox
         self.source = source if source is not None or mailbox is not None else SAMPLE_MAILBOX
         self.options = []
         for flag, value in (("--namespace", namespace), ("--auth", auth),
                             ("--encoding", encoding), ("--realm", realm),
-                            ("--max-upload", None if max_upload is None else str(max_upload))):
+                            ("--max-upload", None if max_upload is None else str(max_upload)),
+                            ("--entry-path", entry_path)):
             if value is not None:
                 self.options += [flag, value]
         if verbose:
             self.options.append("--verbose")
+        # tls: (cert.pem, key.pem); the service then speaks https only.
+        self.scheme = "https" if tls else "http"
+        if tls:
+            self.options += ["--tls-cert", tls[0], "--tls-key", tls[1]]
         self.keep = keep
+        self.entry_path = entry_path
         # Only this fixture knows the secret of the control interface; the
         # service gets it in its environment, which other programs cannot read.
         self.control_secret = secrets.token_hex(16) if control else None
@@ -68,7 +76,9 @@ class HTTPMailFixture:
         self.port = None
         self.process = None
         self.layout = None  # {account: {folder: [ids]}} when built from a description
-        self._opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+        # The control interface is the test's own: its certificate is not checked.
+        self._opener = urllib.request.build_opener(
+            urllib.request.ProxyHandler({}), urllib.request.HTTPSHandler(context=ssl._create_unverified_context()))
 
     # Life cycle ----------------------------------------------------------
 
@@ -136,11 +146,11 @@ class HTTPMailFixture:
 
     @property
     def url(self):
-        return "http://%s" % self.service_host
+        return "%s://%s" % (self.scheme, self.service_host)
 
     @property
     def entry_url(self):
-        return self.url + "/svcs/hotmail/httpmail.asp"
+        return self.url + (self.entry_path or "/svcs/hotmail/httpmail.asp")
 
     def folder_root_url(self, account):
         return "%s/hmdata/%s/" % (self.url, account)

@@ -2,6 +2,7 @@
 
 import ipaddress
 import socket
+import ssl
 import threading
 from http.server import ThreadingHTTPServer
 
@@ -13,7 +14,7 @@ from .mailbox import Mailbox
 from .mailprotocol import MailProtocol
 from .multistatus import DEFAULT_NAMESPACE, ENCODINGS
 from .requestlog import RequestLog
-from .urllayout import UrlLayout
+from .urllayout import ENTRY_PATH, UrlLayout
 
 
 class _Server(ThreadingHTTPServer):
@@ -21,11 +22,21 @@ class _Server(ThreadingHTTPServer):
     block_on_close = False
     allow_reuse_address = True
 
+    tls = None  # an ssl.SSLContext: every connection is TLS
+
+    def get_request(self):
+        connection, address = super().get_request()
+        if self.tls is not None:
+            # The handshake runs in the connection's own thread, on its first read.
+            connection = self.tls.wrap_socket(connection, server_side=True, do_handshake_on_connect=False)
+        return connection, address
+
     def handle_error(self, request, client_address):
-        # A client that went away is no error of the service.
+        # A client that went away, or spoke no TLS to a TLS port (or
+        # refused the certificate), is no error of the service.
         import sys
         error = sys.exc_info()[1]
-        if isinstance(error, (ConnectionError, socket.timeout)):
+        if isinstance(error, (ConnectionError, socket.timeout, ssl.SSLError)):
             return
         super().handle_error(request, client_address)
 
@@ -40,7 +51,8 @@ class HTTPMailService:
 
     def __init__(self, root, host="127.0.0.1", port=0, namespace=DEFAULT_NAMESPACE,
                  realm="hotmail.com", auth="any", encoding="utf-8", verbose=False,
-                 max_upload=DEFAULT_MAX_UPLOAD, control_secret=None):
+                 max_upload=DEFAULT_MAX_UPLOAD, control_secret=None, tls_cert=None, tls_key=None,
+                 entry_path=ENTRY_PATH):
         if not ipaddress.ip_address(host).is_loopback:
             raise ValueError("the service listens on a loopback address only, not %s" % host)
         if encoding not in ENCODINGS:
@@ -57,9 +69,12 @@ class HTTPMailService:
         self.control_secret = control_secret
         self._server = _Server((host, port), HTTPMailHandler)
         self._server.service = self
+        if tls_cert:
+            self._server.tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self._server.tls.load_cert_chain(tls_cert, tls_key)
         self.host = host
         self.port = self._server.server_address[1]
-        self.layout = UrlLayout(host, self.port)
+        self.layout = UrlLayout(host, self.port, "https" if tls_cert else "http", entry_path)
         self.protocol = MailProtocol(self.mailbox, self.layout, namespace, encoding)
         self._thread = None
 

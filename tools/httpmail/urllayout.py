@@ -33,12 +33,13 @@ class Target:
 
 
 class UrlLayout:
-    def __init__(self, host, port):
+    def __init__(self, host, port, scheme="http", entry_path=ENTRY_PATH):
         self.authority = "%s:%d" % (host, port)
-        self.base = "http://" + self.authority
+        self.base = scheme + "://" + self.authority
+        self.entry_path = entry_path
 
     def entry_url(self):
-        return self.base + ENTRY_PATH
+        return self.base + self.entry_path
 
     def root_url(self, account):
         return "%s/hmdata/%s/" % (self.base, _quote(account))
@@ -61,7 +62,7 @@ class UrlLayout:
 
     def parse(self, path):
         """Resolves a request path to a Target, or None when unknown."""
-        if path == ENTRY_PATH:
+        if path == self.entry_path:
             return Target("entry")
         if path == "/_control" or path.startswith("/_control/"):
             return Target("control", rest=path[len("/_control"):].strip("/"))

@@ -108,6 +108,8 @@ const Entry kWinInet[] = {
     {12030, "The connection with the server was terminated abnormally\r\n"},
     {12031, "The connection with the server was reset\r\n"},
     {12033, "The request to the proxy was invalid\r\n"},
+    {12037, "The date in the certificate is invalid or has expired\r\n"},
+    {12038, "The host name in the certificate is invalid or does not match\r\n"},
     {12045, "The certificate authority is invalid or incorrect\r\n"},
     {12150, "The requested header was not found\r\n"},
     {12152, "The server returned an invalid or unrecognized response\r\n"},
@@ -117,6 +119,8 @@ const Entry kWinInet[] = {
     {12157, "An error occurred in the secure channel support\r\n"},
     {12160, "The HTTP request was not redirected\r\n"},
     {12168, "The redirection requires user confirmation\r\n"},
+    {12169, "The SSL certificate is invalid\r\n"},
+    {12170, "The SSL certificate was revoked\r\n"},
 };
 
 template <size_t N>

@@ -150,11 +150,20 @@ BOOL WINAPI InternetCloseHandle(HINTERNET hInternet) {
 }
 
 BOOL WINAPI InternetSetOptionA(HINTERNET hInternet, DWORD dwOption, LPVOID lpBuffer, DWORD dwBufferLength) {
-  if (dwOption != INTERNET_OPTION_RECEIVE_TIMEOUT) return Fail(ERROR_INTERNET_INVALID_OPTION);
+  if (dwOption != INTERNET_OPTION_RECEIVE_TIMEOUT && dwOption != INTERNET_OPTION_SECURITY_FLAGS)
+    return Fail(ERROR_INTERNET_INVALID_OPTION);
   if (lpBuffer == nullptr) return Fail(ERROR_INVALID_PARAMETER);
   if (dwBufferLength < sizeof(DWORD)) return Fail(ERROR_INTERNET_BAD_OPTION_LENGTH);
+  const DWORD value = *static_cast<const DWORD*>(lpBuffer);
+  if (dwOption == INTERNET_OPTION_SECURITY_FLAGS) {
+    // Only a request takes them, and only the bits that relax a check.
+    ObjectRef object = Lookup(hInternet, HandleKind::Request);
+    if (!object) return FALSE;
+    static_cast<Request*>(object.Get())->securityFlags = value & kSettableSecurityFlags;
+    return TRUE;
+  }
   ObjectRef object = Lookup(hInternet);
   if (!object) return FALSE;
-  object.Get()->SetReceiveTimeout(*static_cast<const DWORD*>(lpBuffer));
+  object.Get()->SetReceiveTimeout(value);
   return TRUE;
 }

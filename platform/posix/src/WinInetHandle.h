@@ -146,6 +146,7 @@ struct Response {
   bool complete = false;        // a whole response header block arrived
   std::string headers;          // that block, status line first, CR LF ended
   long status = 0;
+  std::string serverCertificate;  // DER, when the response came over TLS
   BodyBuffer body;
   DWORD bodyError = ERROR_SUCCESS;  // why the rest of a streamed body cannot come
 };
@@ -168,6 +169,7 @@ class Request : public Object {
   std::string object;
   std::string version;
   DWORD flags = 0;
+  DWORD securityFlags = 0;  // the SECURITY_FLAG_IGNORE_ bits the caller set
   Response response;
   std::unique_ptr<Transfer, TransferDeleter> transfer;
 };
@@ -212,6 +214,11 @@ BOOL Fail(DWORD error);
 
 // curl's outcome of a transfer as a WinInet error number.
 DWORD ErrorFromCurl(CURLcode code);
+
+// The SECURITY_FLAG_ bits a caller may set on a request.
+constexpr DWORD kSettableSecurityFlags = SECURITY_FLAG_IGNORE_REVOCATION | SECURITY_FLAG_IGNORE_UNKNOWN_CA |
+                                         SECURITY_FLAG_IGNORE_WRONG_USAGE | SECURITY_FLAG_IGNORE_CERT_CN_INVALID |
+                                         SECURITY_FLAG_IGNORE_CERT_DATE_INVALID;
 
 // Frees a pooled curl handle with the transfer driver (and its connection
 // cache) that belongs to it.

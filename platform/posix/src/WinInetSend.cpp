@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "WinInetHandle.h"
+#include "WinInetTls.h"
 
 using namespace kwin32::wininet;
 
@@ -174,6 +175,7 @@ class Transfer {
   const std::string key_;
   CURLM* multi_ = nullptr;
   HeaderList headerList_;
+  TlsCheck tls_;
   std::string block_;  // the response header block being received
   DWORD timeoutMs_ = 0;
   Clock::time_point lastActivity_;
@@ -286,6 +288,7 @@ bool Transfer::Configure(const std::vector<std::string>& lines, const char* body
   curl_easy_setopt(curl_, CURLOPT_HTTP_VERSION,
                    request_.version == "HTTP/1.0" ? CURL_HTTP_VERSION_1_0 : CURL_HTTP_VERSION_1_1);
   curl_easy_setopt(curl_, CURLOPT_USERAGENT, internet.agent.empty() ? nullptr : internet.agent.c_str());
+  if (secure) tls_.Configure(curl_, request_.securityFlags);
   SetMethod(body, length);
   SetCredentials();
 
@@ -411,7 +414,7 @@ DWORD Transfer::Outcome(CURLcode code) {
   if (cancelled_) return ERROR_INTERNET_OPERATION_CANCELLED;
   if (timedOut_) return ERROR_INTERNET_TIMEOUT;
   if (outOfMemory_) return ERROR_NOT_ENOUGH_MEMORY;
-  if (code != CURLE_OK) return ErrorFromCurl(code);
+  if (code != CURLE_OK) return (request_.flags & INTERNET_FLAG_SECURE) ? tls_.ErrorOf(code) : ErrorFromCurl(code);
   if (!response_.complete) return ERROR_HTTP_INVALID_SERVER_RESPONSE;
   // A redirect of any other verb needs the caller's consent, as in WinInet.
   const std::string& verb = request_.verb;
@@ -434,6 +437,8 @@ size_t Transfer::OnHeader(char* data, size_t size, size_t count, void* self) {
       t->bodyStarted_ = false;
       t->response_.headers.clear();
       t->response_.body.Clear();
+      if ((t->request_.flags & INTERNET_FLAG_SECURE) && t->response_.serverCertificate.empty())
+        t->response_.serverCertificate = TlsCheck::ServerCertificate(t->curl_);
     } else {
       t->block_.append(line);
     }
@@ -537,6 +542,8 @@ namespace {
 std::string PoolKey(const Request& request) {
   const Connection& connection = request.Owner();
   std::string key = Origin(connection, (request.flags & INTERNET_FLAG_SECURE) != 0);
+  // A connection checked under relaxed flags serves only requests with the same.
+  if (request.securityFlags != 0) key += "\nflags " + std::to_string(request.securityFlags);
   if ((request.flags & INTERNET_FLAG_NO_AUTH) == 0 && !connection.userName.empty()) {
     key += '\n' + connection.userName;
     key += '\n' + connection.password;
