@@ -1,6 +1,7 @@
 #include "HTTPSession.h"
 
 #include <ctype.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -24,6 +25,12 @@ namespace {
 constexpr DWORD kFinishWaitMs = 3000;
 // How long Shutdown waits, in all, for the workers still running.
 constexpr DWORD kShutdownWaitMs = 3000;
+// A session ends at the latest this many times HttpTimeOut after it was
+// started, however slowly its answer keeps arriving.
+constexpr DWORD kTotalTimeOutFactor = 8;
+// The window timer that ends sessions past that bound, and how often it looks.
+constexpr UINT_PTR kWatchdogTimerId = 0x4854;  // "HT"
+constexpr UINT kWatchdogPeriodMs = 1000;
 // Redirects followed for one session; one more ends it.
 constexpr int kMaxRedirects = 10;
 // Room a reader may add around a body without a new buffer (a POP3 status
@@ -36,6 +43,7 @@ constexpr DWORD kProbeSize = 16 * 1024;
 constexpr DWORD kMaxReadChunk = 1024 * 1024;
 
 const char kResponseTooLarge[] = "[レスポンスが大きすぎます]";
+const char kTimedOut[] = "[HTTP リクエストが時間内に終わりませんでした]";
 
 // What the window thread keeps for all sessions. Workers never touch it.
 struct Transport {
@@ -47,6 +55,7 @@ struct Transport {
   std::map<HINTERNET, int> users;         // started sessions per open handle
   std::vector<HINTERNET> retired;         // to close when their users are done
   TransportSettings owner;                // window and settings of the plug-in
+  HWND watchdog = nullptr;                // the window the watchdog timer runs on
   CSettings defaults;                     // read while the owner gives none
 };
 
@@ -188,7 +197,9 @@ CHTTPSession::CHTTPSession()
       internet_(nullptr),
       preconfigured_(false),
       switchedToDirect_(false),
-      holdsSlot_(false) {
+      holdsSlot_(false),
+      started_(0),
+      aborted_(false) {
   State();  // the transport must outlive this session
 }
 
@@ -245,7 +256,11 @@ bool CHTTPSession::StartWaiting(CHTTPSession* submitted) {
 bool CHTTPSession::Launch() {
   window_ = State().owner.window;
   timeOut_ = static_cast<DWORD>(Settings().httpTimeOut) * 1000;
-  if (StartThread()) return true;
+  started_ = GetTickCount();
+  if (StartThread()) {
+    ArmWatchdog();
+    return true;
+  }
   completed = false;
   Log("[HTTPSession は失敗しました]\n");
   return PostDone();
@@ -324,6 +339,35 @@ void CHTTPSession::Finish() {
   }
   holdsSlot_ = false;
   StartWaiting();
+  if (t.running == 0 && t.watchdog != nullptr) {
+    KillTimer(t.watchdog, kWatchdogTimerId);
+    t.watchdog = nullptr;
+  }
+}
+
+// The watchdog runs while any session does.
+void CHTTPSession::ArmWatchdog() {
+  Transport& t = State();
+  if (t.watchdog == window_) return;
+  if (SetTimer(window_, kWatchdogTimerId, kWatchdogPeriodMs, &OnWatchdog) != 0) t.watchdog = window_;
+}
+
+// Ends every running session past its total bound; their workers then
+// complete them, not completed, and the queue moves on.
+void CALLBACK CHTTPSession::OnWatchdog(HWND, UINT, UINT_PTR, DWORD) {
+  const DWORD now = GetTickCount();
+  for (CHTTPSession* session : State().started) {
+    if (session->timeOut_ == 0 || session->aborted_) continue;
+    if (now - session->started_ >= static_cast<uint64_t>(session->timeOut_) * kTotalTimeOutFactor) session->Abort();
+  }
+}
+
+void CHTTPSession::Abort() {
+  std::lock_guard<std::mutex> guard(handlesLock_);
+  aborted_ = true;
+  // The innermost first: the request, then its connection.
+  for (auto it = handles_.rbegin(); it != handles_.rend(); ++it) InternetCloseHandle(*it);
+  handles_.clear();
 }
 
 void CHTTPSession::Shutdown() {
@@ -376,24 +420,38 @@ void CHTTPSession::CloseInternet() {
   t.users.clear();
 }
 
-namespace {
-
-// Closes a WinInet handle when the attempt that opened it ends.
-class InternetHandle {
+// Closes a WinInet handle of an attempt when the attempt ends, unless the
+// session was aborted and the window thread closed it already.
+class CAttemptHandle {
  public:
-  explicit InternetHandle(HINTERNET handle) : handle_(handle) {}
-  ~InternetHandle() {
-    if (handle_ != nullptr) InternetCloseHandle(handle_);
+  CAttemptHandle(CHTTPSession& session, HINTERNET handle) : session_(session), handle_(handle) {
+    if (handle_ == nullptr) return;
+    std::lock_guard<std::mutex> guard(session_.handlesLock_);
+    if (session_.aborted_) {
+      InternetCloseHandle(handle_);  // opened after the abort: ends at once
+      handle_ = nullptr;
+      SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
+      return;
+    }
+    session_.handles_.push_back(handle_);
   }
-  InternetHandle(const InternetHandle&) = delete;
-  InternetHandle& operator=(const InternetHandle&) = delete;
+  ~CAttemptHandle() {
+    if (handle_ == nullptr) return;
+    std::lock_guard<std::mutex> guard(session_.handlesLock_);
+    auto& handles = session_.handles_;
+    auto it = std::find(handles.begin(), handles.end(), handle_);
+    if (it == handles.end()) return;  // closed by Abort
+    handles.erase(it);
+    InternetCloseHandle(handle_);
+  }
+  CAttemptHandle(const CAttemptHandle&) = delete;
+  CAttemptHandle& operator=(const CAttemptHandle&) = delete;
   HINTERNET Get() const { return handle_; }
 
  private:
+  CHTTPSession& session_;
   HINTERNET handle_;
 };
-
-}  // namespace
 
 // Whether the request may go as filled: header values and credentials that
 // hold a line break would add header lines of their own to the request.
@@ -426,7 +484,7 @@ void CHTTPSession::Execute(int redirects) {
   const std::string origin = OriginOf(url, hostName_, urlParts_.nPort);
   if (origin_.empty()) origin_ = origin;
   const bool ownOrigin = origin == origin_;
-  InternetHandle connection(InternetConnectA(internet_, hostName_, urlParts_.nPort, ownOrigin ? userName.c_str() : "",
+  CAttemptHandle connection(*this, InternetConnectA(internet_, hostName_, urlParts_.nPort, ownOrigin ? userName.c_str() : "",
                                              ownOrigin ? password.c_str() : "", INTERNET_SERVICE_HTTP, 0, 0));
   if (connection.Get() == nullptr) {
     REPORT_SYSTEM_ERROR(GetLastError());
@@ -440,8 +498,8 @@ void CHTTPSession::Execute(int redirects) {
   // might answer another origin's challenge with these credentials.
   const DWORD flags =
       INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_AUTO_REDIRECT | (allowAuth ? 0 : INTERNET_FLAG_NO_AUTH);
-  InternetHandle request(
-      HttpOpenRequestA(connection.Get(), method.c_str(), urlPath_, "HTTP/1.1", nullptr, nullptr, flags, 0));
+  CAttemptHandle request(
+      *this, HttpOpenRequestA(connection.Get(), method.c_str(), urlPath_, "HTTP/1.1", nullptr, nullptr, flags, 0));
   if (request.Get() == nullptr) {
     REPORT_SYSTEM_ERROR(GetLastError());
     return;
@@ -453,6 +511,10 @@ void CHTTPSession::Execute(int redirects) {
                                      body.empty() ? nullptr : const_cast<char*>(body.data()),
                                      static_cast<DWORD>(body.size()));
   const DWORD sendError = sent ? ERROR_SUCCESS : GetLastError();
+  if (aborted_) {  // its handles are closed: nothing more to ask them
+    REPORT_ERROR(kTimedOut, 0);
+    return;
+  }
 
   std::string text;
   QueryInfo(text, request.Get(), HTTP_QUERY_RAW_HEADERS_CRLF | HTTP_QUERY_FLAG_REQUEST_HEADERS);
@@ -486,6 +548,12 @@ void CHTTPSession::Execute(int redirects) {
   }
   if (viaProxy && status == 407) REPORT_ERROR("[認証に失敗しました。プロクシが原因である可能性があります]", 0);
   // 206: the start of a message, asked for with a byte range.
+  if (status == 206) {
+    // Asked quietly: a 206 without one (several ranges) is taken as no start.
+    char range[128] = "";
+    DWORD size = sizeof range;
+    if (HttpQueryInfoA(request.Get(), HTTP_QUERY_CONTENT_RANGE, range, &size, nullptr)) contentRange = range;
+  }
   if (status == 200 || status == 201 || status == 206 || status == 207)
     ReadResponse(request.Get());
   else

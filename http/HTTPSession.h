@@ -12,8 +12,11 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "http/BodyConsumer.h"
 
@@ -65,6 +68,8 @@ class CHTTPSession {
   std::string headers;
   std::string body;
   std::string response;
+  // The Content-Range of a 206, which says where its part begins.
+  std::string contentRange;
   // When set, a body is handed to it as it arrives, on the worker thread,
   // and `response` stays empty.
   std::unique_ptr<CBodyConsumer> consumer;
@@ -76,7 +81,11 @@ class CHTTPSession {
   std::string password;
 
  private:
+  friend class CAttemptHandle;
   static bool StartWaiting(CHTTPSession* submitted = nullptr);
+  static void CALLBACK OnWatchdog(HWND window, UINT message, UINT_PTR id, DWORD now);
+  static void ArmWatchdog();
+  void Abort();
   bool Launch();
   bool StartThread();
   bool PostDone();
@@ -103,6 +112,12 @@ class CHTTPSession {
   bool switchedToDirect_;  // a proxy answered 400; the rest went direct
   std::string origin_;     // scheme, host and port the credentials are for
   bool holdsSlot_;
+  DWORD started_;  // GetTickCount when the worker was started
+  // The WinInet handles of the running attempt, which Abort closes from the
+  // window thread to end a call the worker is blocked in.
+  std::mutex handlesLock_;
+  std::vector<HINTERNET> handles_;
+  std::atomic<bool> aborted_;
 };
 
 #endif

@@ -157,6 +157,8 @@ class Transfer {
   bool Configure(const std::vector<std::string>& lines, const char* body, size_t length, const std::string& url);
   void SetMethod(const char* body, size_t length);
   void SetCredentials();
+  bool RefusedCachedDigest() const;
+  void Restart();
   void LearnAuthScheme();
   void ReserveBody();
   void SynthesizeRequestHeaders(const std::vector<std::string>& lines);
@@ -185,6 +187,7 @@ class Transfer {
   bool bodyStarted_ = false;  // the last response's body has begun
   bool paused_ = false;       // curl holds back a piece until the reader asks
   bool finished_ = false;
+  int responses_ = 0;  // final responses of this exchange so far
   CURLcode result_ = CURLE_OK;
 };
 
@@ -256,6 +259,13 @@ DWORD Transfer::Run(const std::vector<std::string>& lines, const char* body, siz
   // A response is the last one once its body begins: curl skips the bodies
   // of the responses it answers itself (challenges, followed redirects).
   Drive([this] { return streaming_ && response_.complete && bodyStarted_; });
+  if (RefusedCachedDigest()) {
+    // The Digest answer of an earlier challenge was refused with a fresh
+    // one (a restarted server forgets its nonces, stale or not): that one
+    // is answered once, as WinInet does. Only its refusal is final.
+    Restart();
+    Drive([this] { return streaming_ && response_.complete && bodyStarted_; });
+  }
   long status = 0;
   curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
   response_.status = response_.complete ? status : 0;
@@ -266,6 +276,39 @@ DWORD Transfer::Run(const std::vector<std::string>& lines, const char* body, siz
   if (result_ == CURLE_OK && response_.complete) LearnAuthScheme();
   if (response_.requestHeaders.empty()) SynthesizeRequestHeaders(lines);
   return Outcome(result_);
+}
+
+// Whether the only response is a 401 with a Digest challenge to a request
+// that went with Digest credentials before any challenge of this exchange.
+bool Transfer::RefusedCachedDigest() const {
+  if (responses_ != 1 || !response_.complete) return false;
+  long status = 0;
+  curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
+  std::string challenge;
+  bool digest = false;
+  for (DWORD i = 0; FindHeader(response_.headers, "WWW-Authenticate", i, &challenge); ++i)
+    digest = digest || strncasecmp(challenge.c_str(), "Digest", 6) == 0;
+  return status == 401 && digest && response_.requestHeaders.find("\r\nAuthorization: Digest ") != std::string::npos;
+}
+
+// Sends the request again on the same handle, which keeps the challenge
+// that the last response brought.
+void Transfer::Restart() {
+  Detach();
+  response_.complete = false;
+  response_.headers.clear();
+  response_.body.Clear();
+  block_.clear();
+  bodyStarted_ = paused_ = finished_ = false;
+  result_ = CURLE_OK;
+  Touch();
+  CURLM* multi = MultiOf(curl_);
+  if (curl_multi_add_handle(multi, curl_) != CURLM_OK) {
+    finished_ = true;
+    outOfMemory_ = true;
+    return;
+  }
+  multi_ = multi;
 }
 
 bool Transfer::Configure(const std::vector<std::string>& lines, const char* body, size_t length,
@@ -430,6 +473,7 @@ size_t Transfer::OnHeader(char* data, size_t size, size_t count, void* self) {
       // A new response (after 100 Continue, an authentication round or a
       // followed redirect): only the last one counts.
       t->block_.assign(line);
+      if (!StartsWith(line.substr(line.find(' ') + 1), "1")) ++t->responses_;
       t->response_.complete = false;
       t->bodyStarted_ = false;
       t->response_.headers.clear();
