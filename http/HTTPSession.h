@@ -84,7 +84,7 @@ class CHTTPSession {
   friend class CAttemptHandle;
   static bool StartWaiting(CHTTPSession* submitted = nullptr);
   static void CALLBACK OnWatchdog(HWND window, UINT message, UINT_PTR id, DWORD now);
-  static void ArmWatchdog();
+  void ArmWatchdog();
   void Abort();
   bool Launch();
   bool StartThread();

@@ -103,6 +103,10 @@ bool IsRedirect(long status) {
 class HeaderList {
  public:
   ~HeaderList() { curl_slist_free_all(list_); }
+  void Clear() {
+    curl_slist_free_all(list_);
+    list_ = nullptr;
+  }
   bool Append(const std::string& line) {
     curl_slist* next = curl_slist_append(list_, line.c_str());
     if (next == nullptr) return false;
@@ -261,8 +265,16 @@ DWORD Transfer::Run(const std::vector<std::string>& lines, const char* body, siz
   Drive([this] { return streaming_ && response_.complete && bodyStarted_; });
   if (RefusedCachedDigest()) {
     // The Digest answer of an earlier challenge was refused with a fresh
-    // one (a restarted server forgets its nonces, stale or not): that one
-    // is answered once, as WinInet does. Only its refusal is final.
+    // one (a restarted server forgets its nonces, stale or not): the
+    // request goes once more, as WinInet does, and only a refusal of that
+    // is final. curl holds a refused challenge as a problem and ignores the
+    // next ones of the handle, so the handle starts again from no state.
+    Drive([] { return false; });
+    CURLM* multi = MultiOf(curl_);
+    curl_easy_reset(curl_);
+    curl_easy_setopt(curl_, CURLOPT_PRIVATE, reinterpret_cast<char*>(multi));  // the reset forgot it
+    headerList_.Clear();
+    if (!Configure(lines, body, length, url)) return ERROR_NOT_ENOUGH_MEMORY;
     Restart();
     Drive([this] { return streaming_ && response_.complete && bodyStarted_; });
   }
