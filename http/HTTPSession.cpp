@@ -372,6 +372,8 @@ void CHTTPSession::Abort() {
 
 void CHTTPSession::Shutdown() {
   Transport& t = State();
+  if (t.watchdog != nullptr) KillTimer(t.watchdog, kWatchdogTimerId);
+  t.watchdog = nullptr;
   // The queue is taken out before the box: its message loop may finish a
   // running session, which must find nothing left to start.
   std::deque<CHTTPSession*> dropped;
