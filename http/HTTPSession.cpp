@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "config/Log.h"
+#include "config/LogMask.h"
 #include "config/Settings.h"
 #include "http/AppendRead.h"
 #include "http/StreamedBody.h"
@@ -96,8 +97,7 @@ std::string MaskLine(const std::string& line) {
   value.erase(0, std::min(value.find_first_not_of(" \t"), value.size()));
   const size_t space = value.find_first_of(" \t");
   const bool hasScheme = space != std::string::npos && value.find_first_not_of(" \t", space) != std::string::npos;
-  return line.substr(0, colon + 1) + " " + (hasScheme ? value.substr(0, space) + " " : "") + "********" +
-         line.substr(eol);
+  return MaskedAfter(line.substr(0, colon + 1) + (hasScheme ? " " + value.substr(0, space) : "")) + line.substr(eol);
 }
 
 // A header block as logged, credentials masked line by line. Only CR LF

@@ -180,6 +180,10 @@ class CHotmailHTTP {
   void Start(int handle, std::unique_ptr<CHotmailRequest> request);
   std::unique_ptr<CHotmailRequest> NewRequest(const CCredentials& credentials, int kind, const char* method,
                                              const std::string& url);
+  std::string EntryUrl() const;
+  // Whether a request with these credentials may go to `url`: only to an
+  // origin their discovery named (see CredentialScope.h).
+  bool MaySend(const CCredentials& credentials, const std::string& url) const;
   const Discovery* Discovered(const CCredentials& credentials) const;
   int ReadReply(int kind, CHotmailRequest& request);
   int ReadMultiStatus(CHTTPSession& session, const std::function<int(CXmlDocument&)>& walk);

@@ -5,6 +5,7 @@
 
 #include "config/Log.h"
 #include "config/Settings.h"
+#include "httpmail/CredentialScope.h"
 #include "httpmail/DavNames.h"
 
 namespace {
@@ -27,6 +28,7 @@ const char kMailBodyTail[] =
     "</D:propfind>";
 const char kPostHeaders[] = "Content-Type: message/rfc821\r\nTranslate: t\r\nSAVEINSENT: t\r\n";
 const char kUnsafeRequest[] = "[サーバーから受け取った URL に使えない文字が含まれています]";
+const char kForeignOrigin[] = "[ログインで示されたホスト以外の URL には接続しません]";
 
 // A URL or header value from the service must not end the line it is
 // written on, or it would add lines of its own to the request.
@@ -50,10 +52,29 @@ std::string AttributeText(const std::string& text) {
 
 }  // namespace
 
+std::string CHotmailHTTP::EntryUrl() const { return "http://" + settings_.serviceHost + kEntryPath; }
+
+// A request on an origin that discovery did not name is not sent at all,
+// rather than sent without credentials: such a URL comes from a listing,
+// and the service never needs one (a hostile one could also aim DELETE or
+// MOVE at any local server).
+bool CHotmailHTTP::MaySend(const CCredentials& credentials, const std::string& url) const {
+  std::vector<std::string> named{EntryUrl()};
+  if (const Discovery* discovery = Discovered(credentials)) {
+    named.push_back(discovery->folderRootUrl);
+    named.push_back(discovery->sendUrl);
+  }
+  return MayCarryCredentials(url, named);
+}
+
 std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRequest(const CCredentials& credentials, int kind,
                                                           const char* method, const std::string& url) {
   if (!FitsOnLine(url)) {
     REPORT_ERROR(kUnsafeRequest, 0);
+    return nullptr;
+  }
+  if (!MaySend(credentials, url)) {
+    REPORT_ERROR(kForeignOrigin, 0);
     return nullptr;
   }
   std::unique_ptr<CHotmailRequest> request(new CHotmailRequest);
@@ -72,7 +93,7 @@ std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRequest(const CCredentials& cr
 }
 
 std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRootRequest(const CCredentials& credentials) {
-  auto request = NewRequest(credentials, KIND_ROOT, "PROPFIND", "http://" + settings_.serviceHost + kEntryPath);
+  auto request = NewRequest(credentials, KIND_ROOT, "PROPFIND", EntryUrl());
   if (!request) return nullptr;
   request->maxResponse = CXmlDocument::kMaxBodySize;  // the reader takes no more
   request->headers = kPropfindHeaders;

@@ -83,6 +83,8 @@ class CXmlDocument {
   // path from the context, in code page 932. Never throws: false, with the
   // text emptied, when nothing matches or anything fails.
   bool SelectText(Node context, const char* path, std::string& text) noexcept;
+  // SelectText in UTF-8, for texts that go on in Unicode (IMAP folder names).
+  bool SelectUtf8Text(Node context, const char* path, std::string& text) noexcept;
 
   // Reads the byte-order mark and the XML declaration of a body. For
   // Declared, `name` receives the declared encoding name.
@@ -109,6 +111,8 @@ class CXmlDocument {
 
   // Load without the size check.
   void Parse(const std::string& body);
+  // SelectText in code page 932 or CP_UTF8.
+  bool SelectIn(Node context, const char* path, std::string& text, unsigned codePage) noexcept;
 
   std::vector<Binding> bindings_;
   std::unique_ptr<Impl> impl_;

@@ -458,6 +458,14 @@ std::vector<CXmlDocument::Node> CXmlDocument::SelectNodes(const char* path) {
 }
 
 bool CXmlDocument::SelectText(Node context, const char* path, std::string& text) noexcept {
+  return SelectIn(context, path, text, 932);
+}
+
+bool CXmlDocument::SelectUtf8Text(Node context, const char* path, std::string& text) noexcept {
+  return SelectIn(context, path, text, CP_UTF8);
+}
+
+bool CXmlDocument::SelectIn(Node context, const char* path, std::string& text, unsigned codePage) noexcept {
   text.clear();
   if (impl_->doc == nullptr) return false;
   xmlNodePtr from = context != nullptr ? static_cast<xmlNodePtr>(const_cast<void*>(context))
@@ -470,7 +478,7 @@ bool CXmlDocument::SelectText(Node context, const char* path, std::string& text)
     xmlChar* content = xmlNodeGetContent(set->nodeTab[0]);
     try {
       const char* utf8 = content != nullptr ? reinterpret_cast<const char*>(content) : "";
-      text = impl_->converter.Convert(utf8, strlen(utf8));
+      text = codePage == CP_UTF8 ? std::string(utf8) : impl_->converter.Convert(utf8, strlen(utf8));
       found = true;
     } catch (...) {
       text.clear();

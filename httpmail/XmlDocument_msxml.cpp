@@ -98,13 +98,13 @@ std::wstring WithoutDeclaration(const std::wstring& text) {
   return end == std::wstring::npos ? text : text.substr(end + 2);
 }
 
-std::string Narrow(BSTR text) {
+std::string Narrow(BSTR text, UINT codePage = kCodePage) {
   const int length = static_cast<int>(SysStringLen(text));
   if (length == 0) return std::string();
-  int n = WideCharToMultiByte(kCodePage, 0, text, length, nullptr, 0, nullptr, nullptr);
+  int n = WideCharToMultiByte(codePage, 0, text, length, nullptr, 0, nullptr, nullptr);
   if (n <= 0) throw CXmlDocument::Error(CXmlDocument::kOutOfMemory);
   std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(kCodePage, 0, text, length, &out[0], n, nullptr, nullptr);
+  WideCharToMultiByte(codePage, 0, text, length, &out[0], n, nullptr, nullptr);
   return out;
 }
 
@@ -269,6 +269,14 @@ std::vector<CXmlDocument::Node> CXmlDocument::SelectNodes(const char* path) {
 }
 
 bool CXmlDocument::SelectText(Node context, const char* path, std::string& text) noexcept {
+  return SelectIn(context, path, text, kCodePage);
+}
+
+bool CXmlDocument::SelectUtf8Text(Node context, const char* path, std::string& text) noexcept {
+  return SelectIn(context, path, text, CP_UTF8);
+}
+
+bool CXmlDocument::SelectIn(Node context, const char* path, std::string& text, unsigned codePage) noexcept {
   text.clear();
   if (impl_->doc == nullptr) return false;
   IXMLDOMNode* from = context != nullptr ? static_cast<IXMLDOMNode*>(const_cast<void*>(context))
@@ -281,7 +289,7 @@ bool CXmlDocument::SelectText(Node context, const char* path, std::string& text)
       BSTR value = nullptr;
       if (SUCCEEDED(node->get_text(&value))) {
         try {
-          text = Narrow(value);
+          text = Narrow(value, codePage);
           found = true;
         } catch (...) {
           text.clear();

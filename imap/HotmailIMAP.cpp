@@ -5,21 +5,9 @@
 
 namespace {
 
-const char kMasked[] = "********";
 const char kReceived[] = "[以下のコマンドを Becky から受信しました]\n";
 constexpr int kImapMinimumTimeOut = 30 * 60;
 constexpr UINT_PTR kRelistTimerId = 0x494D;  // "IM"
-
-bool StartsLogIn(const std::string& line) {
-  size_t space = line.find(' ');
-  if (space == std::string::npos) return false;
-  std::string name;
-  for (size_t i = space + 1; i < line.size() && line[i] != ' '; ++i) {
-    char c = line[i];
-    name.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
-  }
-  return name == "LOGIN" || name == "AUTHENTICATE";
-}
 
 }  // namespace
 
@@ -82,8 +70,14 @@ void CHotmailIMAP::OnConnected() {
                                        REPORT_SYSTEM_ERROR(GetLastError());
                                    }};
   client->service.reset(new CImapService(*http_, serial, serviceHooks));
+  // What the command reader took in is logged as the session read it, so
+  // the log masks what the session took for a password.
   CImapSession::Hooks sessionHooks{[this](const std::string& text) { Reply(text); }, [this] { CloseClient(); },
-                                   [this] { return ServedBacklogged(); }};
+                                   [this] { return ServedBacklogged(); },
+                                   [](const std::string& text) {
+                                     theLog.Write(kReceived);
+                                     theLog.Write(text);
+                                   }};
   CImapSession::DeleteMode mode = deleteMode_ == 1   ? CImapSession::DeleteMode::MoveToDeletedItems
                                   : deleteMode_ == 2 ? CImapSession::DeleteMode::Delete
                                                      : CImapSession::DeleteMode::Keep;
@@ -93,28 +87,13 @@ void CHotmailIMAP::OnConnected() {
   clients_[serial] = std::move(client);
 }
 
-void CHotmailIMAP::LogLine(Client& client, const std::string& line) {
-  theLog.Write(kReceived);
-  if (StartsLogIn(line)) client.masking = true;
-  if (!client.masking) {
-    theLog.Write(line);
-    return;
-  }
-  size_t name = line.find(' ');
-  size_t end = name == std::string::npos ? std::string::npos : line.find(' ', name + 1);
-  theLog.Write(StartsLogIn(line) && end != std::string::npos ? line.substr(0, end) + " " + kMasked : kMasked);
-}
-
 void CHotmailIMAP::ReceiveLine(const std::string& line) {
   auto found = clients_.find(ServedConnection());
   if (found == clients_.end()) return;
   Client& client = *found->second;
   client.lastInput = GetTickCount();
-  LogLine(client, line);
   std::string bytes = line + "\r\n";
   client.session->Receive(bytes.data(), bytes.size());
-  // The log-in has been taken whole once the session waits for no more of it.
-  if (client.masking && !client.session->InCommand()) client.masking = false;
 }
 
 void CHotmailIMAP::OnJobDone(WPARAM, LPARAM result) {

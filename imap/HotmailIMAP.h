@@ -68,7 +68,6 @@ class CHotmailIMAP : public CLineServer<CHotmailIMAP> {
     std::unique_ptr<CImapService> service;
     std::unique_ptr<CImapSession> session;
     SOCKET socket = 0;
-    bool masking = false;  // the lines of a log-in command are not logged in clear
     DWORD lastInput = 0;   // GetTickCount of the client's last line
   };
 
@@ -79,7 +78,6 @@ class CHotmailIMAP : public CLineServer<CHotmailIMAP> {
   void OnClosed() override;
   void OnOutputDrained() override;
   void OnReply(std::unique_ptr<CHotmailRequest> request);
-  void LogLine(Client& client, const std::string& line);
   static void CALLBACK OnRelistTimer(HWND hwnd, UINT message, UINT_PTR id, DWORD time);
   void Relist();
 

@@ -14,7 +14,7 @@ enum class BackendResult { Ok, AuthFailed, Unavailable, NotFound, Failed };
 
 struct ImapFolderInfo {
   std::string id;
-  std::string displayName;  // code page 932
+  std::string displayName;  // UTF-8: IMAP names are Unicode
   std::string kind;         // the service's special kind: "inbox", "sentitems", ...
 };
 

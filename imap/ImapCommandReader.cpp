@@ -1,10 +1,5 @@
 #include "imap/ImapCommandReader.h"
 
-namespace {
-// "{4294967295+}" and a CR, with room for leading zeros.
-constexpr size_t kLongestLiteralMark = 64;
-}  // namespace
-
 CImapCommandReader::CImapCommandReader(size_t maxLine, size_t maxLiteral, size_t maxCommand)
     : maxLine_(maxLine), maxLiteral_(maxLiteral), maxCommand_(maxCommand) {}
 
@@ -20,6 +15,31 @@ void CImapCommandReader::Compact() {
     buffer_.erase(0, begin_);
     begin_ = 0;
   }
+}
+
+void CImapCommandReader::SkippedMark::Take(char c) {
+  using S = Step;
+  if (c == '{') {
+    step = S::Open;
+    size = 0;
+    synchronizing = true;
+  } else if (c >= '0' && c <= '9' && (step == S::Open || step == S::Digits)) {
+    step = S::Digits;
+    size = size > (UINT64_MAX - 9) / 10 ? UINT64_MAX : size * 10 + static_cast<uint64_t>(c - '0');
+  } else if (c == '+' && step == S::Digits) {
+    step = S::Plus;
+    synchronizing = false;
+  } else if (c == '}' && (step == S::Digits || step == S::Plus)) {
+    step = S::Close;
+  } else if (c == '\r' && step == S::Close) {
+    step = S::CloseCr;
+  } else {
+    step = S::None;
+  }
+}
+
+void CImapCommandReader::Skip(size_t end) {
+  for (; begin_ < end; ++begin_) mark_.Take(buffer_[begin_]);
 }
 
 bool CImapCommandReader::LiteralAtEnd(const std::string& line, uint64_t* size, bool* synchronizing) {
@@ -58,18 +78,32 @@ CImapCommandReader::Next CImapCommandReader::Poll(std::string& command) {
       continue;
     }
     size_t lf = buffer_.find('\n', begin_);
-    bool skipping = state_ == State::SkipLine;
+    if (state_ == State::SkipLine) {
+      // Still inside a refused command: a literal its line announces is
+      // skipped too.
+      Skip(lf == std::string::npos ? buffer_.size() : lf);
+      if (lf == std::string::npos) return Next::None;
+      ++begin_;
+      const bool closed = mark_.step == SkippedMark::Step::Close || mark_.step == SkippedMark::Step::CloseCr;
+      if (closed && !mark_.synchronizing) {
+        literalLeft_ = mark_.size;
+        SetState(State::SkipLiteral);
+      } else {
+        SetState(State::Line);
+      }
+      mark_ = SkippedMark();
+      continue;
+    }
     if (lf == std::string::npos) {
-      if (!skipping && available > maxLine_ + 1) {
+      if (available > maxLine_ + 1) {
         // Refuse now rather than hold an endless line.
         command = command_ + buffer_.substr(begin_, 64);
         command_.clear();
-        begin_ = buffer_.size();
+        mark_ = SkippedMark();
+        Skip(buffer_.size());
         SetState(State::SkipLine);
         return Next::TooLong;
       }
-      // A skipped line's tail is kept: it may announce a literal to skip too.
-      if (skipping && available > kLongestLiteralMark) begin_ = buffer_.size() - kLongestLiteralMark;
       return Next::None;
     }
     std::string line = buffer_.substr(begin_, lf - begin_);
@@ -78,16 +112,6 @@ CImapCommandReader::Next CImapCommandReader::Poll(std::string& command) {
     uint64_t literal = 0;
     bool synchronizing = false;
     bool hasLiteral = LiteralAtEnd(line, &literal, &synchronizing);
-    if (skipping) {
-      // Still inside a refused command: its further literals are skipped too.
-      if (hasLiteral && !synchronizing) {
-        literalLeft_ = literal;
-        SetState(State::SkipLiteral);
-      } else {
-        SetState(State::Line);
-      }
-      continue;
-    }
     bool tooLong = line.size() > maxLine_ ||
                    command_.size() + line.size() + 2 + (hasLiteral ? literal : 0) > maxCommand_ ||
                    (hasLiteral && literal > maxLiteral_);

@@ -35,7 +35,18 @@ class CImapCommandReader {
 
  private:
   enum class State { Line, Literal, SkipLiteral, SkipLine };
+  // The literal mark ("{" digits ["+"] "}" [CR]) at the end of a skipped
+  // line, read as its bytes pass, so that none of them is kept however the
+  // line is cut or however many digits the mark has.
+  struct SkippedMark {
+    enum class Step { None, Open, Digits, Plus, Close, CloseCr };
+    Step step = Step::None;
+    uint64_t size = 0;
+    bool synchronizing = true;
+    void Take(char c);
+  };
   void SetState(State state) { state_ = state; }
+  void Skip(size_t end);  // the skipped line's bytes up to `end` pass through mark_
   // The literal announced at the end of `line`: false when there is none.
   static bool LiteralAtEnd(const std::string& line, uint64_t* size, bool* synchronizing);
   void Compact();
@@ -45,6 +56,7 @@ class CImapCommandReader {
   std::string command_;  // the command assembled so far
   State state_ = State::Line;
   uint64_t literalLeft_ = 0;
+  SkippedMark mark_;
   size_t maxLine_;
   size_t maxLiteral_;
   size_t maxCommand_;

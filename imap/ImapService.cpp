@@ -4,6 +4,7 @@
 #include "httpmail/Folder.h"
 #include "httpmail/JobResult.h"
 #include "imap/ListingDate.h"
+#include "imap/MailboxName.h"
 
 namespace {
 
@@ -91,8 +92,11 @@ void CImapService::ListFolders(const ImapCredentials& credentials, FoldersDone d
             continue;
           }
           doc.SelectText(response, kSpecial, folder.kind);
-          doc.SelectText(response, kDisplayName, folder.displayName);
-          if (folder.displayName.empty()) CFolder::AssignDisplayName(folder.displayName, folder.kind);
+          doc.SelectUtf8Text(response, kDisplayName, folder.displayName);
+          if (folder.displayName.empty()) {
+            CFolder::AssignDisplayName(folder.displayName, folder.kind);
+            folder.displayName = CMailboxName::Utf8FromCodePage932(folder.displayName);
+          }
           hrefs[folder.id] = href;
           folders.push_back(folder);
         }

@@ -6,7 +6,11 @@
 #include <string.h>
 #include <time.h>
 
+#include <map>
+#include <set>
+
 #include "config/Base64.h"
+#include "config/LogMask.h"
 #include "imap/ImapBody.h"
 #include "imap/ImapSearch.h"
 #include "imap/ImapWriter.h"
@@ -88,6 +92,17 @@ bool NeedsText(const ImapFetchItem& item) {
 bool SetsSeen(const ImapFetchItem& item) {
   using K = ImapFetchItem::Kind;
   return (item.kind == K::BodySection && !item.peek) || item.kind == K::Rfc822 || item.kind == K::Rfc822Text;
+}
+
+// A command as the log shows it. Only a command of the table that carries
+// no secret is shown whole; a log-in, and any text that is not such a
+// command, only up to its name as parsed (the tag alone could be a password
+// sent where a command was expected).
+std::string LoggedCommand(const std::string& text, bool parsed, const std::string& tag, const std::string& name,
+                          bool known) {
+  if (name.empty()) return kMaskedSecret;
+  if (parsed && known && name != "LOGIN" && name != "AUTHENTICATE") return text;
+  return MaskedAfter(tag + " " + name);
 }
 
 }  // namespace
@@ -196,6 +211,10 @@ void CImapSession::Send(const std::string& text) {
 
 void CImapSession::Tagged(const std::string& tag, const std::string& text) { Send(tag + " " + text + "\r\n"); }
 
+void CImapSession::Log(const std::string& text) const {
+  if (hooks_.log) hooks_.log(text);
+}
+
 void CImapSession::Start() {
   Send(std::string("* OK [CAPABILITY ") + Capabilities() + "] IMAP4rev1 server ready\r\n");
 }
@@ -224,9 +243,11 @@ void CImapSession::ProcessInput() {
       std::string tag, name, error;
       std::vector<ImapArg> args;
       CImapParser::ParseCommand(text.substr(0, text.find(' ', text.find(' ') + 1)), tag, name, args, error);
+      Log(idling_ || !authTag_.empty() ? std::string(kMaskedSecret) : LoggedCommand(text, false, tag, name, false));
       if (idling_ || !authTag_.empty()) tag = idling_ ? idleTag_ : authTag_;
       idling_ = false;
       authTag_.clear();
+      afterRefusal_ = true;
       Tagged(tag, "BAD Command line too long");
     } else {
       Dispatch(text);
@@ -236,16 +257,21 @@ void CImapSession::ProcessInput() {
 }
 
 void CImapSession::Dispatch(const std::string& text) {
+  const bool afterRefusal = afterRefusal_;
+  afterRefusal_ = false;
   if (idling_) {
     idling_ = false;
     if (Upper(text) == "DONE") {
+      Log(text);
       Tagged(idleTag_, "OK IDLE terminated");
     } else {
+      Log(kMaskedSecret);
       Tagged(idleTag_, "BAD Expected DONE");
     }
     return;
   }
   if (!authTag_.empty()) {
+    Log(kMaskedSecret);
     std::string tag;
     tag.swap(authTag_);
     AuthenticateResponse(tag, text);
@@ -253,21 +279,22 @@ void CImapSession::Dispatch(const std::string& text) {
   }
   Command c;
   std::string error;
-  if (!CImapParser::ParseCommand(text, c.tag, c.name, c.args, error)) {
-    Tagged(c.tag, "BAD " + error);
-    return;
+  const bool parsed = CImapParser::ParseCommand(text, c.tag, c.name, c.args, error);
+  const Entry* entry = nullptr;
+  for (const Entry& e : kCommands) {
+    if (c.name == e.name) entry = &e;
   }
+  Log(LoggedCommand(text, parsed, c.tag, c.name, entry != nullptr));
+  // What follows a refused literal and is no command is taken for that
+  // literal: the reply does not repeat it as a tag.
+  if (afterRefusal && (!parsed || entry == nullptr)) c.tag = "*";
+  if (!parsed) return Tagged(c.tag, "BAD " + error);
+  if (entry == nullptr) return Tagged(c.tag, "BAD Unknown command");
   c.uid = c.name.compare(0, 4, "UID ") == 0;
-  for (const Entry& entry : kCommands) {
-    if (c.name != entry.name) continue;
-    if ((entry.states & (1u << static_cast<int>(state_))) == 0) {
-      Tagged(c.tag, state_ == State::NotAuthenticated ? "BAD Log in first" : "BAD Not valid in this state");
-      return;
-    }
-    (this->*entry.handler)(c);
-    return;
+  if ((entry->states & (1u << static_cast<int>(state_))) == 0) {
+    return Tagged(c.tag, state_ == State::NotAuthenticated ? "BAD Log in first" : "BAD Not valid in this state");
   }
-  Tagged(c.tag, "BAD Unknown command");
+  (this->*entry->handler)(c);
 }
 
 // --- Any state ------------------------------------------------------------
@@ -390,16 +417,38 @@ void CImapSession::WithFolders(std::function<void(bool)> then) {
     if (result != BackendResult::Ok) return then(false);
     mailboxes_.clear();
     for (const ImapFolderInfo& folder : folders) {
-      Mailbox mailbox{folder.kind == "inbox" ? "INBOX" : CMailboxName::FromCodePage932(folder.displayName), folder};
+      Mailbox mailbox{folder.kind == "inbox" ? "INBOX" : CMailboxName::FromUtf8(folder.displayName), folder};
       if (mailbox.name.empty()) mailbox.name = folder.id;
-      // Two folders must never answer to one name.
-      while (FindMailbox(mailbox.name) != nullptr || (mailbox.name != "INBOX" && Upper(mailbox.name) == "INBOX")) {
-        mailbox.name += " [" + folder.id + "]";
-      }
       mailboxes_.push_back(mailbox);
     }
+    NameApart(mailboxes_);
     then(true);
   }));
+}
+
+// Two folders must never answer to one name, and a name must not pass to
+// another folder when the listing's order changes: every folder of a shared
+// name is told apart by its id and none keeps the bare name; of several
+// inboxes, the one of the lowest id is INBOX.
+void CImapSession::NameApart(std::vector<Mailbox>& mailboxes) {
+  const Mailbox* inbox = nullptr;
+  for (const Mailbox& m : mailboxes) {
+    if (m.name == "INBOX" && (inbox == nullptr || m.folder.id < inbox->folder.id)) inbox = &m;
+  }
+  // A name made with an id may meet another folder's own: a few rounds.
+  for (int round = 0; round < 3; ++round) {
+    std::map<std::string, std::set<std::string>> ids;  // name -> the folders that have it
+    for (const Mailbox& m : mailboxes) ids[m.name].insert(m.folder.id);
+    bool renamed = false;
+    for (Mailbox& m : mailboxes) {
+      if (&m == inbox) continue;
+      if (ids[m.name].size() > 1 || Upper(m.name) == "INBOX") {
+        m.name += " [" + m.folder.id + "]";
+        renamed = true;
+      }
+    }
+    if (!renamed) break;
+  }
 }
 
 const CImapSession::Mailbox* CImapSession::FindMailbox(const std::string& name) const {

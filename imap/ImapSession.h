@@ -35,6 +35,9 @@ class CImapSession {
     // Whether the client has so many replies unread that a long FETCH
     // should wait (ResumeOutput goes on with it). Absent: never.
     std::function<bool()> congested;
+    // Each received command, as the command reader cut it, as the log is to
+    // show it: without a password or a SASL response.
+    std::function<void(const std::string&)> log;
   };
   struct Limits {
     size_t maxLine = 64 * 1024;
@@ -58,9 +61,6 @@ class CImapSession {
   State GetState() const { return state_; }
   bool Idling() const { return idling_; }
   bool Busy() const { return running_; }
-  // Whether a command has begun and not yet been taken whole (a literal or
-  // an AUTHENTICATE response still to come).
-  bool InCommand() const { return reader_.InCommand() || !authTag_.empty(); }
 
   static const char* Capabilities();
 
@@ -90,6 +90,7 @@ class CImapSession {
   void Tagged(const std::string& tag, const std::string& text);
   void ProcessInput();
   void Dispatch(const std::string& text);
+  void Log(const std::string& text) const;
   void Finish();
   // A completion that is dropped when the session has ended.
   template <typename F>
@@ -124,6 +125,7 @@ class CImapSession {
   void LogIn(const std::string& tag, const ImapCredentials& credentials);
   void AuthenticateResponse(const std::string& tag, const std::string& base64);
   void WithFolders(std::function<void(bool)> then);
+  static void NameApart(std::vector<Mailbox>& mailboxes);
   const Mailbox* FindMailbox(const std::string& name) const;
   const Mailbox* FindKind(const char* kind) const;
   // Lists the selected folder again; `then` gets the lines that announce
@@ -155,6 +157,9 @@ class CImapSession {
   bool idling_ = false;
   std::string idleTag_;
   std::string authTag_;  // AUTHENTICATE waiting for its response line
+  // A command was refused before its end: the next line may be the literal
+  // it announced, a password of a LOGIN among them.
+  bool afterRefusal_ = false;
   // The last message downloaded, kept for the next FETCH of it.
   std::string cachedId_;
   std::string cachedText_;

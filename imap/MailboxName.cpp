@@ -106,13 +106,29 @@ const char* CMailboxName::SpecialUse(const std::string& kind) {
   return "";
 }
 
-std::string CMailboxName::FromCodePage932(const std::string& name) {
-  if (name.empty()) return "";
-  int count = MultiByteToWideChar(932, 0, name.data(), static_cast<int>(name.size()), nullptr, 0);
-  if (count <= 0) return "";
+namespace {
+
+std::u16string Widen(UINT codePage, const std::string& text) {
+  if (text.empty()) return std::u16string();
+  int count = MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (count <= 0) return std::u16string();
   std::vector<WCHAR> wide(static_cast<size_t>(count));
-  MultiByteToWideChar(932, 0, name.data(), static_cast<int>(name.size()), wide.data(), count);
-  std::u16string units;
-  for (WCHAR c : wide) units.push_back(static_cast<char16_t>(c));
-  return Encode(units);
+  MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), wide.data(), count);
+  return std::u16string(wide.begin(), wide.end());
+}
+
+}  // namespace
+
+std::string CMailboxName::FromUtf8(const std::string& name) { return Encode(Widen(CP_UTF8, name)); }
+
+std::string CMailboxName::Utf8FromCodePage932(const std::string& text) {
+  const std::u16string units = Widen(932, text);
+  if (units.empty()) return std::string();
+  const std::vector<WCHAR> wide(units.begin(), units.end());
+  const int size = static_cast<int>(wide.size());
+  int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return std::string();
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, &out[0], n, nullptr, nullptr);
+  return out;
 }

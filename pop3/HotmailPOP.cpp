@@ -11,6 +11,7 @@
 
 #include "config/DecimalNumber.h"
 #include "config/Log.h"
+#include "config/LogMask.h"
 #include "config/Settings.h"
 #include "httpmail/HotmailHTTP.h"
 #include "httpmail/JobResult.h"
@@ -30,14 +31,12 @@ const char kMissingLineCount[] = "-ERR missing required line count parameter\r\n
 const char kJobRunning[] = "-ERR a Hotmail request is still in progress\r\n";
 const char kBadUserName[] = "-ERR user name must not contain CR, LF or NUL\r\n";
 const char kBadPassword[] = "-ERR password must not contain CR, LF or NUL\r\n";
-// What the log shows in place of a password, whatever its length.
-const char kMasked[] = "********";
 
 // A received line as the log shows it: whatever follows a command word that
 // begins with PASS is left out, however it is spelt or separated.
 std::string LoggedLine(const std::string& line) {
   if (!StartsWithName(line.c_str(), "PASS") || line.size() <= 4) return line;
-  return line.substr(0, 4) + " " + kMasked;
+  return MaskedAfter(std::string_view(line).substr(0, 4));
 }
 
 // TOP with a few lines of a large message asks for only its start; when the

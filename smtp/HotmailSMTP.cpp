@@ -9,6 +9,7 @@
 
 #include "config/Base64.h"
 #include "config/Log.h"
+#include "config/LogMask.h"
 #include "config/Settings.h"
 #include "httpmail/HotmailHTTP.h"
 #include "httpmail/JobResult.h"
@@ -21,6 +22,7 @@ const char kOk[] = "250 ok\r\n";
 // take any other code for a refusal and give up before MAIL.
 const char kAuthenticated[] = "235 Authentication successful\r\n";
 const char kAuthFailed[] = "535 Authentications failed\r\n";
+const char kAlreadyAuthenticated[] = "503 Already authenticated\r\n";
 const char kAuthUnavailable[] = "454 Temporary authentication failure\r\n";
 const char kAuthCancelled[] = "501 Authentication cancelled\r\n";
 const char kBadCredentials[] = "501 User name and password must not contain CR, LF or NUL\r\n";
@@ -30,8 +32,6 @@ const char kJobRunning[] = "451 Requested action aborted: a Hotmail request is s
 const char kTooBig[] = "552 Message size exceeds fixed maximum message size\r\n";
 const char kCheckAuthentication[] =
     "「メールボックスの設定」－「詳細」－「SMTP 認証」にチェックを入れてください。";
-// What the log shows in place of a password, whatever its length.
-const char kMaskedPassword[] = "********";
 const char kPlain[] = "PLAIN";
 
 // Part `index` of NUL-separated data; a missing part is empty. A part ends
@@ -55,7 +55,7 @@ bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 std::string LoggedCommand(const std::string& line) {
   const size_t command = strlen("AUTH");
   if (!StartsWithName(line.c_str(), "AUTH") || line.size() <= command) return line;
-  const std::string masked = std::string("AUTH ") + kMaskedPassword;
+  const std::string masked = MaskedAfter("AUTH");
   if (!IsBlank(line[command])) return masked;
   size_t begin = command;
   while (begin < line.size() && IsBlank(line[begin])) ++begin;
@@ -66,7 +66,7 @@ std::string LoggedCommand(const std::string& line) {
       "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_") == std::string::npos;
   if (!name) return masked;
   while (end < line.size() && IsBlank(line[end])) ++end;
-  return "AUTH " + mechanism + (end < line.size() ? std::string(" ") + kMaskedPassword : std::string());
+  return end < line.size() ? MaskedAfter("AUTH " + mechanism) : "AUTH " + mechanism;
 }
 
 }  // namespace
@@ -135,7 +135,7 @@ void CHotmailSMTP::LogReceived(const std::string& line) const {
   if (!theLog.Enabled()) return;  // a text of many lines costs nothing here
   theLog.Write("[以下のコマンドを Becky から受信しました]\n");
   if (awaitingResponse_)
-    theLog.Write(kMaskedPassword);
+    theLog.Write(kMaskedSecret);
   else if (state_ == SessionState::Text)
     theLog.Write(line);
   else
@@ -202,6 +202,12 @@ void CHotmailSMTP::Rset(const char*) {
 // response on the next line: authorization identity, NUL, user name, NUL,
 // password.
 void CHotmailSMTP::Auth(const char* argument) {
+  // A connection authenticates once (RFC 4954): a second AUTH could only
+  // change whose mail it sends.
+  if (authenticated_) {
+    Reply(kAlreadyAuthenticated);
+    return;
+  }
   const char* rest = argument + strlen(kPlain);
   if (!StartsWithName(argument, kPlain) || (*rest != '\0' && *rest != ' ')) {
     Reply(kNoMechanism);
@@ -229,6 +235,7 @@ void CHotmailSMTP::CheckPlainResponse(const std::string& response) {
   credentials_ = CCredentials();
   const std::string decoded = DecodeBase64Loosely(response);
   const std::string_view data(decoded);
+  const std::string authorization = NulPart(data, 0);
   std::string user = NulPart(data, 1);
   std::string password = NulPart(data, 2);
   // A third NUL is a NUL in the password; CR or LF in either would end the
@@ -243,8 +250,10 @@ void CHotmailSMTP::CheckPlainResponse(const std::string& response) {
   theLog.Write("[Auth: UserID]\n");
   theLog.Write(user);
   theLog.Write("[Auth: PassWord]\n");
-  theLog.Write(kMaskedPassword);
-  if (user.empty()) {  // no account has no name: nothing to ask the service
+  theLog.Write(kMaskedSecret);
+  // No account has no name, and no account may act as another: nothing to
+  // ask the service.
+  if (user.empty() || (!authorization.empty() && authorization != NulPart(data, 1))) {
     Reply(kAuthFailed);
     return;
   }

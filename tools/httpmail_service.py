@@ -8,7 +8,10 @@
                                       [--verbose]
 
 Prints "listening on 127.0.0.1:PORT" once it accepts connections, and
-writes PORT to --port-file. SIGINT and SIGTERM stop it.
+writes PORT to --port-file. SIGINT and SIGTERM stop it. The control
+interface for tests (/_control) is on only when the environment gives it a
+secret in HTTPMAIL_CONTROL_SECRET; its requests carry that secret in the
+header X-Control-Secret.
 """
 
 import argparse
@@ -50,7 +53,8 @@ def main(argv=None):
         return 2
     try:
         service = HTTPMailService(args.root, args.host, args.port, args.namespace,
-                                  args.realm, args.auth, args.encoding, args.verbose, args.max_upload)
+                                  args.realm, args.auth, args.encoding, args.verbose, args.max_upload,
+                                  os.environ.get("HTTPMAIL_CONTROL_SECRET") or None)
     except (OSError, ValueError) as error:
         print("httpmail_service: %s" % error, file=sys.stderr)
         return 2

@@ -19,7 +19,9 @@ import subprocess
 import sys
 import tempfile
 import shutil
+import threading
 import time
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 SOURCE = os.environ.get("KESTRELON_SOURCE") or \
     os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -154,6 +156,52 @@ class Gateway:
                 return handle.read().decode("cp932", "replace")
         except OSError:
             return ""
+
+
+class CredentialTrap:
+    """Another port of 127.0.0.1 that asks every request for Basic
+    credentials; `requests` keeps (method, path, Authorization or None)."""
+
+    def __init__(self):
+        trap = self
+        self.requests = []
+
+        class Handler(BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def asked(self):
+                length = int(self.headers.get("Content-Length") or 0)
+                self.rfile.read(length)
+                auth = self.headers.get("Authorization")
+                trap.requests.append((self.command, self.path, auth))
+                body = b"Subject: trapped\r\n\r\nfrom the trap\r\n"
+                self.send_response(401 if auth is None else 200)
+                if auth is None:
+                    self.send_header("WWW-Authenticate", 'Basic realm="trap"')
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            do_GET = do_PROPFIND = do_PROPPATCH = do_MOVE = do_DELETE = asked
+
+            def log_message(self, *args):
+                pass
+
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.server.daemon_threads = True
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def __enter__(self):
+        self.thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.server.shutdown()
+        self.server.server_close()
 
 
 class RawPOP:

@@ -3,6 +3,7 @@ local HTTPMail service; what the clients see and what changes on disk."""
 
 import base64
 import imaplib
+import json
 import os
 import re
 import shutil
@@ -11,7 +12,7 @@ import subprocess
 import time
 import unittest
 
-from gateway import Gateway, HTTPMailFixture
+from gateway import CredentialTrap, Gateway, HTTPMailFixture
 
 ACCOUNT = "alice@hotmail.com"
 PASSWORD = "wonderland"
@@ -31,6 +32,10 @@ def description():
         {"name": "sentitems"},
         {"name": "deleteditems"},
         {"name": "Archive"},
+        # Two folders the service calls alike, and a name outside code page 932.
+        {"name": "DupA", "id": "F0000000D1", "displayname": "Dup"},
+        {"name": "DupB", "id": "F0000000D2", "displayname": "Dup"},
+        {"name": "Euro", "id": "F0000000E1", "displayname": "\u20acuro"},
     ]}}
 
 
@@ -195,6 +200,27 @@ class ImapLibTest(ImapTestCase):
         self.assertEqual([b"3"], more[-1].search(None, "ALL")[1][0].split()[-1:])
 
 
+class FolderNameTest(ImapTestCase):
+    def test_names_stay_with_their_folders_whatever_the_listing_order(self):
+        client = self.connect()
+        for copies in (1, 2):
+            typ, folders = client.list()
+            lines = [line.decode() for line in folders]
+            self.assertIn('(\\HasNoChildren) "/" "Dup [F0000000D1]"', lines)
+            self.assertIn('(\\HasNoChildren) "/" "Dup [F0000000D2]"', lines)
+            self.assertIn('(\\HasNoChildren) "/" &IKw-uro', lines)  # modified UTF-7 of the euro sign
+            self.assertEqual("NO", client.copy("1", "Dup")[0])
+            self.assertEqual("OK", client.copy("1", '"Dup [F0000000D2]"')[0])
+            self.assertEqual(copies, len(self.service.message_ids(ACCOUNT, "DupB")))
+            self.assertEqual([], self.service.message_ids(ACCOUNT, "DupA"))
+            # The service lists the two the other way round from now on.
+            for name, position in (("DupA", 9), ("DupB", 8)):
+                meta = self.service.folder_meta(ACCOUNT, name)
+                meta["position"] = position
+                with open(os.path.join(self.service.folder_path(ACCOUNT, name), "folder.json"), "w") as handle:
+                    json.dump(meta, handle)
+
+
 class DeleteModeTest(ImapTestCase):
     def expunge_second(self, mode):
         self.gateway.stop()
@@ -249,6 +275,75 @@ class RefusalTest(ImapTestCase):
         self.addCleanup(self.close, other)
         with self.assertRaisesRegex(imaplib.IMAP4.error, "UNAVAILABLE"):
             other.login(ACCOUNT + "x", PASSWORD)
+
+    def test_log_masks_passwords_however_the_command_is_sent(self):
+        def talk(sock, data, until):
+            sock.sendall(data)
+            got = b""
+            while until not in got:
+                chunk = sock.recv(65536)
+                self.assertTrue(chunk, got)
+                got += chunk
+            return got
+
+        def connect():
+            sock = socket.create_connection(("127.0.0.1", self.gateway.imap_port), timeout=CLIENT_TIMEOUT)
+            self.addCleanup(sock.close)
+            talk(sock, b"", b"\r\n")
+            return sock
+
+        def plain(password):
+            return base64.b64encode(b"\0" + ACCOUNT.encode() + b"\0" + password.encode())
+
+        account = ACCOUNT.encode()
+        # Two commands in one packet: the second logs in.
+        sock = connect()
+        self.assertIn(b"b OK", talk(sock, b"a NOOP\nb LOGIN %s %s\r\n" % (account, PASSWORD.encode()), b"b OK"))
+        sock.close()
+        # Refused log-ins, each with a password of its own; the line after a
+        # refused literal may be that literal.
+        sock = connect()
+        cases = [
+            (b"LOGIN %s s3cretA\r\n" % account, b"BAD"),
+            (b"c  LOGIN %s s3cretB\r\n" % account, b"BAD"),
+            (b"d\tLOGIN %s s3cretC\r\n" % account, b"BAD"),
+            (b"e LOGIN %s {99999999}\r\n" % account, b"e BAD"),
+            (b"s3cretD\r\n", b"BAD"),
+            (b"f AUTHENTICATE PLAIN\r\n", b"+ "),
+            (plain("s3cretE") + b"\r\n", b"f NO"),
+            (b"g AUTHENTICATE PLAIN " + plain("s3cretF") + b"\r\n", b"g NO"),
+            (b"h LOGIN %s {7+}\r\ns3cretG\r\n" % account, b"h NO"),
+        ]
+        for data, until in cases:
+            talk(sock, data, until)
+        log = self.gateway.log()
+        self.assertIn("b LOGIN ********", log)
+        for secret in [PASSWORD] + ["s3cret" + c for c in "ABCDEFG"]:
+            self.assertNotIn(secret, log)
+            self.assertNotIn(plain(secret).decode(), log)
+
+    def test_password_goes_only_to_the_origins_discovery_named(self):
+        # A message or folder href on an origin that discovery did not name
+        # (another port that asks for Basic) is not asked for.
+        head = ('<?xml version="1.0" encoding="UTF-8"?><D:multistatus xmlns:D="DAV:" '
+                'xmlns:hm="urn:schemas:httpmail:" xmlns:m="urn:schemas:mailheader:">')
+        ok = '</D:prop><D:status>HTTP/1.1 200 OK</D:status></D:propstat></D:response>'
+        with CredentialTrap() as trap:
+            self.service.add_fault(method="PROPFIND", path="/F000000001/", raw_body=(
+                head + '<D:response><D:href>%s</D:href><D:propstat><D:prop><D:id>MSG0001</D:id>'
+                '<hm:read>0</hm:read><D:getcontentlength>10</D:getcontentlength>' + ok + '</D:multistatus>')
+                % trap.url("/hmdata/MSG0001"))
+            client = self.connect()
+            typ, _ = client.fetch("1", "(BODY.PEEK[])")
+            self.assertEqual("NO", typ)
+            typ, _ = client.store("1", "+FLAGS", "(\\Seen)")
+            self.assertEqual("NO", typ)
+            self.service.add_fault(method="PROPFIND", path="/hmdata/", raw_body=(
+                head + '<D:response><D:href>%s</D:href><D:propstat><D:prop><D:id>F0000000A1</D:id>'
+                '<D:displayname>Elsewhere</D:displayname>' + ok + '</D:multistatus>') % trap.url("/hmdata/a/"))
+            typ, _ = client.select("Elsewhere")
+            self.assertEqual("NO", typ)
+            self.assertEqual([], trap.requests)
 
     def test_append_is_refused_and_changes_nothing(self):
         client = self.connect()

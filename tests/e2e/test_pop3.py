@@ -11,7 +11,8 @@ import tempfile
 import time
 import unittest
 
-from gateway import BUILD, Gateway, HTTPMailFixture, RawPOP, REPLY_TIMEOUT, free_port, SOURCE, WINE_BUILD
+from gateway import BUILD, CredentialTrap, Gateway, HTTPMailFixture, RawPOP, REPLY_TIMEOUT, free_port, SOURCE, \
+    WINE_BUILD
 import mailboxes as mb
 
 USER = mb.ACCOUNT.encode()
@@ -181,6 +182,35 @@ class SessionTest(GatewayTest):
         self.assertEqual(b"-ERR Hotmail server returned 404 status\r\n", pop.ask(b"TOP 1 0"))
         self.assertTrue(pop.ask_multi(b"UIDL").startswith(b"+OK\r\n1 a%20b%0D%0A.%0D%0A%25\r\n"))
         self.assertEqual(b"+OK\r\n", pop.ask(b"NOOP"))
+
+    def test_password_goes_only_to_the_origins_discovery_named(self):
+        # A listing may name any URL. A message or a folder on an origin that
+        # discovery did not name (here another port that asks for Basic) is
+        # not asked for at all: the password would go there in clear.
+        head = ('<?xml version="1.0" encoding="UTF-8"?><D:multistatus xmlns:D="DAV:" '
+                'xmlns:hm="urn:schemas:httpmail:" xmlns:m="urn:schemas:mailheader:">')
+        ok = '</D:prop><D:status>HTTP/1.1 200 OK</D:status></D:propstat></D:response>'
+        with CredentialTrap() as trap:
+            self.service.add_fault(method="PROPFIND", path="/F000000001/", raw_body=(
+                head + '<D:response><D:href>%s</D:href><D:propstat><D:prop><D:id>MSG0001</D:id>'
+                '<hm:read>0</hm:read><D:getcontentlength>10</D:getcontentlength>' + ok + '</D:multistatus>')
+                % trap.url("/hmdata/MSG0001"))
+            pop = self.logged_in()
+            self.assertEqual(b"+OK 2 %d\r\n" % (10 + len(mb.OFFER)), pop.ask(b"STAT"))  # and bulk mail
+            self.assertTrue(pop.ask(b"RETR 1").startswith(b"-ERR"))
+            self.assertTrue(pop.ask(b"TOP 1 0").startswith(b"-ERR"))
+            self.assertEqual(b"+OK\r\n", pop.ask(b"QUIT"))
+            self.assertTrue(pop.closed())
+            self.service.add_fault(method="PROPFIND", path="/hmdata/", raw_body=(
+                head + '<D:response><D:href>%s</D:href><D:propstat><D:prop><D:id>F000000001</D:id>'
+                '<hm:special>inbox</hm:special>' + ok + '</D:multistatus>') % trap.url("/hmdata/inbox/"))
+            pop = self.connect()
+            self.assertTrue(pop.login(USER, PASS).startswith(b"-ERR"))
+            pop.send(b"QUIT\r\n")
+            self.assertTrue(pop.closed())
+            self.assertEqual([], trap.requests)
+            self.assertIn("[ログインで示されたホスト以外の URL には接続しません]", self.gateway.log())
+        self.assertEqual(b"+OK\r\n", self.connect().login(USER, PASS))  # the service's own still serve
 
 
 class StallingServiceTest(GatewayTest):

@@ -52,15 +52,51 @@ TEST_F(RequestTest, EveryRequestCarriesTheCredentialsItWasBuiltFor) {
   ListAccount();
   const CCredentials other{"other@hotmail.com", "changed"};
   auto first = http_.NewMessageRequest(user_, 1);
-  auto second = http_.NewMessageRequest(other, 1);
+  auto second = http_.NewRootRequest(other);
   EXPECT_EQ("user@hotmail.com", first->userName);
   EXPECT_EQ("secret", first->password);
   EXPECT_EQ("other@hotmail.com", second->userName);
   EXPECT_EQ("changed", second->password);
   EXPECT_TRUE(http_.NewFolderRequest(user_));
   EXPECT_TRUE(http_.NewPostRequest(user_, "x"));
+  // Credentials that discovered nothing may go only to the entry URL.
+  EXPECT_FALSE(http_.NewMessageRequest(other, 1));
   EXPECT_FALSE(http_.NewFolderRequest(other));
   EXPECT_FALSE(http_.NewPostRequest(other, "x"));
+}
+
+// Credentials go only to the origins discovery named (entry URL, folder
+// root and send URL may lie on three hosts); a URL from a listing on any
+// other origin builds no request, as the transport would read it.
+TEST_F(RequestTest, RequestsGoOnlyToTheOriginsDiscoveryNamed) {
+  settings_.serviceHost = "entry.example:8080";
+  auto root = Reply(207, Multistatus("<D:response><D:propstat><D:prop><hm:msgfolderroot>http://svc/root/"
+                                     "</hm:msgfolderroot><hm:sendmsg>http://mail.example/send</hm:sendmsg>"
+                                     "</D:prop></D:propstat></D:response>"));
+  root->userName = user_.userName;
+  root->password = user_.password;
+  ASSERT_EQ(207, http_.ParseRootReply(*root));
+  const struct {
+    const char* url;
+    bool sent;
+  } cases[] = {
+      {"http://svc/root/inbox/MSG1.eml", true},
+      {"HTTP://SVC:80/elsewhere", true},        // the same origin, spelt otherwise
+      {"http://mail.example/x", true},          // the send URL's
+      {"http://entry.example:8080/x", true},    // the entry URL's
+      {"http://svc:8080/root/inbox/MSG1.eml", false},  // another port
+      {"http://entry.example/x", false},
+      {"https://svc/root/inbox/MSG1.eml", false},      // another scheme
+      {"http://svc.evil/root/", false},
+      {"http://svc@evil/root/", false},                // user information, then another host
+      {"http://evil/http://svc/root/", false},
+      {"/root/inbox/MSG1.eml", false},                 // not absolute
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.sent, http_.NewImapRequest(user_, KIND_MESSAGE, "GET", c.url) != nullptr) << c.url;
+  }
+  EXPECT_NE(std::string::npos, Log().find("[ログインで示されたホスト以外の URL には接続しません]"));
 }
 
 TEST_F(RequestTest, FolderListRequest) {
@@ -78,6 +114,7 @@ TEST_F(RequestTest, FolderListRequest) {
 }
 
 TEST_F(RequestTest, MessageListRequestBindsTheServiceNamespace) {
+  ListAccount();
   settings_.serviceNamespace = "urn:svc&\"x";
   auto r = http_.NewMailListRequest(user_, "http://svc/root/inbox/");
   ASSERT_TRUE(r);

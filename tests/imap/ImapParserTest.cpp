@@ -64,6 +64,11 @@ TEST(ImapCommandReaderTest, CommandsLiteralsAndBoundsWholeAndByteByByte) {
       {"non-synchronizing literal over the bound is skipped",
        "a APPEND x {101+}\r\n" + std::string(101, 'z') + " tail {2+}\r\nzz\r\nb NOOP\r\n",
        {{N::TooLong, "a APPEND x {101+}"}, {N::Command, "b NOOP"}}},
+      {"literal mark of a line refused before its end arrived is honoured",
+       "a NOOP " + std::string(192, 'x') + " {5+}\r\nc NOO\r\nb NOOP\r\n",
+       {{N::TooLong, ""}, {N::Command, "b NOOP"}}},
+      {"so is a long one", "a NOOP " + std::string(300, 'x') + " {" + std::string(70, '0') + "5+}\r\nc NOO\r\nb NOOP\r\n",
+       {{N::TooLong, ""}, {N::Command, "b NOOP"}}},
       {"whole command over the bound", "a X {100+}\r\n" + std::string(100, 'q') + " {100+}\r\n" +
                                            std::string(100, 'q') + " {100+}\r\n" + std::string(100, 'q') +
                                            " {100+}\r\n" + std::string(100, 'q') + "\r\nb NOOP\r\n",

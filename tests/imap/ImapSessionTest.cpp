@@ -22,9 +22,9 @@ constexpr int64_t kJan2 = 1009940645;  // 2002-01-02 03:04:05 UTC
 class ImapSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    backend_.folders = {{{"F1", "受信トレイ", "inbox"}, {}},
-                        {{"F2", "送信済み", "sentitems"}, {}},
-                        {{"F3", "ごみ箱", "deleteditems"}, {}},
+    backend_.folders = {{{"F1", u8"受信トレイ", "inbox"}, {}},
+                        {{"F2", u8"送信済み", "sentitems"}, {}},
+                        {{"F3", u8"ごみ箱", "deleteditems"}, {}},
                         {{"F4", "Old", ""}, {}}};
     backend_.AddMessage("F1", "MSG1", kMessage1, false, "Hello", "Ann <ann@example.com>", kJan2);
     backend_.AddMessage("F1", "MSG2", kMessage2, true, "Report", "carl@example.org", kJan2 + 86400);
@@ -38,7 +38,8 @@ class ImapSessionTest : public ::testing::Test {
     uids_->Load();
     closed_ = false;
     CImapSession::Hooks hooks{[this](const std::string& text) { out_ += text; }, [this] { closed_ = true; },
-                              [this] { return out_.size() > congestedAbove_; }};
+                              [this] { return out_.size() > congestedAbove_; },
+                              [this](const std::string& text) { logged_.push_back(text); }};
     session_.reset(new CImapSession(backend_, *uids_, hooks, mode, CImapSession::Limits()));
     session_->Start();
     out_.clear();
@@ -71,6 +72,7 @@ class ImapSessionTest : public ::testing::Test {
   std::unique_ptr<CUidStore> uids_;
   std::unique_ptr<CImapSession> session_;
   std::string out_;
+  std::vector<std::string> logged_;  // the received commands as the log shows them
   bool closed_ = false;
   size_t congestedAbove_ = static_cast<size_t>(-1);  // unread replies past this pause a FETCH
 };
@@ -106,6 +108,43 @@ TEST_F(ImapSessionTest, LogInByLoginAndPlainWithAndWithoutInitialResponse) {
   Open();
   backend_.reachable = false;
   EXPECT_EQ("a NO [UNAVAILABLE] The mail service cannot be reached\r\n", Say("a LOGIN demo demo\r\n"));
+}
+
+// The log shows each command as the command reader cut it; a log-in, and
+// anything that is not a command of the table, only up to its name: a
+// password never reaches the log, however the client sends it.
+TEST_F(ImapSessionTest, LogShowsCommandsAsReadWithoutPasswords) {
+  const struct {
+    std::string say;
+    std::vector<std::string> logged;
+  } kCases[] = {
+      {"a NOOP\nb LOGIN demo demo\r\n", {"a NOOP", "b LOGIN ********"}},
+      {"LOGIN demo secret\r\n", {"LOGIN DEMO ********"}},
+      {"c  LOGIN demo secret\r\n", {"********"}},
+      {"c\tLOGIN demo secret\r\n", {"********"}},
+      {"c login {4+}\r\ndemo {6+}\r\nsecret\r\n", {"c LOGIN ********"}},
+      {"c LOGIN demo {99999999}\r\nsecret\r\nd NOOP\r\n", {"c LOGIN ********", "********", "d NOOP"}},
+      {"e AUTHENTICATE PLAIN\r\nAGRlbW8Ac2VjcmV0\r\n", {"e AUTHENTICATE ********", "********"}},
+      {"e AUTHENTICATE PLAIN AGRlbW8Ac2VjcmV0\r\n", {"e AUTHENTICATE ********"}},
+      {"f FROB secret\r\n", {"f FROB ********"}},
+  };
+  for (const auto& c : kCases) {
+    for (bool bytewise : {false, true}) {
+      Open();
+      logged_.clear();
+      if (bytewise) {
+        for (char b : c.say) Say(std::string(1, b));
+      } else {
+        Say(c.say);
+      }
+      EXPECT_EQ(c.logged, logged_) << c.say << (bytewise ? " byte by byte" : "");
+    }
+  }
+  // A line that follows a refused literal may be that literal: its reply
+  // does not repeat it.
+  Open();
+  EXPECT_EQ("c BAD Command line too long\r\n* BAD Missing command\r\n",
+            Say("c LOGIN demo {99999999}\r\nsecret\r\n"));
 }
 
 TEST_F(ImapSessionTest, ListStatusAndSelect) {

@@ -6,7 +6,7 @@ import unittest
 import urllib.error
 import urllib.request
 
-from servicetest import DEMO, ROOT_BODY, DavClient, ServiceTestCase, digest_params
+from servicetest import DEMO, ROOT_BODY, DavClient, HTTPMailFixture, ServiceTestCase, digest_params
 
 ENTRY = "/svcs/hotmail/httpmail.asp"
 
@@ -118,6 +118,44 @@ class BasicOnlyTest(ServiceTestCase):
                          [v for k, v in reply.getheaders() if k.lower() == "www-authenticate"])
         self.assertEqual(207, curl("--anyauth", "-u", DEMO + ":demo", "-X", "PROPFIND", self.svc.entry_url))
         self.assertEqual(401, curl("--digest", "-u", DEMO + ":demo", "-X", "PROPFIND", self.svc.entry_url))
+
+
+class ControlTest(ServiceTestCase):
+    """The control interface hands out every account's password and every
+    sent message: only a caller that knows the service's secret gets it."""
+
+    MAILBOX = {DEMO: {"password": "demo"}}
+
+    def control(self, port, secret, path="requests"):
+        headers = {} if secret is None else {"X-Control-Secret": secret}
+        request = urllib.request.Request("http://127.0.0.1:%d/_control/%s" % (port, path), headers=headers)
+        opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+        try:
+            with opener.open(request, timeout=10) as reply:
+                return reply.status, reply.read()
+        except urllib.error.HTTPError as error:
+            return error.code, error.read()
+
+    def test_control_needs_the_secret(self):
+        self.client.request("PROPFIND", ENTRY, ROOT_BODY)  # records the credentials
+        secret = self.svc.control_secret
+        for wrong in (None, "", secret[:-1], secret + "x", secret.upper() if secret != secret.upper() else "x"):
+            status, body = self.control(self.svc.port, wrong)
+            self.assertEqual(403, status, wrong)
+            self.assertNotIn(b"Authorization", body, wrong)
+        status, body = self.control(self.svc.port, secret)
+        self.assertEqual(200, status)
+        self.assertIn(b"Authorization", body)
+
+    def test_control_is_off_without_a_secret(self):
+        svc = HTTPMailFixture(mailbox=self.MAILBOX, control=False).start()
+        try:
+            for secret in (None, "", self.svc.control_secret):
+                status, body = self.control(svc.port, secret, "ping")
+                self.assertEqual(401, status, secret)  # an address like any other of the service
+                self.assertNotIn(b"ok", body, secret)
+        finally:
+            svc.stop()
 
 
 if __name__ == "__main__":

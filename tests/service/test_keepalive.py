@@ -67,9 +67,10 @@ class KeepAliveTest(ServiceTestCase):
             self.assertEqual(int(headers["content-length"][0]), len(body))
             status, _, _ = raw.read_reply()
             self.assertEqual(401, status)
-            # /_control answers without credentials: a 204 has no body at all.
-            raw.sock.sendall(b"DELETE /_control/requests HTTP/1.1\r\nHost: x\r\n\r\n"
-                             b"GET /_control/ping HTTP/1.1\r\nHost: x\r\n\r\n")
+            # /_control answers with its secret alone: a 204 has no body at all.
+            secret = b"X-Control-Secret: " + self.svc.control_secret.encode()
+            raw.sock.sendall(b"DELETE /_control/requests HTTP/1.1\r\nHost: x\r\n%s\r\n\r\n"
+                             b"GET /_control/ping HTTP/1.1\r\nHost: x\r\n%s\r\n\r\n" % (secret, secret))
             status, headers, _ = raw.read_reply()
             self.assertEqual(204, status)
             self.assertNotIn("content-length", headers)
@@ -96,12 +97,46 @@ class KeepAliveTest(ServiceTestCase):
             self.assertEqual(207, status)
             self.assertIn(b"hm:msgfolderroot", body)
             self.assertEqual(ROOT_BODY, self.svc.requests()[-1]["body"])
-            raw.sock.sendall(b"GET /_control/ping HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+            raw.sock.sendall(b"GET /_control/ping HTTP/1.1\r\nHost: x\r\nX-Control-Secret: %s\r\n"
+                             b"Connection: close\r\n\r\n" % self.svc.control_secret.encode())
             status, headers, _ = raw.read_reply()
             self.assertEqual(["close"], headers["connection"])
             self.assertEqual(b"", raw.sock.recv(10))
         finally:
             raw.close()
+
+    def test_malformed_framing_is_refused_before_authentication(self):
+        # Each head is followed by more bytes than it may take, and the
+        # connection stays open: the answer must not wait for its end.
+        cases = [
+            (b"Transfer-Encoding: chunked", b"-1\r\n"),
+            (b"Transfer-Encoding: chunked", b"+5\r\n"),
+            (b"Transfer-Encoding: chunked", b"0x5\r\n"),
+            (b"Transfer-Encoding: chunked", b"5 5\r\n"),
+            (b"Transfer-Encoding: chunked", b"\r\n"),
+            (b"Content-Length: \xb2", b""),   # a digit to str.isdigit, not to int
+            (b"Content-Length: -1", b""),
+        ]
+        for head, start in cases:
+            raw = RawConnection(self.svc.port)
+            try:
+                raw.sock.sendall(b"POST %s HTTP/1.1\r\nHost: x\r\n%s\r\n\r\n%s%s"
+                                 % (ENTRY.encode(), head, start, b"y" * 4096))
+                status, headers, _ = raw.read_reply()
+                self.assertEqual(400, status, (head, start))
+                self.assertEqual(["close"], headers["connection"], (head, start))
+            finally:
+                raw.close()
+        # Chunks that add up past the limit are refused as they come.
+        raw = RawConnection(self.svc.port)
+        try:
+            raw.sock.sendall(b"POST %s HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+                             b"%x\r\n" % (ENTRY.encode(), 32 * 1024 * 1024 + 1))  # the default limit
+            status, _, _ = raw.read_reply()
+            self.assertEqual(413, status)
+        finally:
+            raw.close()
+        self.assertEqual([], self.svc.requests())
 
     def test_curl_reuses_its_connection_with_digest(self):
         url = self.svc.url + self.demo_path("F000000001/MSG0001")

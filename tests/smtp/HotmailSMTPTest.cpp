@@ -30,6 +30,7 @@ const char kAuthFailed[] = "535 Authentications failed\r\n";
 const char kAuthUnavailable[] = "454 Temporary authentication failure\r\n";
 const char kBadCredentials[] = "501 User name and password must not contain CR, LF or NUL\r\n";
 const char kAuthRequired[] = "503 authentications are requierd\r\n";
+const char kAlreadyAuthenticated[] = "503 Already authenticated\r\n";
 const char kNoMechanism[] = "504 Unrecognized authentications type\r\n";
 const char kInProgress[] = "451 Requested action aborted: a Hotmail request is still in progress\r\n";
 const char kSent[] = "[以下の文字列を Becky に送信しました]\n";
@@ -145,10 +146,9 @@ TEST_F(SmtpTest, CommandRepliesAreExact) {
 }
 
 // AUTH answers only once the service has judged the credentials; only a
-// successful AUTH authenticates the connection.
+// successful AUTH authenticates the connection, and only once: a client
+// authenticates again on a new connection.
 TEST_F(SmtpTest, AuthPlainIsCheckedWithTheService) {
-  Client c(Port());
-  ASSERT_EQ(kGreeting, c.ReadLine());
   struct Case {
     std::string line;
     LPARAM result;
@@ -156,11 +156,11 @@ TEST_F(SmtpTest, AuthPlainIsCheckedWithTheService) {
     CCredentials checked;
   };
   const Case cases[] = {
-      // The user name is cut at its first "/"; an authorization identity is
-      // ignored; a "/" in the password stays.
+      // The user name is cut at its first "/"; an authorization identity
+      // that is empty or the user's own is taken; a "/" in the password stays.
       {std::string("AUTH PLAIN ") + kAliceExtra, 207, kAuthOk, {"alice", "secret"}},
       {std::string("auth plain ") + kBob, 207, kAuthOk, {"bob", "pw"}},
-      {"AUTH PLAIN YWRtaW4AY2Fyb2wAcC93", 207, kAuthOk, {"carol", "p/w"}},  // admin\0carol\0p/w
+      {"AUTH PLAIN Y2Fyb2wAY2Fyb2wAcC93", 207, kAuthOk, {"carol", "p/w"}},  // carol\0carol\0p/w
       // Without padding, and broken by spaces and line feeds, the same bytes.
       {"AUTH PLAIN AGFsaWNlL2V4dHJhAHNlY3JldA", 207, kAuthOk, {"alice", "secret"}},
       {"AUTH PLAIN AGJv YgB\nwdw= =", 207, kAuthOk, {"bob", "pw"}},
@@ -170,60 +170,80 @@ TEST_F(SmtpTest, AuthPlainIsCheckedWithTheService) {
       {std::string("AUTH PLAIN ") + kBob, 500, kAuthUnavailable, {"bob", "pw"}},
   };
   for (const Case& k : cases) {
+    Client c(Port());
+    ASSERT_EQ(kGreeting, c.ReadLine());
     SendAuth(c, k.line);
     Complete(SMTP_JOB_LOGIN, k.result);
     EXPECT_EQ(k.reply, c.ReadLine()) << k.line;
     const bool ok = k.result == 207;
     EXPECT_EQ(ok, smtp_.Authenticated()) << k.line;
     EXPECT_EQ(ok ? k.checked : CCredentials(), smtp_.Credentials()) << k.line;
+    c.Close();
+    ASSERT_TRUE(PumpUntil([&] { return smtp_.ClientSocket() == 0; }));
   }
-  // Refused before any log-in: no user name, CR, LF or NUL in the
-  // credentials (they would reach an HTTP header), and other mechanisms.
-  ASSERT_EQ(kAuthOk, Auth(c, std::string("AUTH PLAIN ") + kBob));
+  // Refused before any log-in: no user name, acting as another user, CR,
+  // LF or NUL in the credentials (they would reach an HTTP header), and
+  // other mechanisms. A failed AUTH may be tried again.
+  Client c(Port());
+  ASSERT_EQ(kGreeting, c.ReadLine());
   const struct {
     const char* line;
     const char* reply;
   } refused[] = {
       {"AUTH PLAIN AABwdw==", kAuthFailed},           // \0\0pw
+      {"AUTH PLAIN YWRtaW4AY2Fyb2wAcC93", kAuthFailed},  // admin\0carol\0p/w
+      {"AUTH PLAIN YWxpY2UAYm9iAHB3", kAuthFailed},   // alice\0bob\0pw
       {"AUTH PLAIN AGEKWC1JbmplY3RlZDogMQBwdw==", kBadCredentials},  // \0a\nX-Injected: 1\0pw
       {"AUTH PLAIN AGENYgBwdw==", kBadCredentials},   // \0a\rb\0pw
       {"AUTH PLAIN AGEAcA13", kBadCredentials},       // \0a\0p\rw
       {"AUTH PLAIN AGEAcAB3", kBadCredentials},       // \0a\0p\0w
+      {"AUTH LOGIN", kNoMechanism},
+      {"AUTH CRAM-MD5 abc", kNoMechanism},
+      {"AUTH", kNoMechanism},
+      {"AUTH PLAINX abc", kNoMechanism},
+      {"AUTH  PLAIN AGJvYgBwdw==", kNoMechanism},
   };
   for (const auto& k : refused) {
     EXPECT_EQ(k.reply, Ask(c, k.line)) << k.line;
     EXPECT_FALSE(smtp_.Authenticated()) << k.line;
-    ASSERT_EQ(kAuthOk, Auth(c, std::string("AUTH PLAIN ") + kBob));
+    EXPECT_FALSE(smtp_.Authenticating()) << k.line;  // no log-in was started
   }
-  for (const char* command : {"AUTH LOGIN", "AUTH CRAM-MD5 abc", "AUTH", "AUTH PLAINX abc", "AUTH  PLAIN AGJvYgBwdw=="})
-    EXPECT_EQ(kNoMechanism, Ask(c, command)) << command;
-  EXPECT_TRUE(smtp_.Authenticated());  // a mechanism refused changes nothing
+  // After a successful AUTH every further AUTH is refused and changes nothing.
+  ASSERT_EQ(kAuthOk, Auth(c, std::string("AUTH PLAIN ") + kBob));
+  for (const std::string& line : {std::string("AUTH PLAIN ") + kAliceExtra, std::string("AUTH PLAIN"),
+                                  std::string("AUTH LOGIN"), std::string("auth plain AGJvYgBwdw==")}) {
+    EXPECT_EQ(kAlreadyAuthenticated, Ask(c, line)) << line;
+    EXPECT_TRUE(smtp_.Authenticated()) << line;
+    EXPECT_EQ((CCredentials{"bob", "pw"}), smtp_.Credentials()) << line;
+  }
+  EXPECT_EQ(kOk, Ask(c, "NOOP"));  // the line after is a command again
   EXPECT_EQ(State::Idle, smtp_.State());
 }
 
 // Without an initial response, "334 " asks for it on the next line; "*"
 // cancels.
 TEST_F(SmtpTest, AuthPlainTakesItsResponseOnTheNextLine) {
-  Client c(Port());
-  ASSERT_EQ(kGreeting, c.ReadLine());
   for (const char* command : {"AUTH PLAIN", "auth plain "}) {
+    Client c(Port());
+    ASSERT_EQ(kGreeting, c.ReadLine());
+    EXPECT_EQ("334 \r\n", Ask(c, "AUTH PLAIN"));
+    EXPECT_EQ("501 Authentication cancelled\r\n", Ask(c, "*"));
+    EXPECT_FALSE(smtp_.Authenticated());  // a cancelled AUTH checks nothing
+    EXPECT_EQ(kOk, Ask(c, "NOOP"));       // the line after is a command again
+    EXPECT_EQ("334 \r\n", Ask(c, "AUTH PLAIN"));
+    EXPECT_EQ(kBadCredentials, Ask(c, "AGEKYgBwdw=="));  // \0a\nb\0pw
+    EXPECT_FALSE(smtp_.Authenticated());
     EXPECT_EQ("334 \r\n", Ask(c, command)) << command;
     ASSERT_EQ(kAuthOk, Auth(c, kBob)) << command;
     EXPECT_EQ((CCredentials{"bob", "pw"}), smtp_.Credentials());
+    c.Close();
+    ASSERT_TRUE(PumpUntil([&] { return smtp_.ClientSocket() == 0; }));
   }
-  EXPECT_EQ("334 \r\n", Ask(c, "AUTH PLAIN"));
-  EXPECT_EQ("501 Authentication cancelled\r\n", Ask(c, "*"));
-  EXPECT_TRUE(smtp_.Authenticated());  // a cancelled AUTH checks nothing
-  EXPECT_EQ(kOk, Ask(c, "NOOP"));      // the line after is a command again
-  EXPECT_EQ("334 \r\n", Ask(c, "AUTH PLAIN"));
-  EXPECT_EQ(kBadCredentials, Ask(c, "AGEKYgBwdw=="));  // \0a\nb\0pw
-  EXPECT_FALSE(smtp_.Authenticated());
 }
 
 TEST_F(SmtpTest, LogShowsTheUserButNeverThePassword) {
   Client c(Port());
   ASSERT_EQ(kGreeting, c.ReadLine());
-  EXPECT_EQ(kAuthOk, Auth(c, std::string("AUTH PLAIN ") + kAliceExtra));
   // However the words are separated, and on the line after a 334.
   EXPECT_EQ(kNoMechanism, Ask(c, std::string("AUTH  PLAIN ") + kAliceExtra));
   EXPECT_EQ(kUnimplemented, Ask(c, std::string("AUTH\tPLAIN ") + kAliceExtra));
@@ -231,6 +251,7 @@ TEST_F(SmtpTest, LogShowsTheUserButNeverThePassword) {
   EXPECT_EQ(kNoMechanism, Ask(c, std::string("AUTH ") + kAliceExtra));
   EXPECT_EQ("334 \r\n", Ask(c, "AUTH PLAIN"));
   EXPECT_EQ(kAuthOk, Auth(c, kAliceExtra));
+  EXPECT_EQ(kAlreadyAuthenticated, Ask(c, std::string("AUTH PLAIN ") + kAliceExtra));
   const std::string log = Log();
   EXPECT_NE(std::string::npos, log.find("[Auth: UserID]\nalice\n[Auth: PassWord]\n********\n")) << log;
   EXPECT_NE(std::string::npos, log.find("[以下のコマンドを Becky から受信しました]\nAUTH PLAIN ********\n")) << log;
@@ -253,13 +274,14 @@ TEST_F(SmtpTest, DataWithoutItsOwnAuthIsRefused) {
   EXPECT_EQ(kAuthRequired, Ask(c, "DATA"));
   EXPECT_EQ(State::Sender, smtp_.State());
   EXPECT_NE(std::string::npos, Log().find("「メールボックスの設定」－「詳細」－「SMTP 認証」にチェックを入れてください。"));
-  // A failed AUTH authenticates nothing, even after a successful one.
+  // A failed AUTH authenticates nothing.
   EXPECT_EQ(kAuthFailed, Auth(c, std::string("AUTH PLAIN ") + kBob, 401));
   EXPECT_EQ(kAuthRequired, Ask(c, "DATA"));
-  EXPECT_EQ(kAuthOk, Auth(c, std::string("AUTH PLAIN ") + kBob));
   EXPECT_EQ(kAuthUnavailable, Auth(c, std::string("AUTH PLAIN ") + kAliceExtra, -1));
   EXPECT_EQ(kAuthRequired, Ask(c, "DATA"));
   EXPECT_EQ(CCredentials(), smtp_.Credentials());
+  EXPECT_EQ(kAuthOk, Auth(c, std::string("AUTH PLAIN ") + kBob));
+  EXPECT_EQ(kStartInput, Ask(c, "DATA"));
 }
 
 TEST_F(SmtpTest, MessageTextIsCollectedAndPosted) {
@@ -358,11 +380,9 @@ TEST_F(SmtpTest, PipelinedLinesAreTakenInOrderBehindTheJob) {
     ASSERT_TRUE(PumpUntil([&] { return smtp_.Authenticating(); }));
     EXPECT_EQ("", c.ReadFor(30));
     Complete(SMTP_JOB_LOGIN, 207);
-    EXPECT_EQ(kAuthOk, c.ReadLine());
-    EXPECT_EQ("", c.ReadFor(30));  // the second AUTH waits for its own log-in
-    Complete(SMTP_JOB_LOGIN, 207);
-    EXPECT_EQ(std::string(kAuthOk) + kOk + kOk + kStartInput, c.ReadUntil(kStartInput));
-    EXPECT_EQ((CCredentials{"alice", "secret"}), smtp_.Credentials());
+    // The second AUTH comes after the first succeeded: refused, nothing asked.
+    EXPECT_EQ(std::string(kAuthOk) + kAlreadyAuthenticated + kOk + kOk + kStartInput, c.ReadUntil(kStartInput));
+    EXPECT_EQ((CCredentials{"bob", "pw"}), smtp_.Credentials());
     ASSERT_TRUE(send("DATA\r\ntext\r\n.\r\nMAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<two@example.com>\r\nDATA\r\n"));
     ASSERT_TRUE(PumpUntil([&] { return smtp_.State() == State::Submitted; }));
     EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<one@example.com>\r\n\r\nDATA\r\ntext\r\n\r\n", Posted());

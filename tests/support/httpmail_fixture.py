@@ -21,6 +21,7 @@ temporary copy of the mailbox, removed at stop() unless keep=True.
 
 import json
 import os
+import secrets
 import shutil
 import subprocess
 import sys
@@ -42,11 +43,12 @@ from httpmail.mailboxbuilder import MailboxBuilder  # noqa: E402
 from processes import terminate  # noqa: E402
 
 START_TIMEOUT = 10.0
+CONTROL_SECRET_VARIABLE = "HTTPMAIL_CONTROL_SECRET"
 
 
 class HTTPMailFixture:
     def __init__(self, mailbox=None, source=None, namespace=None, auth=None, encoding=None,
-                 realm=None, verbose=False, keep=False, max_upload=None):
+                 realm=None, verbose=False, keep=False, max_upload=None, control=True):
         self.description = mailbox
         self.source = source if source is not None or mailbox is not None else SAMPLE_MAILBOX
         self.options = []
@@ -58,6 +60,9 @@ class HTTPMailFixture:
         if verbose:
             self.options.append("--verbose")
         self.keep = keep
+        # Only this fixture knows the secret of the control interface; the
+        # service gets it in its environment, which other programs cannot read.
+        self.control_secret = secrets.token_hex(16) if control else None
         self.workdir = None
         self.root = None
         self.port = None
@@ -86,11 +91,15 @@ class HTTPMailFixture:
         if os.path.exists(port_file):
             os.remove(port_file)
         self.output_path = os.path.join(self.workdir, "service.log")
+        environment = dict(os.environ)
+        environment.pop(CONTROL_SECRET_VARIABLE, None)
+        if self.control_secret:
+            environment[CONTROL_SECRET_VARIABLE] = self.control_secret
         with open(self.output_path, "ab") as output:
             self.process = subprocess.Popen(
                 [sys.executable, SERVICE_SCRIPT, "--root", self.root, "--port", port,
                  "--port-file", port_file] + self.options,
-                stdout=output, stderr=subprocess.STDOUT)
+                stdout=output, stderr=subprocess.STDOUT, env=environment)
         deadline = time.monotonic() + START_TIMEOUT
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
@@ -98,7 +107,8 @@ class HTTPMailFixture:
             if os.path.exists(port_file):
                 with open(port_file) as handle:
                     self.port = int(handle.read().strip())
-                self._control("GET", "ping")
+                if self.control_secret:
+                    self._control("GET", "ping")
                 return self
             time.sleep(0.05)
         self.stop()
@@ -156,6 +166,7 @@ class HTTPMailFixture:
                                          data=data, method=method)
         if data is not None:
             request.add_header("Content-Type", "application/json")
+        request.add_header("X-Control-Secret", self.control_secret or "")
         try:
             with self._opener.open(request, timeout=10) as reply:
                 text = reply.read()

@@ -115,4 +115,30 @@ TEST_F(ProfileTest, ShortBufferIsCutAndTerminated) {
   }
 }
 
+// Lists with empty names, cut after them: the section list leaves "[]" out
+// as Windows does, an empty key is an item, and nothing lands past the cut.
+TEST_F(ProfileTest, ListsWithEmptyNamesStayInsideTheBuffer) {
+  struct Row {
+    std::string file;
+    const char* section;
+    DWORD size;
+    std::string list;
+    DWORD result;
+  };
+  const Row rows[] = {
+      {"[abcdefghijklm]\n[]\n[]\n[]\n", nullptr, 16, std::string("abcdefghijklm\0\0", 15), 14},
+      {std::string("[P\xffier]\xfflceeHos\x10[h\r\n[Folder]\r\x02" "Co~\x91t\rFor\n[]\r\n[]\r\nA=2\rFor\n[]=2\r"
+                   "For\n[]\r\n[]\r\nA=\r\n"),
+       nullptr, 16, std::string("P\xffier\0Folder\0\0", 14), 13},
+      {"[S]\n=1\n=2\nab=3\n=4\n= 5\n", "S", 6, std::string("\0\0ab\0\0", 6), 4},
+  };
+  for (const Row& row : rows) {
+    WriteFile(ini, row.file);
+    std::vector<char> list(row.size + 4, 'G');
+    EXPECT_EQ(row.result, GetPrivateProfileStringA(row.section, nullptr, "", list.data(), row.size, ini.c_str()));
+    EXPECT_EQ(row.list, std::string(list.data(), row.list.size()));
+    EXPECT_EQ(std::string(4, 'G'), std::string(list.data() + row.size, 4)) << row.file;
+  }
+}
+
 }  // namespace

@@ -1,5 +1,7 @@
 """HTTP/1.1 request handler: framing, authentication, faults, request log."""
 
+import hmac
+import re
 import socket
 import sys
 import time
@@ -12,6 +14,9 @@ from .urllayout import UrlLayout
 # The largest request body taken unless the service is told otherwise.
 DEFAULT_MAX_UPLOAD = 32 * 1024 * 1024
 NO_BODY_STATUSES = (204, 304)
+# A Content-Length or chunk size as HTTP writes it; int() takes more forms.
+DECIMAL = re.compile(rb"[0-9]{1,20}")
+HEXADECIMAL = re.compile(rb"[0-9A-Fa-f]{1,16}")
 
 
 class BadRequest(Exception):
@@ -50,7 +55,8 @@ class HTTPMailHandler(BaseHTTPRequestHandler):
         length = self.headers.get("Content-Length")
         if length is None:
             return b""
-        if not length.strip().isdigit():
+        length = length.strip().encode("latin-1", "replace")
+        if not DECIMAL.fullmatch(length):
             raise BadRequest(400, "bad Content-Length")
         length = int(length)
         if length > self.server.service.max_upload:
@@ -64,10 +70,10 @@ class HTTPMailHandler(BaseHTTPRequestHandler):
         parts, total = [], 0
         while True:
             line = self.rfile.readline(1024)
-            try:
-                size = int(line.split(b";")[0].strip(), 16)
-            except ValueError:
+            size = line.split(b";")[0].strip()
+            if not HEXADECIMAL.fullmatch(size):
                 raise BadRequest(400, "bad chunk size")
+            size = int(size, 16)
             total += size
             if total > self.server.service.max_upload:
                 raise BadRequest(413, "request body too large")
@@ -93,8 +99,8 @@ class HTTPMailHandler(BaseHTTPRequestHandler):
             self._send(reply)
             return
         target = service.layout.parse(path)
-        if target is not None and target.kind == "control":
-            self._send(service.control.answer(method, target.rest, query, body))
+        if target is not None and target.kind == "control" and service.control_secret:
+            self._send(self._control(method, target.rest, query, body))
             return
         entry = {"method": method, "target": self.path, "path": path,
                  "version": self.request_version,
@@ -114,6 +120,12 @@ class HTTPMailHandler(BaseHTTPRequestHandler):
         service.log.add(entry)
         self._send(reply)
 
+    def _control(self, method, rest, query, body):
+        given = self.headers.get("X-Control-Secret", "").encode("latin-1", "replace")
+        if not hmac.compare_digest(given, self.server.service.control_secret.encode("utf-8")):
+            return Reply.text(403, "the control interface needs its secret")
+        return self.server.service.control.answer(method, rest, query, body)
+
     def _challenge(self, stale):
         service = self.server.service
         reply = Reply(401, b"<html><body><h1>401 Unauthorized</h1></body></html>\r\n", "text/html")
@@ -132,7 +144,7 @@ class HTTPMailHandler(BaseHTTPRequestHandler):
                 time.sleep(float(fault["delay"]))
             if "status" in fault:
                 return self._injected(fault)
-        if target is None:
+        if target is None or target.kind == "control":  # the control interface is off
             reply = Reply.text(404, "no such resource")
         else:
             try:

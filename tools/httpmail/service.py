@@ -40,7 +40,7 @@ class HTTPMailService:
 
     def __init__(self, root, host="127.0.0.1", port=0, namespace=DEFAULT_NAMESPACE,
                  realm="hotmail.com", auth="any", encoding="utf-8", verbose=False,
-                 max_upload=DEFAULT_MAX_UPLOAD):
+                 max_upload=DEFAULT_MAX_UPLOAD, control_secret=None):
         if not ipaddress.ip_address(host).is_loopback:
             raise ValueError("the service listens on a loopback address only, not %s" % host)
         if encoding not in ENCODINGS:
@@ -52,6 +52,9 @@ class HTTPMailService:
         self.verbose = verbose
         self.max_upload = max_upload
         self.control = ControlApi(self)
+        # Requests under /_control must carry it (X-Control-Secret); without
+        # one, /_control is an address like any other and the interface is off.
+        self.control_secret = control_secret
         self._server = _Server((host, port), HTTPMailHandler)
         self._server.service = self
         self.host = host

@@ -142,9 +142,9 @@ DWORD CopyList(const std::vector<std::string>& items, char* buf, DWORD size) {
       if (pos + 2 >= size) return cut();  // room for the character and a NUL after it
       buf[pos++] = c;
     }
-    buf[pos++] = '\0';  // pos was at most size - 2
+    if (pos + 1 >= size) return cut();  // an empty item: no room for its NUL and the last
+    buf[pos++] = '\0';
   }
-  if (pos >= size) return cut();
   buf[pos] = '\0';
   return pos;
 }
@@ -179,7 +179,7 @@ DWORD WINAPI GetPrivateProfileStringA(LPCSTR lpAppName, LPCSTR lpKeyName, LPCSTR
   if (lpAppName == nullptr) {
     std::vector<std::string> names;
     for (const std::string& line : ini.lines)
-      if (auto n = SectionName(line)) names.push_back(*n);
+      if (auto n = SectionName(line); n && !n->empty()) names.push_back(*n);  // "[]" is no name, as on Windows
     return CopyList(names, lpReturnedString, nSize);
   }
   if (lpKeyName == nullptr) {
