@@ -3,6 +3,7 @@
 #include <wincrypt.h>
 
 #include <ctype.h>
+#include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -29,6 +30,12 @@ namespace {
 constexpr DWORD kFinishWaitMs = 3000;
 // How long Shutdown waits, in all, for the workers still running.
 constexpr DWORD kShutdownWaitMs = 3000;
+// A session ends at the latest this many times HttpTimeOut after it was
+// started, however slowly its answer keeps arriving.
+constexpr DWORD kTotalTimeOutFactor = 8;
+// The window timer that ends sessions past that bound, and how often it looks.
+constexpr UINT_PTR kWatchdogTimerId = 0x4854;  // "HT"
+constexpr UINT kWatchdogPeriodMs = 1000;
 // Redirects followed for one session; one more ends it.
 constexpr int kMaxRedirects = 10;
 // Room a reader may add around a body without a new buffer (a POP3 status
@@ -43,6 +50,7 @@ constexpr DWORD kMaxReadChunk = 1024 * 1024;
 const char kResponseTooLarge[] = "[レスポンスが大きすぎます]";
 const char kDowngradeRefused[] = "[https のサービスへのリクエストを http では送りません]";
 const char kPinMismatch[] = "[サーバの証明書が ServiceCertPin と一致しません]";
+const char kTimedOut[] = "[HTTP リクエストが時間内に終わりませんでした]";
 
 // What the window thread keeps for all sessions. Workers never touch it.
 struct Transport {
@@ -54,6 +62,7 @@ struct Transport {
   std::map<HINTERNET, int> users;         // started sessions per open handle
   std::vector<HINTERNET> retired;         // to close when their users are done
   TransportSettings owner;                // window and settings of the plug-in
+  HWND watchdog = nullptr;                // the window the watchdog timer runs on
   CSettings defaults;                     // read while the owner gives none
 };
 
@@ -195,7 +204,9 @@ CHTTPSession::CHTTPSession()
       preconfigured_(false),
       switchedToDirect_(false),
       secureService_(false),
-      holdsSlot_(false) {
+      holdsSlot_(false),
+      started_(0),
+      aborted_(false) {
   State();  // the transport must outlive this session
 }
 
@@ -254,7 +265,11 @@ bool CHTTPSession::Launch() {
   timeOut_ = static_cast<DWORD>(Settings().httpTimeOut) * 1000;
   secureService_ = strncasecmp(Settings().EntryURL().c_str(), "https:", 6) == 0;
   pin_ = Settings().serviceCertPin;
-  if (StartThread()) return true;
+  started_ = GetTickCount();
+  if (StartThread()) {
+    ArmWatchdog();
+    return true;
+  }
   completed = false;
   Log("[HTTPSession は失敗しました]\n");
   return PostDone();
@@ -333,10 +348,41 @@ void CHTTPSession::Finish() {
   }
   holdsSlot_ = false;
   StartWaiting();
+  if (t.running == 0 && t.watchdog != nullptr) {
+    KillTimer(t.watchdog, kWatchdogTimerId);
+    t.watchdog = nullptr;
+  }
+}
+
+// The watchdog runs while any session does.
+void CHTTPSession::ArmWatchdog() {
+  Transport& t = State();
+  if (t.watchdog == window_) return;
+  if (SetTimer(window_, kWatchdogTimerId, kWatchdogPeriodMs, &OnWatchdog) != 0) t.watchdog = window_;
+}
+
+// Ends every running session past its total bound; their workers then
+// complete them, not completed, and the queue moves on.
+void CALLBACK CHTTPSession::OnWatchdog(HWND, UINT, UINT_PTR, DWORD) {
+  const DWORD now = GetTickCount();
+  for (CHTTPSession* session : State().started) {
+    if (session->timeOut_ == 0 || session->aborted_) continue;
+    if (now - session->started_ >= static_cast<uint64_t>(session->timeOut_) * kTotalTimeOutFactor) session->Abort();
+  }
+}
+
+void CHTTPSession::Abort() {
+  std::lock_guard<std::mutex> guard(handlesLock_);
+  aborted_ = true;
+  // The innermost first: the request, then its connection.
+  for (auto it = handles_.rbegin(); it != handles_.rend(); ++it) InternetCloseHandle(*it);
+  handles_.clear();
 }
 
 void CHTTPSession::Shutdown() {
   Transport& t = State();
+  if (t.watchdog != nullptr) KillTimer(t.watchdog, kWatchdogTimerId);
+  t.watchdog = nullptr;
   // The queue is taken out before the box: its message loop may finish a
   // running session, which must find nothing left to start.
   std::deque<CHTTPSession*> dropped;
@@ -385,24 +431,38 @@ void CHTTPSession::CloseInternet() {
   t.users.clear();
 }
 
-namespace {
-
-// Closes a WinInet handle when the attempt that opened it ends.
-class InternetHandle {
+// Closes a WinInet handle of an attempt when the attempt ends, unless the
+// session was aborted and the window thread closed it already.
+class CAttemptHandle {
  public:
-  explicit InternetHandle(HINTERNET handle) : handle_(handle) {}
-  ~InternetHandle() {
-    if (handle_ != nullptr) InternetCloseHandle(handle_);
+  CAttemptHandle(CHTTPSession& session, HINTERNET handle) : session_(session), handle_(handle) {
+    if (handle_ == nullptr) return;
+    std::lock_guard<std::mutex> guard(session_.handlesLock_);
+    if (session_.aborted_) {
+      InternetCloseHandle(handle_);  // opened after the abort: ends at once
+      handle_ = nullptr;
+      SetLastError(ERROR_INTERNET_OPERATION_CANCELLED);
+      return;
+    }
+    session_.handles_.push_back(handle_);
   }
-  InternetHandle(const InternetHandle&) = delete;
-  InternetHandle& operator=(const InternetHandle&) = delete;
+  ~CAttemptHandle() {
+    if (handle_ == nullptr) return;
+    std::lock_guard<std::mutex> guard(session_.handlesLock_);
+    auto& handles = session_.handles_;
+    auto it = std::find(handles.begin(), handles.end(), handle_);
+    if (it == handles.end()) return;  // closed by Abort
+    handles.erase(it);
+    InternetCloseHandle(handle_);
+  }
+  CAttemptHandle(const CAttemptHandle&) = delete;
+  CAttemptHandle& operator=(const CAttemptHandle&) = delete;
   HINTERNET Get() const { return handle_; }
 
  private:
+  CHTTPSession& session_;
   HINTERNET handle_;
 };
-
-}  // namespace
 
 // Whether the request may go as filled: header values and credentials that
 // hold a line break would add header lines of their own to the request.
@@ -448,7 +508,7 @@ void CHTTPSession::Execute(int redirects) {
   const bool pinned = secure && !pin_.empty();
   // A pinned certificate is seen before any credentials go to its server.
   if (pinned && withCredentials && !ProbeCertificate(hostName_, urlParts_.nPort, flags)) return;
-  InternetHandle connection(InternetConnectA(internet_, hostName_, urlParts_.nPort,
+  CAttemptHandle connection(*this, InternetConnectA(internet_, hostName_, urlParts_.nPort,
                                              withCredentials ? userName.c_str() : "",
                                              withCredentials ? password.c_str() : "", INTERNET_SERVICE_HTTP, 0, 0));
   if (connection.Get() == nullptr) {
@@ -459,8 +519,8 @@ void CHTTPSession::Execute(int redirects) {
   // it: set later, they would never reach this request.
   DWORD timeOut = timeOut_;
   InternetSetOptionA(connection.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeOut, sizeof timeOut);
-  InternetHandle request(
-      HttpOpenRequestA(connection.Get(), method.c_str(), urlPath_, "HTTP/1.1", nullptr, nullptr, flags, 0));
+  CAttemptHandle request(
+      *this, HttpOpenRequestA(connection.Get(), method.c_str(), urlPath_, "HTTP/1.1", nullptr, nullptr, flags, 0));
   if (request.Get() == nullptr) {
     REPORT_SYSTEM_ERROR(GetLastError());
     return;
@@ -473,6 +533,10 @@ void CHTTPSession::Execute(int redirects) {
                                      body.empty() ? nullptr : const_cast<char*>(body.data()),
                                      static_cast<DWORD>(body.size()));
   const DWORD sendError = sent ? ERROR_SUCCESS : GetLastError();
+  if (aborted_) {  // its handles are closed: nothing more to ask them
+    REPORT_ERROR(kTimedOut, 0);
+    return;
+  }
 
   std::string text;
   QueryInfo(text, request.Get(), HTTP_QUERY_RAW_HEADERS_CRLF | HTTP_QUERY_FLAG_REQUEST_HEADERS);
@@ -515,6 +579,12 @@ void CHTTPSession::Execute(int redirects) {
   }
   if (viaProxy && status == 407) REPORT_ERROR("[認証に失敗しました。プロクシが原因である可能性があります]", 0);
   // 206: the start of a message, asked for with a byte range.
+  if (status == 206) {
+    // Asked quietly: a 206 without one (several ranges) is taken as no start.
+    char range[128] = "";
+    DWORD size = sizeof range;
+    if (HttpQueryInfoA(request.Get(), HTTP_QUERY_CONTENT_RANGE, range, &size, nullptr)) contentRange = range;
+  }
   if (status == 200 || status == 201 || status == 206 || status == 207)
     ReadResponse(request.Get());
   else
@@ -542,14 +612,14 @@ void CHTTPSession::TrustPinned(HINTERNET request) const {
 // A HEAD without credentials or a body, only to see the server's
 // certificate before the request proper goes.
 bool CHTTPSession::ProbeCertificate(const char* host, INTERNET_PORT port, DWORD flags) {
-  InternetHandle connection(InternetConnectA(internet_, host, port, "", "", INTERNET_SERVICE_HTTP, 0, 0));
+  CAttemptHandle connection(*this, InternetConnectA(internet_, host, port, "", "", INTERNET_SERVICE_HTTP, 0, 0));
   if (connection.Get() == nullptr) {
     REPORT_SYSTEM_ERROR(GetLastError());
     return false;
   }
   DWORD timeOut = timeOut_;
   InternetSetOptionA(connection.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, &timeOut, sizeof timeOut);
-  InternetHandle probe(HttpOpenRequestA(connection.Get(), "HEAD", urlPath_, "HTTP/1.1", nullptr, nullptr,
+  CAttemptHandle probe(*this, HttpOpenRequestA(connection.Get(), "HEAD", urlPath_, "HTTP/1.1", nullptr, nullptr,
                                         flags | INTERNET_FLAG_NO_AUTH, 0));
   if (probe.Get() == nullptr) {
     REPORT_SYSTEM_ERROR(GetLastError());

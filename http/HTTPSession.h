@@ -12,8 +12,11 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "http/BodyConsumer.h"
 
@@ -65,6 +68,8 @@ class CHTTPSession {
   std::string headers;
   std::string body;
   std::string response;
+  // The Content-Range of a 206, which says where its part begins.
+  std::string contentRange;
   // When set, a body is handed to it as it arrives, on the worker thread,
   // and `response` stays empty.
   std::unique_ptr<CBodyConsumer> consumer;
@@ -77,7 +82,11 @@ class CHTTPSession {
   std::string password;
 
  private:
+  friend class CAttemptHandle;
   static bool StartWaiting(CHTTPSession* submitted = nullptr);
+  static void CALLBACK OnWatchdog(HWND window, UINT message, UINT_PTR id, DWORD now);
+  void ArmWatchdog();
+  void Abort();
   bool Launch();
   bool StartThread();
   bool PostDone();
@@ -111,6 +120,12 @@ class CHTTPSession {
   bool secureService_;     // the service's entry URL is https
   std::string pin_;        // SHA-256 the server's certificate must have, or ""
   bool holdsSlot_;
+  DWORD started_;  // GetTickCount when the worker was started
+  // The WinInet handles of the running attempt, which Abort closes from the
+  // window thread to end a call the worker is blocked in.
+  std::mutex handlesLock_;
+  std::vector<HINTERNET> handles_;
+  std::atomic<bool> aborted_;
 };
 
 #endif

@@ -118,6 +118,9 @@ class CHotmailHTTP {
   // IMAP connections build their requests here, submit them marked with
   // their connection's serial, and get each reply back whole to read
   // themselves: the POP3 side's folder and message lists stay untouched.
+  // The largest message body taken from the service, as large as the
+  // largest message sent.
+  static constexpr size_t kMaxMessageSize = 64 * 1024 * 1024;
   static constexpr int kImapJob = -2;  // CHotmailRequest::job of an IMAP request
   void SetImapReplies(std::function<void(std::unique_ptr<CHotmailRequest>)> sink) { imapReplies_ = std::move(sink); }
   std::unique_ptr<CHotmailRequest> NewImapRequest(const CCredentials& credentials, int kind, const char* method,

@@ -4,6 +4,8 @@
 // and makes the result -1.
 #include "HotmailHTTP.h"
 
+#include <ctype.h>
+
 #include <algorithm>
 #include <new>
 
@@ -17,6 +19,16 @@
 namespace {
 
 using namespace DavNames;
+
+// Whether a Content-Range value ("bytes 0-32767/60000") starts at byte 0.
+bool StartsAtFirstByte(const std::string& range) {
+  static const char kUnit[] = "bytes ";
+  for (size_t i = 0; i < 6; ++i)
+    if (i >= range.size() || tolower(static_cast<unsigned char>(range[i])) != kUnit[i]) return false;
+  const size_t pos = range.find_first_not_of(' ', 6);
+  const size_t digits = range.find_first_not_of('0', pos);
+  return pos != std::string::npos && digits != pos && digits != std::string::npos && range[digits] == '-';
+}
 
 const char kRootPath[] = "D:multistatus/D:response/D:propstat/D:prop/hm:msgfolderroot";
 const char kSendPath[] = "D:multistatus/D:response/D:propstat/D:prop/hm:sendmsg";
@@ -168,6 +180,9 @@ int CHotmailHTTP::OnMessageReply(CHotmailRequest& session) {
   if (!session.completed) return JobResult::kUnreachable;
   // 206 answers a request for the message's start only.
   const bool start = session.status == JobResult::kPartialContent && session.startBytes > 0;
+  // A part that does not begin at the first byte is not the start asked
+  // for: answered as an unsatisfiable range, the whole message is fetched.
+  if (start && !StartsAtFirstByte(session.contentRange)) return JobResult::kRangeNotSatisfiable;
   if (session.status != JobResult::kOk && !start) return session.status;
   CMail* mail = MailAt(session.number);
   if (mail == nullptr || mail->id != session.mailId) {

@@ -84,6 +84,10 @@ std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRequest(const CCredentials& cr
   request->kind = kind;
   request->method = method;
   request->url = url;
+  // No answer is held past a cap, whatever the service sends: a message is
+  // taken up to the largest one sent, any other reply up to what an XML
+  // reader takes; listings raise it.
+  request->maxResponse = kind == KIND_MESSAGE ? kMaxMessageSize : CXmlDocument::kMaxBodySize;
   return request;
 }
 

@@ -17,6 +17,7 @@ constexpr int kNotRemoved = -2;
 constexpr int kOk = 200;
 constexpr int kCreated = 201;
 constexpr int kPartialContent = 206;
+constexpr int kRangeNotSatisfiable = 416;
 constexpr int kMultiStatus = 207;
 constexpr int kUnauthorized = 401;
 constexpr int kRequestTimeout = 408;

@@ -89,15 +89,25 @@ class HTTPMailFixture:
             self.layout = MailboxBuilder.write(self.root, self.description)
         else:
             MailboxBuilder.copy(self.source, self.root)
+        return self.launch("0")
+
+    def restart(self):
+        """A new service process on the same mailbox and port: nothing it issued before is known."""
+        terminate(self.process, 5)
+        return self.launch(str(self.port))
+
+    def launch(self, port):
         port_file = os.path.join(self.workdir, "port")
+        if os.path.exists(port_file):
+            os.remove(port_file)
         self.output_path = os.path.join(self.workdir, "service.log")
         environment = dict(os.environ)
         environment.pop(CONTROL_SECRET_VARIABLE, None)
         if self.control_secret:
             environment[CONTROL_SECRET_VARIABLE] = self.control_secret
-        with open(self.output_path, "wb") as output:
+        with open(self.output_path, "ab") as output:
             self.process = subprocess.Popen(
-                [sys.executable, SERVICE_SCRIPT, "--root", self.root, "--port", "0",
+                [sys.executable, SERVICE_SCRIPT, "--root", self.root, "--port", port,
                  "--port-file", port_file] + self.options,
                 stdout=output, stderr=subprocess.STDOUT, env=environment)
         deadline = time.monotonic() + START_TIMEOUT

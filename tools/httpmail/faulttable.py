@@ -21,7 +21,15 @@ Action keys (any combination):
     encoding  reply encoding: "utf-8", "utf-16", "shift_jis", "bare"
     prefixes  other prefixes for the reply ({"D": "a", "hm": "b"})
     headers   extra reply headers ({"X-Test": "1"})
-    chunked   true: send the reply with Transfer-Encoding: chunked
+    chunked   true: send the reply with Transfer-Encoding: chunked; a
+              number: in chunks of that many bytes
+    close_delimited  true: no Content-Length; the body ends when the
+              connection closes
+    trickle   seconds to wait before each piece of the body (one byte a
+              piece unless chunked says otherwise)
+    trickle_headers  seconds to wait after each header line
+    extra     bytes of filler lines sent after the real body (counted in
+              Content-Length): a reply larger than its listing
     close     true: close the connection without any answer; the
               request is read but not served
     ranges    false: answer a GET with the whole message (200) even when
@@ -36,7 +44,8 @@ import threading
 
 BODY_MODES = ("malformed", "truncated", "empty", "garbage")
 ACTION_KEYS = ("delay", "status", "body", "raw_body", "omit", "encoding", "prefixes",
-               "headers", "chunked", "close", "ranges")
+               "headers", "chunked", "close", "ranges", "close_delimited", "trickle", "trickle_headers",
+               "extra")
 MATCH_KEYS = ("method", "path", "times")
 MAX_DELAY = 60.0
 
@@ -65,6 +74,12 @@ class FaultTable:
         if "delay" in rule:
             if not isinstance(rule["delay"], (int, float)) or not 0 <= rule["delay"] <= MAX_DELAY:
                 raise FaultError("delay must be 0 to %d seconds" % MAX_DELAY)
+        for key in ("trickle", "trickle_headers"):
+            if key in rule and (not isinstance(rule[key], (int, float)) or not 0 <= rule[key] <= MAX_DELAY):
+                raise FaultError("%s must be 0 to %d seconds" % (key, MAX_DELAY))
+        for key in ("extra",) + (("chunked",) if not isinstance(rule.get("chunked"), bool) else ()):
+            if key in rule and (isinstance(rule[key], bool) or not isinstance(rule[key], int) or rule[key] < 1):
+                raise FaultError("%s must be a positive number of bytes" % key)
         if "body" in rule and rule["body"] not in BODY_MODES:
             raise FaultError("body must be one of %s" % ", ".join(BODY_MODES))
         if "times" in rule and (not isinstance(rule["times"], int) or rule["times"] == 0 or rule["times"] < -1):

@@ -187,6 +187,12 @@ class HTTPMailHandler(BaseHTTPRequestHandler):
             reply.headers.append((name, str(value)))
         if fault.get("chunked"):
             reply.chunked = True
+            if fault["chunked"] is not True:
+                reply.chunk_size = int(fault["chunked"])
+        reply.close_delimited = bool(fault.get("close_delimited"))
+        reply.trickle = float(fault.get("trickle", 0))
+        reply.trickle_headers = float(fault.get("trickle_headers", 0))
+        reply.extra = int(fault.get("extra", 0))
 
     # Answer --------------------------------------------------------------
 
@@ -195,27 +201,63 @@ class HTTPMailHandler(BaseHTTPRequestHandler):
         for name, value in reply.headers:
             self.send_header(name, value)
         body = reply.body
+        size = len(body) + reply.extra
         if reply.status in NO_BODY_STATUSES or reply.status < 200:
-            body = b""
+            body, size = b"", 0
         elif reply.chunked:
             self.send_header("Transfer-Encoding", "chunked")
-        else:
-            self.send_header("Content-Length", str(len(body)))
-        if reply.close or reply.truncate or self.close_connection:
+        elif not reply.close_delimited:
+            self.send_header("Content-Length", str(size))
+        if reply.close or reply.truncate or reply.close_delimited or self.close_connection:
             self.send_header("Connection", "close")
-        self.end_headers()
-        if self.command == "HEAD":
-            return
         try:
+            if reply.trickle_headers:
+                self._trickle_headers(reply.trickle_headers)
+            self.end_headers()
+            if self.command == "HEAD" or size == 0 and not reply.chunked:
+                return
             if reply.truncate:
-                self.wfile.write(body[:len(body) // 2])
+                half = body[:len(body) // 2]
+                self.wfile.write(b"%x\r\n%s\r\n" % (len(half), half) if reply.chunked else half)
                 self.wfile.flush()
                 self.close_connection = True
-            elif reply.chunked:
-                if body:
-                    self.wfile.write(b"%x\r\n%s\r\n" % (len(body), body))
+                return
+            batch, held = [], 0  # small chunks leave in writes of about 64 KiB
+            for piece in self._pieces(reply, body):
+                batch.append(b"%x\r\n%s\r\n" % (len(piece), piece) if reply.chunked else piece)
+                held += len(batch[-1])
+                if reply.trickle or held >= 65536:
+                    time.sleep(reply.trickle)
+                    self.wfile.write(b"".join(batch))
+                    batch, held = [], 0
+            self.wfile.write(b"".join(batch))
+            if reply.chunked:
                 self.wfile.write(b"0\r\n\r\n")
-            else:
-                self.wfile.write(body)
+            if reply.close_delimited:
+                self.wfile.flush()
+                self.close_connection = True
         except (BrokenPipeError, ConnectionResetError, socket.timeout):
             self.close_connection = True
+
+    def _trickle_headers(self, seconds):
+        """Sends the header lines gathered so far one at a time, `seconds` apart."""
+        lines = b"".join(self._headers_buffer).split(b"\r\n")
+        self._headers_buffer = []
+        for line in lines:
+            if line:
+                self.wfile.write(line + b"\r\n")
+                self.wfile.flush()
+                time.sleep(seconds)
+
+    @staticmethod
+    def _pieces(reply, body):
+        """The body, then `extra` bytes of filler lines, in the pieces the reply goes out in."""
+        size = reply.chunk_size or (1 if reply.trickle else 1024 * 1024)
+        for start in range(0, len(body), size):
+            yield body[start:start + size]
+        line = b"x" * 78 + b"\r\n"
+        left = reply.extra
+        while left > 0:
+            piece = (line * (max(size, 80) // 80 + 1))[:min(size, left)]
+            left -= len(piece)
+            yield piece

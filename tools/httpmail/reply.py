@@ -10,6 +10,11 @@ class Reply:
             self.headers.insert(0, ("Content-Type", content_type))
         self.truncate = False   # send half of the body, then close
         self.chunked = False
+        self.chunk_size = 0         # bytes per chunk; 0: the body at once
+        self.close_delimited = False  # no length: the body ends with the connection
+        self.trickle = 0.0          # seconds before each piece of the body
+        self.trickle_headers = 0.0  # seconds after each header line
+        self.extra = 0              # filler bytes sent after the body
         self.close = False
 
     @staticmethod

@@ -42,6 +42,7 @@ const NamedHeader kNamedHeaders[] = {
     {HTTP_QUERY_CONTENT_TYPE, "Content-Type"},
     {HTTP_QUERY_CONTENT_LENGTH, "Content-Length"},
     {HTTP_QUERY_LOCATION, "Location"},
+    {HTTP_QUERY_CONTENT_RANGE, "Content-Range"},
 };
 
 const char* NameOf(DWORD level) {

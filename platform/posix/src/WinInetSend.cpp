@@ -104,6 +104,10 @@ bool IsRedirect(long status) {
 class HeaderList {
  public:
   ~HeaderList() { curl_slist_free_all(list_); }
+  void Clear() {
+    curl_slist_free_all(list_);
+    list_ = nullptr;
+  }
   bool Append(const std::string& line) {
     curl_slist* next = curl_slist_append(list_, line.c_str());
     if (next == nullptr) return false;
@@ -158,6 +162,8 @@ class Transfer {
   bool Configure(const std::vector<std::string>& lines, const char* body, size_t length, const std::string& url);
   void SetMethod(const char* body, size_t length);
   void SetCredentials();
+  bool RefusedCachedDigest() const;
+  void Restart();
   void LearnAuthScheme();
   void ReserveBody();
   void SynthesizeRequestHeaders(const std::vector<std::string>& lines);
@@ -187,6 +193,7 @@ class Transfer {
   bool bodyStarted_ = false;  // the last response's body has begun
   bool paused_ = false;       // curl holds back a piece until the reader asks
   bool finished_ = false;
+  int responses_ = 0;  // final responses of this exchange so far
   CURLcode result_ = CURLE_OK;
 };
 
@@ -258,6 +265,21 @@ DWORD Transfer::Run(const std::vector<std::string>& lines, const char* body, siz
   // A response is the last one once its body begins: curl skips the bodies
   // of the responses it answers itself (challenges, followed redirects).
   Drive([this] { return streaming_ && response_.complete && bodyStarted_; });
+  if (RefusedCachedDigest()) {
+    // The Digest answer of an earlier challenge was refused with a fresh
+    // one (a restarted server forgets its nonces, stale or not): the
+    // request goes once more, as WinInet does, and only a refusal of that
+    // is final. curl holds a refused challenge as a problem and ignores the
+    // next ones of the handle, so the handle starts again from no state.
+    Drive([] { return false; });
+    CURLM* multi = MultiOf(curl_);
+    curl_easy_reset(curl_);
+    curl_easy_setopt(curl_, CURLOPT_PRIVATE, reinterpret_cast<char*>(multi));  // the reset forgot it
+    headerList_.Clear();
+    if (!Configure(lines, body, length, url)) return ERROR_NOT_ENOUGH_MEMORY;
+    Restart();
+    Drive([this] { return streaming_ && response_.complete && bodyStarted_; });
+  }
   long status = 0;
   curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
   response_.status = response_.complete ? status : 0;
@@ -268,6 +290,39 @@ DWORD Transfer::Run(const std::vector<std::string>& lines, const char* body, siz
   if (result_ == CURLE_OK && response_.complete) LearnAuthScheme();
   if (response_.requestHeaders.empty()) SynthesizeRequestHeaders(lines);
   return Outcome(result_);
+}
+
+// Whether the only response is a 401 with a Digest challenge to a request
+// that went with Digest credentials before any challenge of this exchange.
+bool Transfer::RefusedCachedDigest() const {
+  if (responses_ != 1 || !response_.complete) return false;
+  long status = 0;
+  curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, &status);
+  std::string challenge;
+  bool digest = false;
+  for (DWORD i = 0; FindHeader(response_.headers, "WWW-Authenticate", i, &challenge); ++i)
+    digest = digest || strncasecmp(challenge.c_str(), "Digest", 6) == 0;
+  return status == 401 && digest && response_.requestHeaders.find("\r\nAuthorization: Digest ") != std::string::npos;
+}
+
+// Sends the request again on the same handle, which keeps the challenge
+// that the last response brought.
+void Transfer::Restart() {
+  Detach();
+  response_.complete = false;
+  response_.headers.clear();
+  response_.body.Clear();
+  block_.clear();
+  bodyStarted_ = paused_ = finished_ = false;
+  result_ = CURLE_OK;
+  Touch();
+  CURLM* multi = MultiOf(curl_);
+  if (curl_multi_add_handle(multi, curl_) != CURLM_OK) {
+    finished_ = true;
+    outOfMemory_ = true;
+    return;
+  }
+  multi_ = multi;
 }
 
 bool Transfer::Configure(const std::vector<std::string>& lines, const char* body, size_t length,
@@ -433,6 +488,7 @@ size_t Transfer::OnHeader(char* data, size_t size, size_t count, void* self) {
       // A new response (after 100 Continue, an authentication round or a
       // followed redirect): only the last one counts.
       t->block_.assign(line);
+      if (!StartsWith(line.substr(line.find(' ') + 1), "1")) ++t->responses_;
       t->response_.complete = false;
       t->bodyStarted_ = false;
       t->response_.headers.clear();
