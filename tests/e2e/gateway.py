@@ -271,11 +271,24 @@ class RawPOP:
         reply = self.line()
         if not reply.startswith(b"+OK"):
             return reply
+        # Read in large pieces and look for the end only in what is new: a
+        # reply of many megabytes must not be joined line by line.
+        if self.pending.startswith(b".\r\n"):
+            self.pending = self.pending[3:]
+            return reply + b".\r\n"
+        body = bytearray(self.pending)
+        start = 0
         while True:
-            line = self.line()
-            reply += line
-            if line == b".\r\n":
-                return reply
+            end = body.find(b"\r\n.\r\n", start)
+            if end >= 0:
+                end += 5
+                self.pending = bytes(body[end:])
+                return reply + bytes(body[:end])
+            start = max(0, len(body) - 4)
+            chunk = self.sock.recv(1 << 20)
+            if not chunk:
+                raise EOFError("connection closed; received %d bytes" % len(body))
+            body += chunk
 
     def ask(self, command):
         self.send(command + b"\r\n")

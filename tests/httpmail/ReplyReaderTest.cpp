@@ -333,6 +333,10 @@ TEST_F(MessageReaderTest, BodyGoesToTheMessageTheRequestNamed) {
   // 206 to a request for the start: only the start is held.
   auto start = Download(1, "A", 206, "Subject: a\r\n");
   start->startBytes = 12;
+  start->contentRange = "bytes 5000-5011/9000";  // not the start asked for
+  EXPECT_EQ(JobResult::kRangeNotSatisfiable, http_.OnMessageReply(*start));
+  EXPECT_EQ(CMail::Held::Nothing, http_.GetMails()[0]->held);
+  start->contentRange = "bytes 0-11/9000";
   EXPECT_EQ(RETRIEVE_OK_BASE + 1, http_.OnMessageReply(*start));
   EXPECT_EQ("Subject: a\r\n", http_.GetMails()[0]->content);
   EXPECT_EQ(CMail::Held::Start, http_.GetMails()[0]->held);
