@@ -217,6 +217,28 @@ auto CImapSession::Guard(F f) {
   };
 }
 
+// Downloads one message's text for a FETCH or SEARCH job, keeps it, and
+// goes on with `next`; a message that cannot be had counts as failed and is
+// passed over. The folder closed meanwhile ends the job.
+template <typename Job, typename Next>
+void CImapSession::DownloadText(const std::shared_ptr<Job>& job, const std::string& id, Next next) {
+  const std::string folderId = selected_->FolderId();
+  backend_.FetchMessage(credentials_, folderId, id,
+                        Guard([this, job, id, folderId, next](BackendResult result, const std::string& text) {
+                          if (!selected_ || selected_->FolderId() != folderId) {
+                            Tagged(job->tag, "NO The folder was closed");
+                            return Finish();
+                          }
+                          if (result == BackendResult::Ok) {
+                            KeepText(id, text);
+                          } else {
+                            job->failed = true;
+                            ++job->next;
+                          }
+                          next();
+                        }));
+}
+
 void CImapSession::SetState(State state) { state_ = state; }
 
 void CImapSession::Send(const std::string& text) {
@@ -724,22 +746,7 @@ void CImapSession::SearchStep(std::shared_ptr<SearchJob> job) {
     }
     size_t index = static_cast<size_t>(m - selected_->Messages().data());
     if (needText && cachedId_ != m->info.id) {
-      std::string id = m->info.id, folderId = selected_->FolderId();
-      backend_.FetchMessage(credentials_, folderId, id, Guard([this, job, id, folderId](BackendResult result,
-                                                                                          const std::string& text) {
-        if (!selected_ || selected_->FolderId() != folderId) {
-          Tagged(job->tag, "NO The folder was closed");
-          return Finish();
-        }
-        if (result == BackendResult::Ok) {
-          KeepText(id, text);
-        } else {
-          job->failed = true;
-          ++job->next;
-        }
-        SearchStep(job);
-      }));
-      return;
+      return DownloadText(job, m->info.id, [this, job] { SearchStep(job); });
     }
     ++job->next;
     bool match = false;
@@ -811,22 +818,7 @@ void CImapSession::FetchStep(std::shared_ptr<FetchJob> job) {
     for (const ImapFetchItem& item : job->items) needText = needText || NeedsText(item);
     const std::string id = messages[index].info.id;
     if (needText && cachedId_ != id) {
-      std::string folderId = selected_->FolderId();
-      backend_.FetchMessage(credentials_, folderId, id, Guard([this, job, id, folderId](BackendResult result,
-                                                                                          const std::string& text) {
-        if (!selected_ || selected_->FolderId() != folderId) {
-          Tagged(job->tag, "NO The folder was closed");
-          return Finish();
-        }
-        if (result == BackendResult::Ok) {
-          KeepText(id, text);
-        } else {
-          job->failed = true;
-          ++job->next;
-        }
-        FetchStep(job);
-      }));
-      return;
+      return DownloadText(job, id, [this, job] { FetchStep(job); });
     }
     bool markRead = false;
     std::string response = FetchResponse(*job, index, &markRead);

@@ -140,6 +140,8 @@ class CImapSession {
   void FetchStep(std::shared_ptr<FetchJob> job);
   // The downloaded message kept for the next command that reads it.
   void KeepText(const std::string& id, const std::string& text);
+  template <typename Job, typename Next>
+  void DownloadText(const std::shared_ptr<Job>& job, const std::string& id, Next next);
   void DropLargeText();
   // The header or the text of the cached message, as RFC822.HEADER and
   // RFC822.TEXT give them.
