@@ -159,14 +159,18 @@ class HttpsTestCase(unittest.TestCase):
             ("another pin", "good", "ab" * 32, None, PIN_MISMATCH),
             ("plain HTTP on an https URL", None, False,
              lambda _: "https://127.0.0.1:%d/svcs/hotmail/httpmail.asp" % plain.port, "0x00002f7d"),
-            ("TLS on an http URL", "good", False, lambda entry: entry.replace("https:", "http:"), "0x00002f78"),
+            # The TLS server may close before the plain request is read back as
+            # garbage: a connection ended then (12030) is as right as no status line.
+            ("TLS on an http URL", "good", False, lambda entry: entry.replace("https:", "http:"),
+             ("0x00002f78", "0x00002efe")),
         ]
         for name, cert, pin, url, reason in cases:
             with self.subTest(name):
                 self.start(cert=cert, pin=pin, url=url)
                 _, reply = self.pop_login()
                 self.assertEqual(CANNOT_CONNECT, reply)
-                self.assertIn(reason, self.gateway.log())
+                log = self.gateway.log()
+                self.assertTrue(any(r in log for r in ((reason,) if isinstance(reason, str) else reason)), log)
                 self.assertEqual([], self.authenticated_requests())
                 # What the plain server got is a TLS greeting, never the request.
                 self.assertNotIn(b"PROPFIND", b"".join(received))
