@@ -51,6 +51,7 @@ const char kResponseTooLarge[] = "[レスポンスが大きすぎます]";
 const char kDowngradeRefused[] = "[https のサービスへのリクエストを http では送りません]";
 const char kPinMismatch[] = "[サーバの証明書が ServiceCertPin と一致しません]";
 const char kTimedOut[] = "[HTTP リクエストが時間内に終わりませんでした]";
+const char kBodyCut[] = "[レスポンスの本文が途中で切れています]";
 
 // What the window thread keeps for all sessions. Workers never touch it.
 struct Transport {
@@ -765,6 +766,13 @@ void CHTTPSession::ReadResponse(HINTERNET request) {
   } catch (const std::bad_alloc&) {
     std::string().swap(response);
     REPORT_ERROR("[メモリが足りません]", 0);
+    return;
+  }
+  // WinInet ends a body cut off by the connection's close as if it were
+  // whole: one shorter than announced is no answer.
+  if (hasLength && response.size() < announced) {
+    std::string().swap(response);
+    REPORT_ERROR(kBodyCut, 0);
     return;
   }
   Log("[レスポンスの本文は以下のとおりです]\n");
