@@ -1114,14 +1114,7 @@ void CImapSession::RunExpunge(std::shared_ptr<TransferJob> job) {
   running_ = true;
   WithFolders([this, job](bool ok) {
     if (!ok) {
-      const char kNoList[] = "NO [UNAVAILABLE] The folder list could not be read";
-      if (job->kind != TransferJob::Kind::Close) {
-        Tagged(job->tag, kNoList);
-        return Finish();
-      }
-      Send(std::string("* ") + kNoList + "; nothing was expunged\r\n");
-      LeaveFolder(job->tag);
-      return Finish();
+      return EndExpunge(*job, "NO [UNAVAILABLE] The folder list could not be read", "; nothing was expunged");
     }
     StartExpunge(job);
   });
@@ -1133,6 +1126,19 @@ void CImapSession::LeaveFolder(const std::string& tag) {
   selected_.reset();
   SetState(State::Authenticated);
   Tagged(tag, "OK CLOSE completed");
+}
+
+// Ends an EXPUNGE with `refusal` (nullptr: it went well) as its tagged
+// answer. CLOSE always leaves the folder: its refusal goes untagged first,
+// with `closeSuffix` added.
+void CImapSession::EndExpunge(const TransferJob& job, const char* refusal, const char* closeSuffix) {
+  if (job.kind != TransferJob::Kind::Close) {
+    Tagged(job.tag, refusal != nullptr ? refusal : "OK EXPUNGE completed");
+  } else {
+    if (refusal != nullptr) Send(std::string("* ") + refusal + closeSuffix + "\r\n");
+    LeaveFolder(job.tag);
+  }
+  Finish();
 }
 
 void CImapSession::Close(Command& c) {
@@ -1154,14 +1160,7 @@ void CImapSession::Close(Command& c) {
 void CImapSession::StartExpunge(std::shared_ptr<TransferJob> job) {
   if (deleteMode_ == DeleteMode::MoveToDeletedItems && FindKind("deleteditems") == nullptr) {
     // Nowhere to move them: they stay rather than being deleted for good.
-    const char kNoTrash[] = "NO [CANNOT] The account has no deleted-items folder; nothing was expunged";
-    if (job->kind != TransferJob::Kind::Close) {
-      Tagged(job->tag, kNoTrash);
-      return Finish();
-    }
-    Send(std::string("* ") + kNoTrash + "\r\n");
-    LeaveFolder(job->tag);
-    return Finish();
+    return EndExpunge(*job, "NO [CANNOT] The account has no deleted-items folder; nothing was expunged");
   }
   ExpungeStep(job);
 }
@@ -1198,11 +1197,5 @@ void CImapSession::ExpungeStep(std::shared_ptr<TransferJob> job) {
     return;
   }
   if (!job->doneSource.empty()) uids_.Save();
-  if (job->kind == TransferJob::Kind::Close) {
-    if (job->failed) Send("* NO Some messages could not be expunged\r\n");
-    LeaveFolder(job->tag);
-  } else {
-    Tagged(job->tag, job->failed ? "NO Some messages could not be expunged" : "OK EXPUNGE completed");
-  }
-  Finish();
+  EndExpunge(*job, job->failed ? "NO Some messages could not be expunged" : nullptr);
 }

@@ -151,6 +151,7 @@ class CImapSession {
   void RunExpunge(std::shared_ptr<TransferJob> job);
   void StartExpunge(std::shared_ptr<TransferJob> job);
   void LeaveFolder(const std::string& tag);
+  void EndExpunge(const TransferJob& job, const char* refusal, const char* closeSuffix = "");
   void ExpungeStep(std::shared_ptr<TransferJob> job);
   void TransferStep(std::shared_ptr<TransferJob> job);
   bool ResolveSet(Command& c, size_t argIndex, std::vector<size_t>& indexes);
