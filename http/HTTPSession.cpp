@@ -30,8 +30,10 @@ namespace {
 // How long Shutdown waits, in all, for the workers still running, before
 // and again after WinInet is closed under them.
 constexpr DWORD kShutdownWaitMs = 3000;
-// A worker with no session for this long ends; the next session starts one.
-constexpr DWORD kWorkerIdleMs = 60 * 1000;
+// A worker with no session for this long ends, so an idle gateway gives
+// back what a thread holds (its stack, per-thread state of WinInet); a
+// burst of requests, such as a scan of a folder, keeps it.
+constexpr DWORD kWorkerIdleMs = 5 * 1000;
 // A session ends at the latest this many times HttpTimeOut after it was
 // started, however slowly its answer keeps arriving.
 constexpr DWORD kTotalTimeOutFactor = 8;
