@@ -33,7 +33,7 @@ class ScriptedService : public CMailService {
   size_t Waiting() const { return queue_.size(); }
 
   bool Discovered(const CCredentials&) const override { return false; }
-  void Discover(const CCredentials& c, Done done) override { Wait("Discover " + c.userName, done); }
+  void Discover(const CCredentials& c, Done done) override { Wait("Discover " + c.userName, Only(207, done)); }
   void ListFolders(const CCredentials&, FoldersDone done) override {
     Wait("ListFolders", [this, done](const MailResult& r) {
       std::vector<CFolder> list = r.Ok() ? folders : std::vector<CFolder>();
@@ -60,9 +60,15 @@ class ScriptedService : public CMailService {
     Wait("TransferTo " + mail.id, [done, id = mail.id](const MailResult& r) { done(r, r.Ok() ? id : ""); });
   }
   void Delete(const CCredentials&, const CMail& mail, Done done) override { Wait("Delete " + mail.id, done); }
-  void Send(const CCredentials&, std::string, Done done) override { Wait("Send", done); }
+  void Send(const CCredentials&, std::string, Done done) override { Wait("Send", Only(201, done)); }
 
  private:
+  // As the service's readers take it: only this status is success.
+  static Done Only(int status, Done done) {
+    return [status, done](const MailResult& r) {
+      done(r.Ok() && r.status != status ? MailResult::RefusedWith(r.status) : r);
+    };
+  }
   void Wait(const std::string& call, Done done) {
     calls.push_back(call);
     queue_.push_back(std::move(done));
