@@ -1,5 +1,6 @@
 #include "imap/ImapParser.h"
 
+#include "config/Ascii.h"
 #include "imap/ListingDate.h"
 
 #include <string.h>
@@ -11,12 +12,8 @@ namespace {
 constexpr int kMaxListDepth = 16;
 constexpr size_t kMaxSearchKeys = 1000;
 
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
-std::string UpperText(std::string text) {
-  for (char& c : text) c = Upper(c);
-  return text;
-}
+std::string UpperText(std::string text) { return AsciiUpper(std::move(text)); }
 
 bool IsAtomChar(unsigned char c) {
   return c > ' ' && c < 0x7F && c != '(' && c != ')' && c != '{' && c != '"';
