@@ -38,13 +38,15 @@ bool CWorkerPool::StartThread() {
     --live_;
     return false;
   }
-  theLog.Write("[スレッドを作成しました]\n");
   workers_.push_back(std::move(worker));
   return true;
 }
 
 DWORD WINAPI CWorkerPool::ThreadProc(LPVOID parameter) {
   auto* self = static_cast<Worker*>(parameter);
+  // Written here, before any job, so that it never falls inside the text
+  // of a job's log.
+  theLog.Write("[スレッドを作成しました]\n");
   self->pool->Serve(*self);
   return 0;
 }
