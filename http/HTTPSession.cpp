@@ -34,7 +34,7 @@ constexpr DWORD kShutdownWaitMs = 3000;
 // A worker with no session for this long ends, so an idle gateway gives
 // back what a thread holds (its stack, per-thread state of WinInet); a
 // burst of requests, such as a scan of a folder, keeps it.
-constexpr DWORD kWorkerIdleMs = 5 * 1000;
+constexpr DWORD kWorkerIdleMs = 1000;
 // A session ends at the latest this many times HttpTimeOut after it was
 // started, however slowly its answer keeps arriving.
 constexpr DWORD kTotalTimeOutFactor = 8;
