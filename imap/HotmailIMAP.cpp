@@ -111,8 +111,12 @@ void CHotmailIMAP::ReceiveBytes(const char* data, size_t size) {
 }
 
 void CHotmailIMAP::OnClosed() {
-  auto found = clients_.find(ServedConnection());
+  const unsigned serial = ServedConnection();
+  auto found = clients_.find(serial);
   if (found == clients_.end()) return;
+  // A command it waited for is dropped with the session: nothing is left
+  // waiting for it.
+  EndJob(serial, [] {});
   // It may be closing from inside its own session: freed at the next message.
   retired_.push_back(std::move(found->second));
   clients_.erase(found);
