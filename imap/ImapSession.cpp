@@ -290,11 +290,14 @@ void CImapSession::Download(const CMail& mail, bool* ok) {
   service_.Fetch(credentials_, mail, 0,
                  Then([this, ok, id = mail.id](const MailResult& result, std::string& text, CMail::Held) {
                    *ok = result.Ok();
-                   if (!*ok) return;
-                   textId_ = id;
-                   text_ = std::move(text);
-                   textTree_ = CMimePart::Parse(text_);
+                   if (*ok) Keep(id, std::move(text));
                  }));
+}
+
+void CImapSession::Keep(const std::string& id, std::string text) {
+  textId_ = id;
+  text_ = std::move(text);
+  textTree_ = CMimePart::Parse(text_);
 }
 
 void CImapSession::DropLargeText() {

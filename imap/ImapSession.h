@@ -135,6 +135,8 @@ class CImapSession {
   // The message's text, kept as Text() until another is downloaded; `ok`
   // false when it could not be had.
   void Download(const CMail& mail, bool* ok);
+  // Keeps this message's text (parsed once) in place of the one before.
+  void Keep(const std::string& id, std::string text);
   // The kept text of this message, or null.
   const std::string* Text(const std::string& id) const { return id == textId_ && !id.empty() ? &text_ : nullptr; }
   const CMimePart& TextTree() const { return *textTree_; }

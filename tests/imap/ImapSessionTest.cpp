@@ -421,13 +421,28 @@ TEST_F(ImapSessionTest, BadInputIsAnsweredAndTheSessionGoesOn) {
   EXPECT_TRUE(closed_);
 }
 
+// Texts asked for ahead may come back in any order; the responses keep the
+// order of the set, each with its own message.
+TEST_F(ImapSessionTest, TextsThatOvertakeEachOtherAreAnsweredInOrder) {
+  SelectInbox();
+  backend_.failures["Fetch MSG2"] = FakeBackend::Unavailable();
+  out_.clear();
+  const std::string command = "a FETCH 1:3 (BODY.PEEK[TEXT])\r\n";
+  session_->Receive(command.data(), command.size());
+  backend_.PumpNewestFirst();
+  EXPECT_EQ("* 1 FETCH (BODY[TEXT] {10}\r\nbody one\r\n)\r\n* 3 FETCH (BODY[TEXT] {20}\r\nbody three, longer\r\n)\r\n"
+            "a NO Some messages could not be fetched\r\n",
+            out_);
+}
+
 TEST_F(ImapSessionTest, LongFetchWaitsWhileTheClientLeavesItsRepliesUnread) {
   SelectInbox();
   congestedAbove_ = 50;  // more than one message's reply waits unread
   std::string reply = Say("a FETCH 1:* BODY.PEEK[]\r\nb NOOP\r\n");
   EXPECT_NE(std::string::npos, reply.find("* 1 FETCH")) << reply;
   EXPECT_EQ(std::string::npos, reply.find("* 2 FETCH")) << reply;
-  EXPECT_EQ((std::vector<std::string>{"Fetch MSG1"}), backend_.calls);
+  // Texts are asked for a few ahead; none is answered while the client reads nothing.
+  EXPECT_EQ((std::vector<std::string>{"Fetch MSG1", "Fetch MSG2", "Fetch MSG3"}), backend_.calls);
   congestedAbove_ = static_cast<size_t>(-1);
   out_.clear();
   session_->ResumeOutput();
