@@ -36,14 +36,13 @@ class Storing : public CImapCommand {
                                  session_.Then([this](const MailResult& result) { ok_ = result.Ok(); }));
       return Step::Waits;
     }
-    const auto& all = folder.Messages();
-    for (size_t i = 0; i < all.size() && !silent_; ++i) {
-      bool listed = false;
-      for (uint32_t t : touched) listed = listed || t == all[i].uid;
-      if (!listed) continue;
-      session_.Send("* " + std::to_string(i + 1) + " FETCH (" +
-                    (uid_ ? "UID " + std::to_string(all[i].uid) + " " : "") + "FLAGS " + folder.Flags(all[i]) +
-                    ")\r\n");
+    // In sequence order, as the set was resolved; gone ones are passed over.
+    for (size_t i = 0; i < touched.size() && !silent_; ++i) {
+      const ImapMessage* m = folder.Find(touched[i]);
+      if (m == nullptr) continue;
+      const size_t index = static_cast<size_t>(m - folder.Messages().data());
+      session_.Send("* " + std::to_string(index + 1) + " FETCH (" + (uid_ ? "UID " + std::to_string(m->uid) + " " : "") +
+                    "FLAGS " + folder.Flags(*m) + ")\r\n");
     }
     session_.Tagged(tag_, failed_ ? "NO The read flag of some messages could not be changed on the service"
                                   : "OK STORE completed");
