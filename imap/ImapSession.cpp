@@ -252,6 +252,20 @@ void CImapSession::ListFolders(bool* ok) {
   }));
 }
 
+bool CImapSession::LookUp(const std::string& name, bool* ok) {
+  *ok = true;
+  if (Knows(name)) return false;
+  ListFolders(ok);
+  return true;
+}
+
+const CImapSession::Mailbox* CImapSession::Named(const std::string& tag, const std::string& name, bool ok,
+                                                 const char* missing) {
+  const Mailbox* mailbox = ok ? FindMailbox(name) : nullptr;
+  if (mailbox == nullptr) Tagged(tag, ok ? missing : "NO [UNAVAILABLE] The folder list could not be read");
+  return mailbox;
+}
+
 uint32_t CImapSession::RecentBefore(const std::string& folderId, uint32_t largestUid, bool claim) {
   return hooks_.recent ? hooks_.recent(credentials_.userName + "\n" + folderId, largestUid, claim) : UINT32_MAX;
 }

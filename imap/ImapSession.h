@@ -128,6 +128,14 @@ class CImapSession {
   // makes it unknown.
   bool Knows(const std::string& name) const { return FindMailbox(name) != nullptr; }
   void ForgetFolders() { mailboxes_.clear(); }
+  // For a command that names a folder: reads the folder list when it does
+  // not know the name (true: the command waits for it); `ok` tells whether
+  // the list is at hand.
+  bool LookUp(const std::string& name, bool* ok);
+  // The folder named, once LookUp is done; null when there is none, the
+  // command then answered with `missing` (or the list's failure).
+  const Mailbox* Named(const std::string& tag, const std::string& name, bool ok,
+                       const char* missing = "NO [NONEXISTENT] No such mailbox");
   // The selected folder listed again; `announce` gets the lines that tell
   // the changes (none on the first listing). The session ends when the
   // folder's UIDs were started over.
