@@ -85,6 +85,9 @@ void CHotmailIMAP::OnConnected() {
                                      uint32_t before = seen;
                                      if (claim && largest > seen) seen = largest;
                                      return before;
+                                   },
+                                   [this](const std::string& folder, uint32_t validity) {
+                                     return sharedFlags_.Folder(folder, validity);
                                    }};
   CImapSession::DeleteMode mode = deleteMode_ == 1   ? CImapSession::DeleteMode::MoveToDeletedItems
                                   : deleteMode_ == 2 ? CImapSession::DeleteMode::Delete

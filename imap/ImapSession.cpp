@@ -330,6 +330,8 @@ void CImapSession::Dispatch(const std::string& text) {
   if ((entry->states & (1u << static_cast<int>(state_))) == 0) {
     return Tagged(c.tag, state_ == State::NotAuthenticated ? "BAD Log in first" : "BAD Not valid in this state");
   }
+  // What other sessions stored is told before each command works.
+  if (selected_) for (const std::string& line : selected_->SyncFlags()) Send(line);
   (this->*entry->handler)(c);
 }
 
@@ -518,6 +520,9 @@ void CImapSession::Select(Command& c) {
     }
     const CUidStore::FolderRecord& record = uids_.Folder(credentials_.userName, mailbox->folder.id);
     selected_.reset(new CImapMailbox(mailbox->folder.id, mailbox->name, readOnly, record.validity));
+    if (hooks_.flags) {
+      selected_->ShareFlags(hooks_.flags(credentials_.userName + "\n" + mailbox->folder.id, record.validity));
+    }
     Relist(true, [this, tag, readOnly](bool ok, std::vector<std::string>) {
       if (!ok) {
         selected_.reset();
@@ -935,12 +940,16 @@ void CImapSession::Store(Command& c) {
     }
   }
   // A keyword new to this session's folder is announced before it shows in
-  // a FETCH; PERMANENTFLAGS stays as it was, as keywords are not kept.
-  if (store.mode != ImapStore::Mode::Remove && selected_->AddKeywords(others)) {
-    Send("* FLAGS " + selected_->FlagList() + "\r\n");
+  // a FETCH; PERMANENTFLAGS stays as it was, as keywords are not kept
+  // beyond the process.
+  const auto added = store.mode == ImapStore::Mode::Remove ? CImapMailbox::KeywordsAdded::None
+                                                           : selected_->AddKeywords(others);
+  if (added == CImapMailbox::KeywordsAdded::TooMany) {
+    return Tagged(c.tag, "NO [LIMIT] Too many keywords in this folder");
   }
-  // Session flags and \Deleted change at once; the read flag through the
-  // service, one message after another.
+  if (added == CImapMailbox::KeywordsAdded::Some) Send("* FLAGS " + selected_->FlagList() + "\r\n");
+  // The other flags change at once, for every session on the folder; the
+  // read flag through the service, one message after another.
   auto job = std::make_shared<StoreJob>();
   job->tag = c.tag;
   job->silent = store.silent;
@@ -962,6 +971,7 @@ void CImapSession::Store(Command& c) {
       if (store.mode == ImapStore::Mode::Remove) m.otherFlags.erase(flag);
       else m.otherFlags.insert(flag);
     }
+    selected_->PublishFlags(m);
     if (wantSeen != m.info.read) job->pending.emplace_back(m.uid, wantSeen);
   }
   running_ = true;

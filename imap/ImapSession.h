@@ -42,6 +42,9 @@ class CImapSession {
     // the folder some session had seen before, raised to `largestUid` when
     // `claim`. Absent: no message is recent.
     std::function<uint32_t(const std::string& folderKey, uint32_t largestUid, bool claim)> recent;
+    // The flags STORE sets, shared by the sessions of this process on the
+    // folder. Absent: each session keeps its own.
+    std::function<std::shared_ptr<CFolderFlags>(const std::string& folderKey, uint32_t uidValidity)> flags;
   };
   struct Limits {
     size_t maxLine = 64 * 1024;
