@@ -239,7 +239,7 @@ TEST_F(ImapSessionTest, FetchItemsAndTheReadFlag) {
   EXPECT_EQ("f BAD Invalid fetch item BODY[9.MIME.X]\r\n", Say("f FETCH 1 BODY[9.MIME.X]\r\n"));
 }
 
-TEST_F(ImapSessionTest, StoreChangesTheReadFlagOnTheServiceAndTheRestForTheSession) {
+TEST_F(ImapSessionTest, StoreChangesTheReadFlagOnTheServiceAndTheRestAtOnce) {
   SelectInbox();
   EXPECT_EQ("* 1 FETCH (FLAGS (\\Seen))\r\n* 3 FETCH (FLAGS (\\Seen))\r\na OK STORE completed\r\n",
             Say("a STORE 1,3 +FLAGS (\\Seen)\r\n"));
@@ -262,6 +262,14 @@ TEST_F(ImapSessionTest, StoreChangesTheReadFlagOnTheServiceAndTheRestForTheSessi
   EXPECT_EQ("* 3 FETCH (FLAGS (\\Seen))\r\ng NO The read flag of some messages could not be changed on the service\r\n",
             Say("g STORE 3 -FLAGS (\\Seen)\r\n"));
   EXPECT_TRUE(backend_.FindMessage("F1", "MSG3")->info.read);
+  // A folder holds so many keywords; those no message carries make room.
+  std::string many;
+  for (int i = 0; i < 100; ++i) many += " k" + std::to_string(i);
+  EXPECT_NE(std::string::npos, Say("h STORE 1 +FLAGS.SILENT (" + many.substr(1) + ")\r\n").find("h OK"));
+  EXPECT_EQ(0u, Say("i STORE 2 +FLAGS (extra)\r\nj FETCH 2 FLAGS\r\n")
+                    .find("i NO [LIMIT] Too many keywords in this folder\r\n* 2 FETCH (FLAGS (\\Deleted \\Flagged))\r\nj OK"));
+  Say("k STORE 1 -FLAGS.SILENT (k0)\r\n");
+  EXPECT_NE(std::string::npos, Say("l STORE 2 +FLAGS.SILENT (extra)\r\n").find("k99 extra)\r\nl OK"));
 }
 
 TEST_F(ImapSessionTest, ExpungeFollowsTheDeleteMode) {
