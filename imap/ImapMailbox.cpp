@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <map>
 
-CImapMailbox::CImapMailbox(std::string folderId, std::string name, bool readOnly, uint32_t uidValidity)
-    : folderId_(std::move(folderId)),
+#include "imap/ListingDate.h"
+
+CImapMailbox::CImapMailbox(CFolder folder, std::string name, bool readOnly, uint32_t uidValidity)
+    : folder_(std::move(folder)),
       name_(std::move(name)),
       readOnly_(readOnly),
       uidValidity_(uidValidity),
@@ -58,9 +60,9 @@ void CImapMailbox::PublishFlags(const ImapMessage& message) {
   shared_->Set(message.uid, flags);
 }
 
-void CImapMailbox::Merge(const std::vector<ImapMessageInfo>& listing, const std::vector<uint32_t>& uids,
+void CImapMailbox::Merge(const std::vector<CMail>& listing, const std::vector<uint32_t>& uids,
                          uint32_t uidNext, std::vector<std::string>* announce) {
-  std::map<uint32_t, const ImapMessageInfo*> fresh;
+  std::map<uint32_t, const CMail*> fresh;
   for (size_t i = 0; i < listing.size() && i < uids.size(); ++i) fresh[uids[i]] = &listing[i];
   // Expunged: highest sequence number first.
   for (size_t i = messages_.size(); i-- > 0;) {
@@ -73,7 +75,7 @@ void CImapMailbox::Merge(const std::vector<ImapMessageInfo>& listing, const std:
   shared_->Retain(uids);
   const std::vector<uint32_t> stored = TakeShared(announce);
   for (size_t i = 0; i < messages_.size(); ++i) {
-    const ImapMessageInfo& now = *fresh[messages_[i].uid];
+    const CMail& now = *fresh[messages_[i].uid];
     bool changed = now.read != messages_[i].info.read ||
                    std::binary_search(stored.begin(), stored.end(), messages_[i].uid);
     messages_[i].info = now;
@@ -86,6 +88,7 @@ void CImapMailbox::Merge(const std::vector<ImapMessageInfo>& listing, const std:
     if (entry.first <= largest) continue;
     ImapMessage message;
     message.info = *entry.second;
+    CListingDate::Parse(message.info.date, &message.date);
     message.uid = entry.first;
     ImapFlags flags = shared_->Get(entry.first);
     message.deleted = flags.deleted;

@@ -15,12 +15,14 @@
 #include <string>
 #include <vector>
 
-#include "imap/ImapBackend.h"
+#include "httpmail/Folder.h"
+#include "httpmail/Mail.h"
 #include "imap/ImapParser.h"
 #include "imap/SharedFlags.h"
 
 struct ImapMessage {
-  ImapMessageInfo info;
+  CMail info;         // as the last listing gave it
+  int64_t date = 0;   // its date in seconds since 1970-01-01 UTC; 0 when the listing had none
   uint32_t uid = 0;
   bool deleted = false;               // \Deleted (shared, as this session last told it)
   bool recent = false;                // \Recent: this session saw it first
@@ -29,7 +31,7 @@ struct ImapMessage {
 
 class CImapMailbox {
  public:
-  CImapMailbox(std::string folderId, std::string name, bool readOnly, uint32_t uidValidity);
+  CImapMailbox(CFolder folder, std::string name, bool readOnly, uint32_t uidValidity);
   virtual ~CImapMailbox();
 
   // The record shared with other sessions (this mailbox's own one until then).
@@ -39,7 +41,7 @@ class CImapMailbox {
   // (EXPUNGE lines, highest number first, so each number is still right
   // when the client reads it), new ones appended (EXISTS), changed flags
   // announced (FETCH FLAGS). `announce` empty on the first listing.
-  void Merge(const std::vector<ImapMessageInfo>& listing, const std::vector<uint32_t>& uids, uint32_t uidNext,
+  void Merge(const std::vector<CMail>& listing, const std::vector<uint32_t>& uids, uint32_t uidNext,
              std::vector<std::string>* announce);
   // The flags other sessions stored since the last sync, as untagged FLAGS
   // and FETCH lines.
@@ -66,7 +68,8 @@ class CImapMailbox {
   // session (FLAGS to be announced), or none was added as there is no room.
   KeywordsAdded AddKeywords(const std::vector<std::string>& flags);
 
-  const std::string& FolderId() const { return folderId_; }
+  const std::string& FolderId() const { return folder_.id; }
+  const CFolder& Folder() const { return folder_; }
   const std::string& Name() const { return name_; }
   bool ReadOnly() const { return readOnly_; }
   uint32_t UidValidity() const { return uidValidity_; }
@@ -81,7 +84,7 @@ class CImapMailbox {
   const std::vector<ImapMessage>& Messages() const { return messages_; }
 
  private:
-  std::string folderId_;
+  CFolder folder_;
   std::string name_;
   bool readOnly_;
   uint32_t uidValidity_;

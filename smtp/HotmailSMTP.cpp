@@ -12,7 +12,6 @@
 #include "config/LogMask.h"
 #include "config/Settings.h"
 #include "httpmail/HotmailHTTP.h"
-#include "httpmail/JobResult.h"
 #include "plugin/PrivateMessages.h"
 
 namespace {
@@ -84,11 +83,7 @@ CHotmailSMTP::~CHotmailSMTP() {}
 int CHotmailSMTP::ListenPort() const { return settings_.smtpPortNumber; }
 
 LRESULT CHotmailSMTP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_SMTP_JOB_DONE) {
-    CompleteJob(wParam, lParam);
-  } else if (message == WM_SMTP_SOCKET) {
-    OnSocketEvent(wParam, lParam);
-  }
+  if (message == WM_SMTP_SOCKET) OnSocketEvent(wParam, lParam);
   return 0;
 }
 
@@ -258,8 +253,12 @@ void CHotmailSMTP::CheckPlainResponse(const std::string& response) {
     return;
   }
   checking_ = CCredentials{user, password};
-  StartJob(SMTP_JOB_LOGIN);
-  http_->Login(CHotmailHTTP::FRONT_SMTP, checking_);
+  StartJob();
+  // The service is asked every time: it is the only check of them.
+  const unsigned serial = ServedConnection();
+  service_->Discover(checking_, [this, serial](const MailResult& result) {
+    EndJob(serial, [&] { OnLoginDone(result); });
+  });
 }
 
 // --- Message text -------------------------------------------------------
@@ -336,11 +335,16 @@ std::string CHotmailSMTP::MessageBody() const {
 // body built from it and the text goes to the send job, with this
 // connection's credentials.
 void CHotmailSMTP::SubmitMessage() {
-  StartJob(SMTP_JOB_SEND);
+  StartJob();
   Post(TakeBody());
 }
 
-void CHotmailSMTP::Post(std::string body) { http_->SendMail(credentials_, std::move(body)); }
+void CHotmailSMTP::Post(std::string body) {
+  const unsigned serial = ServedConnection();
+  service_->Send(credentials_, std::move(body), [this, serial](const MailResult& result) {
+    EndJob(serial, [&] { OnSendDone(result); });
+  });
+}
 
 // The text of a DATA is only its own: after a message was submitted, a DATA
 // without a new MAIL sends the same envelope with the new text.
@@ -366,41 +370,34 @@ void CHotmailSMTP::ClearTransaction() {
 
 // --- Job completions ----------------------------------------------------
 
-void CHotmailSMTP::OnJobDone(WPARAM kind, LPARAM result) {
-  if (kind == SMTP_JOB_LOGIN)
-    OnLoginDone(result);
-  else if (kind == SMTP_JOB_SEND)
-    OnSendDone(result);
-}
-
 // The answer to AUTH: the service took the credentials (235), refused them
 // (535), or could not tell (454). A client that has said QUIT meanwhile is
 // not answered.
-void CHotmailSMTP::OnLoginDone(LPARAM result) {
+void CHotmailSMTP::OnLoginDone(const MailResult& result) {
   const CCredentials checked = checking_;
   checking_ = CCredentials();
   if (state_ == SessionState::Quit) return;
-  if (JobResult::IsLoggedIn(result)) {
+  if (result.Ok()) {
     credentials_ = checked;
     authenticated_ = true;
     Reply(kAuthenticated);
   } else {
-    Reply(JobResult::IsRefusedCredentials(result) ? kAuthFailed : kAuthUnavailable);
+    Reply(result.Refused(401) ? kAuthFailed : kAuthUnavailable);
   }
 }
 
 // A refusal that the same upload cannot overcome is permanent (554), so the
 // client does not retry it for days; the rest may pass later (451).
-void CHotmailSMTP::OnSendDone(LPARAM result) {
+void CHotmailSMTP::OnSendDone(const MailResult& result) {
   // The text went with the send job; a DATA without a new MAIL still
   // reuses the envelope.
-  if (JobResult::IsSent(result)) {
+  if (result.Ok()) {
     Reply(kOk);
     return;
   }
-  const char* code = JobResult::IsPermanentRefusal(result) ? "554" : "451";
+  const char* code = result.PermanentRefusal() ? "554" : "451";
   char reply[96];
   snprintf(reply, sizeof reply, "%s Requested action aborted: Hotmail server returned %03d status\r\n", code,
-           static_cast<int>(result));
+           result.Unreachable() ? -1 : result.status);
   Reply(reply);
 }
