@@ -172,10 +172,11 @@ std::string CImapMailbox::FlagList() const {
 }
 
 CImapMailbox::KeywordsAdded CImapMailbox::AddKeywords(const std::vector<std::string>& flags) {
+  std::vector<std::string> keywords;
   for (const std::string& flag : flags) {
-    if (flag.empty() || flag[0] == '\\') continue;
-    if (!shared_->AddKeyword(flag)) return KeywordsAdded::TooMany;
+    if (!flag.empty() && flag[0] != '\\') keywords.push_back(flag);
   }
+  if (!shared_->AddKeywords(keywords)) return KeywordsAdded::TooMany;
   if (keywords_ == shared_->Keywords()) return KeywordsAdded::None;
   keywords_ = shared_->Keywords();
   return KeywordsAdded::Some;

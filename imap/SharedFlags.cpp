@@ -10,9 +10,10 @@ ImapFlags CFolderFlags::Get(uint32_t uid) const {
 void CFolderFlags::Set(uint32_t uid, const ImapFlags& flags) {
   auto at = entries_.find(uid);
   const bool none = !flags.deleted && flags.others.empty();
-  if (at == entries_.end() ? none : at->second.flags.deleted == flags.deleted && at->second.flags.others == flags.others) {
-    return;
-  }
+  const bool same = at == entries_.end()
+                        ? none
+                        : at->second.flags.deleted == flags.deleted && at->second.flags.others == flags.others;
+  if (same) return;
   Entry& entry = entries_[uid];
   // An entry whose flags were all taken away stays (so other sessions
   // learn of it) until its message leaves.
@@ -50,19 +51,29 @@ std::vector<uint32_t> CFolderFlags::ChangedSince(uint64_t version) const {
   return uids;
 }
 
-bool CFolderFlags::AddKeyword(const std::string& keyword) {
-  if (std::find(keywords_.begin(), keywords_.end(), keyword) != keywords_.end()) return true;
-  if (keywords_.size() >= kMaxKeywords) {
+bool CFolderFlags::AddKeywords(const std::vector<std::string>& keywords) {
+  std::vector<std::string> fresh;
+  for (const std::string& k : keywords) {
+    if (std::find(keywords_.begin(), keywords_.end(), k) == keywords_.end() &&
+        std::find(fresh.begin(), fresh.end(), k) == fresh.end()) {
+      fresh.push_back(k);
+    }
+  }
+  if (fresh.empty()) return true;
+  if (keywords_.size() + fresh.size() > kMaxKeywords) {
     // Full: the keywords no message carries any longer make room.
     std::set<std::string> carried;
-    for (const auto& entry : entries_) carried.insert(entry.second.flags.others.begin(), entry.second.flags.others.end());
+    for (const auto& entry : entries_) {
+      carried.insert(entry.second.flags.others.begin(), entry.second.flags.others.end());
+    }
+    const size_t before = keywords_.size();
     keywords_.erase(std::remove_if(keywords_.begin(), keywords_.end(),
                                    [&](const std::string& k) { return carried.count(k) == 0; }),
                     keywords_.end());
-    if (keywords_.size() >= kMaxKeywords) return false;
-    ++version_;
+    if (keywords_.size() != before) ++version_;
+    if (keywords_.size() + fresh.size() > kMaxKeywords) return false;
   }
-  keywords_.push_back(keyword);
+  keywords_.insert(keywords_.end(), fresh.begin(), fresh.end());
   ++version_;
   return true;
 }

@@ -42,9 +42,9 @@ class CFolderFlags {
 
   // The keywords in the order first stored.
   const std::vector<std::string>& Keywords() const { return keywords_; }
-  // False when the folder has no room for a new one (after dropping those
-  // no message carries).
-  bool AddKeyword(const std::string& keyword);
+  // Adds those not known yet, all or none: false when the folder has no
+  // room for them (after dropping those no message carries).
+  bool AddKeywords(const std::vector<std::string>& keywords);
 
  private:
   struct Entry {
