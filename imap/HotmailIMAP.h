@@ -26,9 +26,7 @@ class CHotmailIMAP;
 template <>
 struct LineServerTraits<CHotmailIMAP> {
   static constexpr UINT kSocketMessage = WM_IMAP_SOCKET;
-  static constexpr char kGreeting[] =
-      "* OK [CAPABILITY IMAP4rev1 LITERAL+ SASL-IR AUTH=PLAIN ID ENABLE IDLE NAMESPACE UIDPLUS MOVE UNSELECT "
-      "CHILDREN SPECIAL-USE] IMAP4rev1 server ready\r\n";
+  static constexpr char kGreeting[] = "* OK [CAPABILITY " KESTRELON_IMAP_CAPABILITIES "] IMAP4rev1 server ready\r\n";
   static constexpr char kBusy[] = "* BYE Too many connections\r\n";
   static constexpr char kLineTooLong[] = "* BYE Command line too long\r\n";
   static constexpr char kIdleClose[] = "* BYE Autologout; idle for too long\r\n";

@@ -62,11 +62,6 @@ CImapSession::CImapSession(CMailService& service, CUidStore& uids, Hooks hooks, 
 
 CImapSession::~CImapSession() {}
 
-const char* CImapSession::Capabilities() {
-  return "IMAP4rev1 LITERAL+ SASL-IR AUTH=PLAIN ID ENABLE IDLE NAMESPACE UIDPLUS MOVE UNSELECT CHILDREN "
-         "SPECIAL-USE";
-}
-
 void CImapSession::Send(const std::string& text) {
   if (hooks_.send) hooks_.send(text);
 }

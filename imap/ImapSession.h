@@ -23,6 +23,10 @@
 #include "imap/MimePart.h"
 #include "imap/UidStore.h"
 
+// What the server offers, in its greeting and to CAPABILITY.
+#define KESTRELON_IMAP_CAPABILITIES \
+  "IMAP4rev1 LITERAL+ SASL-IR AUTH=PLAIN ID ENABLE IDLE NAMESPACE UIDPLUS MOVE UNSELECT CHILDREN SPECIAL-USE"
+
 class CImapSession {
  public:
   enum class State { NotAuthenticated, Authenticated, Selected, Logout };
@@ -82,7 +86,7 @@ class CImapSession {
   bool Idling() const { return idling_; }
   bool Busy() const { return command_ != nullptr; }
 
-  static const char* Capabilities();
+  static const char* Capabilities() { return KESTRELON_IMAP_CAPABILITIES; }
 
   // ---- What the commands use --------------------------------------------
   void Send(const std::string& text);

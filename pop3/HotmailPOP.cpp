@@ -15,7 +15,6 @@
 #include "config/Log.h"
 #include "config/LogMask.h"
 #include "config/Settings.h"
-#include "plugin/PrivateMessages.h"
 
 namespace {
 

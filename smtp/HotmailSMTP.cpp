@@ -10,9 +10,9 @@
 #include "config/Base64.h"
 #include "config/Log.h"
 #include "config/LogMask.h"
+#include "config/SaslPlain.h"
 #include "config/Settings.h"
-#include "httpmail/HotmailHTTP.h"
-#include "plugin/PrivateMessages.h"
+#include "httpmail/MailService.h"
 
 namespace {
 
@@ -32,19 +32,6 @@ const char kTooBig[] = "552 Message size exceeds fixed maximum message size\r\n"
 const char kCheckAuthentication[] =
     "「メールボックスの設定」－「詳細」－「SMTP 認証」にチェックを入れてください。";
 const char kPlain[] = "PLAIN";
-
-// Part `index` of NUL-separated data; a missing part is empty. A part ends
-// at the next NUL or at the end of the data.
-std::string NulPart(std::string_view data, int index) {
-  size_t begin = 0;
-  for (int i = 0; i < index; ++i) {
-    const size_t nul = data.find('\0', begin);
-    if (nul == std::string_view::npos) return std::string();
-    begin = nul + 1;
-  }
-  const size_t end = data.find('\0', begin);
-  return std::string(data.substr(begin, end == std::string_view::npos ? std::string_view::npos : end - begin));
-}
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -228,14 +215,13 @@ void CHotmailSMTP::Auth(const char* argument) {
 void CHotmailSMTP::CheckPlainResponse(const std::string& response) {
   authenticated_ = false;
   credentials_ = CCredentials();
-  const std::string decoded = DecodeBase64Loosely(response);
-  const std::string_view data(decoded);
-  const std::string authorization = NulPart(data, 0);
-  std::string user = NulPart(data, 1);
-  std::string password = NulPart(data, 2);
+  const SaslPlain plain = SaslPlain::Split(DecodeBase64Loosely(response));
+  const std::string& authorization = plain.authorization;
+  std::string user = plain.user;
+  const std::string& password = plain.password;
   // A third NUL is a NUL in the password; CR or LF in either would end the
   // HTTP header they go into.
-  const bool nulInPassword = std::count(data.begin(), data.end(), '\0') > 2;
+  const bool nulInPassword = plain.separators > 2;
   if (nulInPassword || !FitsInHeader(user) || !FitsInHeader(password)) {
     Reply(kBadCredentials);
     return;
@@ -248,7 +234,7 @@ void CHotmailSMTP::CheckPlainResponse(const std::string& response) {
   theLog.Write(kMaskedSecret);
   // No account has no name, and no account may act as another: nothing to
   // ask the service.
-  if (user.empty() || (!authorization.empty() && authorization != NulPart(data, 1))) {
+  if (user.empty() || (!authorization.empty() && authorization != plain.user)) {
     Reply(kAuthFailed);
     return;
   }

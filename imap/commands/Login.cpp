@@ -1,6 +1,7 @@
 // LOGIN and AUTHENTICATE PLAIN: the credentials are tried by account
 // discovery, which the service answers only for the right password.
 #include "config/Base64.h"
+#include "config/SaslPlain.h"
 #include "imap/commands/Commands.h"
 
 namespace ImapCommands {
@@ -70,14 +71,10 @@ void AuthenticateResponse(CImapSession& session, const std::string& tag, const s
   if (base64 == "*") return session.Tagged(tag, "BAD AUTHENTICATE cancelled");
   std::string plain;
   if (!DecodeBase64(base64, plain)) return session.Tagged(tag, "BAD Invalid base64 data");
-  const size_t first = plain.find('\0');
-  const size_t second = first == std::string::npos ? first : plain.find('\0', first + 1);
-  if (second == std::string::npos || plain.find('\0', second + 1) != std::string::npos) {
-    return session.Tagged(tag, "BAD Invalid PLAIN response");
-  }
-  const std::string authz = plain.substr(0, first);
-  CCredentials credentials{plain.substr(first + 1, second - first - 1), plain.substr(second + 1)};
-  if (!authz.empty() && authz != credentials.userName) {
+  const SaslPlain response = SaslPlain::Split(plain);
+  if (response.separators != 2) return session.Tagged(tag, "BAD Invalid PLAIN response");
+  const CCredentials credentials{response.user, response.password};
+  if (!response.authorization.empty() && response.authorization != credentials.userName) {
     return session.Tagged(tag, "NO [AUTHORIZATIONFAILED] Cannot act as another user");
   }
   StartLogIn(session, tag, credentials);

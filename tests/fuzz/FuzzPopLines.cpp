@@ -1,7 +1,7 @@
 // Received bytes, cut into pieces of any size, through the line buffer and
 // the POP3 command table, over a real loopback connection. The first byte
-// chooses the piece size. Job completions come back as the HTTPMail client
-// would send them.
+// chooses the piece size. The mail service answers every operation with
+// success.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -10,32 +10,25 @@
 #include <memory>
 #include <string>
 
-#include "httpmail/HotmailHTTP.h"
 #include "config/Settings.h"
 #include "pop3/HotmailPOP.h"
 #include "lineserver/LineBuffer.h"
 #include "pop3/Loopback.h"
+#include "support/ScriptedService.h"
 
 namespace {
-
-const char kListing[] =
-    "<?xml version=\"1.0\"?><D:multistatus xmlns:D=\"DAV:\" xmlns:hm=\"urn:schemas:httpmail:\" "
-    "xmlns:m=\"urn:schemas:mailheader:\"><D:response><D:href>http://h/f/1</D:href><D:propstat><D:prop>"
-    "<D:id>A1</D:id><m:subject>s</m:subject><D:getcontentlength>12</D:getcontentlength></D:prop></D:propstat>"
-    "</D:response><D:response><D:href>http://h/f/2</D:href><D:propstat><D:prop><D:id>A2</D:id>"
-    "<hm:read>1</hm:read></D:prop></D:propstat></D:response></D:multistatus>";
 
 CHotmailPOP* pop = nullptr;
 HWND window = nullptr;
 
 LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_POP_SOCKET && pop != nullptr) return pop->OnMessage(hwnd, message, wParam, lParam);
-  return DefWindowProcA(hwnd, message, wParam, lParam);  // the client's own completions are dropped
+  return DefWindowProcA(hwnd, message, wParam, lParam);
 }
 
 struct World {
   CSettings settings;
-  CHotmailHTTP http{settings};  // the transport has no window: no request starts
+  ScriptedService service;
   CHotmailPOP server{settings};
   std::unique_ptr<loopback::Client> client;
 
@@ -43,15 +36,18 @@ struct World {
     window = loopback::CreateTestWindow("FuzzPop", Proc);
     if (!server.InitWinsock()) abort();
     settings.popPortNumber = loopback::FreePort();
-    server.SetHTTP(&http);
+    server.SetService(&service);
     server.SetWindow(window);
     pop = &server;
     if (!server.Listen()) abort();
-    CHotmailRequest listing;
-    listing.completed = true;
-    listing.status = 207;
-    listing.response = kListing;
-    http.ParseMailReply(listing);
+    settings.iniPath.clear();  // folders seen are not saved
+    service.folders.resize(1);
+    service.folders[0].id = service.folders[0].special = "inbox";
+    service.mails.resize(2);
+    service.mails[0].id = "A1";
+    service.mails[0].size = 12;
+    service.mails[1].id = "A2";
+    service.mails[1].read = true;
   }
 
   void Connect() {
@@ -89,16 +85,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       if (line.find("\r\n") != std::string::npos) abort();
       w.server.DispatchLine(line);
-      // What the HTTPMail client would answer to a job the line started.
-      w.server.OnMessage(window, WM_POP_JOB_DONE, POP_JOB_LOGIN, 207);
-      w.server.OnMessage(window, WM_POP_JOB_DONE, POP_JOB_RETRIEVE, 404);
-      w.server.OnMessage(window, WM_POP_JOB_DONE, POP_JOB_COMMIT, 207);
+      w.service.Complete(207);  // whatever the line asked of the service
       if (w.server.ClientSocket() == 0) return 0;  // QUIT: the next input connects anew
     }
     w.client->Drain();
     w.client->Take();
   }
-  loopback::PumpOnce();  // the client's own completions, posted to no window
+  loopback::PumpOnce();
   w.client->Drain();
   w.client->Take();
   return 0;

@@ -1,7 +1,7 @@
 // Received bytes, cut into pieces of any size, through the line buffer and
 // the SMTP commands and message text, over a real loopback connection. The
 // first byte chooses the piece size and how the service answers the log-in
-// and the send jobs, which complete as the HTTPMail client would post them.
+// and the send.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,11 +11,11 @@
 #include <string>
 
 #include "config/Settings.h"
-#include "httpmail/HotmailHTTP.h"
 #include "lineserver/LineBuffer.h"
 #include "plugin/PrivateMessages.h"
 #include "pop3/Loopback.h"
 #include "smtp/HotmailSMTP.h"
+#include "support/ScriptedService.h"
 
 namespace {
 
@@ -26,12 +26,12 @@ HWND window = nullptr;
 
 LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_SMTP_SOCKET && smtp != nullptr) return smtp->OnMessage(hwnd, message, wParam, lParam);
-  return DefWindowProcA(hwnd, message, wParam, lParam);  // the client's own completions are dropped
+  return DefWindowProcA(hwnd, message, wParam, lParam);
 }
 
 struct World {
   CSettings settings;
-  CHotmailHTTP http{settings};  // the transport has no window: no request starts
+  ScriptedService service;
   CHotmailSMTP server{settings};
   std::unique_ptr<loopback::Client> client;
 
@@ -39,7 +39,7 @@ struct World {
     window = loopback::CreateTestWindow("FuzzSmtp", Proc);
     if (!server.InitWinsock()) abort();
     settings.smtpPortNumber = loopback::FreePort();
-    server.SetHTTP(&http);
+    server.SetService(&service);
     server.SetWindow(window);
     smtp = &server;
     if (!server.Listen()) abort();
@@ -86,8 +86,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       w.server.DispatchLine(line);
-      if (w.server.Authenticating()) w.server.OnMessage(window, WM_SMTP_JOB_DONE, SMTP_JOB_LOGIN, login);
-      if (w.server.State() == State::Submitted) w.server.OnMessage(window, WM_SMTP_JOB_DONE, SMTP_JOB_SEND, sent);
+      if (w.server.Authenticating()) w.service.Complete(login);
+      if (w.server.State() == State::Submitted) w.service.Complete(sent);
       if (w.server.ClientSocket() == 0) return 0;  // QUIT
     }
     w.client->Drain();
