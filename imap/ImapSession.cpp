@@ -62,8 +62,8 @@ CImapSession::CImapSession(CMailService& service, CUidStore& uids, Hooks hooks, 
 
 CImapSession::~CImapSession() {}
 
-void CImapSession::Send(const std::string& text) {
-  if (hooks_.send) hooks_.send(text);
+void CImapSession::Send(std::string text) {
+  if (hooks_.send) hooks_.send(std::move(text));
 }
 
 void CImapSession::Tagged(const std::string& tag, const std::string& text) { Send(tag + " " + text + "\r\n"); }
@@ -270,7 +270,7 @@ void CImapSession::Relist(bool initial, bool* ok, std::vector<std::string>* anno
   service_.ListMails(credentials_, folder,
                      Then([this, initial, ok, announce, folder](const MailResult& result, std::vector<CMail>& list) {
                        *ok = result.Ok();
-                       if (!*ok) return;
+                       if (!*ok) return ForgetFolders();
                        std::vector<std::string> ids;
                        ids.reserve(list.size());
                        for (const CMail& message : list) ids.push_back(message.id);

@@ -34,7 +34,7 @@ class CImapSession {
   enum class DeleteMode { MoveToDeletedItems = 1, Delete = 2, Keep = 0 };
 
   struct Hooks {
-    std::function<void(const std::string&)> send;
+    std::function<void(std::string)> send;  // a text handed over by move
     // After LOGOUT's last reply, or when the session cannot go on. It must
     // not destroy the session at once: the caller does that afterwards.
     std::function<void()> close;
@@ -89,7 +89,7 @@ class CImapSession {
   static const char* Capabilities() { return KESTRELON_IMAP_CAPABILITIES; }
 
   // ---- What the commands use --------------------------------------------
-  void Send(const std::string& text);
+  void Send(std::string text);
   void Tagged(const std::string& tag, const std::string& text);
   void SetState(State state) { state_ = state; }
   // LOGOUT, or a session that cannot go on.
@@ -127,6 +127,11 @@ class CImapSession {
   // Requests many commands make; each lets the command go on when done.
   // The folder list, read again into Mailboxes(): `ok` tells whether it was.
   void ListFolders(bool* ok);
+  // Whether the folder list read before names this folder: a command that needs no other may go on without reading it
+  // again. LIST always reads it; a folder that cannot be listed any more
+  // makes it unknown.
+  bool Knows(const std::string& name) const { return FindMailbox(name) != nullptr; }
+  void ForgetFolders() { mailboxes_.clear(); }
   // The selected folder listed again; `announce` gets the lines that tell
   // the changes (none on the first listing). The session ends when the
   // folder's UIDs were started over.

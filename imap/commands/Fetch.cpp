@@ -100,7 +100,7 @@ CImapCommand::Step Fetching::Continue() {
                                  session_.Then([this](const MailResult& result) { ok_ = result.Ok(); }));
       return Step::Waits;
     }
-    session_.Send(response);
+    session_.Send(std::move(response));
   }
   session_.Tagged(tag_, failed_ ? "NO Some messages could not be fetched" : "OK FETCH completed");
   return Step::Done;
@@ -114,8 +114,8 @@ void Fetching::AfterReadMark() {
     if (ok_) m->info.read = true;
     pending_.insert(pending_.rfind(")\r\n"), " FLAGS " + session_.Selected()->Flags(*m));
   }
-  session_.Send(pending_);
-  std::string().swap(pending_);
+  session_.Send(std::move(pending_));
+  pending_ = std::string();
 }
 
 std::string Fetching::Part(ImapSection::Text part) const {
@@ -126,47 +126,65 @@ std::string Fetching::Part(ImapSection::Text part) const {
   return bytes;
 }
 
+// One response string, each item appended to it: a message's text is
+// copied once, into the response, which then goes to the client by move.
 std::string Fetching::Response(const ImapMessage& m, size_t index, bool* markRead) {
   const CImapMailbox& folder = *session_.Selected();
-  std::string out;
-  auto add = [&out](const std::string& item) { out += (out.empty() ? "" : " ") + item; };
+  std::string out = "* " + std::to_string(index + 1) + " FETCH (";
+  const size_t start = out.size();
+  auto item = [&out, start](const char* name) -> std::string& {
+    if (out.size() > start) out += ' ';
+    return out.append(name);
+  };
+  auto literal = [&out](std::string_view bytes) { CImapWriter::AppendLiteral(out.append(" "), bytes); };
   bool uidShown = false;
   *markRead = false;
-  for (const ImapFetchItem& item : items_) {
-    if (SetsSeen(item) && !m.info.read && !folder.ReadOnly()) *markRead = true;
+  for (const ImapFetchItem& it : items_) {
+    if (SetsSeen(it) && !m.info.read && !folder.ReadOnly()) *markRead = true;
   }
-  for (const ImapFetchItem& item : items_) {
-    switch (item.kind) {
+  if (text_ != nullptr) out.reserve(text_->size() + 256);
+  for (const ImapFetchItem& it : items_) {
+    switch (it.kind) {
       case K::Flags:
-        if (!*markRead) add("FLAGS " + folder.Flags(m));
+        if (!*markRead) item("FLAGS ") += folder.Flags(m);
         break;
       case K::Uid:
-        add("UID " + std::to_string(m.uid));
+        item("UID ") += std::to_string(m.uid);
         uidShown = true;
         break;
-      case K::Rfc822Size: add("RFC822.SIZE " + std::to_string(m.info.size)); break;
-      case K::InternalDate: add("INTERNALDATE " + InternalDate(m.date)); break;
-      case K::Envelope: add("ENVELOPE " + CImapBody::Envelope(*text_, session_.TextTree())); break;
-      case K::BodyStructure: add("BODYSTRUCTURE " + CImapBody::Structure(*text_, session_.TextTree(), true)); break;
-      case K::Body: add("BODY " + CImapBody::Structure(*text_, session_.TextTree(), false)); break;
-      case K::Rfc822: add("RFC822 " + CImapWriter::Literal(*text_)); break;
-      case K::Rfc822Header: add("RFC822.HEADER " + CImapWriter::Literal(Part(ImapSection::Text::Header))); break;
-      case K::Rfc822Text: add("RFC822.TEXT " + CImapWriter::Literal(Part(ImapSection::Text::Text))); break;
+      case K::Rfc822Size: item("RFC822.SIZE ") += std::to_string(m.info.size); break;
+      case K::InternalDate: item("INTERNALDATE ") += InternalDate(m.date); break;
+      case K::Envelope: item("ENVELOPE ") += CImapBody::Envelope(*text_, session_.TextTree()); break;
+      case K::BodyStructure: item("BODYSTRUCTURE ") += CImapBody::Structure(*text_, session_.TextTree(), true); break;
+      case K::Body: item("BODY ") += CImapBody::Structure(*text_, session_.TextTree(), false); break;
+      case K::Rfc822:
+        item("RFC822");
+        literal(*text_);
+        break;
+      case K::Rfc822Header:
+        item("RFC822.HEADER");
+        literal(Part(ImapSection::Text::Header));
+        break;
+      case K::Rfc822Text:
+        item("RFC822.TEXT");
+        literal(Part(ImapSection::Text::Text));
+        break;
       case K::BodySection: {
+        item("BODY[") += it.section.sectionText + "]";
+        if (it.partial) out += "<" + std::to_string(it.offset) + ">";
+        // The whole message is its text as held; any other section a copy.
+        const bool whole = it.section.part.empty() && it.section.text == ImapSection::Text::All;
         std::string bytes;
-        CImapBody::Section(*text_, session_.TextTree(), item.section, bytes);
-        std::string name = "BODY[" + item.section.sectionText + "]";
-        if (item.partial) {
-          name += "<" + std::to_string(item.offset) + ">";
-          bytes = item.offset < bytes.size() ? bytes.substr(item.offset, item.length) : "";
-        }
-        add(name + " " + CImapWriter::Literal(bytes));
+        if (!whole) CImapBody::Section(*text_, session_.TextTree(), it.section, bytes);
+        std::string_view view = whole ? std::string_view(*text_) : std::string_view(bytes);
+        if (it.partial) view = it.offset < view.size() ? view.substr(it.offset, it.length) : std::string_view();
+        literal(view);
         break;
       }
     }
   }
-  if (uid_ && !uidShown) add("UID " + std::to_string(m.uid));
-  return "* " + std::to_string(index + 1) + " FETCH (" + out + ")\r\n";
+  if (uid_ && !uidShown) item("UID ") += std::to_string(m.uid);
+  return out.append(")\r\n");
 }
 
 }  // namespace

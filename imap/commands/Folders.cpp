@@ -77,9 +77,14 @@ class StatusOf : public CImapCommand {
   Step Continue() override {
     switch (step_++) {
       case 0:
-        session_.ListFolders(&ok_);
-        return Step::Waits;
+        if (!session_.Knows(name_)) {
+          session_.ListFolders(&ok_);
+          return Step::Waits;
+        }
+        ok_ = true;
+        [[fallthrough]];
       case 1: {
+        step_ = 2;
         const CImapSession::Mailbox* mailbox = ok_ ? session_.FindMailbox(name_) : nullptr;
         if (mailbox == nullptr) {
           session_.Tagged(tag_, ok_ ? "NO [NONEXISTENT] No such mailbox" : kNoFolderList);
@@ -90,6 +95,7 @@ class StatusOf : public CImapCommand {
         session_.Service().ListMails(session_.Credentials(), folder_,
                                      session_.Then([this](const MailResult& result, std::vector<CMail>& list) {
                                        ok_ = result.Ok();
+                                       if (!ok_) session_.ForgetFolders();
                                        list_.swap(list);
                                      }));
         return Step::Waits;

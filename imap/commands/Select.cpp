@@ -13,9 +13,14 @@ class Selecting : public CImapCommand {
   Step Continue() override {
     switch (step_++) {
       case 0:
-        session_.ListFolders(&ok_);
-        return Step::Waits;
+        if (!session_.Knows(name_)) {
+          session_.ListFolders(&ok_);
+          return Step::Waits;
+        }
+        ok_ = true;
+        [[fallthrough]];
       case 1: {
+        step_ = 2;
         const CImapSession::Mailbox* mailbox = ok_ ? session_.FindMailbox(name_) : nullptr;
         if (mailbox == nullptr) {
           session_.Tagged(tag_, ok_ ? "NO [NONEXISTENT] No such mailbox"

@@ -17,8 +17,11 @@ class Transferring : public CImapCommand {
   Step Continue() override {
     if (!listed_) {
       listed_ = true;
-      session_.ListFolders(&ok_);
-      return Step::Waits;
+      ok_ = true;
+      if (!session_.Knows(name_)) {
+        session_.ListFolders(&ok_);
+        return Step::Waits;
+      }
     }
     if (destination_.id.empty()) return Choose();
     if (asked_ != 0) Record();

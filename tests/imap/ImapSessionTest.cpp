@@ -341,7 +341,8 @@ TEST_F(ImapSessionTest, CopyAndMoveAnswerWithUidsOfBothFolders) {
   backend_.calls.clear();
   EXPECT_EQ("c NO [TRYCREATE] No such mailbox\r\n", Say("c MOVE 1 Nowhere\r\n"));
   EXPECT_EQ("d NO [CANNOT] The message is in that folder already\r\n", Say("d MOVE 1 INBOX\r\n"));
-  EXPECT_EQ((std::vector<std::string>{"ListFolders", "ListFolders"}), backend_.calls);
+  // Only a name the folder list read before does not know reads it again.
+  EXPECT_EQ((std::vector<std::string>{"ListFolders"}), backend_.calls);
   // The destination's UIDs are the ones its listing then shows.
   Say("e SELECT Old\r\n");
   EXPECT_EQ("* SEARCH 1 2 3\r\nf OK SEARCH completed\r\n", Say("f UID SEARCH ALL\r\n"));
