@@ -83,6 +83,9 @@ void CHotmailIMAP::OnConnected() {
                                    },
                                    [this, serial](const std::function<void()>& step) {
                                      ServeConnection(serial, step);
+                                   },
+                                   [this](const std::string& folder, uint32_t validity) {
+                                     return sharedFlags_.Folder(folder, validity);
                                    }};
   CImapSession::DeleteMode mode = deleteMode_ == 1   ? CImapSession::DeleteMode::MoveToDeletedItems
                                   : deleteMode_ == 2 ? CImapSession::DeleteMode::Delete

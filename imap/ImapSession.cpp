@@ -213,6 +213,8 @@ void CImapSession::Dispatch(const std::string& text) {
   if ((entry->states & ImapCommands::StateBit(state_)) == 0) {
     return Tagged(c.tag, state_ == State::NotAuthenticated ? "BAD Log in first" : "BAD Not valid in this state");
   }
+  // What other sessions stored is told before each command works.
+  if (selected_) for (const std::string& line : selected_->SyncFlags()) Send(line);
   entry->handler(*this, c);
 }
 
@@ -268,6 +270,13 @@ const CImapSession::Mailbox* CImapSession::Named(const std::string& tag, const s
 
 uint32_t CImapSession::RecentBefore(const std::string& folderId, uint32_t largestUid, bool claim) {
   return hooks_.recent ? hooks_.recent(credentials_.userName + "\n" + folderId, largestUid, claim) : UINT32_MAX;
+}
+
+void CImapSession::Select(std::unique_ptr<CImapMailbox> mailbox) {
+  selected_ = std::move(mailbox);
+  if (selected_ && hooks_.flags) {
+    selected_->ShareFlags(hooks_.flags(credentials_.userName + "\n" + selected_->FolderId(), selected_->UidValidity()));
+  }
 }
 
 void CImapSession::Relist(bool initial, bool* ok, std::vector<std::string>* announce) {

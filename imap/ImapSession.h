@@ -54,6 +54,9 @@ class CImapSession {
     // Runs a completion as the connection's own event, so that its replies
     // reach this client. Absent: it runs as it is.
     std::function<void(const std::function<void()>&)> serve;
+    // The flags STORE sets, shared by the sessions of this process on the
+    // folder. Absent: each session keeps its own.
+    std::function<std::shared_ptr<CFolderFlags>(const std::string& folderKey, uint32_t uidValidity)> flags;
   };
   struct Limits {
     size_t maxLine = 64 * 1024;
@@ -104,7 +107,8 @@ class CImapSession {
   void PauseForOutput() { paused_ = true; }
 
   CImapMailbox* Selected() { return selected_.get(); }
-  void Select(std::unique_ptr<CImapMailbox> mailbox) { selected_ = std::move(mailbox); }
+  // Its flags shared through the `flags` hook.
+  void Select(std::unique_ptr<CImapMailbox> mailbox);
   void Unselect();
   const std::vector<Mailbox>& Mailboxes() const { return mailboxes_; }
   const Mailbox* FindMailbox(const std::string& name) const;

@@ -40,7 +40,7 @@ class ImapSessionTest : public ::testing::Test {
     closed_ = false;
     CImapSession::Hooks hooks{[this](const std::string& text) { out_ += text; }, [this] { closed_ = true; },
                               [this] { return out_.size() > congestedAbove_; },
-                              [this](const std::string& text) { logged_.push_back(text); }, {}, {}, {}};
+                              [this](const std::string& text) { logged_.push_back(text); }, {}, {}, {}, {}};
     session_.reset(new CImapSession(backend_, *uids_, hooks, mode, CImapSession::Limits()));
     session_->Start();
     out_.clear();
@@ -239,7 +239,7 @@ TEST_F(ImapSessionTest, FetchItemsAndTheReadFlag) {
   EXPECT_EQ("f BAD Invalid fetch item BODY[9.MIME.X]\r\n", Say("f FETCH 1 BODY[9.MIME.X]\r\n"));
 }
 
-TEST_F(ImapSessionTest, StoreChangesTheReadFlagOnTheServiceAndTheRestForTheSession) {
+TEST_F(ImapSessionTest, StoreChangesTheReadFlagOnTheServiceAndTheRestAtOnce) {
   SelectInbox();
   EXPECT_EQ("* 1 FETCH (FLAGS (\\Seen))\r\n* 3 FETCH (FLAGS (\\Seen))\r\na OK STORE completed\r\n",
             Say("a STORE 1,3 +FLAGS (\\Seen)\r\n"));
@@ -262,6 +262,22 @@ TEST_F(ImapSessionTest, StoreChangesTheReadFlagOnTheServiceAndTheRestForTheSessi
   EXPECT_EQ("* 3 FETCH (FLAGS (\\Seen))\r\ng NO The read flag of some messages could not be changed on the service\r\n",
             Say("g STORE 3 -FLAGS (\\Seen)\r\n"));
   EXPECT_TRUE(backend_.FindMessage("F1", "MSG3")->info.read);
+  // A folder holds so many keywords; those no message carries make room.
+  std::string many;
+  for (int i = 0; i < 100; ++i) many += " k" + std::to_string(i);
+  const std::string kSystem = "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft ";
+  const struct {
+    std::string say, reply;  // how the reply starts
+  } kKeywords[] = {
+      {"h STORE 1 +FLAGS.SILENT (" + many.substr(1) + ")", kSystem + "k0 k1 "},
+      {"i STORE 2 +FLAGS (extra)", "i NO [LIMIT] Too many keywords in this folder\r\n"},
+      {"j FETCH 2 FLAGS", "* 2 FETCH (FLAGS (\\Deleted \\Flagged))\r\n"},
+      {"k STORE 1 -FLAGS.SILENT (k0)", "k OK"},
+      {"l STORE 2 +FLAGS.SILENT (extra more)", "l NO [LIMIT]"},  // room for one: all or none
+      {"m STORE 2 +FLAGS.SILENT (extra)", kSystem + "k1 k2 "},
+  };
+  for (const auto& k : kKeywords) EXPECT_EQ(0u, Say(k.say + "\r\n").find(k.reply)) << k.say << " gave " << out_;
+  EXPECT_NE(std::string::npos, out_.find(" k99 extra)\r\nm OK")) << out_;
 }
 
 TEST_F(ImapSessionTest, ExpungeFollowsTheDeleteMode) {
