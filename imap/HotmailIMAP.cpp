@@ -61,7 +61,7 @@ void CHotmailIMAP::OnConnected() {
   client->socket = ClientSocket();
   // What the command reader took in is logged as the session read it, so
   // the log masks what the session took for a password.
-  CImapSession::Hooks sessionHooks{[this](const std::string& text) { Reply(text); }, [this] { CloseClient(); },
+  CImapSession::Hooks sessionHooks{[this](std::string text) { Reply(std::move(text)); }, [this] { CloseClient(); },
                                    [this] { return ServedBacklogged(); },
                                    [](const std::string& text) {
                                      theLog.Write(kReceived);
@@ -83,6 +83,9 @@ void CHotmailIMAP::OnConnected() {
                                    },
                                    [this, serial](const std::function<void()>& step) {
                                      ServeConnection(serial, step);
+                                   },
+                                   [this](const std::string& folder, uint32_t validity) {
+                                     return sharedFlags_.Folder(folder, validity);
                                    }};
   CImapSession::DeleteMode mode = deleteMode_ == 1   ? CImapSession::DeleteMode::MoveToDeletedItems
                                   : deleteMode_ == 2 ? CImapSession::DeleteMode::Delete
@@ -111,8 +114,12 @@ void CHotmailIMAP::ReceiveBytes(const char* data, size_t size) {
 }
 
 void CHotmailIMAP::OnClosed() {
-  auto found = clients_.find(ServedConnection());
+  const unsigned serial = ServedConnection();
+  auto found = clients_.find(serial);
   if (found == clients_.end()) return;
+  // A command it waited for is dropped with the session: nothing is left
+  // waiting for it.
+  EndJob(serial, [] {});
   // It may be closing from inside its own session: freed at the next message.
   retired_.push_back(std::move(found->second));
   clients_.erase(found);
