@@ -60,8 +60,10 @@ const char kBodyCut[] = "[レスポンスの本文が途中で切れています
 
 // What the window thread keeps for all sessions. Workers never touch it.
 struct Transport {
-  int running = 0;                        // sessions holding a slot
-  std::deque<CHTTPSession*> waiting;      // submitted, no slot yet
+  // Per queue (Main, Parallel): sessions holding a slot, and those
+  // submitted that have none yet.
+  int running[2] = {0, 0};
+  std::deque<CHTTPSession*> waiting[2];
   std::vector<CHTTPSession*> started;     // holding a slot
   HINTERNET internet = nullptr;           // the handle new sessions use
   bool internetPreconfigured = false;     // it takes the system's proxy
@@ -215,7 +217,7 @@ CHTTPSession::CHTTPSession()
 
 CHTTPSession::~CHTTPSession() {
   // A session deleted before its turn must never be started.
-  std::deque<CHTTPSession*>& waiting = State().waiting;
+  std::deque<CHTTPSession*>& waiting = State().waiting[Lane()];
   waiting.erase(std::remove(waiting.begin(), waiting.end(), this), waiting.end());
   if (holdsSlot_) Finish();
 }
@@ -224,9 +226,9 @@ void CHTTPSession::Configure(const TransportSettings& transport) { State().owner
 
 bool CHTTPSession::Submit(CHTTPSession* session) {
   if (session == nullptr || State().owner.window == nullptr || session->holdsSlot_) return false;
-  Transport& t = State();
-  if (std::find(t.waiting.begin(), t.waiting.end(), session) != t.waiting.end()) return false;
-  t.waiting.push_back(session);
+  std::deque<CHTTPSession*>& waiting = State().waiting[session->Lane()];
+  if (std::find(waiting.begin(), waiting.end(), session) != waiting.end()) return false;
+  waiting.push_back(session);
   return StartWaiting(session);
 }
 
@@ -236,18 +238,26 @@ bool CHTTPSession::Submit(CHTTPSession* session) {
 // must not wait for it.
 bool CHTTPSession::StartWaiting(CHTTPSession* submitted) {
   bool accepted = true;
+  for (int lane = 0; lane < 2; ++lane) {
+    if (!StartWaiting(lane, submitted)) accepted = false;
+  }
+  return accepted;
+}
+
+bool CHTTPSession::StartWaiting(int lane, CHTTPSession* submitted) {
+  bool accepted = true;
   Transport& t = State();
-  const int limit = std::max(1, Settings().threadCount);
-  while (t.running < limit && !t.waiting.empty()) {
-    CHTTPSession* session = t.waiting.front();
-    t.waiting.pop_front();
-    ++t.running;
+  const int limit = lane == 0 ? std::max(1, Settings().threadCount) : kParallelSlots;
+  while (t.running[lane] < limit && !t.waiting[lane].empty()) {
+    CHTTPSession* session = t.waiting[lane].front();
+    t.waiting[lane].pop_front();
+    ++t.running[lane];
     t.started.push_back(session);
     session->holdsSlot_ = true;
     if (session->Launch()) continue;
     // Nobody can be told of this session any more: free its slot and drop it.
     t.started.erase(std::find(t.started.begin(), t.started.end(), session));
-    --t.running;
+    --t.running[lane];
     session->holdsSlot_ = false;
     if (session == submitted)
       accepted = false;
@@ -293,7 +303,8 @@ bool CHTTPSession::StartThread() {
   internet_ = t.internet;
   preconfigured_ = t.internetPreconfigured;
   ++t.users[internet_];
-  if (!Workers().Post(this, std::max(1, Settings().threadCount))) {
+  // Workers are kept for both queues: as many as may run at once.
+  if (!Workers().Post(this, std::max(1, Settings().threadCount) + kParallelSlots)) {
     ReleaseInternet(internet_);
     internet_ = nullptr;
     return false;
@@ -341,11 +352,11 @@ void CHTTPSession::Finish() {
   auto it = std::find(t.started.begin(), t.started.end(), this);
   if (it != t.started.end()) {
     t.started.erase(it);
-    --t.running;
+    --t.running[Lane()];
   }
   holdsSlot_ = false;
   StartWaiting();
-  if (t.running == 0 && t.watchdog != nullptr) {
+  if (t.running[0] + t.running[1] == 0 && t.watchdog != nullptr) {
     KillTimer(t.watchdog, kWatchdogTimerId);
     t.watchdog = nullptr;
   }
@@ -385,8 +396,10 @@ void CHTTPSession::Shutdown() {
   // Sessions given a slot that no worker has taken yet never ran either.
   std::deque<CHTTPSession*> dropped;
   for (void* session : Workers().TakeQueued()) dropped.push_back(static_cast<CHTTPSession*>(session));
-  dropped.insert(dropped.end(), t.waiting.begin(), t.waiting.end());
-  t.waiting.clear();
+  for (std::deque<CHTTPSession*>& waiting : t.waiting) {
+    dropped.insert(dropped.end(), waiting.begin(), waiting.end());
+    waiting.clear();
+  }
   if (!dropped.empty()) {
     REPORT_ERROR("[HTTP Session がキューに残っています]", 0);
     for (CHTTPSession* session : dropped) delete session;

@@ -1,7 +1,9 @@
 // CHTTPSession: one HTTP request/response exchange, run through WinInet on
-// a worker thread. At most `ThreadCount` sessions run at once; the others
-// wait in a first-in-first-out queue. The workers are kept between
-// sessions (at most `ThreadCount` of them) and end at Shutdown.
+// a worker thread. Sessions wait in one of two first-in-first-out queues:
+// the main one runs at most `ThreadCount` at once; the parallel one, for a
+// client that keeps several requests in flight, at most kParallelSlots of
+// its own, so the two never wait on each other. The workers are kept
+// between sessions (as many as may run at once) and end at Shutdown.
 //
 // Life of a session: the HTTPMail client creates it on the window thread,
 // fills url, method, headers, body, kind and the credentials, and calls
@@ -65,6 +67,10 @@ class CHTTPSession {
   // completed, refused while it arrives. 0: no limit.
   size_t maxResponse;
   int kind;
+  // The queue the session waits in; set before Submit.
+  enum class Queue { Main, Parallel };
+  Queue queue = Queue::Main;
+  static constexpr int kParallelSlots = 4;
   int status;
   std::string agent;
   std::string url;
@@ -88,6 +94,8 @@ class CHTTPSession {
  private:
   friend class CAttemptHandle;
   static bool StartWaiting(CHTTPSession* submitted = nullptr);
+  static bool StartWaiting(int lane, CHTTPSession* submitted);
+  int Lane() const { return queue == Queue::Parallel ? 1 : 0; }
   static void CALLBACK OnWatchdog(HWND window, UINT message, UINT_PTR id, DWORD now);
   void ArmWatchdog();
   void Abort();

@@ -26,6 +26,7 @@ CHotmailHTTP::~CHotmailHTTP() {
 
 void CHotmailHTTP::Run(std::unique_ptr<CHotmailRequest> request, std::function<void(CHotmailRequest*)> read) {
   if (!request) return read(nullptr);
+  request->queue = queue_;
   request->done = [read](CHotmailRequest& finished) { read(&finished); };
   if (!CHTTPSession::Submit(request.get())) {
     request->done = nullptr;
@@ -125,11 +126,17 @@ void CHotmailHTTP::TransferTo(Transfer kind, const CCredentials& credentials, co
 // A name taken in the destination gets one more try under a fresh id.
 void CHotmailHTTP::Carry(Transfer kind, const CCredentials& credentials, const CMail& mail, const CFolder& folder,
                          const std::string& newId, bool retried, IdDone done) {
+  const CHTTPSession::Queue queue = queue_;
   Run(NewTransferRequest(kind, credentials, mail, folder, newId),
       [=](CHotmailRequest* reply) {
         const MailResult result = reply != nullptr ? ReadStatus(*reply) : MailResult::NoAnswer();
         if (result.Refused(kPreconditionFailed) && !retried) {
-          return Carry(kind, credentials, mail, folder, FreshId(newId), true, done);
+          // The retry waits in the queue the first try did.
+          const CHTTPSession::Queue before = queue_;
+          queue_ = queue;
+          Carry(kind, credentials, mail, folder, FreshId(newId), true, done);
+          queue_ = before;
+          return;
         }
         done(result, result.Ok() ? newId : std::string());
       });

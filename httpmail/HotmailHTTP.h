@@ -62,6 +62,11 @@ class CHotmailHTTP : public CMailService {
   std::string FolderRootUrl(const CCredentials& credentials) const;
   std::string SendUrl(const CCredentials& credentials) const;
 
+  // The same client, its requests in the transport's parallel queue: for a
+  // front end that keeps several in flight (IMAP), which then neither waits
+  // behind POP3 and SMTP nor holds them up.
+  CMailService& Parallel() { return parallel_; }
+
   // WM_HTTP_SESSION_DONE: the finished request's reader and completion.
   LRESULT OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
@@ -104,6 +109,47 @@ class CHotmailHTTP : public CMailService {
   static std::string FreshId(const std::string& id);
 
  private:
+  // Forwards every operation with its requests in the parallel queue.
+  class ParallelView : public CMailService {
+   public:
+    explicit ParallelView(CHotmailHTTP& client) : client_(client) {}
+    bool Discovered(const CCredentials& c) const override { return client_.Discovered(c); }
+    void Discover(const CCredentials& c, Done done) override { In([&] { client_.Discover(c, done); }); }
+    void ListFolders(const CCredentials& c, FoldersDone done) override {
+      In([&] { client_.ListFolders(c, done); });
+    }
+    void ListMails(const CCredentials& c, const CFolder& f, MailsDone done) override {
+      In([&] { client_.ListMails(c, f, done); });
+    }
+    void Fetch(const CCredentials& c, const CMail& m, size_t start, TextDone done) override {
+      In([&] { client_.Fetch(c, m, start, done); });
+    }
+    void SetRead(const CCredentials& c, const CMail& m, bool read, Done done) override {
+      In([&] { client_.SetRead(c, m, read, done); });
+    }
+    void MoveAway(const CCredentials& c, const CMail& m, const CFolder& f, Done done) override {
+      In([&] { client_.MoveAway(c, m, f, done); });
+    }
+    void TransferTo(Transfer kind, const CCredentials& c, const CMail& m, const CFolder& f, bool freshId,
+                    IdDone done) override {
+      In([&] { client_.TransferTo(kind, c, m, f, freshId, done); });
+    }
+    void Delete(const CCredentials& c, const CMail& m, Done done) override { In([&] { client_.Delete(c, m, done); }); }
+    void Send(const CCredentials& c, std::string body, Done done) override {
+      In([&] { client_.Send(c, std::move(body), done); });
+    }
+
+   private:
+    template <typename F>
+    void In(F f) {
+      const CHTTPSession::Queue before = client_.queue_;
+      client_.queue_ = CHTTPSession::Queue::Parallel;
+      f();
+      client_.queue_ = before;
+    }
+    CHotmailHTTP& client_;
+  };
+
   // What one successful discovery found.
   struct Discovery {
     std::string folderRootUrl;
@@ -128,6 +174,9 @@ class CHotmailHTTP : public CMailService {
   // Keyed by the credentials whose discovery found the URLs: a request of
   // one account never goes to another's folders.
   std::map<CCredentials, Discovery> discoveries_;
+  // The queue of the requests being submitted now.
+  CHTTPSession::Queue queue_ = CHTTPSession::Queue::Main;
+  ParallelView parallel_{*this};
   bool comInitialized_ = false;
 };
 

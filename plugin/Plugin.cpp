@@ -16,7 +16,7 @@ CPlugin::CPlugin()
       previousWindowProc(nullptr) {
   smtp.SetService(&http);
   pop.SetService(&http);
-  imap.SetService(&http);
+  imap.SetService(&http.Parallel());
   CHTTPSession::Configure({nullptr, &settings});
 }
 

@@ -418,6 +418,38 @@ TEST_F(HTTPSessionTest, QueuedSessionsTakeTheFreeWorkerInOrder) {
   EXPECT_EQ(2, Count(LogText(), "[スレッドのハンドルを閉じました]")) << "every worker ended";
 }
 
+// The parallel queue has slots of its own: its sessions run while the main
+// queue's one slot is held, and at most kParallelSlots of them at once.
+TEST_F(HTTPSessionTest, ParallelQueueNeitherWaitsForTheMainOneNorPassesItsBound) {
+  Gate slow;
+  std::atomic<int> inFlight{0}, most{0};
+  TestHttpServer server([&](const HttpRequest& r) {
+    if (r.target == "/slow") {
+      slow.Wait();
+      return HttpReply(207, "Multi-Status", "", r.target);
+    }
+    const int now = ++inFlight;
+    for (int seen = most.load(); now > seen && !most.compare_exchange_weak(seen, now);) {
+    }
+    Sleep(20);  // long enough for the others to pile up
+    --inFlight;
+    return HttpReply(207, "Multi-Status", "", r.target);
+  });
+  OpenOnExit openSlow(slow);
+  settings_.threadCount = 1;
+  ASSERT_TRUE(Submit(NewSession(server.Url("/slow"))));
+  const int parallel = CHTTPSession::kParallelSlots * 2;
+  for (int i = 0; i < parallel; ++i) {
+    auto session = NewSession(server.Url("/p" + std::to_string(i)));
+    session->queue = CHTTPSession::Queue::Parallel;
+    ASSERT_TRUE(Submit(std::move(session)));
+  }
+  ASSERT_TRUE(WaitForCompletions(static_cast<size_t>(parallel)));
+  EXPECT_LE(most.load(), CHTTPSession::kParallelSlots);
+  slow.Open();
+  ASSERT_TRUE(WaitForCompletions(static_cast<size_t>(parallel) + 1));
+}
+
 TEST_F(HTTPSessionTest, ThreadCountBelowOneStillRunsOneAtATime) {
   TestHttpServer server([](const HttpRequest& r) { return HttpReply(207, "Multi-Status", "", r.target); });
   settings_.threadCount = 0;
