@@ -7,14 +7,11 @@
 #include <string.h>
 
 #include <algorithm>
-#include <memory>
 #include <string>
 
-#include "httpmail/HotmailHTTP.h"
-#include "config/Settings.h"
-#include "pop3/HotmailPOP.h"
+#include "fuzz/LineWorld.h"
 #include "lineserver/LineBuffer.h"
-#include "pop3/Loopback.h"
+#include "pop3/HotmailPOP.h"
 
 namespace {
 
@@ -25,43 +22,18 @@ const char kListing[] =
     "</D:response><D:response><D:href>http://h/f/2</D:href><D:propstat><D:prop><D:id>A2</D:id>"
     "<hm:read>1</hm:read></D:prop></D:propstat></D:response></D:multistatus>";
 
-CHotmailPOP* pop = nullptr;
-HWND window = nullptr;
+using World = LineWorld<CHotmailPOP, WM_POP_SOCKET>;
 
-LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_POP_SOCKET && pop != nullptr) return pop->OnMessage(hwnd, message, wParam, lParam);
-  return DefWindowProcA(hwnd, message, wParam, lParam);  // the client's own completions are dropped
-}
-
-struct World {
-  CSettings settings;
-  CHotmailHTTP http{settings};  // the transport has no window: no request starts
-  CHotmailPOP server{settings};
-  std::unique_ptr<loopback::Client> client;
-
-  World() {
-    window = loopback::CreateTestWindow("FuzzPop", Proc);
-    if (!server.InitWinsock()) abort();
-    settings.popPortNumber = loopback::FreePort();
-    server.SetHTTP(&http);
-    server.SetWindow(window);
-    pop = &server;
-    if (!server.Listen()) abort();
+World& TheWorld() {
+  static World* world = [] {  // lives for the process
+    World* w = new World("FuzzPop", &CSettings::popPortNumber);
     CHotmailRequest listing;
     listing.completed = true;
     listing.status = 207;
     listing.response = kListing;
-    http.ParseMailReply(listing);
-  }
-
-  void Connect() {
-    client.reset(new loopback::Client(settings.popPortNumber));
-    if (client->ReadLine().empty()) abort();
-  }
-};
-
-World& TheWorld() {
-  static World* world = new World;  // lives for the process
+    w->http.ParseMailReply(listing);
+    return w;
+  }();
   return *world;
 }
 
@@ -70,6 +42,7 @@ World& TheWorld() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   World& w = TheWorld();
+  const HWND window = w.window;
   if (w.server.ClientSocket() == 0 || !w.client) w.Connect();
   const size_t piece = data[0] % 16 + 1;
   CLineBuffer buffer(CHotmailPOP::kMaxCommandLine);

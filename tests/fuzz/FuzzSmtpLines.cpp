@@ -7,53 +7,21 @@
 #include <string.h>
 
 #include <algorithm>
-#include <memory>
 #include <string>
 
-#include "config/Settings.h"
-#include "httpmail/HotmailHTTP.h"
+#include "fuzz/LineWorld.h"
 #include "lineserver/LineBuffer.h"
 #include "plugin/PrivateMessages.h"
-#include "pop3/Loopback.h"
 #include "smtp/HotmailSMTP.h"
 
 namespace {
 
 using State = CHotmailSMTP::SessionState;
 
-CHotmailSMTP* smtp = nullptr;
-HWND window = nullptr;
-
-LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_SMTP_SOCKET && smtp != nullptr) return smtp->OnMessage(hwnd, message, wParam, lParam);
-  return DefWindowProcA(hwnd, message, wParam, lParam);  // the client's own completions are dropped
-}
-
-struct World {
-  CSettings settings;
-  CHotmailHTTP http{settings};  // the transport has no window: no request starts
-  CHotmailSMTP server{settings};
-  std::unique_ptr<loopback::Client> client;
-
-  World() {
-    window = loopback::CreateTestWindow("FuzzSmtp", Proc);
-    if (!server.InitWinsock()) abort();
-    settings.smtpPortNumber = loopback::FreePort();
-    server.SetHTTP(&http);
-    server.SetWindow(window);
-    smtp = &server;
-    if (!server.Listen()) abort();
-  }
-
-  void Connect() {
-    client.reset(new loopback::Client(settings.smtpPortNumber));
-    if (!loopback::PumpUntil([this] { return server.ClientSocket() != 0; })) abort();
-    if (client->ReadLine().empty()) abort();
-  }
-};
+using World = LineWorld<CHotmailSMTP, WM_SMTP_SOCKET>;
 
 World& TheWorld() {
-  static World* world = new World;  // lives for the process
+  static World* world = new World("FuzzSmtp", &CSettings::smtpPortNumber);  // lives for the process
   return *world;
 }
 
@@ -62,6 +30,7 @@ World& TheWorld() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   World& w = TheWorld();
+  const HWND window = w.window;
   w.Connect();  // each input on a connection of its own, so that it replays alone
   const size_t piece = data[0] % 16 + 1;
   static const LPARAM kLogins[] = {207, 401, 500, 207};
