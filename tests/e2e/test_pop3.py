@@ -5,13 +5,10 @@ import os
 import poplib
 import smtplib
 import socket
-import subprocess
-import sys
-import tempfile
 import time
 import unittest
 
-from gateway import BUILD, CredentialTrap, Gateway, HTTPMailFixture, RawPOP, REPLY_TIMEOUT, free_port, SOURCE, \
+from gateway import BUILD, CredentialTrap, Gateway, HTTPMailFixture, RawPOP, REPLY_TIMEOUT, free_port, \
     WINE_BUILD
 import mailboxes as mb
 
@@ -567,39 +564,12 @@ class ServiceDownTest(unittest.TestCase):
             self.assertTrue(pop.closed())
 
         # The service comes up where the gateway looks for it.
-        service = FixedPortService(port, mb.description())
+        service = HTTPMailFixture(mailbox=mb.description(), port=port).start()
         self.addCleanup(service.stop)
         with RawPOP(gateway.pop_port) as pop:
             self.assertEqual(b"+OK\r\n", pop.login(USER, PASS))
             self.assertEqual(b"+OK 5 %d\r\n" % sum(len(m) for m in mb.MESSAGES), pop.ask(b"STAT"))
             self.assertEqual(b"+OK\r\n", pop.ask(b"QUIT"))
-
-
-class FixedPortService:
-    """The local HTTPMail service on a given port (the fixture picks its own)."""
-
-    def __init__(self, port, description):
-        sys.path.insert(0, os.path.join(SOURCE, "tools"))
-        from httpmail.mailboxbuilder import MailboxBuilder
-        self.workdir = tempfile.TemporaryDirectory(prefix="httpmail-")
-        root = os.path.join(self.workdir.name, "mailbox")
-        MailboxBuilder.write(root, description)
-        port_file = os.path.join(self.workdir.name, "port")
-        self.process = subprocess.Popen(
-            [sys.executable, os.path.join(SOURCE, "tools", "httpmail_service.py"), "--root", root,
-             "--port", str(port), "--port-file", port_file],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while not os.path.exists(port_file):
-            if time.monotonic() > deadline or self.process.poll() is not None:
-                raise RuntimeError("the service did not start on port %d" % port)
-            time.sleep(0.05)
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait(10)
-        self.workdir.cleanup()
 
 
 if __name__ == "__main__":
