@@ -15,6 +15,7 @@
 #include <new>
 #include <vector>
 
+#include "config/LineText.h"
 #include "config/Log.h"
 #include "config/LogMask.h"
 #include "config/Settings.h"
@@ -134,9 +135,7 @@ bool IsRedirectStatus(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-bool HoldsLineBreakOrNul(std::string_view text) {
-  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
-}
+bool HoldsLineBreakOrNul(std::string_view text) { return !FitsInHeader(text); }
 
 // Whether a block of header lines is only whole lines, each ended by CR LF
 // and holding no other CR, LF or NUL: anything else would add header lines,

@@ -5,7 +5,8 @@
 #define KESTRELON_CREDENTIALS_H
 
 #include <string>
-#include <string_view>
+
+#include "config/LineText.h"
 
 struct CCredentials {
   std::string userName;
@@ -19,11 +20,5 @@ struct CCredentials {
     return userName != other.userName ? userName < other.userName : password < other.password;
   }
 };
-
-// Whether a text may go into an HTTP header line: CR or LF would end the
-// line and add lines of the sender's choosing, and a NUL would cut it.
-inline bool FitsInHeader(std::string_view text) {
-  return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string_view::npos;
-}
 
 #endif

@@ -1,5 +1,5 @@
-// DavNames: what the HTTPMail client and the IMAP side both say to the
-// service and read from its replies: property paths within a D:response,
+// DavNames: what the HTTPMail client says to the service and reads from its
+// replies: property paths within a D:response,
 // the GET headers of a message, the PROPPATCH bodies of the read flag.
 #pragma once
 
@@ -18,6 +18,7 @@ inline constexpr char kRead[] = "D:propstat/D:prop/hm:read";
 inline constexpr char kDate[] = "D:propstat/D:prop/m:date";
 inline constexpr char kSubject[] = "D:propstat/D:prop/m:subject";
 inline constexpr char kFromAddr[] = "D:propstat/D:prop/h:fromaddr";
+inline constexpr char kTo[] = "D:propstat/D:prop/m:to";
 
 inline constexpr char kMessageHeaders[] = "Accept: message/rfc822, */*\r\nTranslate: f\r\n";
 inline constexpr char kMarkReadBody[] =

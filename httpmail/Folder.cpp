@@ -1,5 +1,7 @@
 #include "Folder.h"
 
+#include "config/LineText.h"
+
 #include <string.h>
 
 #include "config/Log.h"
@@ -38,7 +40,7 @@ const char* Lookup(const NameEntry (&table)[N], const std::string& key) {
 // break or zero byte, no blank at either end (trimmed), no enclosing quotes
 // (stripped).
 bool ProfileValueSafe(const std::string& v) {
-  if (v.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
+  if (!FitsInHeader(v)) return false;
   if (!v.empty() && strchr(" \t", v.front()) != nullptr) return false;
   if (!v.empty() && strchr(" \t", v.back()) != nullptr) return false;
   if (v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front()) return false;

@@ -29,6 +29,7 @@ class CFolder {
 
   std::string id;
   std::string displayName;
+  std::string unicodeName;  // the display name in UTF-8, as IMAP shows it
   bool download;
   std::string special;
   std::string href;

@@ -13,7 +13,6 @@
 #include "config/Log.h"
 #include "config/Settings.h"
 #include "httpmail/DavNames.h"
-#include "httpmail/JobResult.h"
 #include "httpmail/MailListing.h"
 
 namespace {
@@ -36,8 +35,11 @@ const char kSendPath[] = "D:multistatus/D:response/D:propstat/D:prop/hm:sendmsg"
 const char kNoRoot[] = "[ルートフォルダが見つかりません]";
 const char kNoSend[] = "[送信フォルダが見つかりません]";
 const char kNoFolderLink[] = "[Folder のハイパーリンクが見つかりません]";
-const char kNoDeleteTarget[] = "[削除先のフォルダが見つかりません]";
-const char kMailGone[] = "[ダウンロードしたメールが一覧にありません]";
+
+constexpr int kOk = 200;
+constexpr int kPartialContent = 206;
+constexpr int kMultiStatus = 207;
+constexpr int kRangeNotSatisfiable = 416;
 
 }  // namespace
 
@@ -61,10 +63,6 @@ std::string CHotmailHTTP::AbsoluteUrl(const std::string& href, const std::string
   return (slash == std::string::npos || slash < path ? base.substr(0, path) + "/" : base.substr(0, slash + 1)) + href;
 }
 
-bool CHotmailHTTP::SelectText(CXmlDocument& doc, CXmlDocument::Node context, const char* path, std::string& text) {
-  return doc.SelectText(context, path, text);
-}
-
 int CHotmailHTTP::SelectInt(CXmlDocument& doc, CXmlDocument::Node context, const char* path) {
   std::string text;
   if (!doc.SelectText(context, path, text)) return 0;
@@ -73,46 +71,49 @@ int CHotmailHTTP::SelectInt(CXmlDocument& doc, CXmlDocument::Node context, const
 
 // ---- PROPFIND readers ------------------------------------------------------------
 
-// The frame every PROPFIND reader runs in: a failed exchange is -1, a
-// status other than 207 is the result as it came, and a 207 body is loaded
-// and walked by `walk`; a document that cannot be read is reported and
-// reads as -1.
-int CHotmailHTTP::ReadMultiStatus(CHTTPSession& session, const std::function<int(CXmlDocument&)>& walk) {
-  if (!session.completed) return JobResult::kUnreachable;
-  if (session.status != JobResult::kMultiStatus) return session.status;
+// The frame every PROPFIND reader runs in: a failed exchange is
+// Unreachable, a status other than 207 is refused as it came, and a 207 body
+// is loaded and walked by `walk`; a document that cannot be read is
+// reported and reads as Unreachable.
+MailResult CHotmailHTTP::ReadMultiStatus(CHTTPSession& session, const std::function<void(CXmlDocument&)>& walk) {
+  if (!session.completed) return MailResult::NoAnswer();
+  if (session.status != kMultiStatus) return MailResult::RefusedWith(session.status);
   try {
     CXmlDocument doc;
     BindReplyPrefixes(doc, settings_.serviceNamespace);
-    return walk(doc);
+    walk(doc);
+    return MailResult::Done(session.status);
   } catch (const CXmlDocument::Error& e) {
     REPORT_ERROR(e.Text().c_str(), 0);
   } catch (const std::bad_alloc&) {
     REPORT_ERROR(CXmlDocument::Error(CXmlDocument::kOutOfMemory).Text().c_str(), 0);
   }
-  return JobResult::kUnreachable;
+  return MailResult::NoAnswer();
 }
 
 // What is found is remembered for the credentials the request carried; a
 // discovery that fails leaves nothing remembered for them, so their next
 // log-in discovers afresh.
-int CHotmailHTTP::ParseRootReply(CHTTPSession& session) {
+MailResult CHotmailHTTP::ReadDiscovery(CHTTPSession& session) {
   const CCredentials credentials{session.userName, session.password};
   Discovery found;
-  const int result = ReadMultiStatus(session, [&](CXmlDocument& doc) {
+  bool complete = false;
+  MailResult result = ReadMultiStatus(session, [&](CXmlDocument& doc) {
     doc.Load(session.response);
-    if (!SelectText(doc, nullptr, kRootPath, found.folderRootUrl)) {
+    if (!doc.SelectText(nullptr, kRootPath, found.folderRootUrl)) {
       REPORT_ERROR(kNoRoot, 0);
-      return JobResult::kUnreachable;
+      return;
     }
-    if (!SelectText(doc, nullptr, kSendPath, found.sendUrl)) {
+    if (!doc.SelectText(nullptr, kSendPath, found.sendUrl)) {
       REPORT_ERROR(kNoSend, 0);
-      return JobResult::kUnreachable;
+      return;
     }
     found.folderRootUrl = AbsoluteUrl(found.folderRootUrl, session.url);
     found.sendUrl = AbsoluteUrl(found.sendUrl, session.url);
-    return session.status;
+    complete = true;
   });
-  if (JobResult::IsLoggedIn(result))
+  if (result.Ok() && !complete) result = MailResult::NoAnswer();
+  if (result.Ok())
     discoveries_[credentials] = found;
   else
     discoveries_.erase(credentials);
@@ -120,86 +121,63 @@ int CHotmailHTTP::ParseRootReply(CHTTPSession& session) {
 }
 
 // Listings are read one response element at a time; what they describe is
-// taken over only once the whole reply has been read, so a reply that
-// breaks off changes nothing.
-int CHotmailHTTP::ParseFolderReply(CHTTPSession& session) {
-  return ReadMultiStatus(session, [&](CXmlDocument& doc) {
-    std::vector<std::unique_ptr<CFolder>> listed;
+// handed over only once the whole reply has been read, so a reply that
+// breaks off gives nothing.
+MailResult CHotmailHTTP::ReadFolders(CHTTPSession& session, std::vector<CFolder>& folders) {
+  std::vector<CFolder> listed;
+  const MailResult result = ReadMultiStatus(session, [&](CXmlDocument& doc) {
     doc.LoadEach(session.response, kDav, kResponse, [&](CXmlDocument::Node response) {
-      std::unique_ptr<CFolder> folder(new CFolder);
-      if (!SelectText(doc, response, kHref, folder->href)) {
+      CFolder folder;
+      if (!doc.SelectText(response, kHref, folder.href)) {
         REPORT_ERROR(kNoFolderLink, 0);
         return;
       }
-      folder->href = AbsoluteUrl(folder->href, session.url);
-      SelectText(doc, response, kSpecial, folder->special);
-      SelectText(doc, response, kId, folder->id);
-      SelectText(doc, response, kDisplayName, folder->displayName);
+      folder.href = AbsoluteUrl(folder.href, session.url);
+      doc.SelectText(response, kSpecial, folder.special);
+      doc.SelectText(response, kId, folder.id);
+      doc.SelectText(response, kDisplayName, folder.displayName);
+      doc.SelectUtf8Text(response, kDisplayName, folder.unicodeName);
       listed.push_back(std::move(folder));
     });
-    bool registered = false;
-    folders_.reserve(folders_.size() + listed.size());
-    for (std::unique_ptr<CFolder>& folder : listed) {
-      if (folder->Normalize(settings_)) registered = true;
-      folders_.push_back(folder.release());
-    }
-    // Folders seen for the first time reach the INI file in one save.
-    if (registered) settings_.SaveFolders();
-    return session.status;
   });
+  if (result.Ok()) folders.swap(listed);
+  return result;
 }
 
 // A listing streamed by its session was read as it arrived; one held whole
-// is read here. Either way nothing is taken over from a reply that could
+// is read here. Either way nothing is handed over from a reply that could
 // not be read to its end.
-int CHotmailHTTP::ParseMailReply(CHTTPSession& session) {
-  if (!session.completed) return JobResult::kUnreachable;
-  if (session.status != JobResult::kMultiStatus) return session.status;
+MailResult CHotmailHTTP::ReadMails(CHTTPSession& session, std::vector<CMail>& mails) {
+  if (!session.completed) return MailResult::NoAnswer();
+  if (session.status != kMultiStatus) return MailResult::RefusedWith(session.status);
   CMailListing* listing = dynamic_cast<CMailListing*>(session.consumer.get());
   CMailListing whole(settings_.serviceNamespace);
   if (listing == nullptr) {
     whole.ConsumeText(session.response, session.url);
     listing = &whole;
   }
-  if (!listing->ReportErrors()) return JobResult::kUnreachable;
-  std::vector<std::unique_ptr<CMail>> listed = listing->TakeRecords();
-  // Numbered when appended: an error box above may have let another
-  // folder's reply append first.
-  mails_.reserve(mails_.size() + listed.size());
-  for (std::unique_ptr<CMail>& mail : listed) {
-    mail->ConvertDate();
-    mail->number = static_cast<int>(mails_.size()) + 1;
-    mails_.push_back(mail.release());
-  }
-  return session.status;
+  if (!listing->ReportErrors()) return MailResult::NoAnswer();
+  mails = listing->TakeRecords();
+  return MailResult::Done(session.status);
 }
 
 // ---- single-message readers -------------------------------------------------------
 
-int CHotmailHTTP::OnMessageReply(CHotmailRequest& session) {
-  if (!session.completed) return JobResult::kUnreachable;
+MailResult CHotmailHTTP::ReadMessage(CHotmailRequest& session, std::string& text, CMail::Held& held) {
+  if (!session.completed) return MailResult::NoAnswer();
   // 206 answers a request for the message's start only.
-  const bool start = session.status == JobResult::kPartialContent && session.startBytes > 0;
+  const bool start = session.status == kPartialContent && session.startBytes > 0;
   // A part that does not begin at the first byte is not the start asked
   // for: answered as an unsatisfiable range, the whole message is fetched.
-  if (start && !StartsAtFirstByte(session.contentRange)) return JobResult::kRangeNotSatisfiable;
-  if (session.status != JobResult::kOk && !start) return session.status;
-  CMail* mail = MailAt(session.number);
-  if (mail == nullptr || mail->id != session.mailId) {
-    REPORT_ERROR(kMailGone, 0);
-    return JobResult::kUnreachable;
-  }
-  mail->content = std::move(session.response);  // one body, handed over
-  mail->held = start ? CMail::Held::Start : CMail::Held::Whole;
-  return static_cast<int>(RETRIEVE_OK_BASE) + session.number;
+  if (start && !StartsAtFirstByte(session.contentRange)) return MailResult::RefusedWith(kRangeNotSatisfiable);
+  if (session.status != kOk && !start) return MailResult::RefusedWith(session.status);
+  text = std::move(session.response);  // one body, handed over
+  held = start ? CMail::Held::Start : CMail::Held::Whole;
+  return MailResult::Done(session.status);
 }
 
-int CHotmailHTTP::OnSimpleReply(CHTTPSession& session) { return session.completed ? session.status : JobResult::kUnreachable; }
-
-int CHotmailHTTP::FindDeleteTarget() {
-  const std::string& target = settings_.deleteTarget;
-  for (size_t i = 0; i < folders_.size(); ++i)
-    if (folders_[i]->special == target) return static_cast<int>(i) + 1;
-  REPORT_ERROR(kNoDeleteTarget, 0);
-  return static_cast<int>(folders_.size()) + 1;
+MailResult CHotmailHTTP::ReadStatus(const CHTTPSession& session, int wanted) {
+  if (!session.completed) return MailResult::NoAnswer();
+  const bool ok = wanted != 0 ? session.status == wanted : session.status >= 200 && session.status <= 299;
+  return ok ? MailResult::Done(session.status) : MailResult::RefusedWith(session.status);
 }

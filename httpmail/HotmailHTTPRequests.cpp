@@ -29,12 +29,6 @@ const char kPostHeaders[] = "Content-Type: message/rfc821\r\nTranslate: t\r\nSAV
 const char kUnsafeRequest[] = "[サーバーから受け取った URL に使えない文字が含まれています]";
 const char kForeignOrigin[] = "[ログインで示されたホスト以外の URL には接続しません]";
 
-// A URL or header value from the service must not end the line it is
-// written on, or it would add lines of its own to the request.
-bool FitsOnLine(const std::string& text) {
-  return text.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
-}
-
 // The configured namespace URI as an attribute value.
 std::string AttributeText(const std::string& text) {
   std::string out;
@@ -59,7 +53,7 @@ std::string CHotmailHTTP::EntryUrl() const { return settings_.EntryURL(); }
 // MOVE at any local server).
 bool CHotmailHTTP::MaySend(const CCredentials& credentials, const std::string& url) const {
   std::vector<std::string> named{EntryUrl()};
-  if (const Discovery* discovery = Discovered(credentials)) {
+  if (const Discovery* discovery = Found(credentials)) {
     named.push_back(discovery->folderRootUrl);
     named.push_back(discovery->sendUrl);
   }
@@ -68,7 +62,7 @@ bool CHotmailHTTP::MaySend(const CCredentials& credentials, const std::string& u
 
 std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRequest(const CCredentials& credentials, int kind,
                                                           const char* method, const std::string& url) {
-  if (!FitsOnLine(url)) {
+  if (!FitsInHeader(url)) {
     REPORT_ERROR(kUnsafeRequest, 0);
     return nullptr;
   }
@@ -101,7 +95,7 @@ std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRootRequest(const CCredentials
 }
 
 std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewFolderRequest(const CCredentials& credentials) {
-  const Discovery* discovery = Discovered(credentials);
+  const Discovery* discovery = Found(credentials);
   if (discovery == nullptr) return nullptr;
   auto request = NewRequest(credentials, KIND_FOLDERS, "PROPFIND", discovery->folderRootUrl);
   if (!request) return nullptr;
@@ -121,50 +115,55 @@ std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMailListRequest(const CCredent
   return request;
 }
 
-std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMessageRequest(const CCredentials& credentials, int number,
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMessageRequest(const CCredentials& credentials, const CMail& mail,
                                                                 size_t startBytes) {
-  CMail* mail = MailAt(number);
-  if (mail == nullptr) return nullptr;
-  auto request = NewRequest(credentials, KIND_MESSAGE, "GET", mail->href);
+  auto request = NewRequest(credentials, KIND_MESSAGE, "GET", mail.href);
   if (!request) return nullptr;
   request->headers = kMessageHeaders;
   if (startBytes > 0) request->headers += "Range: bytes=0-" + std::to_string(startBytes - 1) + "\r\n";
   request->startBytes = startBytes;
-  // The body is stored by number when it arrives; the id confirms that
-  // the number still names this message then.
-  request->number = number;
-  request->mailId = mail->id;
   return request;
 }
 
-std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMoveRequest(const CCredentials& credentials, int number,
-                                                              int folder) {
-  CMail* mail = MailAt(number);
-  if (mail == nullptr || folder < 1 || folder > static_cast<int>(folders_.size())) return nullptr;
-  const std::string destination = folders_[static_cast<size_t>(folder) - 1]->href + mail->id;
-  if (!FitsOnLine(destination)) {
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMoveRequest(const CCredentials& credentials, const CMail& mail,
+                                                              const CFolder& folder) {
+  const std::string destination = folder.href + mail.id;
+  if (!FitsInHeader(destination)) {
     REPORT_ERROR(kUnsafeRequest, 0);
     return nullptr;
   }
-  auto request = NewRequest(credentials, KIND_MOVE, "MOVE", mail->href);
+  auto request = NewRequest(credentials, KIND_MOVE, "MOVE", mail.href);
   if (!request) return nullptr;
   request->headers = "Destination: " + destination + "\r\n" + "Allow-Rename: t\r\n";
   return request;
 }
 
-std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMarkReadRequest(const CCredentials& credentials, int number) {
-  CMail* mail = MailAt(number);
-  if (mail == nullptr) return nullptr;
-  auto request = NewRequest(credentials, KIND_MARK_READ, "PROPPATCH", mail->href);
+// The destination keeps the name asked for or refuses (412): the caller
+// then knows the new name without reading the reply.
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewTransferRequest(Transfer kind, const CCredentials& credentials,
+                                                                  const CMail& mail, const CFolder& folder,
+                                                                  const std::string& newId) {
+  const std::string destination = folder.href + newId;
+  if (folder.href.empty() || !FitsInHeader(destination)) return nullptr;
+  const bool move = kind == Transfer::Move;
+  auto request = NewRequest(credentials, move ? KIND_MOVE : KIND_COPY, move ? "MOVE" : "COPY", mail.href);
+  if (!request) return nullptr;
+  request->headers = "Destination: " + destination + "\r\nOverwrite: F\r\nAllow-Rename: f\r\n";
+  return request;
+}
+
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMarkReadRequest(const CCredentials& credentials, const CMail& mail,
+                                                                  bool read) {
+  auto request = NewRequest(credentials, KIND_MARK_READ, "PROPPATCH", mail.href);
   if (!request) return nullptr;
   request->headers = "Brief: t\r\n";
-  request->body = kMarkReadBody;
+  request->body = read ? kMarkReadBody : kMarkUnreadBody;
   return request;
 }
 
 std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewPostRequest(const CCredentials& credentials, std::string body) {
   // Mail leaves only through the send URL these credentials discovered.
-  const Discovery* discovery = Discovered(credentials);
+  const Discovery* discovery = Found(credentials);
   if (discovery == nullptr) return nullptr;
   auto request = NewRequest(credentials, KIND_POST, "POST", discovery->sendUrl);
   if (!request) return nullptr;
@@ -173,8 +172,6 @@ std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewPostRequest(const CCredentials
   return request;
 }
 
-std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewDeleteRequest(const CCredentials& credentials, int number) {
-  CMail* mail = MailAt(number);
-  if (mail == nullptr) return nullptr;
-  return NewRequest(credentials, KIND_DELETE, "DELETE", mail->href);
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewDeleteRequest(const CCredentials& credentials, const CMail& mail) {
+  return NewRequest(credentials, KIND_DELETE, "DELETE", mail.href);
 }

@@ -1,5 +1,6 @@
-// CMail: one message of the account, as the message list reports it. Its
-// position in the list is its POP3 message number.
+// CMail: one message of the account, as the message list reports it, and
+// what a POP3 session keeps of it: its position in that session's list is
+// its message number.
 #ifndef KESTRELON_MAIL_H
 #define KESTRELON_MAIL_H
 
@@ -18,6 +19,7 @@ class CMail {
   std::string subject;
   std::string date;
   std::string from;
+  std::string to;
   bool retrieved;  // sent to the POP3 client by RETR
   bool read;
   int number;  // 1-based position in the message list

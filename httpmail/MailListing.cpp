@@ -6,7 +6,6 @@
 #include "http/HTTPSession.h"
 #include "httpmail/DavNames.h"
 #include "httpmail/HotmailHTTP.h"
-#include "httpmail/JobResult.h"
 
 namespace {
 
@@ -20,7 +19,7 @@ const char kNoMailId[] = "[Mail の ID が見つかりません]";
 CMailListing::CMailListing(std::string serviceNamespace) : serviceNamespace_(std::move(serviceNamespace)) {}
 
 void CMailListing::Consume(CBodySource& body, const CHTTPSession& session) {
-  if (session.status != JobResult::kMultiStatus) return;
+  if (session.status != 207) return;  // Multi-Status
   Read(session.url, [&body](CXmlDocument& doc, const Visit& visit) {
     doc.StreamEach([&body](char* buffer, int size) { return body.Read(buffer, size); }, kDav, kResponse, visit);
   });
@@ -43,29 +42,30 @@ void CMailListing::Read(const std::string& url, const std::function<void(CXmlDoc
 }
 
 void CMailListing::Add(CXmlDocument& doc, CXmlDocument::Node response, const std::string& url) {
-  std::unique_ptr<CMail> mail(new CMail);
-  if (!doc.SelectText(response, kHref, mail->href)) {
+  CMail mail;
+  if (!doc.SelectText(response, kHref, mail.href)) {
     errors_.push_back(kNoMailLink);
     return;
   }
-  mail->href = CHotmailHTTP::AbsoluteUrl(mail->href, url);
-  if (!doc.SelectText(response, kId, mail->id)) {
+  mail.href = CHotmailHTTP::AbsoluteUrl(mail.href, url);
+  if (!doc.SelectText(response, kId, mail.id)) {
     errors_.push_back(kNoMailId);
     return;
   }
   // A size below zero cannot be listed to a POP3 client.
-  mail->size = CHotmailHTTP::SelectInt(doc, response, kContentLength);
-  if (mail->size < 0) mail->size = 0;
-  mail->read = CHotmailHTTP::SelectInt(doc, response, kRead) != 0;
-  doc.SelectText(response, kDate, mail->date);
-  doc.SelectText(response, kSubject, mail->subject);
-  doc.SelectText(response, kFromAddr, mail->from);
+  mail.size = CHotmailHTTP::SelectInt(doc, response, kContentLength);
+  if (mail.size < 0) mail.size = 0;
+  mail.read = CHotmailHTTP::SelectInt(doc, response, kRead) != 0;
+  doc.SelectText(response, kDate, mail.date);
+  doc.SelectText(response, kSubject, mail.subject);
+  doc.SelectText(response, kFromAddr, mail.from);
+  doc.SelectText(response, kTo, mail.to);
   records_.push_back(std::move(mail));
 }
 
 void CMailListing::Fail(const std::string& text) {
   failed_ = true;
-  std::vector<std::unique_ptr<CMail>>().swap(records_);
+  std::vector<CMail>().swap(records_);
   errors_.push_back(text);
 }
 

@@ -32,7 +32,7 @@ class CMailListing : public CBodyConsumer {
   bool ReportErrors();
   // The records in the reply's order, their dates still as the service
   // wrote them; the listing keeps none.
-  std::vector<std::unique_ptr<CMail>> TakeRecords() { return std::move(records_); }
+  std::vector<CMail> TakeRecords() { return std::move(records_); }
 
  private:
   using Visit = std::function<void(CXmlDocument::Node)>;
@@ -41,7 +41,7 @@ class CMailListing : public CBodyConsumer {
   void Fail(const std::string& text);
 
   std::string serviceNamespace_;
-  std::vector<std::unique_ptr<CMail>> records_;
+  std::vector<CMail> records_;
   std::vector<std::string> errors_;
   bool failed_ = false;
 };

@@ -1,7 +1,6 @@
 #include "imap/HotmailIMAP.h"
 
 #include "config/Log.h"
-#include "httpmail/HotmailHTTP.h"
 
 namespace {
 
@@ -20,11 +19,6 @@ CHotmailIMAP::~CHotmailIMAP() {
   if (relistTimer_ != 0 && window_ != nullptr) KillTimer(window_, relistTimer_);
   if (timerOwner_ == this) timerOwner_ = nullptr;
   CloseAll();
-}
-
-void CHotmailIMAP::SetHTTP(CHotmailHTTP* http) {
-  http_ = http;
-  http_->SetImapReplies([this](std::unique_ptr<CHotmailRequest> request) { OnReply(std::move(request)); });
 }
 
 void CHotmailIMAP::SetUidStorePath(const std::string& path) {
@@ -58,7 +52,6 @@ bool CHotmailIMAP::Start(HWND window) {
 LRESULT CHotmailIMAP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
   retired_.clear();
   if (message == WM_IMAP_SOCKET) OnSocketEvent(wParam, lParam);
-  if (message == WM_IMAP_JOB_DONE) CompleteJob(kImapJob, lParam, static_cast<unsigned>(wParam));
   return 0;
 }
 
@@ -66,12 +59,6 @@ void CHotmailIMAP::OnConnected() {
   const unsigned serial = ServedConnection();
   std::unique_ptr<Client> client(new Client);
   client->socket = ClientSocket();
-  CImapService::Hooks serviceHooks{[this] { StartJob(kImapJob); },
-                                   [this, serial](LPARAM result) {
-                                     if (!PostMessageA(window_, WM_IMAP_JOB_DONE, serial, result))
-                                       REPORT_SYSTEM_ERROR(GetLastError());
-                                   }};
-  client->service.reset(new CImapService(*http_, serial, serviceHooks));
   // What the command reader took in is logged as the session read it, so
   // the log masks what the session took for a password.
   CImapSession::Hooks sessionHooks{[this](const std::string& text) { Reply(text); }, [this] { CloseClient(); },
@@ -85,12 +72,23 @@ void CHotmailIMAP::OnConnected() {
                                      uint32_t before = seen;
                                      if (claim && largest > seen) seen = largest;
                                      return before;
+                                   },
+                                   // While a command waits for the service, the
+                                   // connection's input waits unread.
+                                   [this, serial](bool waiting) {
+                                     if (waiting)
+                                       StartJob();
+                                     else
+                                       EndJob(serial, [] {});
+                                   },
+                                   [this, serial](const std::function<void()>& step) {
+                                     ServeConnection(serial, step);
                                    }};
   CImapSession::DeleteMode mode = deleteMode_ == 1   ? CImapSession::DeleteMode::MoveToDeletedItems
                                   : deleteMode_ == 2 ? CImapSession::DeleteMode::Delete
                                                      : CImapSession::DeleteMode::Keep;
   CImapSession::Limits limits;
-  client->session.reset(new CImapSession(*client->service, *uids_, sessionHooks, mode, limits));
+  client->session.reset(new CImapSession(*service_, *uids_, sessionHooks, mode, limits));
   client->lastInput = client->connectedAt = GetTickCount();
   clients_[serial] = std::move(client);
 }
@@ -105,24 +103,20 @@ int CHotmailIMAP::IdleTimeOutMs(unsigned serial) const {
   return spent >= logInMs_ ? 1 : static_cast<int>(logInMs_ - spent);
 }
 
-void CHotmailIMAP::ReceiveLine(const std::string& line) {
+void CHotmailIMAP::ReceiveBytes(const char* data, size_t size) {
   auto found = clients_.find(ServedConnection());
   if (found == clients_.end()) return;
-  Client& client = *found->second;
-  client.lastInput = GetTickCount();
-  std::string bytes = line + "\r\n";
-  client.session->Receive(bytes.data(), bytes.size());
-}
-
-void CHotmailIMAP::OnJobDone(WPARAM, LPARAM result) {
-  auto found = clients_.find(ServedConnection());
-  if (found == clients_.end()) return;
-  found->second->service->Complete(result);
+  found->second->lastInput = GetTickCount();
+  found->second->session->Receive(data, size);
 }
 
 void CHotmailIMAP::OnClosed() {
-  auto found = clients_.find(ServedConnection());
+  const unsigned serial = ServedConnection();
+  auto found = clients_.find(serial);
   if (found == clients_.end()) return;
+  // A command it waited for is dropped with the session: nothing is left
+  // waiting for it.
+  EndJob(serial, [] {});
   // It may be closing from inside its own session: freed at the next message.
   retired_.push_back(std::move(found->second));
   clients_.erase(found);
@@ -131,18 +125,6 @@ void CHotmailIMAP::OnClosed() {
 void CHotmailIMAP::OnOutputDrained() {
   auto found = clients_.find(ServedConnection());
   if (found != clients_.end()) found->second->session->ResumeOutput();
-}
-
-void CHotmailIMAP::OnReply(std::unique_ptr<CHotmailRequest> request) {
-  auto found = clients_.find(request->serial);
-  if (found == clients_.end()) {
-    // Its connection has gone: the job it waited for ends all the same, so
-    // the line server forgets it.
-    request->Finish();
-    if (!PostMessageA(window_, WM_IMAP_JOB_DONE, request->serial, -1)) REPORT_SYSTEM_ERROR(GetLastError());
-    return;
-  }
-  found->second->service->OnReply(std::move(request));
 }
 
 void CALLBACK CHotmailIMAP::OnRelistTimer(HWND, UINT, UINT_PTR, DWORD) {

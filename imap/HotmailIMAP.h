@@ -1,8 +1,8 @@
 // CHotmailIMAP: the local IMAP server on 127.0.0.1. Up to ten clients at
-// once, each with its own session (credentials, selected folder, jobs) and
-// its own backend over the one HTTPMail client. Socket events come as
-// WM_IMAP_SOCKET; a connection's request completes through
-// WM_IMAP_JOB_DONE with the connection's serial in wParam.
+// once, each with its own session (credentials, selected folder, the
+// command that runs) over the one mail service. Socket events come as
+// WM_IMAP_SOCKET; the bytes a client sends go to its session as they come,
+// which frames them itself.
 #ifndef KESTRELON_HOTMAIL_IMAP_H
 #define KESTRELON_HOTMAIL_IMAP_H
 
@@ -14,28 +14,26 @@
 #include <string>
 #include <vector>
 
-#include "imap/ImapService.h"
+#include "httpmail/MailService.h"
 #include "imap/ImapSession.h"
 #include "imap/UidStore.h"
 #include "lineserver/LineServer.h"
 #include "plugin/PrivateMessages.h"
 
-class CHotmailHTTP;
 class CHotmailIMAP;
 
 template <>
 struct LineServerTraits<CHotmailIMAP> {
   static constexpr UINT kSocketMessage = WM_IMAP_SOCKET;
-  static constexpr char kGreeting[] =
-      "* OK [CAPABILITY IMAP4rev1 LITERAL+ SASL-IR AUTH=PLAIN ID ENABLE IDLE NAMESPACE UIDPLUS MOVE UNSELECT "
-      "CHILDREN SPECIAL-USE] IMAP4rev1 server ready\r\n";
+  static constexpr char kGreeting[] = "* OK [CAPABILITY " KESTRELON_IMAP_CAPABILITIES "] IMAP4rev1 server ready\r\n";
   static constexpr char kBusy[] = "* BYE Too many connections\r\n";
   static constexpr char kLineTooLong[] = "* BYE Command line too long\r\n";
   static constexpr char kIdleClose[] = "* BYE Autologout; idle for too long\r\n";
   static constexpr char kDoubleStart[] = "IMAP サーバの２重起動です。";
   static constexpr char kListening[] = "[IMAP の待機を開始しました]\n";
-  // A line with a literal of the largest size the sessions take.
+  // Unused: the sessions frame their input, with their own limits.
   static constexpr size_t kMaxCommandLine = 72 * 1024;
+  static constexpr bool kRawInput = true;
   // Mail clients open several connections (Thunderbird up to five).
   static constexpr size_t kMaxConnections = 10;
 };
@@ -46,7 +44,7 @@ class CHotmailIMAP : public CLineServer<CHotmailIMAP> {
   ~CHotmailIMAP() override;
 
   // What the plug-in gives it before it listens.
-  void SetHTTP(CHotmailHTTP* http);
+  void SetService(CMailService* service) { service_ = service; }
   void SetPort(int port) { port_ = port; }
   void SetDeleteMode(int mode) { deleteMode_ = mode; }
   // Opens the UID record (beside the INI file).
@@ -60,14 +58,11 @@ class CHotmailIMAP : public CLineServer<CHotmailIMAP> {
   // Listens (unless the port is 0) and starts the re-listing timer.
   bool Start(HWND window);
 
-  // WM_IMAP_SOCKET and WM_IMAP_JOB_DONE; always 0.
+  // WM_IMAP_SOCKET; always 0.
   LRESULT OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
-
-  static constexpr WPARAM kImapJob = 1;
 
  private:
   struct Client {
-    std::unique_ptr<CImapService> service;
     std::unique_ptr<CImapSession> session;
     SOCKET socket = 0;
     DWORD lastInput = 0;   // GetTickCount of the client's last line
@@ -77,15 +72,13 @@ class CHotmailIMAP : public CLineServer<CHotmailIMAP> {
   int ListenPort() const override { return port_; }
   int IdleTimeOutMs(unsigned serial) const override;
   void OnConnected() override;
-  void ReceiveLine(const std::string& line) override;
-  void OnJobDone(WPARAM kind, LPARAM result) override;
+  void ReceiveBytes(const char* data, size_t size) override;
   void OnClosed() override;
   void OnOutputDrained() override;
-  void OnReply(std::unique_ptr<CHotmailRequest> request);
   static void CALLBACK OnRelistTimer(HWND hwnd, UINT message, UINT_PTR id, DWORD time);
   void Relist();
 
-  CHotmailHTTP* http_ = nullptr;
+  CMailService* service_ = nullptr;
   HWND window_ = nullptr;
   int port_ = 0;
   int deleteMode_ = 1;

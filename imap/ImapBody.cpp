@@ -1,5 +1,6 @@
 #include "imap/ImapBody.h"
 
+#include "config/Ascii.h"
 #include "imap/ImapWriter.h"
 
 namespace {
@@ -96,10 +97,7 @@ std::string HeaderFields(const std::string& text, const CMimePart& part, const I
   bool wanted = section.text == ImapSection::Text::HeaderFields;
   std::string out;
   for (const CMimePart::Field& field : part.fields) {
-    std::string upper = field.name;
-    for (char& c : upper) {
-      if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    }
+    const std::string upper = AsciiUpper(field.name);
     bool listed = false;
     for (const std::string& name : section.fields) listed = listed || name == upper;
     if (listed == wanted) out += text.substr(field.begin, field.end - field.begin);

@@ -3,14 +3,16 @@
 #include <algorithm>
 #include <map>
 
-CImapMailbox::CImapMailbox(std::string folderId, std::string name, bool readOnly, uint32_t uidValidity)
-    : folderId_(std::move(folderId)), name_(std::move(name)), readOnly_(readOnly), uidValidity_(uidValidity) {}
+#include "imap/ListingDate.h"
+
+CImapMailbox::CImapMailbox(CFolder folder, std::string name, bool readOnly, uint32_t uidValidity)
+    : folder_(std::move(folder)), name_(std::move(name)), readOnly_(readOnly), uidValidity_(uidValidity) {}
 
 CImapMailbox::~CImapMailbox() {}
 
-void CImapMailbox::Merge(const std::vector<ImapMessageInfo>& listing, const std::vector<uint32_t>& uids,
+void CImapMailbox::Merge(const std::vector<CMail>& listing, const std::vector<uint32_t>& uids,
                          uint32_t uidNext, std::vector<std::string>* announce) {
-  std::map<uint32_t, const ImapMessageInfo*> fresh;
+  std::map<uint32_t, const CMail*> fresh;
   for (size_t i = 0; i < listing.size() && i < uids.size(); ++i) fresh[uids[i]] = &listing[i];
   // Expunged: highest sequence number first.
   for (size_t i = messages_.size(); i-- > 0;) {
@@ -20,7 +22,7 @@ void CImapMailbox::Merge(const std::vector<ImapMessageInfo>& listing, const std:
   }
   // Changed read flags.
   for (size_t i = 0; i < messages_.size(); ++i) {
-    const ImapMessageInfo& now = *fresh[messages_[i].uid];
+    const CMail& now = *fresh[messages_[i].uid];
     bool changed = now.read != messages_[i].info.read;
     messages_[i].info = now;
     if (changed && announce != nullptr) {
@@ -35,6 +37,7 @@ void CImapMailbox::Merge(const std::vector<ImapMessageInfo>& listing, const std:
     if (entry.first <= largest) continue;
     ImapMessage message;
     message.info = *entry.second;
+    CListingDate::Parse(message.info.date, &message.date);
     message.uid = entry.first;
     messages_.push_back(std::move(message));
   }

@@ -11,11 +11,13 @@
 #include <string>
 #include <vector>
 
-#include "imap/ImapBackend.h"
+#include "httpmail/Folder.h"
+#include "httpmail/Mail.h"
 #include "imap/ImapParser.h"
 
 struct ImapMessage {
-  ImapMessageInfo info;
+  CMail info;         // as the last listing gave it
+  int64_t date = 0;   // its date in seconds since 1970-01-01 UTC; 0 when the listing had none
   uint32_t uid = 0;
   bool deleted = false;               // \Deleted, for this session
   bool recent = false;                // \Recent: this session saw it first
@@ -24,14 +26,14 @@ struct ImapMessage {
 
 class CImapMailbox {
  public:
-  CImapMailbox(std::string folderId, std::string name, bool readOnly, uint32_t uidValidity);
+  CImapMailbox(CFolder folder, std::string name, bool readOnly, uint32_t uidValidity);
   virtual ~CImapMailbox();
 
   // Takes a complete listing with its UIDs. Gone messages are expunged
   // (EXPUNGE lines, highest number first, so each number is still right
   // when the client reads it), new ones appended (EXISTS), changed read
   // flags announced (FETCH FLAGS). `announce` empty on the first listing.
-  void Merge(const std::vector<ImapMessageInfo>& listing, const std::vector<uint32_t>& uids, uint32_t uidNext,
+  void Merge(const std::vector<CMail>& listing, const std::vector<uint32_t>& uids, uint32_t uidNext,
              std::vector<std::string>* announce);
   // Removes the message with this UID; its sequence number, or 0.
   uint32_t Expunge(uint32_t uid);
@@ -51,7 +53,8 @@ class CImapMailbox {
   // Adds keywords (system flags are skipped); whether any was new.
   bool AddKeywords(const std::vector<std::string>& flags);
 
-  const std::string& FolderId() const { return folderId_; }
+  const std::string& FolderId() const { return folder_.id; }
+  const CFolder& Folder() const { return folder_; }
   const std::string& Name() const { return name_; }
   bool ReadOnly() const { return readOnly_; }
   uint32_t UidValidity() const { return uidValidity_; }
@@ -66,7 +69,7 @@ class CImapMailbox {
   const std::vector<ImapMessage>& Messages() const { return messages_; }
 
  private:
-  std::string folderId_;
+  CFolder folder_;
   std::string name_;
   bool readOnly_;
   uint32_t uidValidity_;

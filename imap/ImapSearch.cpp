@@ -159,11 +159,11 @@ bool CImapSearch::Matches(const ImapSearchKey& key, const CImapMailbox& mailbox,
     case K::From: return AddressContains(m.info.from, key.text);
     case K::To: return AddressContains(m.info.to, key.text);
     case K::Subject: return Contains(m.info.subject, key.text);
-    case K::Since: return Day(m.info.date) >= key.date;
-    case K::Before: return Day(m.info.date) < key.date;
-    case K::On: return Day(m.info.date) == key.date;
-    case K::Larger: return m.info.size > key.number;
-    case K::Smaller: return m.info.size < key.number;
+    case K::Since: return Day(m.date) >= key.date;
+    case K::Before: return Day(m.date) < key.date;
+    case K::On: return Day(m.date) == key.date;
+    case K::Larger: return static_cast<uint32_t>(m.info.size) > key.number;
+    case K::Smaller: return static_cast<uint32_t>(m.info.size) < key.number;
     case K::Cc: return HeaderContains(text, "Cc", key.text);
     case K::Bcc: return HeaderContains(text, "Bcc", key.text);
     case K::Header:

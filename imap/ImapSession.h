@@ -1,9 +1,11 @@
 // CImapSession: one IMAP connection's conversation: its state (not
 // authenticated, authenticated, selected, logout), its credentials and
-// selected folder, and the command table. Commands run one at a time, in
-// the order received; a command that waits for the service holds the ones
-// after it. Bytes come in through Receive and go out through the send hook;
-// the service is reached through a CImapBackend.
+// folders, the selected folder and the command that runs. Commands run one
+// at a time, in the order received; one that waits for the service
+// (CImapCommand) holds the ones after it. Bytes come in through Receive and
+// are framed once, by the command reader; replies go out through the send
+// hook; the service is reached through CMailService. The commands
+// themselves live in imap/commands/.
 #ifndef KESTRELON_IMAP_SESSION_H
 #define KESTRELON_IMAP_SESSION_H
 
@@ -14,12 +16,16 @@
 #include <string>
 #include <vector>
 
-#include "imap/ImapBackend.h"
+#include "httpmail/MailService.h"
+#include "imap/ImapCommand.h"
 #include "imap/ImapCommandReader.h"
 #include "imap/ImapMailbox.h"
-#include "imap/ImapParser.h"
 #include "imap/MimePart.h"
 #include "imap/UidStore.h"
+
+// What the server offers, in its greeting and to CAPABILITY.
+#define KESTRELON_IMAP_CAPABILITIES \
+  "IMAP4rev1 LITERAL+ SASL-IR AUTH=PLAIN ID ENABLE IDLE NAMESPACE UIDPLUS MOVE UNSELECT CHILDREN SPECIAL-USE"
 
 class CImapSession {
  public:
@@ -42,14 +48,25 @@ class CImapSession {
     // the folder some session had seen before, raised to `largestUid` when
     // `claim`. Absent: no message is recent.
     std::function<uint32_t(const std::string& folderKey, uint32_t largestUid, bool claim)> recent;
+    // A command starts or stops waiting for the service: no more input is
+    // read meanwhile. Absent: nothing to tell.
+    std::function<void(bool waiting)> waiting;
+    // Runs a completion as the connection's own event, so that its replies
+    // reach this client. Absent: it runs as it is.
+    std::function<void(const std::function<void()>&)> serve;
   };
   struct Limits {
     size_t maxLine = 64 * 1024;
     size_t maxLiteral = 64 * 1024;
     size_t maxCommand = 256 * 1024;
   };
+  // A folder of the account as the client names it.
+  struct Mailbox {
+    std::string name;
+    CFolder folder;
+  };
 
-  CImapSession(CImapBackend& backend, CUidStore& uids, Hooks hooks, DeleteMode deleteMode, Limits limits);
+  CImapSession(CMailService& service, CUidStore& uids, Hooks hooks, DeleteMode deleteMode, Limits limits);
   CImapSession(const CImapSession&) = delete;
   CImapSession& operator=(const CImapSession&) = delete;
   virtual ~CImapSession();
@@ -64,108 +81,81 @@ class CImapSession {
 
   State GetState() const { return state_; }
   bool Idling() const { return idling_; }
-  bool Busy() const { return running_; }
+  bool Busy() const { return command_ != nullptr; }
 
-  static const char* Capabilities();
+  static const char* Capabilities() { return KESTRELON_IMAP_CAPABILITIES; }
 
- private:
-  struct Command {
-    std::string tag;
-    std::string name;
-    std::vector<ImapArg> args;
-    bool uid = false;
-  };
-  using Handler = void (CImapSession::*)(Command&);
-  struct Entry {
-    const char* name;
-    unsigned states;  // bits of State
-    Handler handler;
-  };
-  struct Mailbox {
-    std::string name;  // as the client sees it
-    ImapFolderInfo folder;
-  };
-  struct FetchJob;
-  struct SearchJob;
-  struct StoreJob;
-  struct TransferJob;
-
-  void SetState(State state);
+  // ---- What the commands use --------------------------------------------
   void Send(const std::string& text);
   void Tagged(const std::string& tag, const std::string& text);
+  void SetState(State state) { state_ = state; }
+  // LOGOUT, or a session that cannot go on.
+  void End();
+  CMailService& Service() { return service_; }
+  CUidStore& Uids() { return uids_; }
+  DeleteMode GetDeleteMode() const { return deleteMode_; }
+  const CCredentials& Credentials() const { return credentials_; }
+  void LoggedIn(const CCredentials& credentials);
+  // SASL: the next line is the client's response to AUTHENTICATE.
+  void AwaitResponse(const std::string& tag) { authTag_ = tag; }
+  void BeginIdle(const std::string& tag);
+  bool Congested() const { return hooks_.congested && hooks_.congested(); }
+  // The command waits until the client has read its replies.
+  void PauseForOutput() { paused_ = true; }
+
+  CImapMailbox* Selected() { return selected_.get(); }
+  void Select(std::unique_ptr<CImapMailbox> mailbox) { selected_ = std::move(mailbox); }
+  void Unselect();
+  const std::vector<Mailbox>& Mailboxes() const { return mailboxes_; }
+  const Mailbox* FindMailbox(const std::string& name) const;
+  const Mailbox* FindKind(const char* kind) const;
+  uint32_t RecentBefore(const std::string& folderId, uint32_t largestUid, bool claim);
+
+  // Runs a command that may wait, until it waits or has answered.
+  void Run(std::unique_ptr<CImapCommand> command);
+  // A completion for a request of the running command: dropped when the
+  // session has ended; when the command's folder was left meanwhile, the
+  // command ends there; otherwise `f` stores the result and the command
+  // goes on.
+  template <typename F>
+  auto Then(F f);
+
+  // Requests many commands make; each lets the command go on when done.
+  // The folder list, read again into Mailboxes(): `ok` tells whether it was.
+  void ListFolders(bool* ok);
+  // The selected folder listed again; `announce` gets the lines that tell
+  // the changes (none on the first listing). The session ends when the
+  // folder's UIDs were started over.
+  void Relist(bool initial, bool* ok, std::vector<std::string>* announce);
+  // The message's text, kept as Text() until another is downloaded; `ok`
+  // false when it could not be had.
+  void Download(const CMail& mail, bool* ok);
+  // The kept text of this message, or null.
+  const std::string* Text(const std::string& id) const { return id == textId_ && !id.empty() ? &text_ : nullptr; }
+  const CMimePart& TextTree() const { return *textTree_; }
+  // A large text is not held past the command that needed it.
+  void DropLargeText();
+
+ private:
   void ProcessInput();
   void Dispatch(const std::string& text);
   void Log(const std::string& text) const;
+  void Resume();
   void Finish();
-  // A completion that is dropped when the session has ended.
-  template <typename F>
-  auto Guard(F f);
 
-  // Commands.
-  void Capability(Command& c);
-  void Noop(Command& c);
-  void Logout(Command& c);
-  void Login(Command& c);
-  void Authenticate(Command& c);
-  void Enable(Command& c);
-  void Id(Command& c);
-  void Namespace(Command& c);
-  void Select(Command& c);
-  void List(Command& c);
-  void Status(Command& c);
-  void Subscribe(Command& c);
-  void Refuse(Command& c);
-  void Append(Command& c);
-  void Idle(Command& c);
-  void Close(Command& c);
-  void Unselect(Command& c);
-  void Expunge(Command& c);
-  void Search(Command& c);
-  void Fetch(Command& c);
-  void Store(Command& c);
-  void Copy(Command& c);
-  void Move(Command& c);
-
-  // Steps.
-  void LogIn(const std::string& tag, const ImapCredentials& credentials);
-  void AuthenticateResponse(const std::string& tag, const std::string& base64);
-  void WithFolders(std::function<void(bool)> then);
-  static void NameApart(std::vector<Mailbox>& mailboxes);
-  const Mailbox* FindMailbox(const std::string& name) const;
-  const Mailbox* FindKind(const char* kind) const;
-  // Lists the selected folder again; `then` gets the lines that announce
-  // the changes (none on the first listing).
-  void Relist(bool initial, std::function<void(bool, std::vector<std::string>)> then);
-  void SearchStep(std::shared_ptr<SearchJob> job);
-  void FetchStep(std::shared_ptr<FetchJob> job);
-  // The downloaded message kept for the next command that reads it.
-  void KeepText(const std::string& id, const std::string& text);
-  template <typename Job, typename Next>
-  void DownloadText(const std::shared_ptr<Job>& job, const std::string& id, Next next);
-  void DropLargeText();
-  // The header or the text of the cached message, as RFC822.HEADER and
-  // RFC822.TEXT give them.
-  std::string WholeMessagePart(ImapSection::Text part) const;
-  std::string FetchResponse(FetchJob& job, size_t index, bool* markRead);
-  void StoreStep(std::shared_ptr<StoreJob> job);
-  void RunExpunge(std::shared_ptr<TransferJob> job);
-  void StartExpunge(std::shared_ptr<TransferJob> job);
-  void LeaveFolder(const std::string& tag);
-  void EndExpunge(const TransferJob& job, const char* refusal, const char* closeSuffix = "");
-  void ExpungeStep(std::shared_ptr<TransferJob> job);
-  void TransferStep(std::shared_ptr<TransferJob> job);
-  bool ResolveSet(Command& c, size_t argIndex, std::vector<size_t>& indexes);
-
-  CImapBackend& backend_;
+  CMailService& service_;
   CUidStore& uids_;
   Hooks hooks_;
   DeleteMode deleteMode_;
   CImapCommandReader reader_;
   State state_ = State::NotAuthenticated;
-  ImapCredentials credentials_;
+  CCredentials credentials_;
   std::vector<Mailbox> mailboxes_;
   std::unique_ptr<CImapMailbox> selected_;
-  bool running_ = false;     // a command waits for the service
+  std::unique_ptr<CImapCommand> command_;  // the command that waits
+  bool continuing_ = false;  // inside the command's Continue
+  bool again_ = false;       // a request completed inside it
+  bool paused_ = false;      // the command waits for the client to read
   bool processing_ = false;  // inside ProcessInput
   bool idling_ = false;
   std::string idleTag_;
@@ -173,14 +163,37 @@ class CImapSession {
   // A command was refused before its end: the next line may be the literal
   // it announced, a password of a LOGIN among them.
   bool afterRefusal_ = false;
-  // The last message downloaded, kept for the next FETCH of it.
-  std::string cachedId_;
-  std::string cachedText_;
-  std::unique_ptr<CMimePart> cachedTree_;
+  // The last message downloaded, kept for the next command that reads it.
+  std::string textId_;
+  std::string text_;
+  std::unique_ptr<CMimePart> textTree_;
   std::shared_ptr<int> life_;
-  std::shared_ptr<FetchJob> pausedFetch_;  // waits for the client to read
-
-  static const Entry kCommands[];
 };
+
+template <typename F>
+auto CImapSession::Then(F f) {
+  std::weak_ptr<int> alive = life_;
+  CImapCommand* owner = command_.get();
+  return [this, alive, owner, f](auto&&... args) {
+    if (alive.expired() || command_.get() != owner || owner == nullptr) return;
+    std::function<void()> step = [&] {
+      const std::string& folder = owner->FolderId();
+      if (!folder.empty() && (!selected_ || selected_->FolderId() != folder)) {
+        Tagged(owner->Tag(), "NO The folder was closed");
+        return Finish();
+      }
+      f(std::forward<decltype(args)>(args)...);
+      if (state_ == State::Logout) {
+        command_.reset();  // the session has ended: nothing more is answered
+        return;
+      }
+      Resume();
+    };
+    if (hooks_.serve && !continuing_)
+      hooks_.serve(step);
+    else
+      step();
+  };
+}
 
 #endif

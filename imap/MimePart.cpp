@@ -2,18 +2,15 @@
 
 #include <algorithm>
 
+#include "config/Ascii.h"
+
 namespace {
 
 constexpr int kMaxDepth = 20;
 constexpr size_t kMaxParts = 500;
 constexpr size_t kMaxPeekedHeader = 64 * 1024;
 
-std::string Upper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
+std::string Upper(std::string text) { return AsciiUpper(std::move(text)); }
 
 bool SameName(const std::string& a, const char* b) {
   size_t i = 0;

@@ -7,6 +7,8 @@
 #include <stddef.h>
 #include <string.h>
 
+#include "config/Ascii.h"
+
 template <typename Server>
 struct CommandEntry {
   void (Server::*handler)(const char* argument);
@@ -17,9 +19,7 @@ struct CommandEntry {
 // of `text` taken as A-Z.
 inline bool StartsWithName(const char* text, const char* name) {
   for (; *name != '\0'; ++text, ++name) {
-    char c = *text;
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != *name) return false;
+    if (AsciiUpper(*text) != *name) return false;
   }
   return true;
 }

@@ -26,10 +26,9 @@ struct CLineConnection {
 };
 
 // A job that a command started and its connection waits for. It lives on
-// after its connection has gone, until its completion arrives: the HTTPMail
-// client runs one job for a server at a time.
+// after its connection has gone, until its completion arrives: POP3 and
+// SMTP run one job at a time.
 struct CLineJob {
-  WPARAM kind;
   unsigned serial;  // of the connection that started it
 };
 

@@ -1,15 +1,17 @@
-// CLineServer: the connection side of the local POP3 and SMTP servers. One
-// listening socket on 127.0.0.1 and up to Traits::kMaxConnections clients,
-// all non-blocking and notified by a window message (WSAAsyncSelect).
-// Received bytes are cut into CR LF lines for the server's command
-// interpreter, one connection's lines strictly in order: while a job that
-// one of its commands started runs, its later lines wait. Replies leave
-// through Reply in the order given, waiting while the socket is full.
+// CLineServer: the connection side of the local POP3, SMTP and IMAP
+// servers. One listening socket on 127.0.0.1 and up to
+// Traits::kMaxConnections clients, all non-blocking and notified by a window
+// message (WSAAsyncSelect). Received bytes are cut into CR LF lines for the
+// server's command interpreter (or, with Traits::kRawInput, handed over as
+// they come, for a protocol that frames its own input), one connection's
+// input strictly in order: while a job that one of its commands started
+// runs, the rest waits unread. Replies leave through Reply in the order
+// given, waiting while the socket is full.
 //
 // A server derives from CLineServer<Server>, supplies
 // LineServerTraits<Server> (kSocketMessage, kGreeting, kBusy,
 // kLineTooLong, kIdleClose, kDoubleStart, kListening, kMaxCommandLine,
-// kMaxConnections) and overrides the hooks below.
+// kMaxConnections, kRawInput) and overrides the hooks below.
 #ifndef KESTRELON_LINE_SERVER_H
 #define KESTRELON_LINE_SERVER_H
 
@@ -81,9 +83,13 @@ class CLineServer {
   // A new connection has been greeted; it is the one being served.
   virtual void OnConnected() = 0;
   // One received line of the connection being served, without its CR LF.
-  virtual void ReceiveLine(const std::string& line) = 0;
-  // The completion of a job that the connection being served waited for.
-  virtual void OnJobDone(WPARAM kind, LPARAM result) = 0;
+  virtual void ReceiveLine(const std::string& line) { (void)line; }
+  // With Traits::kRawInput: the bytes received from the connection being
+  // served, as they came.
+  virtual void ReceiveBytes(const char* data, size_t size) {
+    (void)data;
+    (void)size;
+  }
   // Before each accept, for each client (being served): a server may close
   // one that is done.
   virtual void BeforeAccept() {}
@@ -106,18 +112,21 @@ class CLineServer {
   bool ServedBacklogged() const { return current_ != nullptr && Backlogged(*current_); }
 
   // Serves the connection with this serial outside its own events (a
-  // server's timer): `work` may reply to it and start jobs for it. False
-  // when it has gone or another one is being served.
+  // server's timer, a completion): `work` may reply to it and start jobs
+  // for it. False when it has gone.
   template <typename Work>
   bool ServeConnection(unsigned serial, Work work);
 
   // The socket message: wParam the socket, low half of lParam the event.
   void OnSocketEvent(WPARAM wParam, LPARAM lParam);
-  // A job's completion message: answered to the connection that started the
-  // job, whose waiting lines then go on; dropped if that one has gone. With
-  // several connections, `serial` (from ServedConnection when the job
-  // started) tells whose job of `kind` it is; 0 takes the first one.
-  void CompleteJob(WPARAM kind, LPARAM result, unsigned serial = 0);
+  // Ends the job of the connection with this serial (ServedConnection when
+  // it started): `answer` runs with that connection served, then its
+  // waiting input goes on; when it has gone, only the job ends. A job that
+  // ends inside the command that started it is answered there.
+  template <typename Answer>
+  void EndJob(unsigned serial, Answer answer);
+  // Whether the connection with this serial is still there.
+  bool Connected(unsigned serial) const { return FindSerial(serial) != nullptr; }
   // The serial number of the connection being served, 0 for none.
   unsigned ServedConnection() const { return current_ != nullptr ? current_->serial : 0; }
 
@@ -153,9 +162,9 @@ class CLineServer {
   // QUIT must arrive whole); its later lines are not run.
   void CloseClient();
 
-  // Jobs: the connection being served waits for a job of `kind`; its later
-  // lines are held until the job's completion has been handled.
-  void StartJob(WPARAM kind);
+  // Jobs: the connection being served waits for a job; its later input is
+  // held until EndJob.
+  void StartJob();
   // Whether a job of this server runs, of any connection, gone ones too.
   bool JobRunning() const { return !jobs_.empty(); }
 
@@ -174,6 +183,9 @@ class CLineServer {
   void RefuseConnection();
   void OnReceive(CLineConnection& c);
   bool DispatchLines(CLineConnection& c);
+  bool HandOver(CLineConnection& c, const char* data, size_t size);
+  template <typename Work>
+  void Serve(CLineConnection& c, Work& work);
   bool Backlogged(const CLineConnection& c) const { return c.output.Queued() > kMaxQueuedOutput; }
   void OnWritable(CLineConnection& c);
   void SendNow(SOCKET s, std::string&& text, bool dotStuffed = false);
@@ -398,11 +410,33 @@ void CLineServer<Server>::OnReceive(CLineConnection& c) {
     char* space = c.input.Space(&room);
     int n = recv(c.socket, space, static_cast<int>(room < INT_MAX ? room : INT_MAX), 0);
     if (n <= 0) return;  // drained, or the end, which FD_CLOSE reports
-    c.input.Commit(static_cast<size_t>(n));
     RestartIdleTimer(c);
-    if (!DispatchLines(c) || FindSerial(serial) != &c) return;
+    if (Traits::kRawInput) {
+      if (!HandOver(c, space, static_cast<size_t>(n))) return;
+    } else {
+      c.input.Commit(static_cast<size_t>(n));
+      if (!DispatchLines(c) || FindSerial(serial) != &c) return;
+    }
     if (static_cast<size_t>(n) < room) return;  // drained; FD_READ tells of more
   }
+}
+
+// Raw input: the bytes go to the server as they came; false once the
+// connection has ended.
+template <typename Server>
+bool CLineServer<Server>::HandOver(CLineConnection& c, const char* data, size_t size) {
+  const unsigned serial = c.serial;
+  current_ = &c;
+  {
+    ReplyBatch batch(*this);
+    ReceiveBytes(data, size);
+  }
+  if (FindSerial(serial) != &c) return false;
+  if (c.broken) {
+    Close(c);
+    return false;
+  }
+  return true;
 }
 
 // Runs the complete lines received, while the connection neither waits for
@@ -410,6 +444,7 @@ void CLineServer<Server>::OnReceive(CLineConnection& c) {
 // ended.
 template <typename Server>
 bool CLineServer<Server>::DispatchLines(CLineConnection& c) {
+  if (Traits::kRawInput) return true;  // nothing is kept back as lines
   const unsigned serial = c.serial;
   std::string line;
   while (!Waiting(c) && !Backlogged(c) && !c.closing) {
@@ -439,34 +474,55 @@ bool CLineServer<Server>::DispatchLines(CLineConnection& c) {
 }
 
 template <typename Server>
-void CLineServer<Server>::StartJob(WPARAM kind) {
+void CLineServer<Server>::StartJob() {
   if (current_ == nullptr) return;
-  jobs_.push_back(CLineJob{kind, current_->serial});
+  jobs_.push_back(CLineJob{current_->serial});
   // Waiting for the service is not the client's idleness.
   StopIdleTimer(*current_);
 }
 
 template <typename Server>
-void CLineServer<Server>::CompleteJob(WPARAM kind, LPARAM result, unsigned owner) {
-  auto job = std::find_if(jobs_.begin(), jobs_.end(),
-                          [=](const CLineJob& j) { return j.kind == kind && (owner == 0 || j.serial == owner); });
+template <typename Answer>
+void CLineServer<Server>::EndJob(unsigned serial, Answer answer) {
+  auto job = std::find_if(jobs_.begin(), jobs_.end(), [=](const CLineJob& j) { return j.serial == serial; });
   if (job == jobs_.end()) return;  // no command waits for it
-  const unsigned serial = job->serial;
   jobs_.erase(job);
-  CLineConnection* c = FindSerial(serial);
-  if (c == nullptr) return;  // its connection has gone: never answered to another
-  current_ = c;
+  // When its connection has gone, it is never answered to another.
+  if (CLineConnection* c = FindSerial(serial)) Serve(*c, answer);
+}
+
+// Inside the connection's own command (a job that ended where it began),
+// `work` runs there, and the dispatch that runs the command goes on by
+// itself. Otherwise the connection is served for `work` and its input that
+// waited goes on after it. A completion may come while another connection
+// is served (an error box's message loop): that one's batch waits aside.
+template <typename Server>
+template <typename Work>
+void CLineServer<Server>::Serve(CLineConnection& c, Work& work) {
+  if (&c == current_) {
+    work();
+    return;
+  }
+  const unsigned serial = c.serial;
+  const unsigned served = ServedConnection();
+  std::string aside;
+  aside.swap(batch_);
+  const int depth = batchDepth_;
+  batchDepth_ = 0;
+  current_ = &c;
   {
     ReplyBatch batch(*this);
-    OnJobDone(kind, result);
+    work();
   }
-  if (FindSerial(serial) == c && c->broken) Close(*c);
-  if (FindSerial(serial) == c && !Waiting(*c)) {
-    RestartIdleTimer(*c);
-    // The lines that waited go on, then whatever is still unread.
-    if (DispatchLines(*c) && FindSerial(serial) == c) OnReceive(*c);
+  if (FindSerial(serial) == &c && c.broken) Close(c);
+  if (FindSerial(serial) == &c && !Waiting(c)) {
+    RestartIdleTimer(c);
+    // The input that waited goes on, then whatever is still unread.
+    if (DispatchLines(c) && FindSerial(serial) == &c) OnReceive(c);
   }
-  current_ = nullptr;
+  current_ = served != 0 ? FindSerial(served) : nullptr;
+  batch_.swap(aside);
+  batchDepth_ = depth;
 }
 
 template <typename Server>
@@ -604,14 +660,8 @@ template <typename Server>
 template <typename Work>
 bool CLineServer<Server>::ServeConnection(unsigned serial, Work work) {
   CLineConnection* c = FindSerial(serial);
-  if (c == nullptr || current_ != nullptr) return false;
-  current_ = c;
-  {
-    ReplyBatch batch(*this);
-    work();
-  }
-  if (FindSerial(serial) == c && c->broken) Close(*c);
-  current_ = nullptr;
+  if (c == nullptr) return false;
+  Serve(*c, work);
   return true;
 }
 

@@ -14,9 +14,9 @@ CPlugin::CPlugin()
       mainWindow(nullptr),
       otherWindows{},
       previousWindowProc(nullptr) {
-  smtp.SetHTTP(&http);
-  pop.SetHTTP(&http);
-  imap.SetHTTP(&http);
+  smtp.SetService(&http);
+  pop.SetService(&http);
+  imap.SetService(&http);
   CHTTPSession::Configure({nullptr, &settings});
 }
 
@@ -79,7 +79,6 @@ void CPlugin::OnStart() {
   }
   for (const std::string& reason : settings.refusedReasons) REPORT_ERROR(reason.c_str(), 0);
   CHTTPSession::Configure({mainWindow, &settings});
-  http.SetWindow(mainWindow);
   pop.SetWindow(mainWindow);
   smtp.SetWindow(mainWindow);
   pop.SetIdleTimeOut(static_cast<unsigned>(settings.idleTimeOut));

@@ -6,16 +6,14 @@
 
 MessageRoute RouteOf(UINT message) {
   switch (message) {
-    case WM_POP_SOCKET:
-    case WM_POP_JOB_DONE: return MessageRoute::Pop;
-    case WM_SMTP_SOCKET:
-    case WM_SMTP_JOB_DONE: return MessageRoute::Smtp;
-    case WM_IMAP_SOCKET:
-    case WM_IMAP_JOB_DONE: return MessageRoute::Imap;
-    case WM_HTTP_STEP:
+    case WM_POP_SOCKET: return MessageRoute::Pop;
+    case WM_SMTP_SOCKET: return MessageRoute::Smtp;
+    case WM_IMAP_SOCKET: return MessageRoute::Imap;
     case WM_HTTP_SESSION_DONE: return MessageRoute::Http;
     case WM_DESTROY: return MessageRoute::Destroy;
-    default: return MessageRoute::Previous;
+    default:
+      // The plug-in's range, its retired values among them, is its own.
+      return message > WM_POP_SOCKET && message < WM_IMAP_SOCKET ? MessageRoute::Retired : MessageRoute::Previous;
   }
 }
 
@@ -33,6 +31,7 @@ LRESULT CALLBACK PluginWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM
       thePlugin.imap.CloseAll();
       CHTTPSession::Shutdown();
       break;
+    case MessageRoute::Retired: return 0;
     case MessageRoute::Previous: break;
   }
   return CallWindowProcA(thePlugin.previousWindowProc, hwnd, message, wParam, lParam);

@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-enum class MessageRoute { Pop, Smtp, Imap, Http, Destroy, Previous };
+enum class MessageRoute { Pop, Smtp, Imap, Http, Destroy, Retired, Previous };
 
 MessageRoute RouteOf(UINT message);
 LRESULT CALLBACK PluginWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);

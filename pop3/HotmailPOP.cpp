@@ -5,6 +5,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,10 +15,6 @@
 #include "config/Log.h"
 #include "config/LogMask.h"
 #include "config/Settings.h"
-#include "httpmail/HotmailHTTP.h"
-#include "httpmail/JobResult.h"
-#include "httpmail/Mail.h"
-#include "plugin/PrivateMessages.h"
 
 namespace {
 
@@ -43,7 +41,9 @@ std::string LoggedLine(const std::string& line) {
 // header or the lines go past it, the whole message follows.
 constexpr size_t kTopStartBytes = 32 * 1024;
 constexpr int kTopStartLines = 100;
-constexpr LPARAM kStatusRangeNotSatisfiable = 416;
+constexpr int kStatusRangeNotSatisfiable = 416;
+constexpr int kStatusUnauthorized = 401;
+const char kNoDeleteTarget[] = "[削除先のフォルダが見つかりません]";
 
 bool IsBlank(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -136,26 +136,24 @@ const CommandEntry<CHotmailPOP> CHotmailPOP::kCommands[12] = {
     {&CHotmailPOP::Dele, "DELE"}, {&CHotmailPOP::Rset, "RSET"}, {&CHotmailPOP::Uidl, "UIDL"},
 };
 
-CHotmailPOP::CHotmailPOP(const CSettings& settings) : settings_(settings) {}
+CHotmailPOP::CHotmailPOP(CSettings& settings) : settings_(settings) {}
 
 CHotmailPOP::~CHotmailPOP() {}
 
 int CHotmailPOP::ListenPort() const { return settings_.popPortNumber; }
 
 LRESULT CHotmailPOP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_POP_JOB_DONE) {
-    CompleteJob(wParam, lParam);
-  } else if (message == WM_POP_SOCKET) {
-    OnSocketEvent(wParam, lParam);
-  }
+  if (message == WM_POP_SOCKET) OnSocketEvent(wParam, lParam);
   return 0;
 }
 
 // --- Commands -----------------------------------------------------------
 
 void CHotmailPOP::OnConnected() {
-  state_ = SessionState::Authorization;
+  SetState(SessionState::Authorization);
   credentials_ = CCredentials();
+  folders_.clear();
+  mails_.clear();
 }
 
 void CHotmailPOP::DispatchLine(const std::string& line) {
@@ -184,9 +182,9 @@ bool CHotmailPOP::InTransaction() {
   return false;
 }
 
-// The HTTPMail client runs one job for this server at a time, and the
-// credentials belong to the job until it ends; a job of a connection that
-// has gone away counts too.
+// One job runs for this server at a time, and the credentials belong to
+// the job until it ends; a job of a connection that has gone away counts
+// too.
 bool CHotmailPOP::JobFree() {
   if (!JobRunning()) return true;
   Reply(kJobRunning);
@@ -224,8 +222,82 @@ void CHotmailPOP::Pass(const char* argument) {
     return;
   }
   credentials_.password = password;
-  StartJob(POP_JOB_LOGIN);
-  http_->Login(CHotmailHTTP::FRONT_POP, credentials_);
+  StartJob();
+  const unsigned serial = ServedConnection();
+  // Credentials that discovered their account before need not again; the
+  // folder list that follows carries them, so wrong ones still fail there.
+  if (service_->Discovered(credentials_)) return ListFolders(serial);
+  service_->Discover(credentials_, [this, serial](const MailResult& result) {
+    if (!result.Ok() || !Connected(serial)) return EndLogIn(serial, result);
+    ListFolders(serial);
+  });
+}
+
+void CHotmailPOP::ListFolders(unsigned serial) {
+  service_->ListFolders(credentials_, [this, serial](const MailResult& result, std::vector<CFolder>& folders) {
+    if (!result.Ok() || !Connected(serial)) return EndLogIn(serial, result);
+    bool registered = false;
+    for (CFolder& folder : folders) registered = folder.Normalize(settings_) || registered;
+    // Folders seen for the first time reach the INI file in one save.
+    if (registered) settings_.SaveFolders();
+    folders_ = std::move(folders);
+    ListMails(serial);
+  });
+}
+
+// The listings of the folders chosen for download, all asked for at once;
+// the messages are numbered in the order of the folders once every listing
+// is in. The first failure is the log-in's.
+struct CHotmailPOP::Listing {
+  std::vector<std::vector<CMail>> parts;
+  size_t pending = 1;
+  MailResult result = MailResult::Done(207);
+};
+
+void CHotmailPOP::ListMails(unsigned serial) {
+  auto listing = std::make_shared<Listing>();
+  auto end = [this, serial, listing] {
+    if (--listing->pending > 0) return;
+    if (listing->result.Ok() && Connected(serial)) {
+      mails_.clear();
+      for (std::vector<CMail>& part : listing->parts) {
+        for (CMail& mail : part) {
+          mail.ConvertDate();
+          mails_.push_back(std::move(mail));
+          mails_.back().number = static_cast<int>(mails_.size());
+        }
+      }
+    }
+    EndLogIn(serial, listing->result);
+  };
+  for (const CFolder& folder : folders_) {
+    if (!folder.download) continue;
+    const size_t index = listing->parts.size();
+    listing->parts.emplace_back();
+    ++listing->pending;
+    service_->ListMails(credentials_, folder, [listing, index, end](const MailResult& result, std::vector<CMail>& mails) {
+      if (!result.Ok() && listing->result.Ok()) listing->result = result;
+      listing->parts[index].swap(mails);
+      end();
+    });
+  }
+  end();
+}
+
+void CHotmailPOP::EndLogIn(unsigned serial, const MailResult& result) {
+  EndJob(serial, [this, result] {
+    if (result.Ok()) {
+      Reply(kOk);
+      SetState(SessionState::Transaction);
+      return;
+    }
+    if (result.Refused(kStatusUnauthorized))
+      Reply("-ERR authentication failure\r\n");
+    else if (CheckReachable(result))
+      SendStatusError(result);
+    // The next PASS needs a new USER.
+    credentials_ = CCredentials();
+  });
 }
 
 void CHotmailPOP::Apop(const char*) {
@@ -240,9 +312,56 @@ void CHotmailPOP::Quit(const char*) {
     return;
   }
   if (!JobFree()) return;
-  state_ = SessionState::Update;
-  StartJob(POP_JOB_COMMIT);
-  http_->Commit(credentials_);
+  SetState(SessionState::Update);
+  StartJob();
+  Commit();
+}
+
+// Every request of the commit is started at once; the first failure is
+// what QUIT reports.
+struct CHotmailPOP::Commit {
+  size_t pending = 1;
+  MailResult result = MailResult::Done(207);
+  bool notRemoved = false;
+};
+
+void CHotmailPOP::Commit() {
+  const unsigned serial = ServedConnection();
+  auto commit = std::make_shared<struct Commit>();
+  auto settle = [this, serial, commit](const MailResult& result) {
+    if (!result.Ok() && commit->result.Ok() && !commit->notRemoved) commit->result = result;
+    if (--commit->pending > 0) return;
+    EndJob(serial, [this, commit] { OnCommitted(commit->result, commit->notRemoved); });
+  };
+  const int mode = settings_.deleteMode;
+  const bool marked = std::any_of(mails_.begin(), mails_.end(), [](const CMail& mail) { return mail.deleted; });
+  // The deleted-items folder is looked for only when something is to go
+  // there: a missing one is worth a box only then.
+  const int target = mode == 1 && marked ? FindDeleteTarget() : -1;
+  for (const CMail& mail : mails_) {
+    if (mail.read || !mail.retrieved) continue;
+    ++commit->pending;
+    service_->SetRead(credentials_, mail, true, settle);
+  }
+  if (mode == 1 && marked && target < 0) commit->notRemoved = commit->result.Ok();
+  for (const CMail& mail : mails_) {
+    if (!mail.deleted || (mode == 1 && target < 0) || (mode != 1 && mode != 2)) continue;
+    ++commit->pending;
+    if (mode == 1)
+      service_->MoveAway(credentials_, mail, folders_[static_cast<size_t>(target)], settle);
+    else
+      service_->Delete(credentials_, mail, settle);
+  }
+  settle(MailResult::Done(207));
+}
+
+// The index of the first folder of the delete target kind, or -1 (reported)
+// when there is none.
+int CHotmailPOP::FindDeleteTarget() const {
+  for (size_t i = 0; i < folders_.size(); ++i)
+    if (folders_[i].special == settings_.deleteTarget) return static_cast<int>(i);
+  REPORT_ERROR(kNoDeleteTarget, 0);
+  return -1;
 }
 
 void CHotmailPOP::Noop(const char*) {
@@ -254,21 +373,20 @@ void CHotmailPOP::Stat(const char*) {
   if (!InTransaction()) return;
   int count = 0;
   long long octets = 0;  // a large mailbox must not wrap to a negative size
-  for (const CMail* mail : http_->GetMails()) {
-    if (!Listed(*mail)) continue;
+  for (const CMail& mail : mails_) {
+    if (!Listed(mail)) continue;
     ++count;
-    octets += mail->size;
+    octets += mail.size;
   }
   Reply(Format("+OK %d %lld\r\n", count, octets).c_str());
 }
 
 void CHotmailPOP::List(const char* argument) {
   if (!InTransaction()) return;
-  const std::vector<CMail*>& mails = http_->GetMails();
   if (*argument == '\0') {
     Reply(kOk);
-    for (size_t i = 0; i < mails.size(); ++i)
-      if (Listed(*mails[i])) Reply(Format("%d %d\r\n", static_cast<int>(i + 1), mails[i]->size).c_str());
+    for (size_t i = 0; i < mails_.size(); ++i)
+      if (Listed(mails_[i])) Reply(Format("%d %d\r\n", static_cast<int>(i + 1), mails_[i].size).c_str());
     Reply(kEnd);
     return;
   }
@@ -316,8 +434,12 @@ void CHotmailPOP::Top(const char* argument) {
 
 void CHotmailPOP::StartDownload(int number, Download kind, int lines, size_t startBytes) {
   download_ = {kind, number, lines, startBytes};
-  StartJob(POP_JOB_RETRIEVE);
-  http_->Retrieve(credentials_, number, startBytes);
+  StartJob();
+  const unsigned serial = ServedConnection();
+  service_->Fetch(credentials_, *MailAt(number), startBytes,
+                  [this, serial](const MailResult& result, std::string& text, CMail::Held held) {
+                    EndJob(serial, [&] { OnRetrieved(result, text, held); });
+                  });
 }
 
 // TOP leaves the retrieved flag alone: only a RETR marks a message read at
@@ -342,17 +464,16 @@ void CHotmailPOP::Dele(const char* argument) {
 
 void CHotmailPOP::Rset(const char*) {
   if (!InTransaction()) return;
-  http_->ClearDeletionMarks();
+  for (CMail& mail : mails_) mail.deleted = false;
   Reply(kOk);
 }
 
 void CHotmailPOP::Uidl(const char* argument) {
   if (!InTransaction()) return;
-  const std::vector<CMail*>& mails = http_->GetMails();
   if (*argument == '\0') {
     Reply(kOk);
-    for (size_t i = 0; i < mails.size(); ++i)
-      if (Listed(*mails[i])) Reply(std::to_string(i + 1) + " " + UniqueId(mails[i]->id) + "\r\n");
+    for (size_t i = 0; i < mails_.size(); ++i)
+      if (Listed(mails_[i])) Reply(std::to_string(i + 1) + " " + UniqueId(mails_[i].id) + "\r\n");
     Reply(kEnd);
     return;
   }
@@ -365,14 +486,13 @@ bool CHotmailPOP::Listed(const CMail& mail) const {
   return !mail.deleted && !(settings_.onlyNotRead && mail.read);
 }
 
-CMail* CHotmailPOP::MailAt(int number) const {
-  const std::vector<CMail*>& mails = http_->GetMails();
-  if (number < 1 || static_cast<size_t>(number) > mails.size()) return nullptr;
-  return mails[static_cast<size_t>(number) - 1];
+CMail* CHotmailPOP::MailAt(int number) {
+  if (number < 1 || static_cast<size_t>(number) > mails_.size()) return nullptr;
+  return &mails_[static_cast<size_t>(number) - 1];
 }
 
 bool CHotmailPOP::CheckMessageNumber(int number) {
-  const size_t count = http_->GetMails().size();
+  const size_t count = mails_.size();
   if (number == 0 || static_cast<unsigned>(number) > count) {
     Reply(Format("-ERR message %d does not exist\r\n", number).c_str());
     return false;
@@ -386,56 +506,30 @@ bool CHotmailPOP::CheckMessageNumber(int number) {
 
 // --- Job completions ----------------------------------------------------
 
-void CHotmailPOP::OnJobDone(WPARAM kind, LPARAM result) {
-  switch (kind) {
-    case POP_JOB_LOGIN: OnLoginDone(result); break;
-    case POP_JOB_RETRIEVE: OnRetrieveDone(result); break;
-    case POP_JOB_COMMIT: OnCommitDone(result); break;
-    default: break;
-  }
-}
-
-bool CHotmailPOP::CheckReachable(LPARAM result) {
-  if (!JobResult::IsUnreachable(result)) return true;
+bool CHotmailPOP::CheckReachable(const MailResult& result) {
+  if (!result.Unreachable()) return true;
   Reply(kCannotConnect);
   return false;
 }
 
-void CHotmailPOP::SendStatusError(LPARAM result) {
-  Reply(Format("-ERR Hotmail server returned %03d status\r\n", static_cast<int>(result)).c_str());
+void CHotmailPOP::SendStatusError(const MailResult& result) {
+  Reply(Format("-ERR Hotmail server returned %03d status\r\n", result.status).c_str());
 }
 
-void CHotmailPOP::OnLoginDone(LPARAM result) {
-  if (JobResult::IsLoggedIn(result)) {
-    Reply(kOk);
-    state_ = SessionState::Transaction;
-    return;
-  }
-  if (JobResult::IsRefusedCredentials(result))
-    Reply("-ERR authentication failure\r\n");
-  else if (CheckReachable(result))
-    SendStatusError(result);
-  // The next PASS needs a new USER.
-  credentials_ = CCredentials();
-}
-
-void CHotmailPOP::OnRetrieveDone(LPARAM result) {
-  if (result == kStatusRangeNotSatisfiable && download_.startBytes > 0) {
+void CHotmailPOP::OnRetrieved(const MailResult& result, std::string& text, CMail::Held held) {
+  if (result.Refused(kStatusRangeNotSatisfiable) && download_.startBytes > 0) {
     // Only an empty message has no first byte; the whole of it settles that.
     StartDownload(download_.number, download_.kind, download_.lines, 0);
     return;
   }
   if (!CheckReachable(result)) return;
-  if (!JobResult::IsRetrieved(result)) {
+  if (!result.Ok()) {
     SendStatusError(result);
     return;
   }
-  const long long number = JobResult::RetrievedNumber(result);
-  CMail* mail = number <= INT_MAX ? MailAt(static_cast<int>(number)) : nullptr;
-  if (mail == nullptr) {
-    Reply(Format("-ERR message %lld does not exist\r\n", number).c_str());
-    return;
-  }
+  CMail* mail = MailAt(download_.number);
+  mail->content = std::move(text);
+  mail->held = held;
   if (download_.kind == Download::Top) {
     if (!HoldsTop(*mail, download_.lines)) {
       // The start the service sent ends before the lines asked for.
@@ -447,19 +541,19 @@ void CHotmailPOP::OnRetrieveDone(LPARAM result) {
   }
   // The output queue sends the text from its own storage and frees it once
   // sent; a later RETR or TOP fetches the message again.
-  std::string text = std::move(mail->content);
+  std::string whole = std::move(mail->content);
   mail->content.clear();
   mail->held = CMail::Held::Nothing;
   Reply(kOk);
-  ReplyMultiLine(std::move(text));
+  ReplyMultiLine(std::move(whole));
   mail->retrieved = true;
 }
 
-void CHotmailPOP::OnCommitDone(LPARAM result) {
-  if (JobResult::IsSuccess(result))
-    Reply(kOk);
-  else if (JobResult::IsNotRemoved(result))
+void CHotmailPOP::OnCommitted(const MailResult& result, bool notRemoved) {
+  if (notRemoved)
     Reply("-ERR some deleted messages not removed\r\n");
+  else if (result.Ok())
+    Reply(kOk);
   else if (CheckReachable(result))
     SendStatusError(result);
   CloseClient();

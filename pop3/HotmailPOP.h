@@ -1,8 +1,9 @@
 // CHotmailPOP: the local POP3 server on 127.0.0.1. One listening socket and
-// at most one client; socket events and the HTTPMail client's job
-// completions arrive as window messages on the host's main window. Commands
-// that need the service (PASS, RETR, QUIT) start a job and are answered when
-// its WM_POP_JOB_DONE arrives.
+// at most one client, whose session (credentials, folders, numbered message
+// list, retrieved flags and deletion marks) it keeps. Socket events arrive
+// as WM_POP_SOCKET; commands that need the service (PASS, RETR, TOP, QUIT)
+// start a job and are answered from the completion of the mail service's
+// operation.
 #ifndef KESTRELON_HOTMAIL_POP_H
 #define KESTRELON_HOTMAIL_POP_H
 
@@ -13,15 +14,18 @@
 
 #include <string>
 
+#include <vector>
+
 #include "httpmail/Credentials.h"
+#include "httpmail/Folder.h"
+#include "httpmail/Mail.h"
+#include "httpmail/MailService.h"
 #include "plugin/PrivateMessages.h"
 #include "lineserver/CommandEntry.h"
 #include "lineserver/LineServer.h"
 
-class CHotmailHTTP;
 class CSettings;
 class CHotmailPOP;
-class CMail;
 
 template <>
 struct LineServerTraits<CHotmailPOP> {
@@ -37,18 +41,20 @@ struct LineServerTraits<CHotmailPOP> {
   static constexpr size_t kMaxCommandLine = 4096;
   // The service's one session and the deletion marks serve one client.
   static constexpr size_t kMaxConnections = 1;
+  static constexpr bool kRawInput = false;
 };
 
 class CHotmailPOP : public CLineServer<CHotmailPOP> {
  public:
   enum class SessionState { Authorization = 0, Transaction = 1, Update = 2 };
 
-  // The settings are the plug-in's, read as they are needed.
-  explicit CHotmailPOP(const CSettings& settings);
+  // The settings are the plug-in's, read as they are needed; folders seen
+  // for the first time are added to their folder table.
+  explicit CHotmailPOP(CSettings& settings);
   virtual ~CHotmailPOP();
 
-  void SetHTTP(CHotmailHTTP* http) { http_ = http; }
-  // WM_POP_SOCKET and WM_POP_JOB_DONE; always 0.
+  void SetService(CMailService* service) { service_ = service; }
+  // WM_POP_SOCKET; always 0.
   LRESULT OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   // Runs one received command line (without its CR LF, NUL bytes included).
   void DispatchLine(const std::string& line);
@@ -56,13 +62,15 @@ class CHotmailPOP : public CLineServer<CHotmailPOP> {
   SessionState State() const { return state_; }
   // What this connection gave with USER and PASS.
   const CCredentials& Credentials() const { return credentials_; }
+  // The session's numbered message list.
+  const std::vector<CMail>& Mails() const { return mails_; }
 
  private:
   int ListenPort() const override;
   // A new connection starts with no credentials of its own.
   void OnConnected() override;
   void ReceiveLine(const std::string& line) override { DispatchLine(line); }
-  void OnJobDone(WPARAM kind, LPARAM result) override;
+  void SetState(SessionState state) { state_ = state; }
 
   // Commands, in table order.
   void User(const char* argument);
@@ -89,29 +97,42 @@ class CHotmailPOP : public CLineServer<CHotmailPOP> {
   };
   void StartDownload(int number, Download kind, int lines, size_t startBytes);
 
+  // The log-in, in steps: discovery (unless these credentials made it
+  // before), the folder list, the message list of every folder chosen for
+  // download.
+  struct Listing;
+  void ListFolders(unsigned serial);
+  void ListMails(unsigned serial);
+  void EndLogIn(unsigned serial, const MailResult& result);
+  // What QUIT carries out: read marks, then the deletion marks (DeleteMode).
+  struct Commit;
+  void Commit();
+  int FindDeleteTarget() const;
+
   // Job completions.
-  void OnLoginDone(LPARAM result);
-  void OnRetrieveDone(LPARAM result);
-  void OnCommitDone(LPARAM result);
+  void OnRetrieved(const MailResult& result, std::string& text, CMail::Held held);
+  void OnCommitted(const MailResult& result, bool notRemoved);
 
   bool InTransaction();
   bool InAuthorization();
   bool JobFree();
   bool CheckMessageNumber(int number);
-  bool CheckReachable(LPARAM result);
+  bool CheckReachable(const MailResult& result);
   std::string WholeArgument(const char* argument) const;
-  void SendStatusError(LPARAM result);
+  void SendStatusError(const MailResult& result);
   bool Listed(const CMail& mail) const;
   void SendTop(const CMail& mail, int lines);
-  CMail* MailAt(int number) const;
+  CMail* MailAt(int number);
 
   static const CommandEntry<CHotmailPOP> kCommands[12];
 
-  const CSettings& settings_;
-  CHotmailHTTP* http_ = nullptr;
+  CSettings& settings_;
+  CMailService* service_ = nullptr;
   SessionState state_ = SessionState::Authorization;
   PendingDownload download_ = {Download::Retr, 0, 0, 0};
   CCredentials credentials_;
+  std::vector<CFolder> folders_;
+  std::vector<CMail> mails_;
   // The end of the line being run: an argument runs to here, past any NUL.
   const char* lineEnd_ = nullptr;
 };

@@ -10,10 +10,9 @@
 #include "config/Base64.h"
 #include "config/Log.h"
 #include "config/LogMask.h"
+#include "config/SaslPlain.h"
 #include "config/Settings.h"
-#include "httpmail/HotmailHTTP.h"
-#include "httpmail/JobResult.h"
-#include "plugin/PrivateMessages.h"
+#include "httpmail/MailService.h"
 
 namespace {
 
@@ -33,19 +32,6 @@ const char kTooBig[] = "552 Message size exceeds fixed maximum message size\r\n"
 const char kCheckAuthentication[] =
     "「メールボックスの設定」－「詳細」－「SMTP 認証」にチェックを入れてください。";
 const char kPlain[] = "PLAIN";
-
-// Part `index` of NUL-separated data; a missing part is empty. A part ends
-// at the next NUL or at the end of the data.
-std::string NulPart(std::string_view data, int index) {
-  size_t begin = 0;
-  for (int i = 0; i < index; ++i) {
-    const size_t nul = data.find('\0', begin);
-    if (nul == std::string_view::npos) return std::string();
-    begin = nul + 1;
-  }
-  const size_t end = data.find('\0', begin);
-  return std::string(data.substr(begin, end == std::string_view::npos ? std::string_view::npos : end - begin));
-}
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -84,11 +70,7 @@ CHotmailSMTP::~CHotmailSMTP() {}
 int CHotmailSMTP::ListenPort() const { return settings_.smtpPortNumber; }
 
 LRESULT CHotmailSMTP::OnMessage(HWND, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_SMTP_JOB_DONE) {
-    CompleteJob(wParam, lParam);
-  } else if (message == WM_SMTP_SOCKET) {
-    OnSocketEvent(wParam, lParam);
-  }
+  if (message == WM_SMTP_SOCKET) OnSocketEvent(wParam, lParam);
   return 0;
 }
 
@@ -233,14 +215,13 @@ void CHotmailSMTP::Auth(const char* argument) {
 void CHotmailSMTP::CheckPlainResponse(const std::string& response) {
   authenticated_ = false;
   credentials_ = CCredentials();
-  const std::string decoded = DecodeBase64Loosely(response);
-  const std::string_view data(decoded);
-  const std::string authorization = NulPart(data, 0);
-  std::string user = NulPart(data, 1);
-  std::string password = NulPart(data, 2);
+  const SaslPlain plain = SaslPlain::Split(DecodeBase64Loosely(response));
+  const std::string& authorization = plain.authorization;
+  std::string user = plain.user;
+  const std::string& password = plain.password;
   // A third NUL is a NUL in the password; CR or LF in either would end the
   // HTTP header they go into.
-  const bool nulInPassword = std::count(data.begin(), data.end(), '\0') > 2;
+  const bool nulInPassword = plain.separators > 2;
   if (nulInPassword || !FitsInHeader(user) || !FitsInHeader(password)) {
     Reply(kBadCredentials);
     return;
@@ -253,13 +234,17 @@ void CHotmailSMTP::CheckPlainResponse(const std::string& response) {
   theLog.Write(kMaskedSecret);
   // No account has no name, and no account may act as another: nothing to
   // ask the service.
-  if (user.empty() || (!authorization.empty() && authorization != NulPart(data, 1))) {
+  if (user.empty() || (!authorization.empty() && authorization != plain.user)) {
     Reply(kAuthFailed);
     return;
   }
   checking_ = CCredentials{user, password};
-  StartJob(SMTP_JOB_LOGIN);
-  http_->Login(CHotmailHTTP::FRONT_SMTP, checking_);
+  StartJob();
+  // The service is asked every time: it is the only check of them.
+  const unsigned serial = ServedConnection();
+  service_->Discover(checking_, [this, serial](const MailResult& result) {
+    EndJob(serial, [&] { OnLoginDone(result); });
+  });
 }
 
 // --- Message text -------------------------------------------------------
@@ -336,11 +321,16 @@ std::string CHotmailSMTP::MessageBody() const {
 // body built from it and the text goes to the send job, with this
 // connection's credentials.
 void CHotmailSMTP::SubmitMessage() {
-  StartJob(SMTP_JOB_SEND);
+  StartJob();
   Post(TakeBody());
 }
 
-void CHotmailSMTP::Post(std::string body) { http_->SendMail(credentials_, std::move(body)); }
+void CHotmailSMTP::Post(std::string body) {
+  const unsigned serial = ServedConnection();
+  service_->Send(credentials_, std::move(body), [this, serial](const MailResult& result) {
+    EndJob(serial, [&] { OnSendDone(result); });
+  });
+}
 
 // The text of a DATA is only its own: after a message was submitted, a DATA
 // without a new MAIL sends the same envelope with the new text.
@@ -366,41 +356,34 @@ void CHotmailSMTP::ClearTransaction() {
 
 // --- Job completions ----------------------------------------------------
 
-void CHotmailSMTP::OnJobDone(WPARAM kind, LPARAM result) {
-  if (kind == SMTP_JOB_LOGIN)
-    OnLoginDone(result);
-  else if (kind == SMTP_JOB_SEND)
-    OnSendDone(result);
-}
-
 // The answer to AUTH: the service took the credentials (235), refused them
 // (535), or could not tell (454). A client that has said QUIT meanwhile is
 // not answered.
-void CHotmailSMTP::OnLoginDone(LPARAM result) {
+void CHotmailSMTP::OnLoginDone(const MailResult& result) {
   const CCredentials checked = checking_;
   checking_ = CCredentials();
   if (state_ == SessionState::Quit) return;
-  if (JobResult::IsLoggedIn(result)) {
+  if (result.Ok()) {
     credentials_ = checked;
     authenticated_ = true;
     Reply(kAuthenticated);
   } else {
-    Reply(JobResult::IsRefusedCredentials(result) ? kAuthFailed : kAuthUnavailable);
+    Reply(result.Refused(401) ? kAuthFailed : kAuthUnavailable);
   }
 }
 
 // A refusal that the same upload cannot overcome is permanent (554), so the
 // client does not retry it for days; the rest may pass later (451).
-void CHotmailSMTP::OnSendDone(LPARAM result) {
+void CHotmailSMTP::OnSendDone(const MailResult& result) {
   // The text went with the send job; a DATA without a new MAIL still
   // reuses the envelope.
-  if (JobResult::IsSent(result)) {
+  if (result.Ok()) {
     Reply(kOk);
     return;
   }
-  const char* code = JobResult::IsPermanentRefusal(result) ? "554" : "451";
+  const char* code = result.PermanentRefusal() ? "554" : "451";
   char reply[96];
   snprintf(reply, sizeof reply, "%s Requested action aborted: Hotmail server returned %03d status\r\n", code,
-           static_cast<int>(result));
+           result.Unreachable() ? -1 : result.status);
   Reply(reply);
 }

@@ -17,11 +17,11 @@
 #include <vector>
 
 #include "httpmail/Credentials.h"
+#include "httpmail/MailService.h"
 #include "plugin/PrivateMessages.h"
 #include "lineserver/CommandEntry.h"
 #include "lineserver/LineServer.h"
 
-class CHotmailHTTP;
 class CSettings;
 class CHotmailSMTP;
 
@@ -38,6 +38,7 @@ struct LineServerTraits<CHotmailSMTP> {
   static constexpr size_t kMaxCommandLine = 4096;
   // The transaction and the credentials serve one client.
   static constexpr size_t kMaxConnections = 1;
+  static constexpr bool kRawInput = false;
 };
 
 class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
@@ -66,7 +67,7 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   explicit CHotmailSMTP(const CSettings& settings);
   virtual ~CHotmailSMTP();
 
-  void SetHTTP(CHotmailHTTP* http) { http_ = http; }
+  void SetService(CMailService* service) { service_ = service; }
   // WM_SMTP_SOCKET and WM_SMTP_JOB_DONE; always 0.
   LRESULT OnMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
   // Runs one received line: message text in the text state, else a command.
@@ -93,7 +94,6 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   void OnConnected() override;
   // The whole line, NUL bytes included: message text is kept as sent.
   void ReceiveLine(const std::string& line) override { DispatchLine(line); }
-  void OnJobDone(WPARAM kind, LPARAM result) override;
   size_t MaxLine() const override { return state_ == SessionState::Text ? kMaxTextLine : kMaxCommandLine; }
   void SetState(SessionState state) { state_ = state; }
 
@@ -109,8 +109,8 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   void Auth(const char* argument);
 
   // Job completions.
-  void OnLoginDone(LPARAM result);
-  void OnSendDone(LPARAM result);
+  void OnLoginDone(const MailResult& result);
+  void OnSendDone(const MailResult& result);
 
   void CheckPlainResponse(const std::string& response);
   void AddTextLine(const std::string& line);
@@ -125,7 +125,7 @@ class CHotmailSMTP : public CLineServer<CHotmailSMTP> {
   static const CommandEntry<CHotmailSMTP> kCommands[9];
 
   const CSettings& settings_;
-  CHotmailHTTP* http_ = nullptr;
+  CMailService* service_ = nullptr;
   SessionState state_ = SessionState::Idle;
   CCredentials credentials_;  // of the successful AUTH
   CCredentials checking_;     // of the AUTH whose log-in job runs

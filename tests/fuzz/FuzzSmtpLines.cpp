@@ -1,7 +1,7 @@
 // Received bytes, cut into pieces of any size, through the line buffer and
 // the SMTP commands and message text, over a real loopback connection. The
 // first byte chooses the piece size and how the service answers the log-in
-// and the send jobs, which complete as the HTTPMail client would post them.
+// and the send.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -30,7 +30,6 @@ World& TheWorld() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   World& w = TheWorld();
-  const HWND window = w.window;
   w.Connect();  // each input on a connection of its own, so that it replays alone
   const size_t piece = data[0] % 16 + 1;
   static const LPARAM kLogins[] = {207, 401, 500, 207};
@@ -55,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         break;
       }
       w.server.DispatchLine(line);
-      if (w.server.Authenticating()) w.server.OnMessage(window, WM_SMTP_JOB_DONE, SMTP_JOB_LOGIN, login);
-      if (w.server.State() == State::Submitted) w.server.OnMessage(window, WM_SMTP_JOB_DONE, SMTP_JOB_SEND, sent);
+      if (w.server.Authenticating()) w.service.Complete(login);
+      if (w.server.State() == State::Submitted) w.service.Complete(sent);
       if (w.server.ClientSocket() == 0) return 0;  // QUIT
     }
     w.client->Drain();

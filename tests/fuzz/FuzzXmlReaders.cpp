@@ -60,12 +60,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   CSettings settings;
   settings.iniPath.clear();  // folders seen are not saved
   CHotmailHTTP http(settings);
-  http.ParseRootReply(*Reply(data, size));
-  http.ParseFolderReply(*Reply(data, size));
-  http.ParseMailReply(*Reply(data, size));
-  int number = 1;
-  for (const CMail* mail : http.GetMails())
-    if (mail->number != number++) abort();
+  http.ReadDiscovery(*Reply(data, size));
+  std::vector<CFolder> folders;
+  http.ReadFolders(*Reply(data, size), folders);
+  std::vector<CMail> mails;
+  // A listing that could not be read to its end hands nothing over.
+  if (!http.ReadMails(*Reply(data, size), mails).Ok() && !mails.empty()) abort();
   const std::string body(reinterpret_cast<const char*>(data), size);
   bool wholeRead = false, piecesRead = false;
   const std::string whole = Walk(body, 0, wholeRead);

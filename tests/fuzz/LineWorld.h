@@ -1,7 +1,6 @@
 // The world of a line server's fuzz target, set up once per process: the
-// settings, an HTTPMail client whose transport has no window (no request
-// starts), the server listening on a free port of 127.0.0.1 with a window of
-// its own, and one client connection.
+// settings, a scripted mail service, the server listening on a free port of
+// 127.0.0.1 with a window of its own, and one client connection.
 #ifndef KESTRELON_FUZZ_LINE_WORLD_H
 #define KESTRELON_FUZZ_LINE_WORLD_H
 
@@ -10,13 +9,13 @@
 #include <memory>
 
 #include "config/Settings.h"
-#include "httpmail/HotmailHTTP.h"
 #include "pop3/Loopback.h"
+#include "support/ScriptedService.h"
 
 template <class Server, UINT kSocketMessage>
 struct LineWorld {
   CSettings settings;
-  CHotmailHTTP http{settings};
+  ScriptedService service;
   Server server{settings};
   HWND window = nullptr;
   int CSettings::*port;
@@ -27,7 +26,7 @@ struct LineWorld {
     window = loopback::CreateTestWindow(windowClass, Proc);
     if (!server.InitWinsock()) abort();
     settings.*port = loopback::FreePort();
-    server.SetHTTP(&http);
+    server.SetService(&service);
     server.SetWindow(window);
     if (!server.Listen()) abort();
   }
@@ -43,7 +42,7 @@ struct LineWorld {
     return world;
   }
 
-  // Socket events go to the server; the client's own completions are dropped.
+  // Socket events go to the server.
   static LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == kSocketMessage && Current() != nullptr) return Current()->server.OnMessage(hwnd, message, wParam, lParam);
     return DefWindowProcA(hwnd, message, wParam, lParam);

@@ -22,7 +22,7 @@ class FolderTest : public HttpMailTest {
     return s;
   }
   const CFolder& Folder(size_t i) const { return *http_.GetFolders().at(i); }
-  CHotmailHTTP http_{settings_};
+  ListingClient http_{settings_};
 };
 
 TEST_F(FolderTest, FirstListingRegistersEveryKindWithItsDefaults) {

@@ -47,6 +47,71 @@ class HttpMailTest : public ::testing::Test {
   CSettings settings_;
 };
 
+// The client with what the POP3 side keeps of its readers' results, as its
+// log-in takes them: folders completed from the folder table (and new ones
+// saved), messages numbered in the order listed. Results as numbers: -1 for
+// no answer, else the status.
+class ListingClient : public CHotmailHTTP {
+ public:
+  explicit ListingClient(CSettings& settings) : CHotmailHTTP(settings), settings_(settings) {}
+  ~ListingClient() override {
+    for (CFolder* f : folders_) delete f;
+    for (CMail* m : mails_) delete m;
+  }
+  static int Code(const MailResult& r) { return r.Unreachable() ? -1 : r.status; }
+
+  int ParseRootReply(CHTTPSession& r) { return Code(ReadDiscovery(r)); }
+  int ParseFolderReply(CHTTPSession& r) {
+    std::vector<CFolder> got;
+    const MailResult result = ReadFolders(r, got);
+    bool registered = false;
+    for (CFolder& f : got) {
+      registered = f.Normalize(settings_) || registered;
+      folders_.push_back(new CFolder(f));
+    }
+    if (registered) settings_.SaveFolders();
+    return Code(result);
+  }
+  int ParseMailReply(CHTTPSession& r) {
+    std::vector<CMail> got;
+    const MailResult result = ReadMails(r, got);
+    for (CMail& m : got) {
+      m.ConvertDate();
+      m.number = static_cast<int>(mails_.size()) + 1;
+      mails_.push_back(new CMail(m));
+    }
+    return Code(result);
+  }
+  const std::vector<CFolder*>& GetFolders() const { return folders_; }
+  const std::vector<CMail*>& GetMails() const { return mails_; }
+  CMail* MailAt(int number) const {
+    return number >= 1 && number <= static_cast<int>(mails_.size()) ? mails_[static_cast<size_t>(number) - 1] : nullptr;
+  }
+
+  using CHotmailHTTP::NewMessageRequest;
+  using CHotmailHTTP::NewMoveRequest;
+  using CHotmailHTTP::NewMarkReadRequest;
+  using CHotmailHTTP::NewDeleteRequest;
+  std::unique_ptr<CHotmailRequest> NewMessageRequest(const CCredentials& c, int number, size_t start = 0) {
+    return MailAt(number) ? NewMessageRequest(c, *MailAt(number), start) : nullptr;
+  }
+  std::unique_ptr<CHotmailRequest> NewMoveRequest(const CCredentials& c, int number, int folder) {
+    if (!MailAt(number) || folder < 1 || folder > static_cast<int>(folders_.size())) return nullptr;
+    return NewMoveRequest(c, *MailAt(number), *folders_[static_cast<size_t>(folder) - 1]);
+  }
+  std::unique_ptr<CHotmailRequest> NewMarkReadRequest(const CCredentials& c, int number) {
+    return MailAt(number) ? NewMarkReadRequest(c, *MailAt(number)) : nullptr;
+  }
+  std::unique_ptr<CHotmailRequest> NewDeleteRequest(const CCredentials& c, int number) {
+    return MailAt(number) ? NewDeleteRequest(c, *MailAt(number)) : nullptr;
+  }
+
+ private:
+  CSettings& settings_;
+  std::vector<CFolder*> folders_;
+  std::vector<CMail*> mails_;
+};
+
 // A 207 body with the usual prefixes bound; `responses` goes inside.
 inline std::string Multistatus(const std::string& responses) {
   return "<?xml version=\"1.0\"?><D:multistatus xmlns:D=\"DAV:\" xmlns:hm=\"urn:schemas:httpmail:\" "

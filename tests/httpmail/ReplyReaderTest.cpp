@@ -1,6 +1,5 @@
 // The response readers on canned replies, grouped by reader.
 #include "HttpMailTest.h"
-#include "httpmail/JobResult.h"
 
 namespace {
 
@@ -9,7 +8,6 @@ const char kNoSend[] = "[送信フォルダが見つかりません]";
 const char kNoFolderLink[] = "[Folder のハイパーリンクが見つかりません]";
 const char kNoMailLink[] = "[Mail のハイパーリンクが見つかりません]";
 const char kNoMailId[] = "[Mail の ID が見つかりません]";
-const char kNoDeleteTarget[] = "[削除先のフォルダが見つかりません]";
 const char kNotXml[] = "[レスポンスの XML を読み取れませんでした]";
 const char kBoxStart[] = "エラーが発生しました。";
 
@@ -35,7 +33,7 @@ class RootReaderTest : public HttpMailTest {
   std::string Root(const CCredentials& account = kAlice) const { return http_.FolderRootUrl(account); }
   std::string Send(const CCredentials& account = kAlice) const { return http_.SendUrl(account); }
   static inline const CCredentials kAlice{"alice", "pw"};
-  CHotmailHTTP http_{settings_};
+  ListingClient http_{settings_};
 };
 
 TEST_F(RootReaderTest, BothUrlsFoundAreRememberedForThoseCredentialsOnly) {
@@ -128,7 +126,7 @@ class FolderReaderTest : public HttpMailTest {
     for (CFolder* f : http_.GetFolders()) s += f->href + ",";
     return s;
   }
-  CHotmailHTTP http_{settings_};
+  ListingClient http_{settings_};
 };
 
 TEST_F(FolderReaderTest, ResponseWithoutHrefIsSkippedAndTheRestRead) {
@@ -183,7 +181,7 @@ class MailReaderTest : public HttpMailTest {
     for (CMail* m : http_.GetMails()) s += std::to_string(m->number) + "=" + m->id + ",";
     return s;
   }
-  CHotmailHTTP http_{settings_};
+  ListingClient http_{settings_};
 };
 
 TEST_F(MailReaderTest, ReadsEveryProperty) {
@@ -239,7 +237,7 @@ TEST_F(MailReaderTest, HrefsThatArePathsAreTakenRelativeToTheUrlAnswered) {
       {"", "/a/M1", "/a/M1"},
   };
   for (const Case& c : cases) {
-    CHotmailHTTP http(settings_);
+    ListingClient http(settings_);
     auto r = Reply(207, Multistatus(MailResponse(c.href, "M1")));
     r->url = c.base;
     EXPECT_EQ(207, http.ParseMailReply(*r));
@@ -299,92 +297,50 @@ TEST_F(MailReaderTest, RecordsBeforeADomErrorStay) {
   EXPECT_EQ("1=1,", Ids());
 }
 
-// ---- single-message readers and the delete target -----------------------------------
+// ---- single-message readers ----------------------------------------------------------
 
 class MessageReaderTest : public HttpMailTest {
  protected:
-  void SetUp() override {
-    HttpMailTest::SetUp();
-    auto list = Reply(207, Multistatus(MailResponse("http://h/1", "A") + MailResponse("http://h/2", "B") +
-                                                  MailResponse("http://h/3", "C")));
-    ASSERT_EQ(207, http_.ParseMailReply(*list));
+  int Read(std::unique_ptr<CHotmailRequest> r, size_t startBytes = 0) {
+    r->startBytes = startBytes;
+    text_.clear();
+    held_ = CMail::Held::Nothing;
+    return ListingClient::Code(CHotmailHTTP::ReadMessage(*r, text_, held_));
   }
-  std::unique_ptr<CHotmailRequest> Download(int number, const std::string& id, int status, const std::string& body) {
-    auto r = Reply(status, body);
-    r->kind = KIND_MESSAGE;
-    r->number = number;
-    r->mailId = id;
-    return r;
-  }
-  CHotmailHTTP http_{settings_};
+  std::string text_;
+  CMail::Held held_ = CMail::Held::Nothing;
 };
 
-TEST_F(MessageReaderTest, BodyGoesToTheMessageTheRequestNamed) {
-  auto r = Download(3, "C", 200, "Subject: c\r\n\r\nthird\r\n");
-  EXPECT_EQ(RETRIEVE_OK_BASE + 3, http_.OnMessageReply(*r));
-  EXPECT_EQ("Subject: c\r\n\r\nthird\r\n", http_.GetMails()[2]->content);
-  EXPECT_EQ(CMail::Held::Whole, http_.GetMails()[2]->held);
-  EXPECT_EQ(CMail::Held::Nothing, http_.GetMails()[0]->held);
-  EXPECT_EQ("", http_.GetMails()[0]->content);
-  EXPECT_EQ("", http_.GetMails()[1]->content);
-  auto again = Download(3, "C", 200, "");
-  EXPECT_EQ(RETRIEVE_OK_BASE + 3, http_.OnMessageReply(*again));  // an empty body is a body
-  EXPECT_EQ("", http_.GetMails()[2]->content);
+TEST_F(MessageReaderTest, TheBodyIsHandedOverWholeOrAsTheStartAskedFor) {
+  EXPECT_EQ(200, Read(Reply(200, "Subject: c\r\n\r\nthird\r\n")));
+  EXPECT_EQ("Subject: c\r\n\r\nthird\r\n", text_);
+  EXPECT_EQ(CMail::Held::Whole, held_);
+  EXPECT_EQ(200, Read(Reply(200, "")));  // an empty body is a body
+  EXPECT_EQ(CMail::Held::Whole, held_);
   // 206 to a request for the start: only the start is held.
-  auto start = Download(1, "A", 206, "Subject: a\r\n");
-  start->startBytes = 12;
+  auto start = Reply(206, "Subject: a\r\n");
   start->contentRange = "bytes 5000-5011/9000";  // not the start asked for
-  EXPECT_EQ(JobResult::kRangeNotSatisfiable, http_.OnMessageReply(*start));
-  EXPECT_EQ(CMail::Held::Nothing, http_.GetMails()[0]->held);
+  EXPECT_EQ(416, Read(std::move(start), 12));
+  EXPECT_EQ(CMail::Held::Nothing, held_);
+  start = Reply(206, "Subject: a\r\n");
   start->contentRange = "bytes 0-11/9000";
-  EXPECT_EQ(RETRIEVE_OK_BASE + 1, http_.OnMessageReply(*start));
-  EXPECT_EQ("Subject: a\r\n", http_.GetMails()[0]->content);
-  EXPECT_EQ(CMail::Held::Start, http_.GetMails()[0]->held);
+  EXPECT_EQ(206, Read(std::move(start), 12));
+  EXPECT_EQ("Subject: a\r\n", text_);
+  EXPECT_EQ(CMail::Held::Start, held_);
 }
 
-TEST_F(MessageReaderTest, OtherStatusesLeaveTheContent) {
-  auto ok = Download(2, "B", 200, "kept");
-  ASSERT_EQ(RETRIEVE_OK_BASE + 2, http_.OnMessageReply(*ok));
-  auto missing = Download(2, "B", 404, "");
-  EXPECT_EQ(404, http_.OnMessageReply(*missing));
-  auto failed = Download(2, "B", 0, "x");
-  failed->completed = false;
-  EXPECT_EQ(-1, http_.OnMessageReply(*failed));
-  auto unasked = Download(2, "B", 206, "part");  // no range was asked for
-  EXPECT_EQ(206, http_.OnMessageReply(*unasked));
-  EXPECT_EQ("kept", http_.GetMails()[1]->content);
-  EXPECT_EQ(CMail::Held::Whole, http_.GetMails()[1]->held);
+TEST_F(MessageReaderTest, OtherStatusesHandNothingOver) {
+  EXPECT_EQ(404, Read(Reply(404, "x")));
+  EXPECT_EQ(-1, Read(Reply(200, "x", false)));
+  EXPECT_EQ(206, Read(Reply(206, "part")));  // no range was asked for
+  EXPECT_EQ("", text_);
+  EXPECT_EQ(CMail::Held::Nothing, held_);
 }
 
-TEST_F(MessageReaderTest, BodyForAMessageNoLongerListedIsNotStored) {
-  auto renumbered = Download(2, "X", 200, "stray");
-  EXPECT_EQ(-1, http_.OnMessageReply(*renumbered));
-  auto beyond = Download(9, "C", 200, "stray");
-  EXPECT_EQ(-1, http_.OnMessageReply(*beyond));
-  for (CMail* m : http_.GetMails()) EXPECT_EQ("", m->content);
-}
-
-TEST_F(MessageReaderTest, SimpleReaderPassesTheStatus) {
-  auto created = Reply(201, "ignored");
-  EXPECT_EQ(201, http_.OnSimpleReply(*created));
-  auto refused = Reply(403, "");
-  EXPECT_EQ(403, http_.OnSimpleReply(*refused));
-  auto failed = Reply(207, "", false);
-  EXPECT_EQ(-1, http_.OnSimpleReply(*failed));
-}
-
-TEST_F(FolderReaderTest, FindDeleteTargetTakesTheFirstExactKind) {
-  ASSERT_EQ(207, Parse(Multistatus(FolderResponse("http://h/1/", "F1", "inbox", "") +
-                                   FolderResponse("http://h/2/", "F2", "deleteditemsx", "") +
-                                   FolderResponse("http://h/3/", "F3", "deleteditems", "") +
-                                   FolderResponse("http://h/4/", "F4", "deleteditems", ""))));
-  EXPECT_EQ(3, http_.FindDeleteTarget());
-  EXPECT_EQ(0, LogCount(kNoDeleteTarget));
-}
-
-TEST_F(FolderReaderTest, FindDeleteTargetWithoutOneReportsAndPointsPastTheEnd) {
-  ASSERT_EQ(207, Parse(Multistatus(FolderResponse("http://h/1/", "F1", "inbox", "") +
-                                   FolderResponse("http://h/2/", "F2", "DeletedItems", ""))));
-  EXPECT_EQ(3, http_.FindDeleteTarget());
-  EXPECT_EQ(1, LogCount(kNoDeleteTarget));
+TEST_F(MessageReaderTest, StatusReaderTakesTheSuccessAsked) {
+  EXPECT_TRUE(CHotmailHTTP::ReadStatus(*Reply(201, "ignored"), 201).Ok());
+  EXPECT_FALSE(CHotmailHTTP::ReadStatus(*Reply(200, ""), 201).Ok());
+  EXPECT_TRUE(CHotmailHTTP::ReadStatus(*Reply(204, "")).Ok());
+  EXPECT_TRUE(CHotmailHTTP::ReadStatus(*Reply(403, "")).Refused(403));
+  EXPECT_TRUE(CHotmailHTTP::ReadStatus(*Reply(207, "", false)).Unreachable());
 }

@@ -40,7 +40,7 @@ class ImapSessionTest : public ::testing::Test {
     closed_ = false;
     CImapSession::Hooks hooks{[this](const std::string& text) { out_ += text; }, [this] { closed_ = true; },
                               [this] { return out_.size() > congestedAbove_; },
-                              [this](const std::string& text) { logged_.push_back(text); }, {}};
+                              [this](const std::string& text) { logged_.push_back(text); }, {}, {}, {}};
     session_.reset(new CImapSession(backend_, *uids_, hooks, mode, CImapSession::Limits()));
     session_->Start();
     out_.clear();
@@ -230,7 +230,7 @@ TEST_F(ImapSessionTest, FetchItemsAndTheReadFlag) {
   EXPECT_EQ((std::vector<std::string>{"Read MSG1"}), backend_.calls) << "the message was downloaded again";
   EXPECT_TRUE(backend_.FindMessage("F1", "MSG1")->info.read);
   // A message the service cannot give: the others still come, then NO.
-  backend_.failures["Fetch MSG3"] = BackendResult::Unavailable;
+  backend_.failures["Fetch MSG3"] = FakeBackend::Unavailable();
   reply = Say("d FETCH 2:3 RFC822.HEADER\r\n");
   EXPECT_EQ("* 2 FETCH (RFC822.HEADER {19}\r\nSubject: Report\r\n\r\n)\r\nd OK FETCH completed\r\n",
             Say("d FETCH 2 RFC822.HEADER\r\n"));
@@ -258,7 +258,7 @@ TEST_F(ImapSessionTest, StoreChangesTheReadFlagOnTheServiceAndTheRestForTheSessi
   EXPECT_TRUE(backend_.calls.empty());
   EXPECT_TRUE(backend_.FindMessage("F1", "MSG3")->info.read);
   // A read flag the service refuses is not shown as changed.
-  backend_.failures["Unread MSG3"] = BackendResult::Failed;
+  backend_.failures["Unread MSG3"] = FakeBackend::Failed();
   EXPECT_EQ("* 3 FETCH (FLAGS (\\Seen))\r\ng NO The read flag of some messages could not be changed on the service\r\n",
             Say("g STORE 3 -FLAGS (\\Seen)\r\n"));
   EXPECT_TRUE(backend_.FindMessage("F1", "MSG3")->info.read);
@@ -331,7 +331,7 @@ TEST_F(ImapSessionTest, CopyAndMoveAnswerWithUidsOfBothFolders) {
   EXPECT_EQ("* SEARCH 1 2 3\r\nf OK SEARCH completed\r\n", Say("f UID SEARCH ALL\r\n"));
   // A move the service refuses leaves the message where it is.
   Say("g SELECT INBOX\r\n");
-  backend_.failures["Move MSG1 F2"] = BackendResult::Failed;
+  backend_.failures["Move MSG1 F2"] = FakeBackend::Failed();
   EXPECT_EQ("h NO Some messages could not be moved\r\n", Say("h MOVE 1 &kAFP4W4IMH8-\r\n"));
   EXPECT_EQ("* 1 FETCH (UID 1)\r\ni OK FETCH completed\r\n", Say("i FETCH 1 UID\r\n"));
 }

@@ -1,8 +1,6 @@
 // The POP3 server over real loopback connections and a pumped message loop.
-// The test plays the HTTPMail client's part: it completes the jobs that
-// PASS, RETR and QUIT start by handing WM_POP_JOB_DONE to the server, and
-// drops the completions of the real client (whose service address leads
-// nowhere).
+// The test plays the mail service's part: it completes the operations that
+// PASS, RETR and QUIT start.
 #include <gtest/gtest.h>
 
 #include <string.h>
@@ -12,7 +10,6 @@
 #include <vector>
 
 #include "config/Log.h"
-#include "httpmail/JobResult.h"
 #include "plugin/PrivateMessages.h"
 #include "pop3/HotmailPOP.h"
 #include "pop3/Loopback.h"
@@ -31,7 +28,7 @@ const char kNotAuthState[] = "-ERR not authorization state\r\n";
 const char kUnknown[] = "-ERR Unknown command\r\n";
 const char kInProgress[] = "-ERR a Hotmail request is still in progress\r\n";
 
-class PopTest : public ServerTest<CHotmailPOP, WM_POP_SOCKET, WM_POP_JOB_DONE, &CSettings::popPortNumber> {
+class PopTest : public ServerTest<CHotmailPOP, WM_POP_SOCKET, &CSettings::popPortNumber> {
  protected:
   void SetUp() override {
     ServerTest::SetUp();
@@ -44,13 +41,24 @@ class PopTest : public ServerTest<CHotmailPOP, WM_POP_SOCKET, WM_POP_JOB_DONE, &
     ASSERT_TRUE(PumpUntil([&] { return pop_.Credentials().password == password; }));
   }
 
+  // One folder listing one message, deleted for good at QUIT.
+  void OneMessage() {
+    CFolder inbox;
+    inbox.id = "inbox";
+    inbox.special = "inbox";
+    service_.folders = {inbox};
+    service_.mails.resize(1);
+    service_.mails[0].id = "m1";
+    settings_.deleteMode = 2;
+  }
+
   // A client in the transaction state.
   void LogIn(Client& c) {
     ASSERT_EQ(kGreeting, c.ReadLine());
     ASSERT_EQ("+OK\r\n", Ask(c, "USER alice@hotmail.com"));
     SendPass(c, "secret");
     EXPECT_EQ("", c.ReadFor(30));  // nothing until the job ends
-    Complete(POP_JOB_LOGIN, 207);
+    Complete(207);
     ASSERT_EQ("+OK\r\n", c.ReadLine());
     ASSERT_EQ(CHotmailPOP::SessionState::Transaction, pop_.State());
   }
@@ -128,7 +136,7 @@ TEST_F(PopTest, AuthorizationStateReplies) {
   EXPECT_EQ("+OK\r\n", Ask(c, "USER alice"));
   EXPECT_EQ("-ERR password must not contain CR, LF or NUL\r\n", Ask(c, "PASS p\nw"));
   SendPass(c, "right");  // no refused PASS started a log-in that would hold this one off
-  Complete(POP_JOB_LOGIN, 401);
+  Complete(401);
   EXPECT_EQ("-ERR authentication failure\r\n", c.ReadLine());
   EXPECT_EQ("-ERR Can't use APOP to Hotmail server\r\n", Ask(c, "APOP a b"));
   EXPECT_EQ(kAuthFirst, Ask(c, "STAT"));
@@ -150,7 +158,7 @@ TEST_F(PopTest, LoginCompletionAnswersThePass) {
   for (const Case& k : cases) {
     ASSERT_EQ("+OK\r\n", Ask(c, "USER alice"));
     SendPass(c, "pw" + std::to_string(k.result));
-    Complete(POP_JOB_LOGIN, k.result);
+    Complete(k.result);
     EXPECT_EQ(k.reply, c.ReadLine());
     // A failed log-in forgets the user name: PASS needs a new USER.
     EXPECT_EQ("-ERR USER first\r\n", Ask(c, "PASS again"));
@@ -158,7 +166,7 @@ TEST_F(PopTest, LoginCompletionAnswersThePass) {
   }
   ASSERT_EQ("+OK\r\n", Ask(c, "USER alice"));
   SendPass(c, "right");
-  Complete(POP_JOB_LOGIN, 207);
+  Complete(207);
   EXPECT_EQ("+OK\r\n", c.ReadLine());
   EXPECT_EQ("alice", pop_.Credentials().userName);
 }
@@ -196,29 +204,40 @@ TEST_F(PopTest, QuitIsAnsweredByTheCommitThenCloses) {
       {204, "+OK\r\n"},
       {500, "-ERR Hotmail server returned 500 status\r\n"},
       {-1, "-ERR Can't connect to Hotmail server\r\n"},
-      {JobResult::kNotRemoved, "-ERR some deleted messages not removed\r\n"},
   };
+  OneMessage();
   for (const Case& k : cases) {
     Client c(Port());
     LogIn(c);
+    ASSERT_EQ("+OK\r\n", Ask(c, "DELE 1"));
     ASSERT_TRUE(c.Send("QUIT\r\n"));
     EXPECT_EQ("", c.ReadFor(30));
     EXPECT_EQ(CHotmailPOP::SessionState::Update, pop_.State());
-    Complete(POP_JOB_COMMIT, k.result);
+    Complete(k.result);
     EXPECT_EQ(k.reply, c.ReadLine());
     EXPECT_TRUE(c.WaitClosed());
     EXPECT_EQ(0u, pop_.ClientSocket());
   }
+  // Nowhere to move a deleted message: it stays, and QUIT says so.
+  settings_.deleteMode = 1;
+  Client c(Port());
+  LogIn(c);
+  ASSERT_EQ("+OK\r\n", Ask(c, "DELE 1"));
+  EXPECT_EQ("-ERR some deleted messages not removed\r\n", Ask(c, "QUIT"));
+  EXPECT_EQ(std::vector<std::string>({"Discover alice@hotmail.com", "ListFolders", "ListMails inbox"}),
+            std::vector<std::string>(service_.calls.end() - 3, service_.calls.end()));
 }
 
 TEST_F(PopTest, CommandsAfterQuitWaitForTheCommitAndEndWithIt) {
+  OneMessage();
   Client c(Port());
   LogIn(c);
+  ASSERT_EQ("+OK\r\n", Ask(c, "DELE 1"));
   ASSERT_TRUE(c.Send("QUIT\r\n"));
   ASSERT_TRUE(PumpUntil([&] { return pop_.State() == CHotmailPOP::SessionState::Update; }));
   ASSERT_TRUE(c.Send("STAT\r\nUSER bob\r\nQUIT\r\n"));
   EXPECT_EQ("", c.ReadFor(30));
-  Complete(POP_JOB_COMMIT, 207);
+  Complete(207);
   EXPECT_EQ("+OK\r\n", c.ReadUntil("never"));
   EXPECT_TRUE(c.closed());
   Client next(Port());
@@ -239,8 +258,7 @@ TEST_F(PopTest, QuitBeforeLoginClosesAtOnce) {
 // are answered after it, in order; fed in one packet and byte by byte.
 TEST_F(PopTest, PipelinedCommandsAreAnsweredInOrderBehindTheJob) {
   struct Step {
-    WPARAM kind;
-    LPARAM result;
+    long result;
   };
   struct Case {
     const char* input;
@@ -249,10 +267,10 @@ TEST_F(PopTest, PipelinedCommandsAreAnsweredInOrderBehindTheJob) {
     bool closes;
   };
   const Case cases[] = {
-      {"USER a\r\nPASS x\r\nSTAT\r\nNOOP\r\n", {{POP_JOB_LOGIN, 207}}, "+OK\r\n+OK\r\n+OK 0 0\r\n+OK\r\n", false},
-      {"USER a\r\nPASS x\r\nPASS y\r\nUSER b\r\n", {{POP_JOB_LOGIN, 401}},
+      {"USER a\r\nPASS x\r\nSTAT\r\nNOOP\r\n", {{207}}, "+OK\r\n+OK\r\n+OK 0 0\r\n+OK\r\n", false},
+      {"USER a\r\nPASS x\r\nPASS y\r\nUSER b\r\n", {{401}},
        "+OK\r\n-ERR authentication failure\r\n-ERR USER first\r\n+OK\r\n", false},
-      {"USER a\r\nPASS x\r\nQUIT\r\nNOOP\r\n", {{POP_JOB_LOGIN, 207}, {POP_JOB_COMMIT, 207}}, "+OK\r\n+OK\r\n+OK\r\n",
+      {"USER a\r\nPASS x\r\nQUIT\r\nNOOP\r\n", {{207}}, "+OK\r\n+OK\r\n+OK\r\n",
        true},
   };
   for (bool byteByByte : {false, true}) {
@@ -265,7 +283,7 @@ TEST_F(PopTest, PipelinedCommandsAreAnsweredInOrderBehindTheJob) {
       // offered until the replies are all there.
       std::string replies;
       PumpUntil([&] {
-        for (const Step& step : k.completions) Complete(step.kind, step.result);
+        for (const Step& step : k.completions) Complete(step.result);
         c.Drain();
         replies += c.Take();
         return replies.size() >= strlen(k.replies);
@@ -292,32 +310,26 @@ TEST_F(PopTest, CompletionAfterItsConnectionEndedNeverReachesTheNext) {
   ASSERT_EQ(kGreeting, next.ReadLine());
   // While the old job runs, nothing may start another on the same record.
   EXPECT_EQ(kInProgress, Ask(next, "USER bob"));
-  Complete(POP_JOB_LOGIN, 207);  // belongs to the connection that has gone
+  Complete(207);  // belongs to the connection that has gone
   EXPECT_EQ("", next.ReadFor(50));
   EXPECT_EQ(CHotmailPOP::SessionState::Authorization, pop_.State());
   EXPECT_EQ(kAuthFirst, Ask(next, "STAT"));
   // Now the next client logs in normally.
   EXPECT_EQ("+OK\r\n", Ask(next, "USER bob"));
   SendPass(next, "bobs");
-  Complete(POP_JOB_LOGIN, 401);
+  Complete(401);
   EXPECT_EQ("-ERR authentication failure\r\n", next.ReadLine());
 }
 
 TEST_F(PopTest, CompletionThatNoCommandWaitsForIsIgnored) {
   Client c(Port());
   LogIn(c);
-  Complete(POP_JOB_RETRIEVE, RETRIEVE_OK_BASE + 1);
-  Complete(POP_JOB_COMMIT, 207);
-  Complete(POP_JOB_LOGIN, 401);
-  Complete(77, 207);
+  Complete(1025);
+  Complete(207);
+  Complete(401);
+  Complete(207);
   EXPECT_EQ("", c.ReadFor(50));
   EXPECT_EQ("+OK 0 0\r\n", Ask(c, "STAT"));
-  // A completion of another kind does not end the job that runs.
-  ASSERT_TRUE(c.Send("QUIT\r\n"));
-  Complete(POP_JOB_LOGIN, 207);
-  EXPECT_EQ("", c.ReadFor(30));
-  Complete(POP_JOB_COMMIT, 207);
-  EXPECT_EQ("+OK\r\n", c.ReadLine());
 }
 
 TEST_F(PopTest, OverlongLineIsRefusedAndTheConnectionClosed) {
@@ -562,7 +574,7 @@ TEST_F(PopTest, NewConnectionStartsWithoutCredentials) {
     EXPECT_EQ("alice@hotmail.com", pop_.Credentials().userName);
     ASSERT_TRUE(c.Send("QUIT\r\n"));
     ASSERT_TRUE(PumpUntil([&] { return pop_.State() == CHotmailPOP::SessionState::Update; }));
-    Complete(POP_JOB_COMMIT, 207);
+    Complete(207);
     EXPECT_EQ("+OK\r\n", c.ReadLine());
   }
   Client next(Port());

@@ -1,8 +1,6 @@
 // The SMTP server over real loopback connections and a pumped message loop.
-// The test plays the HTTPMail client's part: it completes the jobs that AUTH
-// and the end of the text start by handing WM_SMTP_JOB_DONE to the server,
-// drops the completions of the real client (whose service address leads
-// nowhere), and reads the body the send job is given.
+// The test plays the mail service's part: it completes the operations that
+// AUTH and the end of the text start, and reads the body the send is given.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -52,7 +50,7 @@ class PostingSmtp : public CHotmailSMTP {
   }
 };
 
-class SmtpTest : public ServerTest<PostingSmtp, WM_SMTP_SOCKET, WM_SMTP_JOB_DONE, &CSettings::smtpPortNumber> {
+class SmtpTest : public ServerTest<PostingSmtp, WM_SMTP_SOCKET, &CSettings::smtpPortNumber> {
  protected:
   // The envelope and text the connection holds now.
   std::string PostBody() const { return smtp_.MessageBody(); }
@@ -69,7 +67,7 @@ class SmtpTest : public ServerTest<PostingSmtp, WM_SMTP_SOCKET, WM_SMTP_JOB_DONE
   // AUTH whose log-in job ends with `result`; returns the reply.
   std::string Auth(Client& c, const std::string& line, LPARAM result = 207) {
     SendAuth(c, line);
-    Complete(SMTP_JOB_LOGIN, result);
+    Complete(result);
     return c.ReadLine();
   }
 
@@ -173,7 +171,7 @@ TEST_F(SmtpTest, AuthPlainIsCheckedWithTheService) {
     Client c(Port());
     ASSERT_EQ(kGreeting, c.ReadLine());
     SendAuth(c, k.line);
-    Complete(SMTP_JOB_LOGIN, k.result);
+    Complete(k.result);
     EXPECT_EQ(k.reply, c.ReadLine()) << k.line;
     const bool ok = k.result == 207;
     EXPECT_EQ(ok, smtp_.Authenticated()) << k.line;
@@ -301,7 +299,7 @@ TEST_F(SmtpTest, MessageTextIsCollectedAndPosted) {
   EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<carol@example.com>\r\nRCPT TO:<dave@example.com>\r\n\r\n" +
                 expected + "\r\n",
             Posted());
-  Complete(SMTP_JOB_SEND, 201);
+  Complete(201);
   EXPECT_EQ(kOk, c.ReadLine());
   EXPECT_EQ(State::Submitted, smtp_.State());
   EXPECT_EQ(kOk, Ask(c, "NOOP"));
@@ -314,7 +312,7 @@ TEST_F(SmtpTest, EachTransactionPostsOnlyItsOwnEnvelopeAndText) {
   EXPECT_EQ(kOk, Ask(c, "RCPT TO:<one@example.com>"));
   StartText(c);
   SendText(c, "first\r\n");
-  Complete(SMTP_JOB_SEND, 201);
+  Complete(201);
   ASSERT_EQ(kOk, c.ReadLine());
   // The next transaction without RSET.
   EXPECT_EQ(kOk, Ask(c, "MAIL FROM:<bob@hotmail.com>"));
@@ -322,13 +320,13 @@ TEST_F(SmtpTest, EachTransactionPostsOnlyItsOwnEnvelopeAndText) {
   StartText(c);
   SendText(c, "second\r\n");
   EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<two@example.com>\r\n\r\nsecond\r\n\r\n", Posted());
-  Complete(SMTP_JOB_SEND, 201);
+  Complete(201);
   ASSERT_EQ(kOk, c.ReadLine());
   // DATA again without MAIL: the same envelope, and only the new text.
   StartText(c);
   SendText(c, "third\r\n");
   EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<two@example.com>\r\n\r\nthird\r\n\r\n", Posted());
-  Complete(SMTP_JOB_SEND, 201);
+  Complete(201);
   EXPECT_EQ(kOk, c.ReadLine());
 }
 
@@ -358,7 +356,7 @@ TEST_F(SmtpTest, FailedSendsAreAnsweredTemporaryOrPermanent) {
   for (const Case& k : cases) {
     StartText(c);
     SendText(c, "text\r\n");
-    Complete(SMTP_JOB_SEND, k.result);
+    Complete(k.result);
     EXPECT_EQ(k.reply, c.ReadLine());
     EXPECT_EQ(State::Submitted, smtp_.State());
     // The transaction is over: the text gives its memory back.
@@ -379,7 +377,7 @@ TEST_F(SmtpTest, PipelinedLinesAreTakenInOrderBehindTheJob) {
                      "\r\nMAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<one@example.com>\r\nDATA\r\n"));
     ASSERT_TRUE(PumpUntil([&] { return smtp_.Authenticating(); }));
     EXPECT_EQ("", c.ReadFor(30));
-    Complete(SMTP_JOB_LOGIN, 207);
+    Complete(207);
     // The second AUTH comes after the first succeeded: refused, nothing asked.
     EXPECT_EQ(std::string(kAuthOk) + kAlreadyAuthenticated + kOk + kOk + kStartInput, c.ReadUntil(kStartInput));
     EXPECT_EQ((CCredentials{"bob", "pw"}), smtp_.Credentials());
@@ -387,12 +385,9 @@ TEST_F(SmtpTest, PipelinedLinesAreTakenInOrderBehindTheJob) {
     ASSERT_TRUE(PumpUntil([&] { return smtp_.State() == State::Submitted; }));
     EXPECT_EQ("MAIL FROM:<bob@hotmail.com>\r\nRCPT TO:<one@example.com>\r\n\r\nDATA\r\ntext\r\n\r\n", Posted());
     EXPECT_EQ("", c.ReadFor(30));
-    Complete(SMTP_JOB_LOGIN, 207);  // no log-in was started: ignored
-    EXPECT_EQ("", c.ReadFor(30));
-    Complete(SMTP_JOB_SEND, 201);
+    Complete(201);
     EXPECT_EQ(std::string(kOk) + kOk + kOk + kStartInput, c.ReadUntil(kStartInput));
-    Complete(SMTP_JOB_SEND, 500);  // nothing waits for a second answer
-    Complete(7, 201);
+    Complete(500);  // nothing waits for a second answer
     EXPECT_EQ("", c.ReadFor(30));
   }
 }
@@ -407,7 +402,7 @@ TEST_F(SmtpTest, CompletionAfterItsConnectionEndedNeverReachesTheNext) {
   Client next(Port());
   ASSERT_EQ(kGreeting, next.ReadLine());
   EXPECT_EQ(kInProgress, Ask(next, std::string("AUTH PLAIN ") + kBob));  // the old job still holds the record
-  Complete(SMTP_JOB_LOGIN, 207);  // and belongs to the connection that has gone
+  Complete(207);  // and belongs to the connection that has gone
   EXPECT_EQ("", next.ReadFor(50));
   EXPECT_FALSE(smtp_.Authenticated());
   EXPECT_EQ(kAuthRequired, Ask(next, "DATA"));
@@ -421,7 +416,7 @@ TEST_F(SmtpTest, CompletionAfterItsConnectionEndedNeverReachesTheNext) {
   ASSERT_TRUE(PumpUntil([&] { return smtp_.ClientSocket() == 0; }));
   Client third(Port());
   ASSERT_EQ(kGreeting, third.ReadLine());
-  Complete(SMTP_JOB_SEND, 201);
+  Complete(201);
   EXPECT_EQ("", third.ReadFor(50));
 }
 
@@ -484,7 +479,7 @@ TEST_F(SmtpTest, OverlongLineIsRefusedAndTheConnectionClosed) {
     EXPECT_EQ(kOk, Ask(c, "RCPT TO:<" + std::string(CHotmailSMTP::kMaxCommandLine - 10, 'r') + ">"));
     StartText(c);
     SendText(c, std::string(CHotmailSMTP::kMaxTextLine, 't') + "\r\n");
-    Complete(SMTP_JOB_SEND, 201);
+    Complete(201);
     EXPECT_EQ(kOk, c.ReadLine());
     ASSERT_TRUE(c.Send("RCPT TO:<" + std::string(CHotmailSMTP::kMaxCommandLine, 'r') + ">\r\n"));
     EXPECT_EQ("500 Line too long\r\n", c.ReadLine());
@@ -550,7 +545,7 @@ TEST_F(SmtpTest, QuitBehindTheLogInIsAnsweredAfterIt) {
   SendAuth(first, std::string("AUTH PLAIN ") + kBob);
   ASSERT_TRUE(first.Send("QUIT\r\n"));
   EXPECT_EQ("", first.ReadFor(30));
-  Complete(SMTP_JOB_LOGIN, 207);
+  Complete(207);
   EXPECT_EQ(std::string(kAuthOk) + "221 localhost Service is closing\r\n", first.ReadUntil("closing\r\n"));
   EXPECT_EQ(State::Quit, smtp_.State());
   Client second(Port());
@@ -566,7 +561,7 @@ TEST_F(SmtpTest, SilentClientIsClosedAfterTheIdleTime) {
   ASSERT_EQ(kGreeting, c.ReadLine());
   SendAuth(c, std::string("AUTH PLAIN ") + kBob);
   EXPECT_EQ("", c.ReadFor(1500));
-  Complete(SMTP_JOB_LOGIN, 207);
+  Complete(207);
   EXPECT_EQ(kAuthOk, c.ReadLine());
   EXPECT_EQ("421 localhost Idle timeout, closing connection\r\n", c.ReadLine(5000));
   EXPECT_TRUE(c.WaitClosed());
@@ -601,16 +596,14 @@ TEST_F(SmtpTest, SecondListenReportsAndLeavesNoListener) {
 TEST_F(SmtpTest, LogRecordsMessageTextLines) {
   Client c(Port());
   ASSERT_EQ(kGreeting, c.ReadLine());
-  // The real client's jobs log from their workers: each is let finish
-  // before the server writes its next lines.
   ASSERT_TRUE(c.Send(std::string("AUTH PLAIN ") + kBob + "\r\n"));
-  ASSERT_TRUE(PumpUntil([&] { return realJobsDone_ == 1; }));
-  Complete(SMTP_JOB_LOGIN, 207);
+  ASSERT_TRUE(PumpUntil([&] { return service_.Waiting() == 1; }));
+  Complete(207);
   ASSERT_EQ(kAuthOk, c.ReadLine());
   StartText(c);
   SendText(c, "..dot\r\nQUIT\r\n");
-  ASSERT_TRUE(PumpUntil([&] { return realJobsDone_ == 2; }));
-  Complete(SMTP_JOB_SEND, 201);
+  ASSERT_TRUE(PumpUntil([&] { return service_.Waiting() == 1; }));
+  Complete(201);
   EXPECT_EQ(kOk, c.ReadLine());
   const std::string log = Log();
   size_t at = 0;
