@@ -1,5 +1,6 @@
 #include "MailListing.h"
 
+#include <algorithm>
 #include <new>
 
 #include "config/Log.h"
@@ -44,12 +45,12 @@ void CMailListing::Read(const std::string& url, const std::function<void(CXmlDoc
 void CMailListing::Add(CXmlDocument& doc, CXmlDocument::Node response, const std::string& url) {
   CMail mail;
   if (!doc.SelectText(response, kHref, mail.href)) {
-    errors_.push_back(kNoMailLink);
+    Note(kNoMailLink);
     return;
   }
   mail.href = CHotmailHTTP::AbsoluteUrl(mail.href, url);
   if (!doc.SelectText(response, kId, mail.id)) {
-    errors_.push_back(kNoMailId);
+    Note(kNoMailId);
     return;
   }
   // A size below zero cannot be listed to a POP3 client.
@@ -66,7 +67,13 @@ void CMailListing::Add(CXmlDocument& doc, CXmlDocument::Node response, const std
 void CMailListing::Fail(const std::string& text) {
   failed_ = true;
   std::vector<CMail>().swap(records_);
-  errors_.push_back(text);
+  Note(text);
+}
+
+// Each kind of fault is raised once for a listing: a listing of thousands of
+// broken entries is one problem to the user, not thousands of boxes.
+void CMailListing::Note(const std::string& text) {
+  if (std::find(errors_.begin(), errors_.end(), text) == errors_.end()) errors_.push_back(text);
 }
 
 bool CMailListing::ReportErrors() {

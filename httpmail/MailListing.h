@@ -27,7 +27,7 @@ class CMailListing : public CBodyConsumer {
   void ConsumeText(const std::string& body, const std::string& url);
 
   // On the window thread: raises the boxes the reading ran into, in the
-  // order met. False when the reply could not be read: it then lists
+  // order first met, each kind once. False when the reply could not be read: it then lists
   // nothing, as a listing that breaks off adds nothing.
   bool ReportErrors();
   // The records in the reply's order, their dates still as the service
@@ -39,6 +39,7 @@ class CMailListing : public CBodyConsumer {
   void Read(const std::string& url, const std::function<void(CXmlDocument&, const Visit&)>& load);
   void Add(CXmlDocument& doc, CXmlDocument::Node response, const std::string& url);
   void Fail(const std::string& text);
+  void Note(const std::string& text);
 
   std::string serviceNamespace_;
   std::vector<CMail> records_;

@@ -61,7 +61,7 @@ void CHotmailIMAP::OnConnected() {
   client->socket = ClientSocket();
   // What the command reader took in is logged as the session read it, so
   // the log masks what the session took for a password.
-  CImapSession::Hooks sessionHooks{[this](const std::string& text) { Reply(text); }, [this] { CloseClient(); },
+  CImapSession::Hooks sessionHooks{[this](std::string text) { Reply(std::move(text)); }, [this] { CloseClient(); },
                                    [this] { return ServedBacklogged(); },
                                    [](const std::string& text) {
                                      theLog.Write(kReceived);
@@ -83,6 +83,9 @@ void CHotmailIMAP::OnConnected() {
                                    },
                                    [this, serial](const std::function<void()>& step) {
                                      ServeConnection(serial, step);
+                                   },
+                                   [this](const std::string& folder, uint32_t validity) {
+                                     return sharedFlags_.Folder(folder, validity);
                                    }};
   CImapSession::DeleteMode mode = deleteMode_ == 1   ? CImapSession::DeleteMode::MoveToDeletedItems
                                   : deleteMode_ == 2 ? CImapSession::DeleteMode::Delete

@@ -16,6 +16,7 @@
 
 #include "httpmail/MailService.h"
 #include "imap/ImapSession.h"
+#include "imap/SharedFlags.h"
 #include "imap/UidStore.h"
 #include "lineserver/LineServer.h"
 #include "plugin/PrivateMessages.h"
@@ -94,6 +95,8 @@ class CHotmailIMAP : public CLineServer<CHotmailIMAP> {
   // Per account and folder, the largest UID a session has seen: a message
   // above it is \Recent to the next session that lists it.
   std::map<std::string, uint32_t> recentSeen_;
+  // Per account and folder, the flags STORE set (but \Seen) for every session.
+  CSharedFlags sharedFlags_;
   // Clients whose connection closed inside their own call: freed later.
   std::vector<std::unique_ptr<Client>> retired_;
   static CHotmailIMAP* timerOwner_;

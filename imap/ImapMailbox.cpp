@@ -6,9 +6,59 @@
 #include "imap/ListingDate.h"
 
 CImapMailbox::CImapMailbox(CFolder folder, std::string name, bool readOnly, uint32_t uidValidity)
-    : folder_(std::move(folder)), name_(std::move(name)), readOnly_(readOnly), uidValidity_(uidValidity) {}
+    : folder_(std::move(folder)),
+      name_(std::move(name)),
+      readOnly_(readOnly),
+      uidValidity_(uidValidity),
+      shared_(std::make_shared<CFolderFlags>(uidValidity)) {}
 
 CImapMailbox::~CImapMailbox() {}
+
+void CImapMailbox::ShareFlags(std::shared_ptr<CFolderFlags> shared) {
+  if (!shared) return;
+  shared_ = std::move(shared);
+  synced_ = 0;
+}
+
+std::vector<uint32_t> CImapMailbox::TakeShared(std::vector<std::string>* announce) {
+  std::vector<uint32_t> changed;
+  if (shared_->Version() == synced_) return changed;
+  if (keywords_ != shared_->Keywords()) {
+    keywords_ = shared_->Keywords();
+    if (announce != nullptr) announce->push_back("* FLAGS " + FlagList() + "\r\n");
+  }
+  for (uint32_t uid : shared_->ChangedSince(synced_)) {
+    ImapMessage* m = Find(uid);
+    if (m == nullptr) continue;
+    ImapFlags now = shared_->Get(uid);
+    if (now.deleted == m->deleted && now.others == m->otherFlags) continue;
+    m->deleted = now.deleted;
+    m->otherFlags = std::move(now.others);
+    changed.push_back(uid);
+  }
+  synced_ = shared_->Version();
+  return changed;
+}
+
+std::string CImapMailbox::FlagsLine(size_t index) const {
+  const ImapMessage& m = messages_[index];
+  return "* " + std::to_string(index + 1) + " FETCH (UID " + std::to_string(m.uid) + " FLAGS " + Flags(m) + ")\r\n";
+}
+
+std::vector<std::string> CImapMailbox::SyncFlags() {
+  std::vector<std::string> announce;
+  for (uint32_t uid : TakeShared(&announce)) {
+    announce.push_back(FlagsLine(static_cast<size_t>(Find(uid) - messages_.data())));
+  }
+  return announce;
+}
+
+void CImapMailbox::PublishFlags(const ImapMessage& message) {
+  ImapFlags flags;
+  flags.deleted = message.deleted;
+  flags.others = message.otherFlags;
+  shared_->Set(message.uid, flags);
+}
 
 void CImapMailbox::Merge(const std::vector<CMail>& listing, const std::vector<uint32_t>& uids,
                          uint32_t uidNext, std::vector<std::string>* announce) {
@@ -20,15 +70,16 @@ void CImapMailbox::Merge(const std::vector<CMail>& listing, const std::vector<ui
     messages_.erase(messages_.begin() + static_cast<long>(i));
     if (announce != nullptr) announce->push_back("* " + std::to_string(i + 1) + " EXPUNGE\r\n");
   }
-  // Changed read flags.
+  // Changed flags: read marks, and what other sessions stored (the
+  // entries of messages gone from the folder go with their UIDs).
+  shared_->Retain(uids);
+  const std::vector<uint32_t> stored = TakeShared(announce);
   for (size_t i = 0; i < messages_.size(); ++i) {
     const CMail& now = *fresh[messages_[i].uid];
-    bool changed = now.read != messages_[i].info.read;
+    bool changed = now.read != messages_[i].info.read ||
+                   std::binary_search(stored.begin(), stored.end(), messages_[i].uid);
     messages_[i].info = now;
-    if (changed && announce != nullptr) {
-      announce->push_back("* " + std::to_string(i + 1) + " FETCH (UID " + std::to_string(messages_[i].uid) +
-                          " FLAGS " + Flags(messages_[i]) + ")\r\n");
-    }
+    if (changed && announce != nullptr) announce->push_back(FlagsLine(i));
   }
   // New ones: UIDs above every one held.
   size_t before = messages_.size();
@@ -39,6 +90,9 @@ void CImapMailbox::Merge(const std::vector<CMail>& listing, const std::vector<ui
     message.info = *entry.second;
     CListingDate::Parse(message.info.date, &message.date);
     message.uid = entry.first;
+    ImapFlags flags = shared_->Get(entry.first);
+    message.deleted = flags.deleted;
+    message.otherFlags = std::move(flags.others);
     messages_.push_back(std::move(message));
   }
   if (announce != nullptr && messages_.size() != before) {
@@ -58,6 +112,7 @@ uint32_t CImapMailbox::Expunge(uint32_t uid) {
   if (message == nullptr) return 0;
   const size_t index = static_cast<size_t>(message - messages_.data());
   messages_.erase(messages_.begin() + static_cast<long>(index));
+  shared_->Drop(uid);
   return static_cast<uint32_t>(index + 1);
 }
 
@@ -116,15 +171,15 @@ std::string CImapMailbox::FlagList() const {
   return out + ")";
 }
 
-bool CImapMailbox::AddKeywords(const std::vector<std::string>& flags) {
-  bool added = false;
+CImapMailbox::KeywordsAdded CImapMailbox::AddKeywords(const std::vector<std::string>& flags) {
+  std::vector<std::string> keywords;
   for (const std::string& flag : flags) {
-    if (flag.empty() || flag[0] == '\\') continue;
-    if (std::find(keywords_.begin(), keywords_.end(), flag) != keywords_.end()) continue;
-    keywords_.push_back(flag);
-    added = true;
+    if (!flag.empty() && flag[0] != '\\') keywords.push_back(flag);
   }
-  return added;
+  if (!shared_->AddKeywords(keywords)) return KeywordsAdded::TooMany;
+  if (keywords_ == shared_->Keywords()) return KeywordsAdded::None;
+  keywords_ = shared_->Keywords();
+  return KeywordsAdded::Some;
 }
 
 size_t CImapMailbox::Recent() const {

@@ -1,12 +1,16 @@
 // CImapMailbox: the selected folder as one session sees it: its messages in
 // sequence order with UIDs and flags. Sequence numbers follow expunges; a
 // fresh listing is merged in and the changes come back as the untagged
-// responses that announce them.
+// responses that announce them. The flags STORE sets (but \Seen) are shared
+// with the other sessions on the folder (CFolderFlags): each session holds
+// them as last told to its client and takes the others' changes when it
+// syncs.
 #ifndef KESTRELON_IMAP_MAILBOX_H
 #define KESTRELON_IMAP_MAILBOX_H
 
 #include <stdint.h>
 
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,14 +18,15 @@
 #include "httpmail/Folder.h"
 #include "httpmail/Mail.h"
 #include "imap/ImapParser.h"
+#include "imap/SharedFlags.h"
 
 struct ImapMessage {
   CMail info;         // as the last listing gave it
   int64_t date = 0;   // its date in seconds since 1970-01-01 UTC; 0 when the listing had none
   uint32_t uid = 0;
-  bool deleted = false;               // \Deleted, for this session
+  bool deleted = false;               // \Deleted (shared, as this session last told it)
   bool recent = false;                // \Recent: this session saw it first
-  std::set<std::string> otherFlags;   // \Flagged, \Answered, \Draft, keywords: this session only
+  std::set<std::string> otherFlags;   // \Flagged, \Answered, \Draft, keywords (the same)
 };
 
 class CImapMailbox {
@@ -29,12 +34,20 @@ class CImapMailbox {
   CImapMailbox(CFolder folder, std::string name, bool readOnly, uint32_t uidValidity);
   virtual ~CImapMailbox();
 
+  // The record shared with other sessions (this mailbox's own one until then).
+  void ShareFlags(std::shared_ptr<CFolderFlags> shared);
+
   // Takes a complete listing with its UIDs. Gone messages are expunged
   // (EXPUNGE lines, highest number first, so each number is still right
-  // when the client reads it), new ones appended (EXISTS), changed read
-  // flags announced (FETCH FLAGS). `announce` empty on the first listing.
+  // when the client reads it), new ones appended (EXISTS), changed flags
+  // announced (FETCH FLAGS). `announce` empty on the first listing.
   void Merge(const std::vector<CMail>& listing, const std::vector<uint32_t>& uids, uint32_t uidNext,
              std::vector<std::string>* announce);
+  // The flags other sessions stored since the last sync, as untagged FLAGS
+  // and FETCH lines.
+  std::vector<std::string> SyncFlags();
+  // Shares a message's flags after this session's STORE changed them.
+  void PublishFlags(const ImapMessage& message);
   // Removes the message with this UID; its sequence number, or 0.
   uint32_t Expunge(uint32_t uid);
   // The message with this UID, or null. UIDs ascend with sequence numbers
@@ -48,10 +61,12 @@ class CImapMailbox {
   bool Resolve(const CSequenceSet& set, bool byUid, std::vector<size_t>& indexes) const;
   std::string Flags(const ImapMessage& message) const;
   // The flags this folder knows, for the FLAGS response: the system flags
-  // and the keywords stored in this session.
+  // and the keywords stored in any session.
   std::string FlagList() const;
-  // Adds keywords (system flags are skipped); whether any was new.
-  bool AddKeywords(const std::vector<std::string>& flags);
+  enum class KeywordsAdded { None, Some, TooMany };
+  // Adds keywords (system flags are skipped): whether any was new to this
+  // session (FLAGS to be announced), or none was added as there is no room.
+  KeywordsAdded AddKeywords(const std::vector<std::string>& flags);
 
   const std::string& FolderId() const { return folder_.id; }
   const CFolder& Folder() const { return folder_; }
@@ -75,7 +90,14 @@ class CImapMailbox {
   uint32_t uidValidity_;
   uint32_t uidNext_ = 1;
   std::vector<ImapMessage> messages_;  // ascending UIDs
-  std::vector<std::string> keywords_;  // in the order first stored
+  std::vector<std::string> keywords_;  // as last told to the client
+  std::shared_ptr<CFolderFlags> shared_;
+  uint64_t synced_ = 0;  // the shared record's version this session has taken
+
+  // Takes the flags changed since the last sync into the messages; their
+  // UIDs. A FLAGS line goes first into `announce` when keywords changed.
+  std::vector<uint32_t> TakeShared(std::vector<std::string>* announce);
+  std::string FlagsLine(size_t index) const;
 };
 
 #endif

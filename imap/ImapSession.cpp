@@ -62,8 +62,8 @@ CImapSession::CImapSession(CMailService& service, CUidStore& uids, Hooks hooks, 
 
 CImapSession::~CImapSession() {}
 
-void CImapSession::Send(const std::string& text) {
-  if (hooks_.send) hooks_.send(text);
+void CImapSession::Send(std::string text) {
+  if (hooks_.send) hooks_.send(std::move(text));
 }
 
 void CImapSession::Tagged(const std::string& tag, const std::string& text) { Send(tag + " " + text + "\r\n"); }
@@ -213,6 +213,8 @@ void CImapSession::Dispatch(const std::string& text) {
   if ((entry->states & ImapCommands::StateBit(state_)) == 0) {
     return Tagged(c.tag, state_ == State::NotAuthenticated ? "BAD Log in first" : "BAD Not valid in this state");
   }
+  // What other sessions stored is told before each command works.
+  if (selected_) for (const std::string& line : selected_->SyncFlags()) Send(line);
   entry->handler(*this, c);
 }
 
@@ -252,8 +254,29 @@ void CImapSession::ListFolders(bool* ok) {
   }));
 }
 
+bool CImapSession::LookUp(const std::string& name, bool* ok) {
+  *ok = true;
+  if (Knows(name)) return false;
+  ListFolders(ok);
+  return true;
+}
+
+const CImapSession::Mailbox* CImapSession::Named(const std::string& tag, const std::string& name, bool ok,
+                                                 const char* missing) {
+  const Mailbox* mailbox = ok ? FindMailbox(name) : nullptr;
+  if (mailbox == nullptr) Tagged(tag, ok ? missing : "NO [UNAVAILABLE] The folder list could not be read");
+  return mailbox;
+}
+
 uint32_t CImapSession::RecentBefore(const std::string& folderId, uint32_t largestUid, bool claim) {
   return hooks_.recent ? hooks_.recent(credentials_.userName + "\n" + folderId, largestUid, claim) : UINT32_MAX;
+}
+
+void CImapSession::Select(std::unique_ptr<CImapMailbox> mailbox) {
+  selected_ = std::move(mailbox);
+  if (selected_ && hooks_.flags) {
+    selected_->ShareFlags(hooks_.flags(credentials_.userName + "\n" + selected_->FolderId(), selected_->UidValidity()));
+  }
 }
 
 void CImapSession::Relist(bool initial, bool* ok, std::vector<std::string>* announce) {
@@ -261,7 +284,7 @@ void CImapSession::Relist(bool initial, bool* ok, std::vector<std::string>* anno
   service_.ListMails(credentials_, folder,
                      Then([this, initial, ok, announce, folder](const MailResult& result, std::vector<CMail>& list) {
                        *ok = result.Ok();
-                       if (!*ok) return;
+                       if (!*ok) return ForgetFolders();
                        std::vector<std::string> ids;
                        ids.reserve(list.size());
                        for (const CMail& message : list) ids.push_back(message.id);
@@ -290,11 +313,14 @@ void CImapSession::Download(const CMail& mail, bool* ok) {
   service_.Fetch(credentials_, mail, 0,
                  Then([this, ok, id = mail.id](const MailResult& result, std::string& text, CMail::Held) {
                    *ok = result.Ok();
-                   if (!*ok) return;
-                   textId_ = id;
-                   text_ = std::move(text);
-                   textTree_ = CMimePart::Parse(text_);
+                   if (*ok) Keep(id, std::move(text));
                  }));
+}
+
+void CImapSession::Keep(const std::string& id, std::string text) {
+  textId_ = id;
+  text_ = std::move(text);
+  textTree_ = CMimePart::Parse(text_);
 }
 
 void CImapSession::DropLargeText() {

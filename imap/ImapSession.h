@@ -34,7 +34,7 @@ class CImapSession {
   enum class DeleteMode { MoveToDeletedItems = 1, Delete = 2, Keep = 0 };
 
   struct Hooks {
-    std::function<void(const std::string&)> send;
+    std::function<void(std::string)> send;  // a text handed over by move
     // After LOGOUT's last reply, or when the session cannot go on. It must
     // not destroy the session at once: the caller does that afterwards.
     std::function<void()> close;
@@ -54,6 +54,9 @@ class CImapSession {
     // Runs a completion as the connection's own event, so that its replies
     // reach this client. Absent: it runs as it is.
     std::function<void(const std::function<void()>&)> serve;
+    // The flags STORE sets, shared by the sessions of this process on the
+    // folder. Absent: each session keeps its own.
+    std::function<std::shared_ptr<CFolderFlags>(const std::string& folderKey, uint32_t uidValidity)> flags;
   };
   struct Limits {
     size_t maxLine = 64 * 1024;
@@ -86,7 +89,7 @@ class CImapSession {
   static const char* Capabilities() { return KESTRELON_IMAP_CAPABILITIES; }
 
   // ---- What the commands use --------------------------------------------
-  void Send(const std::string& text);
+  void Send(std::string text);
   void Tagged(const std::string& tag, const std::string& text);
   void SetState(State state) { state_ = state; }
   // LOGOUT, or a session that cannot go on.
@@ -104,7 +107,8 @@ class CImapSession {
   void PauseForOutput() { paused_ = true; }
 
   CImapMailbox* Selected() { return selected_.get(); }
-  void Select(std::unique_ptr<CImapMailbox> mailbox) { selected_ = std::move(mailbox); }
+  // Its flags shared through the `flags` hook.
+  void Select(std::unique_ptr<CImapMailbox> mailbox);
   void Unselect();
   const std::vector<Mailbox>& Mailboxes() const { return mailboxes_; }
   const Mailbox* FindMailbox(const std::string& name) const;
@@ -123,6 +127,19 @@ class CImapSession {
   // Requests many commands make; each lets the command go on when done.
   // The folder list, read again into Mailboxes(): `ok` tells whether it was.
   void ListFolders(bool* ok);
+  // Whether the folder list read before names this folder: a command that needs no other may go on without reading it
+  // again. LIST always reads it; a folder that cannot be listed any more
+  // makes it unknown.
+  bool Knows(const std::string& name) const { return FindMailbox(name) != nullptr; }
+  void ForgetFolders() { mailboxes_.clear(); }
+  // For a command that names a folder: reads the folder list when it does
+  // not know the name (true: the command waits for it); `ok` tells whether
+  // the list is at hand.
+  bool LookUp(const std::string& name, bool* ok);
+  // The folder named, once LookUp is done; null when there is none, the
+  // command then answered with `missing` (or the list's failure).
+  const Mailbox* Named(const std::string& tag, const std::string& name, bool ok,
+                       const char* missing = "NO [NONEXISTENT] No such mailbox");
   // The selected folder listed again; `announce` gets the lines that tell
   // the changes (none on the first listing). The session ends when the
   // folder's UIDs were started over.
@@ -130,6 +147,8 @@ class CImapSession {
   // The message's text, kept as Text() until another is downloaded; `ok`
   // false when it could not be had.
   void Download(const CMail& mail, bool* ok);
+  // Keeps this message's text (parsed once) in place of the one before.
+  void Keep(const std::string& id, std::string text);
   // The kept text of this message, or null.
   const std::string* Text(const std::string& id) const { return id == textId_ && !id.empty() ? &text_ : nullptr; }
   const CMimePart& TextTree() const { return *textTree_; }

@@ -52,5 +52,11 @@ std::string CImapWriter::Astring(const std::string& text) {
 }
 
 std::string CImapWriter::Literal(const std::string& text) {
-  return "{" + std::to_string(text.size()) + "}\r\n" + text;
+  std::string out;
+  AppendLiteral(out, text);
+  return out;
+}
+
+void CImapWriter::AppendLiteral(std::string& out, std::string_view text) {
+  out.append("{").append(std::to_string(text.size())).append("}\r\n").append(text);
 }

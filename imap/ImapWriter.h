@@ -4,6 +4,7 @@
 #define KESTRELON_IMAP_WRITER_H
 
 #include <string>
+#include <string_view>
 
 class CImapWriter {
  public:
@@ -16,6 +17,8 @@ class CImapWriter {
   // An atom where the text is one, else String(text).
   static std::string Astring(const std::string& text);
   static std::string Literal(const std::string& text);
+  // Appends {n}\r\ntext to `out`, copying the text once.
+  static void AppendLiteral(std::string& out, std::string_view text);
 };
 
 #endif

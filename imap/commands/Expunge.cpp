@@ -18,6 +18,8 @@ class Expunging : public CImapCommand {
 
   Step Continue() override {
     if (!listed_) {
+      // Read afresh: a deleted-items folder gone from the service must not
+      // take the messages into nowhere.
       listed_ = true;
       session_.ListFolders(&ok_);
       return Step::Waits;

@@ -4,6 +4,9 @@
 #include <stdio.h>
 #include <time.h>
 
+#include <algorithm>
+#include <map>
+
 #include "imap/ImapBody.h"
 #include "imap/ImapWriter.h"
 #include "imap/commands/Commands.h"
@@ -35,6 +38,9 @@ bool SetsSeen(const ImapFetchItem& item) {
   return (item.kind == K::BodySection && !item.peek) || item.kind == K::Rfc822 || item.kind == K::Rfc822Text;
 }
 
+// Texts are asked for ahead of the one answered next, a few at a time, so
+// that the service works on several while the responses still go out in
+// order; a text that arrives early waits here.
 class Fetching : public CImapCommand {
  public:
   Fetching(CImapSession& session, std::string tag, bool uid, std::vector<ImapFetchItem> items,
@@ -48,7 +54,16 @@ class Fetching : public CImapCommand {
   Step Continue() override;
 
  private:
-  enum class Waiting { Nothing, Text, ReadMark };
+  // Requests in flight at once, and the bytes of texts that may wait.
+  static constexpr size_t kAhead = 4;
+  static constexpr size_t kAheadBytes = 16 * 1024 * 1024;
+  struct Arrived {
+    bool in = false;  // the answer has come
+    bool ok = false;
+    std::string text;
+  };
+
+  void AskAhead(CImapMailbox& folder);
   std::string Response(const ImapMessage& m, size_t index, bool* markRead);
   std::string Part(ImapSection::Text part) const;
   void AfterReadMark();
@@ -56,51 +71,98 @@ class Fetching : public CImapCommand {
   bool uid_;
   std::vector<ImapFetchItem> items_;
   std::vector<uint32_t> uids_;  // the messages by UID: an index may move meanwhile
-  size_t next_ = 0;
+  size_t next_ = 0;             // the next to answer
+  size_t asked_ = 0;            // the next whose text to ask for
   bool needText_ = false;
   bool failed_ = false;
-  Waiting waiting_ = Waiting::Nothing;
+  std::map<uint32_t, Arrived> arrived_;  // texts asked for, by UID; empty while in flight
+  size_t inFlight_ = 0;
+  size_t waitingBytes_ = 0;
+  bool markingRead_ = false;  // a read mark is being set
+  bool marked_ = false;       // and its answer is in
   bool ok_ = false;
   std::string pending_;  // a response waiting for its read mark
   const std::string* text_ = nullptr;
 };
 
+// The text answered next is always asked for; those after it while the
+// bounds allow.
+void Fetching::AskAhead(CImapMailbox& folder) {
+  while (asked_ < uids_.size() && (asked_ == next_ || (inFlight_ < kAhead && waitingBytes_ < kAheadBytes))) {
+    const uint32_t uid = uids_[asked_++];
+    const ImapMessage* m = folder.Find(uid);
+    if (m == nullptr || arrived_.count(uid) != 0 || session_.Text(m->info.id) != nullptr) continue;
+    ++inFlight_;
+    arrived_[uid];
+    session_.Service().Fetch(
+        session_.Credentials(), m->info, 0,
+        session_.Then([this, uid](const MailResult& result, std::string& text, CMail::Held) {
+          --inFlight_;
+          Arrived& slot = arrived_[uid];
+          slot.in = true;
+          slot.ok = result.Ok();
+          slot.text = std::move(text);
+          waitingBytes_ += slot.text.size() + 1;
+        }));
+  }
+}
+
 CImapCommand::Step Fetching::Continue() {
   CImapMailbox& folder = *session_.Selected();
-  if (waiting_ == Waiting::ReadMark) AfterReadMark();
-  if (waiting_ == Waiting::Text && !ok_) {
-    failed_ = true;
-    ++next_;
+  if (markingRead_) {
+    if (!marked_) return Step::Waits;  // a text came in meanwhile
+    markingRead_ = marked_ = false;
+    AfterReadMark();
   }
-  waiting_ = Waiting::Nothing;
   while (next_ < uids_.size()) {
     if (session_.Congested()) {
-      // No more messages are downloaded while the client leaves them unread.
+      // No more messages are asked for while the client leaves them unread.
       session_.PauseForOutput();
       return Step::Waits;
     }
-    const ImapMessage* m = folder.Find(uids_[next_]);
+    const uint32_t uid = uids_[next_];
+    const ImapMessage* m = folder.Find(uid);
     if (m == nullptr) {
       ++next_;  // expunged meanwhile
+      arrived_.erase(uid);
       continue;
     }
     text_ = needText_ ? session_.Text(m->info.id) : nullptr;
     if (needText_ && text_ == nullptr) {
-      waiting_ = Waiting::Text;
-      session_.Download(m->info, &ok_);
-      return Step::Waits;
+      auto found = arrived_.find(uid);
+      if (found == arrived_.end()) {
+        // Not asked for yet, or passed over while its text was still kept.
+        asked_ = next_;
+        AskAhead(folder);
+        return Step::Waits;
+      }
+      AskAhead(folder);
+      if (!found->second.in) return Step::Waits;
+      Arrived got = std::move(found->second);
+      arrived_.erase(found);
+      waitingBytes_ -= std::min(waitingBytes_, got.text.size() + 1);
+      if (!got.ok) {
+        failed_ = true;
+        ++next_;
+        continue;
+      }
+      session_.Keep(m->info.id, std::move(got.text));
+      text_ = session_.Text(m->info.id);
     }
     bool markRead = false;
     std::string response = Response(*m, static_cast<size_t>(m - folder.Messages().data()), &markRead);
     ++next_;
     if (markRead) {
       pending_ = std::move(response);
-      waiting_ = Waiting::ReadMark;
+      markingRead_ = true;
       session_.Service().SetRead(session_.Credentials(), m->info, true,
-                                 session_.Then([this](const MailResult& result) { ok_ = result.Ok(); }));
+                                 session_.Then([this](const MailResult& result) {
+                                   ok_ = result.Ok();
+                                   marked_ = true;
+                                 }));
       return Step::Waits;
     }
-    session_.Send(response);
+    session_.Send(std::move(response));
   }
   session_.Tagged(tag_, failed_ ? "NO Some messages could not be fetched" : "OK FETCH completed");
   return Step::Done;
@@ -114,8 +176,8 @@ void Fetching::AfterReadMark() {
     if (ok_) m->info.read = true;
     pending_.insert(pending_.rfind(")\r\n"), " FLAGS " + session_.Selected()->Flags(*m));
   }
-  session_.Send(pending_);
-  std::string().swap(pending_);
+  session_.Send(std::move(pending_));
+  pending_ = std::string();
 }
 
 std::string Fetching::Part(ImapSection::Text part) const {
@@ -126,47 +188,65 @@ std::string Fetching::Part(ImapSection::Text part) const {
   return bytes;
 }
 
+// One response string, each item appended to it: a message's text is
+// copied once, into the response, which then goes to the client by move.
 std::string Fetching::Response(const ImapMessage& m, size_t index, bool* markRead) {
   const CImapMailbox& folder = *session_.Selected();
-  std::string out;
-  auto add = [&out](const std::string& item) { out += (out.empty() ? "" : " ") + item; };
+  std::string out = "* " + std::to_string(index + 1) + " FETCH (";
+  const size_t start = out.size();
+  auto item = [&out, start](const char* name) -> std::string& {
+    if (out.size() > start) out += ' ';
+    return out.append(name);
+  };
+  auto literal = [&out](std::string_view bytes) { CImapWriter::AppendLiteral(out.append(" "), bytes); };
   bool uidShown = false;
   *markRead = false;
-  for (const ImapFetchItem& item : items_) {
-    if (SetsSeen(item) && !m.info.read && !folder.ReadOnly()) *markRead = true;
+  for (const ImapFetchItem& it : items_) {
+    if (SetsSeen(it) && !m.info.read && !folder.ReadOnly()) *markRead = true;
   }
-  for (const ImapFetchItem& item : items_) {
-    switch (item.kind) {
+  if (text_ != nullptr) out.reserve(text_->size() + 256);
+  for (const ImapFetchItem& it : items_) {
+    switch (it.kind) {
       case K::Flags:
-        if (!*markRead) add("FLAGS " + folder.Flags(m));
+        if (!*markRead) item("FLAGS ") += folder.Flags(m);
         break;
       case K::Uid:
-        add("UID " + std::to_string(m.uid));
+        item("UID ") += std::to_string(m.uid);
         uidShown = true;
         break;
-      case K::Rfc822Size: add("RFC822.SIZE " + std::to_string(m.info.size)); break;
-      case K::InternalDate: add("INTERNALDATE " + InternalDate(m.date)); break;
-      case K::Envelope: add("ENVELOPE " + CImapBody::Envelope(*text_, session_.TextTree())); break;
-      case K::BodyStructure: add("BODYSTRUCTURE " + CImapBody::Structure(*text_, session_.TextTree(), true)); break;
-      case K::Body: add("BODY " + CImapBody::Structure(*text_, session_.TextTree(), false)); break;
-      case K::Rfc822: add("RFC822 " + CImapWriter::Literal(*text_)); break;
-      case K::Rfc822Header: add("RFC822.HEADER " + CImapWriter::Literal(Part(ImapSection::Text::Header))); break;
-      case K::Rfc822Text: add("RFC822.TEXT " + CImapWriter::Literal(Part(ImapSection::Text::Text))); break;
+      case K::Rfc822Size: item("RFC822.SIZE ") += std::to_string(m.info.size); break;
+      case K::InternalDate: item("INTERNALDATE ") += InternalDate(m.date); break;
+      case K::Envelope: item("ENVELOPE ") += CImapBody::Envelope(*text_, session_.TextTree()); break;
+      case K::BodyStructure: item("BODYSTRUCTURE ") += CImapBody::Structure(*text_, session_.TextTree(), true); break;
+      case K::Body: item("BODY ") += CImapBody::Structure(*text_, session_.TextTree(), false); break;
+      case K::Rfc822:
+        item("RFC822");
+        literal(*text_);
+        break;
+      case K::Rfc822Header:
+        item("RFC822.HEADER");
+        literal(Part(ImapSection::Text::Header));
+        break;
+      case K::Rfc822Text:
+        item("RFC822.TEXT");
+        literal(Part(ImapSection::Text::Text));
+        break;
       case K::BodySection: {
+        item("BODY[") += it.section.sectionText + "]";
+        if (it.partial) out += "<" + std::to_string(it.offset) + ">";
+        // The whole message is its text as held; any other section a copy.
+        const bool whole = it.section.part.empty() && it.section.text == ImapSection::Text::All;
         std::string bytes;
-        CImapBody::Section(*text_, session_.TextTree(), item.section, bytes);
-        std::string name = "BODY[" + item.section.sectionText + "]";
-        if (item.partial) {
-          name += "<" + std::to_string(item.offset) + ">";
-          bytes = item.offset < bytes.size() ? bytes.substr(item.offset, item.length) : "";
-        }
-        add(name + " " + CImapWriter::Literal(bytes));
+        if (!whole) CImapBody::Section(*text_, session_.TextTree(), it.section, bytes);
+        std::string_view view = whole ? std::string_view(*text_) : std::string_view(bytes);
+        if (it.partial) view = it.offset < view.size() ? view.substr(it.offset, it.length) : std::string_view();
+        literal(view);
         break;
       }
     }
   }
-  if (uid_ && !uidShown) add("UID " + std::to_string(m.uid));
-  return "* " + std::to_string(index + 1) + " FETCH (" + out + ")\r\n";
+  if (uid_ && !uidShown) item("UID ") += std::to_string(m.uid);
+  return out.append(")\r\n");
 }
 
 }  // namespace

@@ -77,19 +77,18 @@ class StatusOf : public CImapCommand {
   Step Continue() override {
     switch (step_++) {
       case 0:
-        session_.ListFolders(&ok_);
-        return Step::Waits;
+        if (session_.LookUp(name_, &ok_)) return Step::Waits;
+        [[fallthrough]];
       case 1: {
-        const CImapSession::Mailbox* mailbox = ok_ ? session_.FindMailbox(name_) : nullptr;
-        if (mailbox == nullptr) {
-          session_.Tagged(tag_, ok_ ? "NO [NONEXISTENT] No such mailbox" : kNoFolderList);
-          return Step::Done;
-        }
+        step_ = 2;
+        const CImapSession::Mailbox* mailbox = session_.Named(tag_, name_, ok_);
+        if (mailbox == nullptr) return Step::Done;
         folder_ = mailbox->folder;
         shown_ = mailbox->name;
         session_.Service().ListMails(session_.Credentials(), folder_,
                                      session_.Then([this](const MailResult& result, std::vector<CMail>& list) {
                                        ok_ = result.Ok();
+                                       if (!ok_) session_.ForgetFolders();
                                        list_.swap(list);
                                      }));
         return Step::Waits;

@@ -13,15 +13,12 @@ class Selecting : public CImapCommand {
   Step Continue() override {
     switch (step_++) {
       case 0:
-        session_.ListFolders(&ok_);
-        return Step::Waits;
+        if (session_.LookUp(name_, &ok_)) return Step::Waits;
+        [[fallthrough]];
       case 1: {
-        const CImapSession::Mailbox* mailbox = ok_ ? session_.FindMailbox(name_) : nullptr;
-        if (mailbox == nullptr) {
-          session_.Tagged(tag_, ok_ ? "NO [NONEXISTENT] No such mailbox"
-                                    : "NO [UNAVAILABLE] The folder list could not be read");
-          return Step::Done;
-        }
+        step_ = 2;
+        const CImapSession::Mailbox* mailbox = session_.Named(tag_, name_, ok_);
+        if (mailbox == nullptr) return Step::Done;
         const CUidStore::FolderRecord& record =
             session_.Uids().Folder(session_.Credentials().userName, mailbox->folder.id);
         session_.Select(std::unique_ptr<CImapMailbox>(

@@ -1,5 +1,6 @@
-// STORE and UID STORE. Flags other than \Seen change at once in the session;
-// the read flag through the service, one message after another.
+// STORE and UID STORE. Flags other than \Seen change at once, for every
+// session on the folder; the read flag through the service, one message
+// after another.
 #include "config/Ascii.h"
 #include "imap/commands/Commands.h"
 
@@ -36,14 +37,13 @@ class Storing : public CImapCommand {
                                  session_.Then([this](const MailResult& result) { ok_ = result.Ok(); }));
       return Step::Waits;
     }
-    const auto& all = folder.Messages();
-    for (size_t i = 0; i < all.size() && !silent_; ++i) {
-      bool listed = false;
-      for (uint32_t t : touched) listed = listed || t == all[i].uid;
-      if (!listed) continue;
-      session_.Send("* " + std::to_string(i + 1) + " FETCH (" +
-                    (uid_ ? "UID " + std::to_string(all[i].uid) + " " : "") + "FLAGS " + folder.Flags(all[i]) +
-                    ")\r\n");
+    // In sequence order, as the set was resolved; gone ones are passed over.
+    for (size_t i = 0; i < touched.size() && !silent_; ++i) {
+      const ImapMessage* m = folder.Find(touched[i]);
+      if (m == nullptr) continue;
+      const size_t index = static_cast<size_t>(m - folder.Messages().data());
+      session_.Send("* " + std::to_string(index + 1) + " FETCH (" + (uid_ ? "UID " + std::to_string(m->uid) + " " : "") +
+                    "FLAGS " + folder.Flags(*m) + ")\r\n");
     }
     session_.Tagged(tag_, failed_ ? "NO The read flag of some messages could not be changed on the service"
                                   : "OK STORE completed");
@@ -90,10 +90,14 @@ void Store(CImapSession& session, ImapCommandLine& c) {
     }
   }
   // A keyword new to this session's folder is announced before it shows in
-  // a FETCH; PERMANENTFLAGS stays as it was, as keywords are not kept.
-  if (store.mode != ImapStore::Mode::Remove && folder.AddKeywords(others)) {
-    session.Send("* FLAGS " + folder.FlagList() + "\r\n");
+  // a FETCH; PERMANENTFLAGS stays as it was, as keywords are not kept
+  // beyond the process.
+  const auto added =
+      store.mode == ImapStore::Mode::Remove ? CImapMailbox::KeywordsAdded::None : folder.AddKeywords(others);
+  if (added == CImapMailbox::KeywordsAdded::TooMany) {
+    return session.Tagged(c.tag, "NO [LIMIT] Too many keywords in this folder");
   }
+  if (added == CImapMailbox::KeywordsAdded::Some) session.Send("* FLAGS " + folder.FlagList() + "\r\n");
   std::unique_ptr<Storing> job(new Storing(session, c.tag, c.uid, store.silent));
   for (size_t index : indexes) {
     ImapMessage& m = folder.Messages()[index];
@@ -113,6 +117,7 @@ void Store(CImapSession& session, ImapCommandLine& c) {
       else
         m.otherFlags.insert(flag);
     }
+    folder.PublishFlags(m);
     if (wantSeen != m.info.read) job->pending.emplace_back(m.uid, wantSeen);
   }
   session.Run(std::move(job));

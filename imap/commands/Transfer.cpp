@@ -17,8 +17,7 @@ class Transferring : public CImapCommand {
   Step Continue() override {
     if (!listed_) {
       listed_ = true;
-      session_.ListFolders(&ok_);
-      return Step::Waits;
+      if (session_.LookUp(name_, &ok_)) return Step::Waits;
     }
     if (destination_.id.empty()) return Choose();
     if (asked_ != 0) Record();
@@ -45,11 +44,8 @@ class Transferring : public CImapCommand {
 
  private:
   Step Choose() {
-    const CImapSession::Mailbox* mailbox = ok_ ? session_.FindMailbox(name_) : nullptr;
-    if (mailbox == nullptr) {
-      session_.Tagged(tag_, ok_ ? "NO [TRYCREATE] No such mailbox" : "NO [UNAVAILABLE] The folder list could not be read");
-      return Step::Done;
-    }
+    const CImapSession::Mailbox* mailbox = session_.Named(tag_, name_, ok_, "NO [TRYCREATE] No such mailbox");
+    if (mailbox == nullptr) return Step::Done;
     if (move_ && mailbox->folder.id == folderId_) {
       session_.Tagged(tag_, "NO [CANNOT] The message is in that folder already");
       return Step::Done;

@@ -1,6 +1,7 @@
 """IMAP session rules that the reference server and its conformance tool
 check: atoms with '[', keywords announced in FLAGS, the searches that read
-message texts, \\Recent, and two sessions expunging the same message."""
+message texts, \\Recent, flags one session stores seen by the others, and
+two sessions expunging the same message."""
 
 import os
 import unittest
@@ -37,7 +38,7 @@ class SessionRulesTest(ImapTestCase):
         self.assertEqual(1, len(flags), lines)
         self.assertIn("$hello", flags[0])
         self.assertIn("$hello", [line for line in lines if "FETCH" in line][0])
-        # Kept for the session only: never a permanent flag.
+        # Kept while the gateway runs only: never a permanent flag.
         self.assertFalse(any("PERMANENTFLAGS" in line and "$hello" in line for line in lines))
 
     def test_searches_that_read_the_texts(self):
@@ -70,6 +71,28 @@ class SessionRulesTest(ImapTestCase):
         self.assertEqual([b"4"], second.search(None, "RECENT")[1])
         self.raw(first, "NOOP")
         self.assertEqual([b"1 2 3"], first.search(None, "RECENT")[1])
+
+    def test_flags_one_session_stores_reach_the_others(self):
+        first, second = self.connect(), self.connect()
+        # The first session's STORE, then the second's command and all it reads.
+        for store, command, expected in (
+                ("1 +FLAGS (\\Flagged)", "NOOP", ["* 1 FETCH (UID 1 FLAGS (\\Flagged))"]),
+                ("2 +FLAGS ($Work)", "FETCH 3 UID",
+                 ["* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft $Work)",
+                  "* 2 FETCH (UID 2 FLAGS ($Work))", "* 3 FETCH (UID 3)"]),
+                ("1 FLAGS (\\Answered \\Draft)", "SEARCH FLAGGED",
+                 ["* 1 FETCH (UID 1 FLAGS (\\Answered \\Draft))", "* SEARCH"]),
+                # \\Deleted is shared too: any session's EXPUNGE carries it out.
+                ("3 +FLAGS (\\Deleted)", "EXPUNGE", ["* 3 FETCH (UID 3 FLAGS (\\Seen \\Deleted))", "* 3 EXPUNGE"])):
+            self.assertTrue(self.raw(first, "STORE " + store)[0].startswith("OK"), store)
+            status, lines = self.raw(second, command)
+            self.assertTrue(status.startswith("OK"), status)
+            self.assertEqual(expected, lines, command)
+        self.assertEqual(2, len(self.service.message_ids(ACCOUNT, "inbox")))
+        third = self.connect()
+        self.assertIn(b"$Work", third.response("FLAGS")[1][0])
+        self.assertEqual([b"1 (UID 1 FLAGS (\\Answered \\Draft))", b"2 (UID 2 FLAGS ($Work))"],
+                         third.fetch("1:2", "(UID FLAGS)")[1])
 
     def test_expunging_what_another_session_expunged_is_done(self):
         first, second = self.connect(), self.connect()

@@ -207,9 +207,9 @@ TEST_F(MailReaderTest, ReadsEveryProperty) {
 TEST_F(MailReaderTest, DroppedResponsesUseUpNoNumber) {
   EXPECT_EQ(207, Parse(Multistatus(MailResponse("http://h/M1", "M1") + MailResponse("http://h/M2", "") +
                                    MailResponse("http://h/M3", "M3") + MailResponse("", "M4") +
-                                   MailResponse("http://h/M5", "M5"))));
+                                   MailResponse("http://h/M5", "M5") + MailResponse("http://h/M6", ""))));
   EXPECT_EQ("1=M1,2=M3,3=M5,", Ids());
-  EXPECT_EQ(1, LogCount(kNoMailId));
+  EXPECT_EQ(1, LogCount(kNoMailId)) << "a kind of fault is one box for a listing, however often it occurs";
   EXPECT_EQ(1, LogCount(kNoMailLink));
 }
 

@@ -73,6 +73,14 @@ class FakeBackend : public CMailService {
       next();
     }
   }
+  // The newest first, as answers that overtake each other.
+  void PumpNewestFirst() {
+    while (!queue_.empty()) {
+      auto next = std::move(queue_.back());
+      queue_.pop_back();
+      next();
+    }
+  }
   size_t Queued() const { return queue_.size(); }
 
   bool Discovered(const CCredentials&) const override { return false; }

@@ -40,7 +40,7 @@ class ImapSessionTest : public ::testing::Test {
     closed_ = false;
     CImapSession::Hooks hooks{[this](const std::string& text) { out_ += text; }, [this] { closed_ = true; },
                               [this] { return out_.size() > congestedAbove_; },
-                              [this](const std::string& text) { logged_.push_back(text); }, {}, {}, {}};
+                              [this](const std::string& text) { logged_.push_back(text); }, {}, {}, {}, {}};
     session_.reset(new CImapSession(backend_, *uids_, hooks, mode, CImapSession::Limits()));
     session_->Start();
     out_.clear();
@@ -239,7 +239,7 @@ TEST_F(ImapSessionTest, FetchItemsAndTheReadFlag) {
   EXPECT_EQ("f BAD Invalid fetch item BODY[9.MIME.X]\r\n", Say("f FETCH 1 BODY[9.MIME.X]\r\n"));
 }
 
-TEST_F(ImapSessionTest, StoreChangesTheReadFlagOnTheServiceAndTheRestForTheSession) {
+TEST_F(ImapSessionTest, StoreChangesTheReadFlagOnTheServiceAndTheRestAtOnce) {
   SelectInbox();
   EXPECT_EQ("* 1 FETCH (FLAGS (\\Seen))\r\n* 3 FETCH (FLAGS (\\Seen))\r\na OK STORE completed\r\n",
             Say("a STORE 1,3 +FLAGS (\\Seen)\r\n"));
@@ -262,6 +262,22 @@ TEST_F(ImapSessionTest, StoreChangesTheReadFlagOnTheServiceAndTheRestForTheSessi
   EXPECT_EQ("* 3 FETCH (FLAGS (\\Seen))\r\ng NO The read flag of some messages could not be changed on the service\r\n",
             Say("g STORE 3 -FLAGS (\\Seen)\r\n"));
   EXPECT_TRUE(backend_.FindMessage("F1", "MSG3")->info.read);
+  // A folder holds so many keywords; those no message carries make room.
+  std::string many;
+  for (int i = 0; i < 100; ++i) many += " k" + std::to_string(i);
+  const std::string kSystem = "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft ";
+  const struct {
+    std::string say, reply;  // how the reply starts
+  } kKeywords[] = {
+      {"h STORE 1 +FLAGS.SILENT (" + many.substr(1) + ")", kSystem + "k0 k1 "},
+      {"i STORE 2 +FLAGS (extra)", "i NO [LIMIT] Too many keywords in this folder\r\n"},
+      {"j FETCH 2 FLAGS", "* 2 FETCH (FLAGS (\\Deleted \\Flagged))\r\n"},
+      {"k STORE 1 -FLAGS.SILENT (k0)", "k OK"},
+      {"l STORE 2 +FLAGS.SILENT (extra more)", "l NO [LIMIT]"},  // room for one: all or none
+      {"m STORE 2 +FLAGS.SILENT (extra)", kSystem + "k1 k2 "},
+  };
+  for (const auto& k : kKeywords) EXPECT_EQ(0u, Say(k.say + "\r\n").find(k.reply)) << k.say << " gave " << out_;
+  EXPECT_NE(std::string::npos, out_.find(" k99 extra)\r\nm OK")) << out_;
 }
 
 TEST_F(ImapSessionTest, ExpungeFollowsTheDeleteMode) {
@@ -325,7 +341,8 @@ TEST_F(ImapSessionTest, CopyAndMoveAnswerWithUidsOfBothFolders) {
   backend_.calls.clear();
   EXPECT_EQ("c NO [TRYCREATE] No such mailbox\r\n", Say("c MOVE 1 Nowhere\r\n"));
   EXPECT_EQ("d NO [CANNOT] The message is in that folder already\r\n", Say("d MOVE 1 INBOX\r\n"));
-  EXPECT_EQ((std::vector<std::string>{"ListFolders", "ListFolders"}), backend_.calls);
+  // Only a name the folder list read before does not know reads it again.
+  EXPECT_EQ((std::vector<std::string>{"ListFolders"}), backend_.calls);
   // The destination's UIDs are the ones its listing then shows.
   Say("e SELECT Old\r\n");
   EXPECT_EQ("* SEARCH 1 2 3\r\nf OK SEARCH completed\r\n", Say("f UID SEARCH ALL\r\n"));
@@ -420,13 +437,28 @@ TEST_F(ImapSessionTest, BadInputIsAnsweredAndTheSessionGoesOn) {
   EXPECT_TRUE(closed_);
 }
 
+// Texts asked for ahead may come back in any order; the responses keep the
+// order of the set, each with its own message.
+TEST_F(ImapSessionTest, TextsThatOvertakeEachOtherAreAnsweredInOrder) {
+  SelectInbox();
+  backend_.failures["Fetch MSG2"] = FakeBackend::Unavailable();
+  out_.clear();
+  const std::string command = "a FETCH 1:3 (BODY.PEEK[TEXT])\r\n";
+  session_->Receive(command.data(), command.size());
+  backend_.PumpNewestFirst();
+  EXPECT_EQ("* 1 FETCH (BODY[TEXT] {10}\r\nbody one\r\n)\r\n* 3 FETCH (BODY[TEXT] {20}\r\nbody three, longer\r\n)\r\n"
+            "a NO Some messages could not be fetched\r\n",
+            out_);
+}
+
 TEST_F(ImapSessionTest, LongFetchWaitsWhileTheClientLeavesItsRepliesUnread) {
   SelectInbox();
   congestedAbove_ = 50;  // more than one message's reply waits unread
   std::string reply = Say("a FETCH 1:* BODY.PEEK[]\r\nb NOOP\r\n");
   EXPECT_NE(std::string::npos, reply.find("* 1 FETCH")) << reply;
   EXPECT_EQ(std::string::npos, reply.find("* 2 FETCH")) << reply;
-  EXPECT_EQ((std::vector<std::string>{"Fetch MSG1"}), backend_.calls);
+  // Texts are asked for a few ahead; none is answered while the client reads nothing.
+  EXPECT_EQ((std::vector<std::string>{"Fetch MSG1", "Fetch MSG2", "Fetch MSG3"}), backend_.calls);
   congestedAbove_ = static_cast<size_t>(-1);
   out_.clear();
   session_->ResumeOutput();
