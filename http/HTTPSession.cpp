@@ -22,15 +22,19 @@
 #include "http/AppendRead.h"
 #include "http/Sha256.h"
 #include "http/StreamedBody.h"
+#include "http/WorkerPool.h"
 #include "plugin/PrivateMessages.h"
 
 
 namespace {
 
-// How long Finish waits for a worker that has posted its completion.
-constexpr DWORD kFinishWaitMs = 3000;
-// How long Shutdown waits, in all, for the workers still running.
+// How long Shutdown waits, in all, for the workers still running, before
+// and again after WinInet is closed under them.
 constexpr DWORD kShutdownWaitMs = 3000;
+// A worker with no session for this long ends, so an idle gateway gives
+// back what a thread holds (its stack, per-thread state of WinInet); a
+// burst of requests, such as a scan of a folder, keeps it.
+constexpr DWORD kWorkerIdleMs = 1000;
 // A session ends at the latest this many times HttpTimeOut after it was
 // started, however slowly its answer keeps arriving.
 constexpr DWORD kTotalTimeOutFactor = 8;
@@ -194,7 +198,6 @@ CHTTPSession::CHTTPSession()
       kind(0),
       status(0),
       agent(Settings().userAgent),
-      thread_(nullptr),
       urlParts_(),
       hostName_(),
       urlPath_(),
@@ -215,10 +218,6 @@ CHTTPSession::~CHTTPSession() {
   std::deque<CHTTPSession*>& waiting = State().waiting;
   waiting.erase(std::remove(waiting.begin(), waiting.end(), this), waiting.end());
   if (holdsSlot_) Finish();
-  if (thread_ != nullptr) {
-    CloseHandle(thread_);
-    Log("[スレッドのハンドルを閉じました]\n");
-  }
 }
 
 void CHTTPSession::Configure(const TransportSettings& transport) { State().owner = transport; }
@@ -280,24 +279,30 @@ bool CHTTPSession::PostDone() {
          PostMessageA(window_, WM_HTTP_SESSION_DONE, static_cast<WPARAM>(kind), reinterpret_cast<LPARAM>(this));
 }
 
+// Built on first use, after State(), so destroyed before it.
+CWorkerPool& CHTTPSession::Workers() {
+  static CWorkerPool pool(&CHTTPSession::Run, kWorkerIdleMs);
+  return pool;
+}
+
+// Hands the session to a free worker, or to a new one while fewer than
+// ThreadCount run; the slot this session holds keeps their number bound.
 bool CHTTPSession::StartThread() {
   if (!OpenInternet(agent)) return false;
   Transport& t = State();
   internet_ = t.internet;
   preconfigured_ = t.internetPreconfigured;
   ++t.users[internet_];
-  thread_ = CreateThread(nullptr, 0, &CHTTPSession::ThreadProc, this, 0, nullptr);
-  if (thread_ == nullptr) {
-    REPORT_SYSTEM_ERROR(GetLastError());
+  if (!Workers().Post(this, std::max(1, Settings().threadCount))) {
     ReleaseInternet(internet_);
     internet_ = nullptr;
     return false;
   }
-  Log("[スレッドを作成しました]\n");
   return true;
 }
 
-DWORD WINAPI CHTTPSession::ThreadProc(LPVOID parameter) {
+// On a worker thread.
+void CHTTPSession::Run(void* parameter) {
   auto* session = static_cast<CHTTPSession*>(parameter);
   try {
     session->Execute(0);
@@ -308,17 +313,9 @@ DWORD WINAPI CHTTPSession::ThreadProc(LPVOID parameter) {
   if (!session->completed) Log("[HTTPSession は失敗しました]\n");
   Log("[スレッドをシグナル状態にします]\n");
   session->PostDone();  // the worker's last access to the session
-  return 0;
 }
 
 void CHTTPSession::Finish() {
-  if (thread_ != nullptr) {
-    DWORD result = WaitForSingleObject(thread_, kFinishWaitMs);
-    if (result == WAIT_FAILED)
-      REPORT_SYSTEM_ERROR(GetLastError());
-    else if (result == WAIT_TIMEOUT)
-      REPORT_ERROR("[スレッド終了待ちがタイムアウトしました]", 0);
-  }
   if (!holdsSlot_) return;
   Transport& t = State();
   if (switchedToDirect_) {
@@ -385,24 +382,22 @@ void CHTTPSession::Shutdown() {
   t.watchdog = nullptr;
   // The queue is taken out before the box: its message loop may finish a
   // running session, which must find nothing left to start.
+  // Sessions given a slot that no worker has taken yet never ran either.
   std::deque<CHTTPSession*> dropped;
-  dropped.swap(t.waiting);
+  for (void* session : Workers().TakeQueued()) dropped.push_back(static_cast<CHTTPSession*>(session));
+  dropped.insert(dropped.end(), t.waiting.begin(), t.waiting.end());
+  t.waiting.clear();
   if (!dropped.empty()) {
     REPORT_ERROR("[HTTP Session がキューに残っています]", 0);
     for (CHTTPSession* session : dropped) delete session;
   }
-  // Running workers get a bounded time to end; closing WinInet then makes
-  // the calls of any still running fail at once instead of using freed
-  // handles.
-  const DWORD start = GetTickCount();
-  for (CHTTPSession* session : t.started) {
-    if (session->thread_ == nullptr) continue;
-    const DWORD spent = GetTickCount() - start;
-    const DWORD left = spent < kShutdownWaitMs ? kShutdownWaitMs - spent : 0;
-    if (WaitForSingleObject(session->thread_, left) == WAIT_TIMEOUT)
-      Log("[スレッド終了待ちがタイムアウトしました]\n");
-  }
+  // Workers get a bounded time to end; closing WinInet then makes the
+  // calls of any still running fail at once instead of using freed
+  // handles, and they end too: none may run on into an unloaded module.
+  const bool ended = Workers().Stop(kShutdownWaitMs);
+  if (!ended) Log("[スレッド終了待ちがタイムアウトしました]\n");
   CloseInternet();
+  if (!ended) Workers().Stop(kShutdownWaitMs);
 }
 
 bool CHTTPSession::OpenInternet(const std::string& agent) {
@@ -538,17 +533,27 @@ void CHTTPSession::Execute(int redirects) {
     return;
   }
 
+  // The header blocks are asked for, and masked, only for the log, for a
+  // failed send (whose queries report their own failures), and to see
+  // whether a PROPFIND went through a proxy.
   std::string text;
-  QueryInfo(text, request.Get(), HTTP_QUERY_RAW_HEADERS_CRLF | HTTP_QUERY_FLAG_REQUEST_HEADERS);
-  Log("[リクエストのヘッダは以下のとおりです]\n");
-  Log(MaskCredentials(text));
-  // An absolute URL on the request line is what WinInet sends to a proxy.
-  if (text.compare(0, 16, "PROPFIND http://") == 0) viaProxy = true;
-  Log("[リクエストの本文は以下のとおりです]\n");
-  Log(body);
-  QueryInfo(text, request.Get(), HTTP_QUERY_RAW_HEADERS_CRLF);
-  Log("[レスポンスのヘッダは以下のとおりです]\n");
-  Log(MaskCredentials(text));
+  const bool logging = theLog.Enabled();
+  if (logging || !sent || (preconfigured_ && method == "PROPFIND")) {
+    QueryInfo(text, request.Get(), HTTP_QUERY_RAW_HEADERS_CRLF | HTTP_QUERY_FLAG_REQUEST_HEADERS);
+    // An absolute URL on the request line is what WinInet sends to a proxy.
+    if (text.compare(0, 16, "PROPFIND http://") == 0) viaProxy = true;
+  }
+  if (logging) {
+    Log("[リクエストのヘッダは以下のとおりです]\n");
+    Log(MaskCredentials(text));
+    Log("[リクエストの本文は以下のとおりです]\n");
+    Log(body);
+  }
+  if (logging || !sent) {
+    QueryInfo(text, request.Get(), HTTP_QUERY_RAW_HEADERS_CRLF);
+    Log("[レスポンスのヘッダは以下のとおりです]\n");
+    Log(MaskCredentials(text));
+  }
 
   const bool answered = sent || sendError == ERROR_HTTP_REDIRECT_NEEDS_CONFIRMATION;
   if (pinned && answered && !MatchesPin(request.Get())) return;

@@ -1,6 +1,7 @@
 // CHTTPSession: one HTTP request/response exchange, run through WinInet on
-// a worker thread of its own. At most `ThreadCount` sessions run at once;
-// the others wait in a first-in-first-out queue.
+// a worker thread. At most `ThreadCount` sessions run at once; the others
+// wait in a first-in-first-out queue. The workers are kept between
+// sessions (at most `ThreadCount` of them) and end at Shutdown.
 //
 // Life of a session: the HTTPMail client creates it on the window thread,
 // fills url, method, headers, body, kind and the credentials, and calls
@@ -21,6 +22,7 @@
 #include "http/BodyConsumer.h"
 
 class CSettings;
+class CWorkerPool;
 
 // What the transport takes from its owner: the window told of every
 // session's end, and the settings read as each session starts (thread
@@ -49,10 +51,12 @@ class CHTTPSession {
   // use them. Without settings, the defaults of CSettings apply.
   static void Configure(const TransportSettings& transport);
   // Host window teardown: deletes the queued sessions unrun (one error box),
-  // waits a bounded time for running workers, then closes WinInet.
+  // waits a bounded time for the workers to end, closes WinInet (which ends
+  // the calls of any still running) and waits for them again.
   static void Shutdown();
-  // On the window thread, in the handler of this session's completion: waits
-  // for its worker and hands its slot to the next queued session.
+  // On the window thread, in the handler of this session's completion:
+  // hands its slot to the next queued session. Its worker was done with it
+  // when it posted the completion.
   void Finish();
 
   bool completed;
@@ -90,7 +94,8 @@ class CHTTPSession {
   bool Launch();
   bool StartThread();
   bool PostDone();
-  static DWORD WINAPI ThreadProc(LPVOID parameter);
+  static CWorkerPool& Workers();
+  static void Run(void* session);
   enum class Admission { WithCredentials, WithoutCredentials, Refused };
   Admission Admit(const std::string& origin, bool secure) const;
   void Execute(int redirects);
@@ -106,7 +111,6 @@ class CHTTPSession {
   static bool OpenInternet(const std::string& agent);
   static void CloseInternet();
 
-  HANDLE thread_;
   URL_COMPONENTSA urlParts_;
   char hostName_[1024];
   char urlPath_[1024];
@@ -120,7 +124,7 @@ class CHTTPSession {
   bool secureService_;     // the service's entry URL is https
   std::string pin_;        // SHA-256 the server's certificate must have, or ""
   bool holdsSlot_;
-  DWORD started_;  // GetTickCount when the worker was started
+  DWORD started_;  // GetTickCount when the session was handed to a worker
   // The WinInet handles of the running attempt, which Abort closes from the
   // window thread to end a call the worker is blocked in.
   std::mutex handlesLock_;

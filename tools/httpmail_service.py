@@ -6,7 +6,7 @@
                                       [--realm REALM] [--auth any|digest|basic]
                                       [--encoding utf-8|utf-16|shift_jis|bare]
                                       [--tls-cert PEM [--tls-key PEM]]
-                                      [--entry-path PATH] [--verbose]
+                                      [--entry-path PATH] [--delay-ms N] [--verbose]
     python3 tools/httpmail_service.py --make-cert DIR [--cert-host NAME]...
                                       [--cert-days N]
 
@@ -57,6 +57,8 @@ def parse_args(argv):
                         help="a name the certificate is for (default 127.0.0.1)")
     parser.add_argument("--cert-days", type=int, default=365,
                         help="days the certificate is valid; negative: already expired")
+    parser.add_argument("--delay-ms", type=float, default=0, metavar="N",
+                        help="answer every request N ms late, as a remote service would (default 0)")
     parser.add_argument("--verbose", action="store_true", help="log every request to stderr")
     args = parser.parse_args(argv)
     if not args.root and not args.make_cert:
@@ -82,7 +84,8 @@ def main(argv=None):
         service = HTTPMailService(args.root, args.host, args.port, args.namespace,
                                   args.realm, args.auth, args.encoding, args.verbose, args.max_upload,
                                   os.environ.get("HTTPMAIL_CONTROL_SECRET") or None,
-                                  args.tls_cert, args.tls_key, args.entry_path)
+                                  args.tls_cert, args.tls_key, args.entry_path,
+                                  args.delay_ms / 1000.0)
     except (OSError, ValueError) as error:
         print("httpmail_service: %s" % error, file=sys.stderr)
         return 2

@@ -26,7 +26,6 @@ struct Completion {
   int status;
   std::string response;
   std::string url;
-  int threadsCreated;  // "thread created" log lines right after its Finish
 };
 
 class SessionFixture : public ::testing::Test {
@@ -124,9 +123,8 @@ class SessionFixture : public ::testing::Test {
     if (message != WM_HTTP_SESSION_DONE || fixture_ == nullptr) return DefWindowProcA(hwnd, message, wParam, lParam);
     auto* session = reinterpret_cast<CHTTPSession*>(lParam);
     if (fixture_->onDone_) fixture_->onDone_(session);
-    Completion c{session, wParam, session->completed, session->status, session->response, session->url, 0};
+    Completion c{session, wParam, session->completed, session->status, session->response, session->url};
     session->Finish();
-    c.threadsCreated = Count(fixture_->LogText(), "[スレッドを作成しました]");
     fixture_->completions_.push_back(c);
     delete session;
     return 0;

@@ -50,14 +50,15 @@ CONTROL_SECRET_VARIABLE = "HTTPMAIL_CONTROL_SECRET"
 class HTTPMailFixture:
     def __init__(self, mailbox=None, source=None, namespace=None, auth=None, encoding=None,
                  realm=None, verbose=False, keep=False, max_upload=None, control=True, tls=None,
-                 entry_path=None, port=0):
+                 entry_path=None, delay_ms=None, port=0):
         self.description = mailbox
         self.source = source if source is not None or mailbox is not None else SAMPLE_MAILBOX
         self.options = []
         for flag, value in (("--namespace", namespace), ("--auth", auth),
                             ("--encoding", encoding), ("--realm", realm),
                             ("--max-upload", None if max_upload is None else str(max_upload)),
-                            ("--entry-path", entry_path)):
+                            ("--entry-path", entry_path),
+                            ("--delay-ms", None if delay_ms is None else str(delay_ms))):
             if value is not None:
                 self.options += [flag, value]
         if verbose:

@@ -102,6 +102,8 @@ class HTTPMailHandler(BaseHTTPRequestHandler):
         if target is not None and target.kind == "control" and service.control_secret:
             self._send(self._control(method, target.rest, query, body))
             return
+        if service.delay:  # the time a request takes to reach a remote service and back
+            time.sleep(service.delay)
         entry = {"method": method, "target": self.path, "path": path,
                  "version": self.request_version,
                  "headers": [[k, v] for k, v in self.headers.items()],

@@ -52,7 +52,7 @@ class HTTPMailService:
     def __init__(self, root, host="127.0.0.1", port=0, namespace=DEFAULT_NAMESPACE,
                  realm="hotmail.com", auth="any", encoding="utf-8", verbose=False,
                  max_upload=DEFAULT_MAX_UPLOAD, control_secret=None, tls_cert=None, tls_key=None,
-                 entry_path=ENTRY_PATH):
+                 entry_path=ENTRY_PATH, delay=0.0):
         if not ipaddress.ip_address(host).is_loopback:
             raise ValueError("the service listens on a loopback address only, not %s" % host)
         if encoding not in ENCODINGS:
@@ -63,6 +63,7 @@ class HTTPMailService:
         self.authenticator = Authenticator(self.mailbox, realm, auth)
         self.verbose = verbose
         self.max_upload = max_upload
+        self.delay = delay  # seconds added to every request but the control interface's
         self.control = ControlApi(self)
         # Requests under /_control must carry it (X-Control-Secret); without
         # one, /_control is an address like any other and the interface is off.
