@@ -139,7 +139,7 @@ class Gateway:
         if str(self.properties.get("Log", 1)) != "0":
             log = self.log()
             imap_off = str(self.properties.get("IMAPPortNumber", "")) == "0"
-            return "[POP の待機を開始しました]" in log and \
+            return "[POP の待機を開始しました]" in log and "[SMTP の待機を開始しました]" in log and \
                 (imap_off or "[IMAP の待機を開始しました]" in log)
         try:  # without a log, a greeting tells that the server is up
             with socket.create_connection(("127.0.0.1", self.pop_port), timeout=1) as probe:
@@ -234,8 +234,8 @@ class CredentialTrap:
         self.server.server_close()
 
 
-class RawPOP:
-    """A POP3 client that shows every byte the server sends."""
+class RawClient:
+    """A line client that shows every byte the server sends."""
 
     def __init__(self, port, timeout=REPLY_TIMEOUT):
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
@@ -266,6 +266,25 @@ class RawPOP:
     def line(self):
         return self.read_until(b"\r\n")
 
+    def ask(self, command):
+        self.send(command + b"\r\n")
+        return self.line()
+
+    def closed(self):
+        """True once the server has closed the connection (after any data)."""
+        try:
+            while True:
+                chunk = self.sock.recv(65536)
+                if not chunk:
+                    return True
+                self.pending += chunk
+        except (ConnectionResetError, socket.timeout):
+            return False
+
+
+class RawPOP(RawClient):
+    """A POP3 client that shows every byte the server sends."""
+
     def multi(self):
         """A whole multi-line reply, status line to the final ".\r\n"."""
         reply = self.line()
@@ -290,24 +309,9 @@ class RawPOP:
                 raise EOFError("connection closed; received %d bytes" % len(body))
             body += chunk
 
-    def ask(self, command):
-        self.send(command + b"\r\n")
-        return self.line()
-
     def ask_multi(self, command):
         self.send(command + b"\r\n")
         return self.multi()
-
-    def closed(self):
-        """True once the server has closed the connection (after any data)."""
-        try:
-            while True:
-                chunk = self.sock.recv(65536)
-                if not chunk:
-                    return True
-                self.pending += chunk
-        except (ConnectionResetError, socket.timeout):
-            return False
 
     def login(self, user, password):
         greeting = self.line()

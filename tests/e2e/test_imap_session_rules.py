@@ -3,36 +3,14 @@ check: atoms with '[', keywords announced in FLAGS, the searches that read
 message texts, \\Recent, flags one session stores seen by the others, and
 two sessions expunging the same message."""
 
-import imaplib
 import os
-import re
 import unittest
 
-from gateway import Gateway, HTTPMailFixture
-from test_imap import ACCOUNT, PASSWORD, CLIENT_TIMEOUT, description
+from test_imap import ACCOUNT, ImapTestCase
 
 
-class SessionRulesTest(unittest.TestCase):
-    def setUp(self):
-        self.service = HTTPMailFixture(mailbox=description()).start()
-        self.addCleanup(self.service.stop)
-        self.gateway = Gateway(self.service, DeleteMode=2).start()
-        self.addCleanup(self.gateway.stop)
-
-    def connect(self, select="INBOX"):
-        client = imaplib.IMAP4("127.0.0.1", self.gateway.imap_port, timeout=CLIENT_TIMEOUT)
-        self.addCleanup(self.close, client)
-        client.login(ACCOUNT, PASSWORD)
-        if select:
-            self.assertEqual("OK", client.select(select)[0])
-        return client
-
-    @staticmethod
-    def close(client):
-        try:
-            client.logout()
-        except (imaplib.IMAP4.error, OSError):
-            pass
+class SessionRulesTest(ImapTestCase):
+    PROPERTIES = {"DeleteMode": 2}
 
     def raw(self, client, command):
         """Sends one command; its tagged status and every untagged line."""

@@ -5,13 +5,10 @@ import os
 import poplib
 import smtplib
 import socket
-import subprocess
-import sys
-import tempfile
 import time
 import unittest
 
-from gateway import BUILD, CredentialTrap, Gateway, HTTPMailFixture, RawPOP, REPLY_TIMEOUT, free_port, SOURCE, \
+from gateway import BUILD, CredentialTrap, Gateway, HTTPMailFixture, RawPOP, REPLY_TIMEOUT, free_port, \
     WINE_BUILD
 import mailboxes as mb
 
@@ -375,17 +372,20 @@ class UpdateTest(GatewayTest):
 
     def test_retrieve_of_a_dropped_client_never_reaches_the_next(self):
         pop = self.logged_in()
-        self.service.set_delay("GET", 1.0)
+        self.service.set_delay("GET", 2.0)
         pop.send(b"RETR 2\r\n")
-        time.sleep(0.2)
+        while self.service.faults():  # the service holds the download now
+            time.sleep(0.02)
         pop.close()
-        time.sleep(0.2)
         nxt = self.connect()
-        self.assertEqual(GREETING, nxt.line())
+        while nxt.line() != GREETING:  # turned away until the server sees the close
+            nxt = self.connect()
         # While the old download runs no new job may start.
-        self.assertEqual(b"-ERR a Hotmail request is still in progress\r\n", nxt.ask(b"USER " + USER))
-        time.sleep(1.5)
-        self.assertEqual(b"+OK\r\n", nxt.ask(b"USER " + USER))
+        busy = b"-ERR a Hotmail request is still in progress\r\n"
+        self.assertEqual(busy, nxt.ask(b"USER " + USER))
+        while (reply := nxt.ask(b"USER " + USER)) == busy:
+            time.sleep(0.05)
+        self.assertEqual(b"+OK\r\n", reply)
         self.assertEqual(b"+OK\r\n", nxt.ask(b"PASS " + PASS))
         self.assertEqual(b"+OK\r\n" + framed(mb.HELLO), nxt.ask_multi(b"RETR 1"))
         self.assertEqual(b"", nxt.pending)
@@ -564,39 +564,12 @@ class ServiceDownTest(unittest.TestCase):
             self.assertTrue(pop.closed())
 
         # The service comes up where the gateway looks for it.
-        service = FixedPortService(port, mb.description())
+        service = HTTPMailFixture(mailbox=mb.description(), port=port).start()
         self.addCleanup(service.stop)
         with RawPOP(gateway.pop_port) as pop:
             self.assertEqual(b"+OK\r\n", pop.login(USER, PASS))
             self.assertEqual(b"+OK 5 %d\r\n" % sum(len(m) for m in mb.MESSAGES), pop.ask(b"STAT"))
             self.assertEqual(b"+OK\r\n", pop.ask(b"QUIT"))
-
-
-class FixedPortService:
-    """The local HTTPMail service on a given port (the fixture picks its own)."""
-
-    def __init__(self, port, description):
-        sys.path.insert(0, os.path.join(SOURCE, "tools"))
-        from httpmail.mailboxbuilder import MailboxBuilder
-        self.workdir = tempfile.TemporaryDirectory(prefix="httpmail-")
-        root = os.path.join(self.workdir.name, "mailbox")
-        MailboxBuilder.write(root, description)
-        port_file = os.path.join(self.workdir.name, "port")
-        self.process = subprocess.Popen(
-            [sys.executable, os.path.join(SOURCE, "tools", "httpmail_service.py"), "--root", root,
-             "--port", str(port), "--port-file", port_file],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while not os.path.exists(port_file):
-            if time.monotonic() > deadline or self.process.poll() is not None:
-                raise RuntimeError("the service did not start on port %d" % port)
-            time.sleep(0.05)
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-            self.process.wait(10)
-        self.workdir.cleanup()
 
 
 if __name__ == "__main__":

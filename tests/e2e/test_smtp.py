@@ -6,14 +6,12 @@ account's inbox and in the sender's sent items exactly as it was sent."""
 import base64
 import shutil
 import smtplib
-import socket
 import subprocess
 import tempfile
 import os
-import time
 import unittest
 
-from gateway import Gateway, HTTPMailFixture, RawPOP, free_port, REPLY_TIMEOUT, START_TIMEOUT
+from gateway import Gateway, HTTPMailFixture, RawClient, RawPOP, free_port, REPLY_TIMEOUT
 
 SENDER = "alice@hotmail.com"
 PASSWORD = "wonderland"
@@ -50,50 +48,15 @@ def stuffed(message):
     return b"".join((b"." + line if line.startswith(b".") else line) + b"\r\n" for line in lines) + b".\r\n"
 
 
-class RawSMTP:
-    """An SMTP client that shows every byte the server sends."""
-
-    def __init__(self, port, timeout=REPLY_TIMEOUT):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
-        self.pending = b""
-
-    def close(self):
-        self.sock.close()
-
-    def line(self):
-        while b"\r\n" not in self.pending:
-            chunk = self.sock.recv(65536)
-            if not chunk:
-                raise EOFError("connection closed; received %r" % self.pending)
-            self.pending += chunk
-        end = self.pending.index(b"\r\n") + 2
-        data, self.pending = self.pending[:end], self.pending[end:]
-        return data
-
-    def ask(self, command):
-        self.sock.sendall(command + b"\r\n")
-        return self.line()
-
-
-def wait_for_smtp(gateway):
-    """The SMTP server listens right after the POP3 server the gateway waits for."""
-    deadline = time.monotonic() + START_TIMEOUT
-    while "[SMTP の待機を開始しました]" not in gateway.log():
-        if time.monotonic() > deadline:
-            raise RuntimeError("the SMTP server did not listen: %s" % gateway.log())
-        time.sleep(0.05)
-
-
 class GatewayTest(unittest.TestCase):
     def setUp(self):
         self.service = HTTPMailFixture(mailbox=mailbox()).start()
         self.addCleanup(self.service.stop)
         self.gateway = Gateway(self.service).start()
         self.addCleanup(self.gateway.stop)
-        wait_for_smtp(self.gateway)
 
     def connect(self):
-        smtp = RawSMTP(self.gateway.smtp_port)
+        smtp = RawClient(self.gateway.smtp_port)
         self.addCleanup(smtp.close)
         self.assertEqual(GREETING, smtp.line())
         return smtp
@@ -205,7 +168,6 @@ class ServiceDownTest(unittest.TestCase):
 
         gateway = Gateway(Address()).start()
         self.addCleanup(gateway.stop)
-        wait_for_smtp(gateway)
         client = smtplib.SMTP("127.0.0.1", gateway.smtp_port, timeout=REPLY_TIMEOUT)
         self.addCleanup(client.close)
         with self.assertRaises(smtplib.SMTPAuthenticationError) as refused:

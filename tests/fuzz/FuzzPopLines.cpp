@@ -7,57 +7,29 @@
 #include <string.h>
 
 #include <algorithm>
-#include <memory>
 #include <string>
 
-#include "config/Settings.h"
-#include "pop3/HotmailPOP.h"
+#include "fuzz/LineWorld.h"
 #include "lineserver/LineBuffer.h"
-#include "pop3/Loopback.h"
-#include "support/ScriptedService.h"
+#include "pop3/HotmailPOP.h"
 
 namespace {
 
-CHotmailPOP* pop = nullptr;
-HWND window = nullptr;
-
-LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_POP_SOCKET && pop != nullptr) return pop->OnMessage(hwnd, message, wParam, lParam);
-  return DefWindowProcA(hwnd, message, wParam, lParam);
-}
-
-struct World {
-  CSettings settings;
-  ScriptedService service;
-  CHotmailPOP server{settings};
-  std::unique_ptr<loopback::Client> client;
-
-  World() {
-    window = loopback::CreateTestWindow("FuzzPop", Proc);
-    if (!server.InitWinsock()) abort();
-    settings.popPortNumber = loopback::FreePort();
-    server.SetService(&service);
-    server.SetWindow(window);
-    pop = &server;
-    if (!server.Listen()) abort();
-    settings.iniPath.clear();  // folders seen are not saved
-    service.folders.resize(1);
-    service.folders[0].id = service.folders[0].special = "inbox";
-    service.mails.resize(2);
-    service.mails[0].id = "A1";
-    service.mails[0].size = 12;
-    service.mails[1].id = "A2";
-    service.mails[1].read = true;
-  }
-
-  void Connect() {
-    client.reset(new loopback::Client(settings.popPortNumber));
-    if (client->ReadLine().empty()) abort();
-  }
-};
+using World = LineWorld<CHotmailPOP, WM_POP_SOCKET>;
 
 World& TheWorld() {
-  static World* world = new World;  // lives for the process
+  static World* world = [] {  // lives for the process
+    World* w = new World("FuzzPop", &CSettings::popPortNumber);
+    w->settings.iniPath.clear();  // folders seen are not saved
+    w->service.folders.resize(1);
+    w->service.folders[0].id = w->service.folders[0].special = "inbox";
+    w->service.mails.resize(2);
+    w->service.mails[0].id = "A1";
+    w->service.mails[0].size = 12;
+    w->service.mails[1].id = "A2";
+    w->service.mails[1].read = true;
+    return w;
+  }();
   return *world;
 }
 

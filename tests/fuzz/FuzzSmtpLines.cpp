@@ -7,53 +7,21 @@
 #include <string.h>
 
 #include <algorithm>
-#include <memory>
 #include <string>
 
-#include "config/Settings.h"
+#include "fuzz/LineWorld.h"
 #include "lineserver/LineBuffer.h"
 #include "plugin/PrivateMessages.h"
-#include "pop3/Loopback.h"
 #include "smtp/HotmailSMTP.h"
-#include "support/ScriptedService.h"
 
 namespace {
 
 using State = CHotmailSMTP::SessionState;
 
-CHotmailSMTP* smtp = nullptr;
-HWND window = nullptr;
-
-LRESULT CALLBACK Proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-  if (message == WM_SMTP_SOCKET && smtp != nullptr) return smtp->OnMessage(hwnd, message, wParam, lParam);
-  return DefWindowProcA(hwnd, message, wParam, lParam);
-}
-
-struct World {
-  CSettings settings;
-  ScriptedService service;
-  CHotmailSMTP server{settings};
-  std::unique_ptr<loopback::Client> client;
-
-  World() {
-    window = loopback::CreateTestWindow("FuzzSmtp", Proc);
-    if (!server.InitWinsock()) abort();
-    settings.smtpPortNumber = loopback::FreePort();
-    server.SetService(&service);
-    server.SetWindow(window);
-    smtp = &server;
-    if (!server.Listen()) abort();
-  }
-
-  void Connect() {
-    client.reset(new loopback::Client(settings.smtpPortNumber));
-    if (!loopback::PumpUntil([this] { return server.ClientSocket() != 0; })) abort();
-    if (client->ReadLine().empty()) abort();
-  }
-};
+using World = LineWorld<CHotmailSMTP, WM_SMTP_SOCKET>;
 
 World& TheWorld() {
-  static World* world = new World;  // lives for the process
+  static World* world = new World("FuzzSmtp", &CSettings::smtpPortNumber);  // lives for the process
   return *world;
 }
 

@@ -1,6 +1,5 @@
-// The output queue: dot-stuffed texts checked against the plain definition
-// at every alignment of the line starts, and across sends the socket cuts
-// short at any point.
+// The output queue: dot-stuffed texts as they must leave, at every alignment
+// of the line starts, and across sends the socket cuts short at any point.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,18 +10,6 @@
 #include "pop3/Loopback.h"
 
 namespace {
-
-// The definition, one byte at a time.
-std::string Expected(const std::string& text) {
-  std::string out;
-  bool lineStart = true;
-  for (char c : text) {
-    if (lineStart && c == '.') out += '.';
-    out += c;
-    lineStart = c == '\n';
-  }
-  return out;
-}
 
 // What the other end of a connection on 127.0.0.1 receives for the texts,
 // each stuffed or not. The sending end takes little at a time, so a large
@@ -68,15 +55,21 @@ class OutputQueueTest : public testing::Test {
 };
 
 TEST_F(OutputQueueTest, StuffsEveryLineThatStartsWithADot) {
-  const std::string rows[] = {"", ".", "..", "\r\n", ".\r\n", "a\r\n.\r\nb", "a\n.b\n..c", "no line end",
-                              "x\r\n.", ".\n.\n.\n", "\n\n.\r\n.\r\n",
-                              [] { std::string many; for (int i = 0; i < 4096; ++i) many += "\n."; return many; }()};
-  for (const std::string& text : rows) EXPECT_EQ(Expected(text), Through({{text, true}})) << text;
+  std::string many, manyStuffed;
+  for (int i = 0; i < 4096; ++i) many += "\n.", manyStuffed += "\n..";
+  const std::pair<std::string, std::string> rows[] = {
+      {"", ""}, {".", ".."}, {"..", "..."}, {"\r\n", "\r\n"}, {".\r\n", "..\r\n"},
+      {"a\r\n.\r\nb", "a\r\n..\r\nb"}, {"a\n.b\n..c", "a\n..b\n...c"}, {"no line end", "no line end"},
+      {"x\r\n.", "x\r\n.."}, {".\n.\n.\n", "..\n..\n..\n"}, {"\n\n.\r\n.\r\n", "\n\n..\r\n..\r\n"},
+      {"a.b\r.c", "a.b\r.c"}, {many, manyStuffed}};
+  for (const auto& [text, sent] : rows) EXPECT_EQ(sent, Through({{text, true}})) << text;
   // Dots at every offset around the sixteen-byte steps of the search.
+  const std::pair<const char*, const char*> tails[] = {
+      {"\n.", "\n.."}, {"\n.x", "\n..x"}, {"\r\n.\r\n", "\r\n..\r\n"}, {"\n..\n.", "\n...\n.."}};
   for (size_t pad = 0; pad < 36; ++pad) {
-    for (const char* tail : {"\n.", "\n.x", "\r\n.\r\n", "\n..\n."}) {
-      const std::string text = std::string(pad, 'a') + tail + std::string(pad % 9, 'b');
-      EXPECT_EQ(Expected(text), Through({{text, true}})) << pad << " " << tail;
+    for (const auto& [tail, sent] : tails) {
+      const std::string a(pad, 'a'), b(pad % 9, 'b');
+      EXPECT_EQ(a + sent + b, Through({{a + tail + b, true}})) << pad << " " << tail;
     }
   }
 }
@@ -85,11 +78,14 @@ TEST_F(OutputQueueTest, StuffsEveryLineThatStartsWithADot) {
 // every send the socket cuts short resumes where it stopped, the doubled
 // dot included, and the texts keep their order.
 TEST_F(OutputQueueTest, LargeStuffedTextsSurviveShortSends) {
-  std::string text;
-  for (int i = 0; text.size() < 1024 * 1024; ++i)
-    text += i % 7 == 0 ? ".dot line " + std::to_string(i) + "\r\n" : (i % 5 == 0 ? "\n." : "plain line\r\n");
+  std::string text, sent;
+  for (int i = 0; text.size() < 1024 * 1024; ++i) {
+    const std::string n = std::to_string(i);
+    text += i % 7 == 0 ? ".dot line " + n + "\r\n" : (i % 5 == 0 ? "\n..\n" : "plain line\r\n");
+    sent += i % 7 == 0 ? "..dot line " + n + "\r\n" : (i % 5 == 0 ? "\n...\n" : "plain line\r\n");
+  }
   const std::string received = Through({{"+OK\r\n", false}, {text, true}, {".\r\n", false}, {text, false}});
-  EXPECT_TRUE(received == "+OK\r\n" + Expected(text) + ".\r\n" + text) << received.size();
+  EXPECT_TRUE(received == "+OK\r\n" + sent + ".\r\n" + text) << received.size();
 }
 
 }  // namespace

@@ -50,7 +50,7 @@ CONTROL_SECRET_VARIABLE = "HTTPMAIL_CONTROL_SECRET"
 class HTTPMailFixture:
     def __init__(self, mailbox=None, source=None, namespace=None, auth=None, encoding=None,
                  realm=None, verbose=False, keep=False, max_upload=None, control=True, tls=None,
-                 entry_path=None, delay_ms=None):
+                 entry_path=None, delay_ms=None, port=0):
         self.description = mailbox
         self.source = source if source is not None or mailbox is not None else SAMPLE_MAILBOX
         self.options = []
@@ -74,6 +74,7 @@ class HTTPMailFixture:
         self.control_secret = secrets.token_hex(16) if control else None
         self.workdir = None
         self.root = None
+        self.wanted_port = port  # 0: a free one
         self.port = None
         self.process = None
         self.layout = None  # {account: {folder: [ids]}} when built from a description
@@ -90,7 +91,7 @@ class HTTPMailFixture:
             self.layout = MailboxBuilder.write(self.root, self.description)
         else:
             MailboxBuilder.copy(self.source, self.root)
-        return self.launch("0")
+        return self.launch(str(self.wanted_port))
 
     def restart(self):
         """A new service process on the same mailbox and port: nothing it issued before is known."""

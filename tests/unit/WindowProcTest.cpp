@@ -41,24 +41,18 @@ TEST_F(WindowProcTest, PrivateMessagesAreConsumed) {
   EXPECT_TRUE(seen.empty());
 }
 
+// The host's own messages, next to the private ones and well above them, and
+// WM_DESTROY after the plug-in shut down.
 TEST_F(WindowProcTest, OtherMessagesReachThePreviousProcedureUnchanged) {
-  // The host's own messages, next to the private ones and well above them.
-  EXPECT_EQ(99, PluginWindowProc(hwnd, WM_POP_SOCKET - 1, 5, 6));
-  EXPECT_EQ(99, PluginWindowProc(hwnd, WM_USER + 900, 7, -8));
-  ASSERT_EQ(2u, seen.size());
-  EXPECT_EQ(WM_POP_SOCKET - 1, seen[0].message);
-  EXPECT_EQ(5u, seen[0].wParam);
-  EXPECT_EQ(6, seen[0].lParam);
-  EXPECT_EQ(hwnd, seen[1].hwnd);
-  EXPECT_EQ(-8, seen[1].lParam);
-}
-
-TEST_F(WindowProcTest, DestroyShutsDownThenReachesTheHost) {
-  EXPECT_EQ(99, PluginWindowProc(hwnd, WM_DESTROY, 3, 4));
-  ASSERT_EQ(1u, seen.size());
-  EXPECT_EQ(static_cast<UINT>(WM_DESTROY), seen[0].message);
-  EXPECT_EQ(3u, seen[0].wParam);
-  EXPECT_EQ(4, seen[0].lParam);
+  const Seen rows[] = {{hwnd, WM_POP_SOCKET - 1, 5, 6}, {hwnd, WM_USER + 900, 7, -8}, {hwnd, WM_DESTROY, 3, 4}};
+  for (const Seen& row : rows) EXPECT_EQ(99, PluginWindowProc(row.hwnd, row.message, row.wParam, row.lParam));
+  ASSERT_EQ(3u, seen.size());
+  for (size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_EQ(rows[i].hwnd, seen[i].hwnd);
+    EXPECT_EQ(rows[i].message, seen[i].message);
+    EXPECT_EQ(rows[i].wParam, seen[i].wParam);
+    EXPECT_EQ(rows[i].lParam, seen[i].lParam);
+  }
 }
 
 }  // namespace
