@@ -141,8 +141,6 @@ bool IsRedirectStatus(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
 
-bool HoldsLineBreakOrNul(std::string_view text) { return !FitsInHeader(text); }
-
 // Whether a block of header lines is only whole lines, each ended by CR LF
 // and holding no other CR, LF or NUL: anything else would add header lines,
 // or end the block early, where the caller meant a value.
@@ -150,7 +148,7 @@ bool WholeHeaderLines(const std::string& block) {
   for (size_t pos = 0; pos < block.size();) {
     const size_t end = block.find("\r\n", pos);
     if (end == std::string::npos || end == pos) return false;  // unended, or an empty line
-    if (HoldsLineBreakOrNul(std::string_view(block).substr(pos, end - pos))) return false;
+    if (!FitsInHeader(std::string_view(block).substr(pos, end - pos))) return false;
     pos = end + 2;
   }
   return true;
@@ -475,7 +473,7 @@ class CAttemptHandle {
 // Whether the request may go as filled: header values and credentials that
 // hold a line break would add header lines of their own to the request.
 bool CHTTPSession::SafeToSend() {
-  if (!HoldsLineBreakOrNul(url) && !HoldsLineBreakOrNul(userName) && !HoldsLineBreakOrNul(password) &&
+  if (FitsInHeader(url) && FitsInHeader(userName) && FitsInHeader(password) &&
       WholeHeaderLines(headers))
     return true;
   REPORT_ERROR("[リクエストのヘッダに使えない文字が含まれています]", 0);

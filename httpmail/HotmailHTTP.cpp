@@ -131,12 +131,8 @@ void CHotmailHTTP::Carry(Transfer kind, const CCredentials& credentials, const C
       [=](CHotmailRequest* reply) {
         const MailResult result = reply != nullptr ? ReadStatus(*reply) : MailResult::NoAnswer();
         if (result.Refused(kPreconditionFailed) && !retried) {
-          // The retry waits in the queue the first try did.
-          const CHTTPSession::Queue before = queue_;
-          queue_ = queue;
-          Carry(kind, credentials, mail, folder, FreshId(newId), true, done);
-          queue_ = before;
-          return;
+          InQueue same(*this, queue);  // the retry waits in the queue the first try did
+          return Carry(kind, credentials, mail, folder, FreshId(newId), true, done);
         }
         done(result, result.Ok() ? newId : std::string());
       });

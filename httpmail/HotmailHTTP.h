@@ -109,6 +109,21 @@ class CHotmailHTTP : public CMailService {
   static std::string FreshId(const std::string& id);
 
  private:
+  // While it lives, requests are submitted to `queue`.
+  class InQueue {
+   public:
+    InQueue(CHotmailHTTP& client, CHTTPSession::Queue queue) : client_(client), before_(client.queue_) {
+      client.queue_ = queue;
+    }
+    ~InQueue() { client_.queue_ = before_; }
+    InQueue(const InQueue&) = delete;
+    InQueue& operator=(const InQueue&) = delete;
+
+   private:
+    CHotmailHTTP& client_;
+    const CHTTPSession::Queue before_;
+  };
+
   // Forwards every operation with its requests in the parallel queue.
   class ParallelView : public CMailService {
    public:
@@ -142,10 +157,8 @@ class CHotmailHTTP : public CMailService {
    private:
     template <typename F>
     void In(F f) {
-      const CHTTPSession::Queue before = client_.queue_;
-      client_.queue_ = CHTTPSession::Queue::Parallel;
+      InQueue parallel(client_, CHTTPSession::Queue::Parallel);
       f();
-      client_.queue_ = before;
     }
     CHotmailHTTP& client_;
   };

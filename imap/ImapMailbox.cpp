@@ -107,6 +107,14 @@ ImapMessage* CImapMailbox::Find(uint32_t uid) {
   return at != messages_.end() && at->uid == uid ? &*at : nullptr;
 }
 
+const ImapMessage* CImapMailbox::NextListed(const std::vector<uint32_t>& uids, size_t& next) {
+  while (next < uids.size()) {
+    const ImapMessage* message = Find(uids[next++]);
+    if (message != nullptr && !message->info.id.empty()) return message;
+  }
+  return nullptr;
+}
+
 uint32_t CImapMailbox::Expunge(uint32_t uid) {
   ImapMessage* message = Find(uid);
   if (message == nullptr) return 0;

@@ -53,6 +53,9 @@ class CImapMailbox {
   // The message with this UID, or null. UIDs ascend with sequence numbers
   // (a listing only appends higher ones), so this is a binary search.
   ImapMessage* Find(uint32_t uid);
+  // The first message of `uids`, from `next` on, that is still here and
+  // has an id; `next` then points past it. Null when none is left.
+  const ImapMessage* NextListed(const std::vector<uint32_t>& uids, size_t& next);
 
   // 0-based indexes of the messages a set names, in sequence order. A
   // sequence-number set naming a number past the last is refused (false),

@@ -11,8 +11,6 @@ namespace {
 constexpr int kMaxListDepth = 16;
 
 
-std::string UpperText(std::string text) { return AsciiUpper(std::move(text)); }
-
 bool IsAtomChar(unsigned char c) {
   return c > ' ' && c < 0x7F && c != '(' && c != ')' && c != '{' && c != '"';
 }
@@ -171,7 +169,7 @@ class ArgReader {
   // Whether the atom read so far names a fetch item that takes a section;
   // anywhere else '[' is an ordinary atom character ("a[b" is a mailbox).
   bool OpensSection(size_t start) const {
-    std::string head = UpperText(text_.substr(start, pos_ - start));
+    std::string head = AsciiUpper(text_.substr(start, pos_ - start));
     return head == "BODY" || head == "BODY.PEEK" || head == "BINARY" || head == "BINARY.PEEK" ||
            head == "BINARY.SIZE";
   }
@@ -220,7 +218,7 @@ bool ParseSection(const std::string& text, ImapSection& section) {
     if (pos == text.size()) return false;
   }
   std::string rest = text.substr(pos);
-  std::string upper = UpperText(rest);
+  std::string upper = AsciiUpper(rest);
   if (upper.empty()) return pos == 0;
   if (upper == "HEADER") {
     section.text = ImapSection::Text::Header;
@@ -252,7 +250,7 @@ bool ParseSection(const std::string& text, ImapSection& section) {
   if (args.size() != 1 || args[0].kind != ImapArg::Kind::List || args[0].list.empty()) return false;
   for (const ImapArg& field : args[0].list) {
     if (!field.IsAstring() || field.text.empty()) return false;
-    section.fields.push_back(UpperText(field.text));
+    section.fields.push_back(AsciiUpper(field.text));
   }
   return true;
 }
@@ -261,7 +259,7 @@ bool ParseOneFetchItem(const ImapArg& arg, ImapFetchItem& item) {
   if (arg.kind != ImapArg::Kind::Atom) return false;
   std::string text = arg.text;
   size_t bracket = text.find('[');
-  std::string head = UpperText(text.substr(0, bracket));
+  std::string head = AsciiUpper(text.substr(0, bracket));
   if (bracket == std::string::npos) {
     return FetchAttribute(head, &item.kind);
   }
@@ -309,7 +307,7 @@ bool Macro(const std::string& upper, std::vector<ImapFetchItem>& items) {
 }  // namespace
 
 bool ImapArg::IsAtom(const char* upperName) const {
-  return kind == Kind::Atom && UpperText(text) == upperName;
+  return kind == Kind::Atom && AsciiUpper(text) == upperName;
 }
 
 bool CSequenceSet::Contains(uint32_t n, uint32_t largest) const {
@@ -384,7 +382,7 @@ bool CImapParser::ParseCommand(const std::string& raw, std::string& tag, std::st
   while (pos < raw.size() && ((raw[pos] >= 'A' && raw[pos] <= 'Z') || (raw[pos] >= 'a' && raw[pos] <= 'z'))) {
     ++pos;
   }
-  name = UpperText(raw.substr(start, pos - start));
+  name = AsciiUpper(raw.substr(start, pos - start));
   if (name.empty() || (pos < raw.size() && raw[pos] != ' ')) {
     error = "Invalid command name";
     name.clear();
@@ -395,7 +393,7 @@ bool CImapParser::ParseCommand(const std::string& raw, std::string& tag, std::st
     while (pos < raw.size() && ((raw[pos] >= 'A' && raw[pos] <= 'Z') || (raw[pos] >= 'a' && raw[pos] <= 'z'))) {
       ++pos;
     }
-    name += " " + UpperText(raw.substr(sub, pos - sub));
+    name += " " + AsciiUpper(raw.substr(sub, pos - sub));
     if (pos == sub || (pos < raw.size() && raw[pos] != ' ')) {
       error = "Invalid UID command";
       return false;
@@ -413,7 +411,7 @@ bool CImapParser::ParseFetchItems(const std::vector<ImapArg>& args, size_t first
     return false;
   }
   const ImapArg& arg = args[first];
-  if (arg.kind == ImapArg::Kind::Atom && Macro(UpperText(arg.text), items)) return true;
+  if (arg.kind == ImapArg::Kind::Atom && Macro(AsciiUpper(arg.text), items)) return true;
   const std::vector<ImapArg>* list = &arg.list;
   std::vector<ImapArg> single;
   if (arg.kind != ImapArg::Kind::List) {
@@ -441,7 +439,7 @@ bool CImapParser::ParseStore(const std::vector<ImapArg>& args, size_t first, Ima
     error = "Missing store arguments";
     return false;
   }
-  std::string item = UpperText(args[first].text);
+  std::string item = AsciiUpper(args[first].text);
   store.mode = ImapStore::Mode::Replace;
   if (!item.empty() && (item[0] == '+' || item[0] == '-')) {
     store.mode = item[0] == '+' ? ImapStore::Mode::Add : ImapStore::Mode::Remove;
@@ -466,6 +464,6 @@ bool CImapParser::ParseStore(const std::vector<ImapArg>& args, size_t first, Ima
 }
 
 std::string CImapParser::MailboxName(const ImapArg& arg) {
-  if (UpperText(arg.text) == "INBOX") return "INBOX";
+  if (AsciiUpper(arg.text) == "INBOX") return "INBOX";
   return arg.text;
 }

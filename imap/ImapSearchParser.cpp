@@ -9,8 +9,6 @@ namespace {
 
 constexpr size_t kMaxSearchKeys = 1000;
 
-std::string UpperText(std::string text) { return AsciiUpper(std::move(text)); }
-
 class SearchReader {
  public:
   SearchReader(const std::vector<ImapArg>& args, std::string& error) : args_(args), error_(error) {}
@@ -47,7 +45,7 @@ class SearchReader {
       return ReadKeys(arg.list, 0, key);
     }
     if (arg.kind != ImapArg::Kind::Atom) return Fail("Unknown search key");
-    std::string name = UpperText(arg.text);
+    std::string name = AsciiUpper(arg.text);
     static const struct {
       const char* name;
       K kind;
@@ -143,7 +141,7 @@ bool CImapParser::ParseSearch(const std::vector<ImapArg>& args, size_t first, Im
       error = "Missing charset";
       return false;
     }
-    std::string charset = UpperText(args[first + 1].text);
+    std::string charset = AsciiUpper(args[first + 1].text);
     if (charset != "US-ASCII" && charset != "UTF-8") {
       error = "[BADCHARSET (US-ASCII UTF-8)] Unsupported charset";
       return false;
@@ -165,7 +163,7 @@ bool CImapParser::ParseDate(const std::string& text, int* days) {
   }
   uint32_t day = 0, year = 0;
   if (!ParseNumber(text.substr(0, dash1), &day) || !ParseNumber(text.substr(dash2 + 1), &year)) return false;
-  std::string month = UpperText(text.substr(dash1 + 1, 3));
+  std::string month = AsciiUpper(text.substr(dash1 + 1, 3));
   int m = -1;
   for (int i = 0; i < 12; ++i) {
     if (month == kMonths[i]) m = i + 1;

@@ -256,7 +256,7 @@ void CImapSession::ListFolders(bool* ok) {
 
 bool CImapSession::LookUp(const std::string& name, bool* ok) {
   *ok = true;
-  if (Knows(name)) return false;
+  if (FindMailbox(name) != nullptr) return false;
   ListFolders(ok);
   return true;
 }

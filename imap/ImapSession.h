@@ -127,14 +127,11 @@ class CImapSession {
   // Requests many commands make; each lets the command go on when done.
   // The folder list, read again into Mailboxes(): `ok` tells whether it was.
   void ListFolders(bool* ok);
-  // Whether the folder list read before names this folder: a command that needs no other may go on without reading it
-  // again. LIST always reads it; a folder that cannot be listed any more
-  // makes it unknown.
-  bool Knows(const std::string& name) const { return FindMailbox(name) != nullptr; }
+  // A folder that cannot be listed any more makes the folder list unknown.
   void ForgetFolders() { mailboxes_.clear(); }
-  // For a command that names a folder: reads the folder list when it does
-  // not know the name (true: the command waits for it); `ok` tells whether
-  // the list is at hand.
+  // For a command that names a folder: reads the folder list when the one
+  // read before does not name it (true: the command waits for it); `ok`
+  // tells whether the list is at hand. LIST always reads it.
   bool LookUp(const std::string& name, bool* ok);
   // The folder named, once LookUp is done; null when there is none, the
   // command then answered with `missing` (or the list's failure).

@@ -10,8 +10,6 @@ constexpr int kMaxDepth = 20;
 constexpr size_t kMaxParts = 500;
 constexpr size_t kMaxPeekedHeader = 64 * 1024;
 
-std::string Upper(std::string text) { return AsciiUpper(std::move(text)); }
-
 bool SameName(const std::string& a, const char* b) {
   size_t i = 0;
   for (; i < a.size() && b[i] != '\0'; ++i) {
@@ -263,7 +261,7 @@ void CMimePart::SplitParams(const std::string& value, std::string& first, Params
   for (size_t i = 1; i < pieces.size(); ++i) {
     size_t eq = pieces[i].find('=');
     if (eq == std::string::npos) continue;
-    std::string name = Upper(Trim(pieces[i].substr(0, eq)));
+    std::string name = AsciiUpper(Trim(pieces[i].substr(0, eq)));
     if (name.empty()) continue;
     std::string value = Unquote(pieces[i].substr(eq + 1));
     Segment segment;
@@ -305,8 +303,8 @@ void CMimePart::ReadContentType(const std::string& text, bool digestDefault) {
   Params found;
   SplitParams(value, first, found);
   size_t slash = first.find('/');
-  std::string t = Upper(Trim(first.substr(0, slash)));
-  std::string s = slash == std::string::npos ? "" : Upper(Trim(first.substr(slash + 1)));
+  std::string t = AsciiUpper(Trim(first.substr(0, slash)));
+  std::string s = slash == std::string::npos ? "" : AsciiUpper(Trim(first.substr(slash + 1)));
   if (t.empty() || s.empty() || t.find_first_of(" \t\"") != std::string::npos ||
       s.find_first_of(" \t\"") != std::string::npos) {
     // Unreadable: the default type, as if there were no such field.

@@ -36,12 +36,8 @@ class Expunging : public CImapCommand {
       moveToTrash_ = session_.GetDeleteMode() == DeleteMode::MoveToDeletedItems && trash_->folder.id != folderId_;
     }
     if (asked_ != 0) Record();
-    CImapMailbox& folder = *session_.Selected();
-    while (next_ < uids_.size()) {
-      const uint32_t uid = uids_[next_++];
-      const ImapMessage* message = folder.Find(uid);
-      if (message == nullptr || message->info.id.empty()) continue;
-      asked_ = uid;
+    if (const ImapMessage* message = session_.Selected()->NextListed(uids_, next_)) {
+      asked_ = message->uid;
       askedId_ = message->info.id;
       // Gone: carried out now, or by another session before (the service no
       // longer has it, which is what was asked).

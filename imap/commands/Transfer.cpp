@@ -21,12 +21,9 @@ class Transferring : public CImapCommand {
     }
     if (destination_.id.empty()) return Choose();
     if (asked_ != 0) Record();
-    CImapMailbox& folder = *session_.Selected();
-    while (next_ < uids_.size()) {
-      const uint32_t uid = uids_[next_++];
-      const ImapMessage* message = folder.Find(uid);
-      if (message == nullptr || message->info.id.empty()) continue;
-      asked_ = uid;
+    const CImapMailbox& folder = *session_.Selected();
+    if (const ImapMessage* message = session_.Selected()->NextListed(uids_, next_)) {
+      asked_ = message->uid;
       askedId_ = message->info.id;
       // A copy into its own folder cannot keep the id, which the source holds.
       const bool fresh = !move_ && destination_.id == folder.FolderId();
