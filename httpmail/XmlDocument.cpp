@@ -1,10 +1,13 @@
 // The parts of CXmlDocument that do not depend on the DOM behind it: error
-// texts, and how the bytes of a reply body are to be read.
+// texts, how the bytes of a reply body are to be read, and the steps of a
+// lookup path.
 #include "XmlDocument.h"
 
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
+
+#include <algorithm>
 
 #include "config/MessageText.h"
 
@@ -53,6 +56,21 @@ bool IsUtf8(std::string_view text) {
   return true;
 }
 
+// The characters of a name in a lookup path: ASCII, so that both builds
+// compare them alike.
+bool IsNameStart(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
+bool IsNameChar(char c) { return IsNameStart(c) || (c >= '0' && c <= '9') || c == '-' || c == '.'; }
+
+// The name at the start of `text`, which is taken past it; empty when none.
+std::string_view TakeName(std::string_view& text) {
+  size_t n = 0;
+  if (!text.empty() && IsNameStart(text[0]))
+    while (n < text.size() && IsNameChar(text[n])) ++n;
+  const std::string_view name = text.substr(0, n);
+  text.remove_prefix(n);
+  return name;
+}
+
 bool NameIs(const std::string& name, std::initializer_list<const char*> names) {
   for (const char* n : names)
     if (strcasecmp(name.c_str(), n) == 0) return true;
@@ -83,6 +101,29 @@ std::string CXmlDocument::Error::Text() const {
 
 void CXmlDocument::BindPrefix(const std::string& prefix, const std::string& uri) {
   bindings_.push_back(Binding{prefix, uri});
+}
+
+bool CXmlDocument::ResolvePath(const char* path, std::vector<Step>& steps) const {
+  steps.clear();
+  std::string_view rest(path);
+  do {
+    if (!steps.empty()) rest.remove_prefix(1);  // the '/'
+    Step step;
+    step.localName = TakeName(rest);
+    if (!rest.empty() && rest[0] == ':') {
+      const std::string_view prefix = step.localName;
+      rest.remove_prefix(1);
+      step.localName = TakeName(rest);
+      const auto bound = std::find_if(bindings_.rbegin(), bindings_.rend(),
+                                      [&](const Binding& b) { return b.prefix == prefix; });
+      // A prefix bound to no URI at all names nothing.
+      if (prefix.empty() || bound == bindings_.rend() || bound->uri.empty()) return false;
+      step.uri = bound->uri;
+    }
+    if (step.localName.empty()) return false;
+    steps.push_back(step);
+  } while (!rest.empty() && rest[0] == '/');
+  return rest.empty();
 }
 
 CXmlDocument::Encoding CXmlDocument::DetectEncoding(const std::string& body, std::string& name) {

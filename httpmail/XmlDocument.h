@@ -2,7 +2,7 @@
 // make in it. Lookups are namespace-aware: the prefixes of a path are bound
 // to namespace URIs with BindPrefix, so a reply that writes other prefixes
 // for the same URIs is read alike. libxml2 or MSXML stands behind it,
-// chosen by the build.
+// chosen by the build; both walk a path's steps the same way.
 #ifndef KESTRELON_XML_DOCUMENT_H
 #define KESTRELON_XML_DOCUMENT_H
 
@@ -79,9 +79,13 @@ class CXmlDocument {
   // Every node matching an XPath expression from the document, in document
   // order. Throws Error.
   std::vector<Node> SelectNodes(const char* path);
-  // The text content of the first node, in document order, that matches a
-  // path from the context, in code page 932. Never throws: false, with the
-  // text emptied, when nothing matches or anything fails.
+  // The text content of the first element, in document order, that a path
+  // of child steps ("p:name/p:name"; an unprefixed name is in no namespace)
+  // reaches from the context, in code page 932. The steps are matched by
+  // namespace URI and local name as they walk the children, with no XPath
+  // evaluation: a listing reads several of them for each element. Never
+  // throws: false, with the text emptied, when nothing matches, the path is
+  // no such chain or names an unbound prefix, or anything fails.
   bool SelectText(Node context, const char* path, std::string& text) noexcept;
   // SelectText in UTF-8, for texts that go on in Unicode (IMAP folder names).
   bool SelectUtf8Text(Node context, const char* path, std::string& text) noexcept;
@@ -108,7 +112,16 @@ class CXmlDocument {
     std::string uri;
   };
   struct Impl;
+  // A step of a lookup path: the namespace URI (empty for none) and local
+  // name of a child element, as views into the path and the bindings.
+  struct Step {
+    std::string_view uri;
+    std::string_view localName;
+  };
 
+  // The steps of a lookup path; false when it is not a chain of child steps
+  // or names a prefix not bound. The last binding of a prefix holds.
+  bool ResolvePath(const char* path, std::vector<Step>& steps) const;
   // Load without the size check.
   void Parse(const std::string& body);
   // SelectText in code page 932 or CP_UTF8.

@@ -377,10 +377,26 @@ void BodyInput::ConvertLenientUtf8() {
 struct CXmlDocument::Impl {
   xmlDocPtr doc = nullptr;
   bool ownsDoc = true;  // false while a streaming reader owns it
-  // One XPath context for every lookup in the document, its prefixes bound
-  // once: building one per lookup cost more than the lookups themselves.
+  // One XPath context for SelectNodes, its prefixes bound once.
   xmlXPathContextPtr xpath = nullptr;
   Cp932Converter converter;
+  std::vector<Step> steps;  // of the path being looked up, kept for its capacity
+
+  static bool Matches(const xmlNode* node, const Step& step) {
+    if (node->type != XML_ELEMENT_NODE || step.localName != reinterpret_cast<const char*>(node->name)) return false;
+    if (node->ns == nullptr || node->ns->href == nullptr) return step.uri.empty();
+    return !step.uri.empty() && step.uri == reinterpret_cast<const char*>(node->ns->href);
+  }
+
+  // The first element in document order that the steps reach from `from`.
+  static xmlNodePtr FindFirst(xmlNodePtr from, const Step* step, const Step* end) {
+    for (xmlNodePtr child = from->children; child != nullptr; child = child->next) {
+      if (!Matches(child, *step)) continue;
+      if (step + 1 == end) return child;
+      if (xmlNodePtr found = FindFirst(child, step + 1, end)) return found;
+    }
+    return nullptr;
+  }
 
   ~Impl() { Reset(); }
 
@@ -470,22 +486,21 @@ bool CXmlDocument::SelectIn(Node context, const char* path, std::string& text, u
   if (impl_->doc == nullptr) return false;
   xmlNodePtr from = context != nullptr ? static_cast<xmlNodePtr>(const_cast<void*>(context))
                                        : reinterpret_cast<xmlNodePtr>(impl_->doc);
-  xmlXPathObjectPtr result = impl_->Evaluate(from, path);
-  if (result == nullptr) return false;
   bool found = false;
-  xmlNodeSetPtr set = result->type == XPATH_NODESET ? result->nodesetval : nullptr;
-  if (set != nullptr && set->nodeNr > 0) {
-    xmlChar* content = xmlNodeGetContent(set->nodeTab[0]);
-    try {
-      const char* utf8 = content != nullptr ? reinterpret_cast<const char*>(content) : "";
-      text = codePage == CP_UTF8 ? std::string(utf8) : impl_->converter.Convert(utf8, strlen(utf8));
-      found = true;
-    } catch (...) {
-      text.clear();
-    }
-    if (content != nullptr) xmlFree(content);
+  xmlChar* content = nullptr;
+  try {
+    std::vector<Step>& steps = impl_->steps;
+    if (!ResolvePath(path, steps)) return false;
+    const xmlNodePtr node = Impl::FindFirst(from, steps.data(), steps.data() + steps.size());
+    if (node == nullptr) return false;
+    content = xmlNodeGetContent(node);
+    const char* utf8 = content != nullptr ? reinterpret_cast<const char*>(content) : "";
+    text = codePage == CP_UTF8 ? std::string(utf8) : impl_->converter.Convert(utf8, strlen(utf8));
+    found = true;
+  } catch (...) {
+    text.clear();
   }
-  xmlXPathFreeObject(result);
+  if (content != nullptr) xmlFree(content);
   return found;
 }
 

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "httpmail/DavNames.h"
 #include "httpmail/XmlDocument.h"
 
 namespace {
@@ -110,6 +111,75 @@ void Lookups() {
   Check(!doc.SelectText(nullptr, "hm:x", t), "bound prefix, no such node");
 }
 
+// The readers' properties of each DAV: response, "-" for one not found, as
+// read from the body held whole and pulled a byte at a time.
+std::string Properties(const std::string& response, bool whole) {
+  const std::string body = "<D:multistatus xmlns:D=\"DAV:\" xmlns:m=\"urn:schemas:mailheader:\">" + response +
+                           "</D:multistatus>";
+  std::string texts;
+  size_t at = 0;
+  try {
+    CXmlDocument doc;
+    doc.BindPrefix("D", "DAV:");
+    doc.BindPrefix("m", "urn:schemas:mailheader:");
+    const auto visit = [&](CXmlDocument::Node r) {
+      for (const char* path : {DavNames::kHref, DavNames::kId, DavNames::kSubject}) {
+        std::string text;
+        texts += (doc.SelectText(r, path, text) ? text : "-") + "|";
+      }
+    };
+    if (whole) {
+      doc.LoadEach(body, "DAV:", "response", visit);
+    } else {
+      doc.StreamEach(
+          [&](char* buffer, int) {
+            if (at == body.size()) return 0;
+            *buffer = body[at++];
+            return 1;
+          },
+          "DAV:", "response", visit);
+    }
+  } catch (const CXmlDocument::Error&) {
+    return "<error>";
+  }
+  return texts;
+}
+
+// Properties are found by namespace URI and local name, as children of
+// exactly the path's elements, the first in document order.
+void Properties() {
+  struct Row {
+    const char* response;
+    const char* expected;
+  };
+  const Row rows[] = {
+      {"<a:response xmlns:a=\"DAV:\" xmlns:b=\"urn:schemas:mailheader:\"><a:href>h</a:href><a:propstat><a:prop>"
+       "<a:id>1</a:id><b:subject>s</b:subject></a:prop></a:propstat></a:response>",
+       "h|1|s|"},
+      {"<response xmlns=\"DAV:\">\r\n <href>h</href>\r\n <propstat>\r\n  <prop>\r\n   <id>1</id>\r\n"
+       "   <subject xmlns=\"urn:schemas:mailheader:\">s</subject>\r\n  </prop>\r\n </propstat>\r\n</response>",
+       "h|1|s|"},
+      {"<D:response><href>n</href><x:href xmlns:x=\"urn:x\">x</x:href><D:HREF>c</D:HREF><D:href>h</D:href>"
+       "<D:propstat><D:prop><D:id xmlns:D=\"urn:x\">x</D:id><m:subject xmlns:m=\"DAV:\">x</m:subject><D:id>1</D:id>"
+       "</D:prop></D:propstat></D:response>",
+       "h|1|-|"},
+      {"<D:response><D:propstat><D:href>x</D:href><D:prop><D:x><D:id>x</D:id></D:x></D:prop></D:propstat>"
+       "<D:prop><D:id>x</D:id></D:prop><D:x><D:href>x</D:href></D:x></D:response>",
+       "-|-|-|"},
+      {"<D:response><D:href>h</D:href><D:href>x</D:href><D:propstat><D:prop><m:subject>s</m:subject></D:prop>"
+       "<D:status>HTTP/1.1 200 OK</D:status></D:propstat><D:propstat><D:prop/><D:prop><D:id>1</D:id></D:prop>"
+       "<D:prop><D:id>x</D:id><m:subject>x</m:subject></D:prop></D:propstat></D:response>",
+       "h|1|s|"},
+      {"<D:response><!-- c --><?p i?><D:href> <![CDATA[a<b]]>&amp;&#x41;<D:i>in</D:i> </D:href><D:propstat><D:prop>"
+       "<D:id/><m:subject></m:subject></D:prop></D:propstat></D:response>",
+       " a<b&Ain |||"},
+  };
+  for (const Row& row : rows) {
+    Check(Properties(row.response, true) == row.expected, row.response);
+    Check(Properties(row.response, false) == row.expected, row.response);
+  }
+}
+
 // A listing pulled in pieces of three bytes by `StreamEach`, or "<error>".
 std::string StreamedTexts(const std::string& body, size_t failAt) {
   std::string texts;
@@ -159,6 +229,7 @@ int main() {
   Encodings();
   Safety();
   Lookups();
+  Properties();
   Streaming();
   CoUninitialize();
   printf("%d failures\n", failures);
