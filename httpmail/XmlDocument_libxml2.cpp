@@ -67,6 +67,8 @@ class Cp932Converter {
   }
 
   std::string Convert(const char* utf8, size_t size) {
+    // ASCII is the same bytes in both; most of a listing's texts are.
+    if (std::all_of(utf8, utf8 + size, [](char c) { return (c & 0x80) == 0; })) return std::string(utf8, size);
     if (!Opened()) cd_ = iconv_open("CP932", "UTF-8");
     if (!Opened()) throw CXmlDocument::Error(CXmlDocument::kOutOfMemory);
     iconv(cd_, nullptr, nullptr, nullptr, nullptr);  // a fresh start for each text
