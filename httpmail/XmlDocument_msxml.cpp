@@ -1,8 +1,8 @@
 // CXmlDocument on MSXML ("Microsoft.XMLDOM", IXMLDOMDocument2). The body is
 // decoded here, by its byte-order mark or declared encoding, and handed to
-// loadXML as UTF-16 without its declaration. Lookups use XPath with the
-// bound prefixes as selection namespaces, so they select what the libxml2
-// build selects. No DTD is accepted and nothing external is resolved.
+// loadXML as UTF-16 without its declaration. Lookups walk the DOM's
+// children; SelectNodes uses XPath with the bound prefixes as selection
+// namespaces. No DTD is accepted and nothing external is resolved.
 #include "XmlDocument.h"
 
 #include <msxml2.h>
@@ -132,6 +132,64 @@ HRESULT SetFlagProperty(IXMLDOMDocument2* doc, const wchar_t* name, bool flag) {
 
 void Check(HRESULT hr) {
   if (FAILED(hr)) throw CXmlDocument::Error(hr);
+}
+
+// A string the DOM handed out, freed when done with.
+struct BstrValue {
+  BstrValue() = default;
+  BstrValue(const BstrValue&) = delete;
+  BstrValue& operator=(const BstrValue&) = delete;
+  ~BstrValue() { SysFreeString(bstr); }
+  bool Is(const std::wstring& text) const {
+    return SysStringLen(bstr) == text.size() && (text.empty() || text.compare(0, text.size(), bstr, text.size()) == 0);
+  }
+  BSTR bstr = nullptr;
+};
+
+// A node the DOM handed out, released when done with.
+class NodeRef {
+ public:
+  explicit NodeRef(IXMLDOMNode* node = nullptr) : node_(node) {}
+  NodeRef(NodeRef&& other) noexcept : node_(other.node_) { other.node_ = nullptr; }
+  NodeRef(const NodeRef&) = delete;
+  NodeRef& operator=(const NodeRef&) = delete;
+  ~NodeRef() {
+    if (node_ != nullptr) node_->Release();
+  }
+  IXMLDOMNode* Get() const { return node_; }
+
+ private:
+  IXMLDOMNode* node_;
+};
+
+// A step of a lookup path as the DOM spells names.
+struct WideStep {
+  std::wstring uri;  // empty: no namespace
+  std::wstring localName;
+};
+
+bool Matches(IXMLDOMNode* node, const WideStep& step) {
+  DOMNodeType type = NODE_INVALID;
+  if (FAILED(node->get_nodeType(&type)) || type != NODE_ELEMENT) return false;
+  BstrValue name, uri;
+  return SUCCEEDED(node->get_baseName(&name.bstr)) && name.Is(step.localName) &&
+         SUCCEEDED(node->get_namespaceURI(&uri.bstr)) && uri.Is(step.uri);
+}
+
+// The first element in document order that the steps reach from `from`.
+NodeRef FindFirst(IXMLDOMNode* from, const WideStep* step, const WideStep* end) {
+  IXMLDOMNode* next = nullptr;
+  if (from->get_firstChild(&next) != S_OK) next = nullptr;
+  while (next != nullptr) {
+    NodeRef child(next);
+    if (Matches(child.Get(), *step)) {
+      if (step + 1 == end) return child;
+      NodeRef found = FindFirst(child.Get(), step + 1, end);
+      if (found.Get() != nullptr) return found;
+    }
+    if (child.Get()->get_nextSibling(&next) != S_OK) next = nullptr;
+  }
+  return NodeRef();
 }
 
 }  // namespace
@@ -281,25 +339,20 @@ bool CXmlDocument::SelectIn(Node context, const char* path, std::string& text, u
   if (impl_->doc == nullptr) return false;
   IXMLDOMNode* from = context != nullptr ? static_cast<IXMLDOMNode*>(const_cast<void*>(context))
                                          : static_cast<IXMLDOMNode*>(impl_->doc);
-  IXMLDOMNode* node = nullptr;
-  bool found = false;
   try {
-    Bstr query(Ascii(path));
-    if (from->selectSingleNode(query, &node) == S_OK && node != nullptr) {
-      BSTR value = nullptr;
-      if (SUCCEEDED(node->get_text(&value))) {
-        try {
-          text = Narrow(value, codePage);
-          found = true;
-        } catch (...) {
-          text.clear();
-        }
-        SysFreeString(value);
-      }
-    }
+    std::vector<Step> steps;
+    if (!ResolvePath(path, steps)) return false;
+    std::vector<WideStep> wide;
+    for (const Step& step : steps)
+      wide.push_back(WideStep{Widen(std::string(step.uri), kCodePage), Ascii(std::string(step.localName).c_str())});
+    const NodeRef node = FindFirst(from, wide.data(), wide.data() + wide.size());
+    if (node.Get() == nullptr) return false;
+    BstrValue value;
+    if (FAILED(node.Get()->get_text(&value.bstr))) return false;
+    text = Narrow(value.bstr, codePage);
+    return true;
   } catch (...) {
     text.clear();
   }
-  if (node != nullptr) node->Release();
-  return found;
+  return false;
 }
