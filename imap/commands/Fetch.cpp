@@ -34,6 +34,18 @@ bool NeedsText(const ImapFetchItem& item) {
          item.kind == K::Rfc822Text;
 }
 
+// Whether the item can be answered from a message's header block and its
+// structure, as the cache keeps them.
+bool FromSummary(const ImapFetchItem& item) {
+  using T = ImapSection::Text;
+  const T text = item.section.text;
+  return item.kind == K::Envelope || item.kind == K::BodyStructure || item.kind == K::Body ||
+         item.kind == K::Rfc822Header ||
+         (item.kind == K::BodySection && item.section.part.empty() &&
+          (text == T::Header || text == T::HeaderFields || text == T::HeaderFieldsNot)) ||
+         !NeedsText(item);
+}
+
 bool SetsSeen(const ImapFetchItem& item) {
   return (item.kind == K::BodySection && !item.peek) || item.kind == K::Rfc822 || item.kind == K::Rfc822Text;
 }
@@ -48,7 +60,11 @@ class Fetching : public CImapCommand {
       : CImapCommand(session, std::move(tag)), uid_(uid), items_(std::move(items)) {
     folderId_ = session.Selected()->FolderId();
     for (size_t index : indexes) uids_.push_back(session.Selected()->Messages()[index].uid);
-    for (const ImapFetchItem& item : items_) needText_ = needText_ || NeedsText(item);
+    summaryDoes_ = true;
+    for (const ImapFetchItem& item : items_) {
+      needText_ = needText_ || NeedsText(item);
+      summaryDoes_ = summaryDoes_ && FromSummary(item);
+    }
   }
 
   Step Continue() override;
@@ -64,6 +80,11 @@ class Fetching : public CImapCommand {
   };
 
   void AskAhead(CImapMailbox& folder);
+  // Whether the cache answers for the message: from its summary, which is
+  // then made current, or from its kept text.
+  const CachedMessage* Summary(const ImapMessage& m) const;
+  bool Cached(const ImapMessage& m) const;
+  bool TakeSummary(const ImapMessage& m);
   std::string Response(const ImapMessage& m, size_t index, bool* markRead);
   std::string Part(ImapSection::Text part) const;
   void AfterReadMark();
@@ -74,6 +95,7 @@ class Fetching : public CImapCommand {
   size_t next_ = 0;             // the next to answer
   size_t asked_ = 0;            // the next whose text to ask for
   bool needText_ = false;
+  bool summaryDoes_ = false;  // every item is answered by a cached summary
   bool failed_ = false;
   std::map<uint32_t, Arrived> arrived_;  // texts asked for, by UID; empty while in flight
   size_t inFlight_ = 0;
@@ -82,8 +104,34 @@ class Fetching : public CImapCommand {
   bool marked_ = false;       // and its answer is in
   bool ok_ = false;
   std::string pending_;  // a response waiting for its read mark
-  const std::string* text_ = nullptr;
+  const std::string* text_ = nullptr;  // the text answered from: the message's, or its header block
+  const CMimePart* tree_ = nullptr;
+  const CachedMessage* summary_ = nullptr;  // when answered from the cache's summary
+  std::string header_;
+  std::unique_ptr<CMimePart> headerTree_;
 };
+
+const CachedMessage* Fetching::Summary(const ImapMessage& m) const {
+  CFolderCache* cache = session_.Cache();
+  return summaryDoes_ && cache != nullptr ? cache->Find(m.info.id, static_cast<uint64_t>(m.info.size)) : nullptr;
+}
+
+bool Fetching::Cached(const ImapMessage& m) const {
+  CFolderCache* cache = session_.Cache();
+  if (cache == nullptr) return false;
+  const CachedMessage* entry = cache->Find(m.info.id, static_cast<uint64_t>(m.info.size));
+  return entry != nullptr && (summaryDoes_ || entry->textSize != 0);
+}
+
+bool Fetching::TakeSummary(const ImapMessage& m) {
+  summary_ = Summary(m);
+  if (summary_ == nullptr) return false;
+  header_ = summary_->header;
+  headerTree_ = CMimePart::Parse(header_);
+  text_ = &header_;
+  tree_ = headerTree_.get();
+  return true;
+}
 
 // The text answered next is always asked for; those after it while the
 // bounds allow.
@@ -91,7 +139,7 @@ void Fetching::AskAhead(CImapMailbox& folder) {
   while (asked_ < uids_.size() && (asked_ == next_ || (inFlight_ < kAhead && waitingBytes_ < kAheadBytes))) {
     const uint32_t uid = uids_[asked_++];
     const ImapMessage* m = folder.Find(uid);
-    if (m == nullptr || arrived_.count(uid) != 0 || session_.Text(m->info.id) != nullptr) continue;
+    if (m == nullptr || arrived_.count(uid) != 0 || session_.Text(m->info.id) != nullptr || Cached(*m)) continue;
     ++inFlight_;
     arrived_[uid];
     session_.Service().Fetch(
@@ -128,6 +176,12 @@ CImapCommand::Step Fetching::Continue() {
       continue;
     }
     text_ = needText_ ? session_.Text(m->info.id) : nullptr;
+    tree_ = text_ != nullptr ? &session_.TextTree() : nullptr;
+    summary_ = nullptr;
+    if (needText_ && text_ == nullptr && !TakeSummary(*m) && session_.KeepCached(m->info)) {
+      text_ = session_.Text(m->info.id);
+      tree_ = &session_.TextTree();
+    }
     if (needText_ && text_ == nullptr) {
       auto found = arrived_.find(uid);
       if (found == arrived_.end()) {
@@ -146,8 +200,9 @@ CImapCommand::Step Fetching::Continue() {
         ++next_;
         continue;
       }
-      session_.Keep(m->info.id, std::move(got.text));
+      session_.Learn(m->info, std::move(got.text));
       text_ = session_.Text(m->info.id);
+      tree_ = &session_.TextTree();
     }
     bool markRead = false;
     std::string response = Response(*m, static_cast<size_t>(m - folder.Messages().data()), &markRead);
@@ -184,7 +239,7 @@ std::string Fetching::Part(ImapSection::Text part) const {
   ImapSection section;
   section.text = part;
   std::string bytes;
-  CImapBody::Section(*text_, session_.TextTree(), section, bytes);
+  CImapBody::Section(*text_, *tree_, section, bytes);
   return bytes;
 }
 
@@ -216,9 +271,11 @@ std::string Fetching::Response(const ImapMessage& m, size_t index, bool* markRea
         break;
       case K::Rfc822Size: item("RFC822.SIZE ") += std::to_string(m.info.size); break;
       case K::InternalDate: item("INTERNALDATE ") += InternalDate(m.date); break;
-      case K::Envelope: item("ENVELOPE ") += CImapBody::Envelope(*text_, session_.TextTree()); break;
-      case K::BodyStructure: item("BODYSTRUCTURE ") += CImapBody::Structure(*text_, session_.TextTree(), true); break;
-      case K::Body: item("BODY ") += CImapBody::Structure(*text_, session_.TextTree(), false); break;
+      case K::Envelope: item("ENVELOPE ") += CImapBody::Envelope(*text_, *tree_); break;
+      case K::BodyStructure:
+        item("BODYSTRUCTURE ") += summary_ ? summary_->structure : CImapBody::Structure(*text_, *tree_, true);
+        break;
+      case K::Body: item("BODY ") += summary_ ? summary_->body : CImapBody::Structure(*text_, *tree_, false); break;
       case K::Rfc822:
         item("RFC822");
         literal(*text_);
@@ -237,7 +294,7 @@ std::string Fetching::Response(const ImapMessage& m, size_t index, bool* markRea
         // The whole message is its text as held; any other section a copy.
         const bool whole = it.section.part.empty() && it.section.text == ImapSection::Text::All;
         std::string bytes;
-        if (!whole) CImapBody::Section(*text_, session_.TextTree(), it.section, bytes);
+        if (!whole) CImapBody::Section(*text_, *tree_, it.section, bytes);
         std::string_view view = whole ? std::string_view(*text_) : std::string_view(bytes);
         if (it.partial) view = it.offset < view.size() ? view.substr(it.offset, it.length) : std::string_view();
         literal(view);

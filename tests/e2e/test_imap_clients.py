@@ -33,6 +33,26 @@ def maildir_messages(folder):
     return found
 
 
+def write_mbsyncrc(home, port, maildir):
+    """An mbsync configuration that pulls every folder into `maildir`."""
+    rc = os.path.join(home, "mbsyncrc")
+    with open(rc, "w") as handle:
+        handle.write(
+            "IMAPAccount gateway\nHost 127.0.0.1\nPort %d\nUser %s\nPass %s\nSSLType None\nAuthMechs LOGIN\n\n"
+            "IMAPStore remote\nAccount gateway\n\n"
+            "MaildirStore local\nPath %s/\nInbox %s/INBOX\nSubFolders Verbatim\n\n"
+            "Channel mail\nFar :remote:\nNear :local:\nPatterns *\nCreate Near\nSync All\n"
+            "SyncState *\nExpunge None\n"
+            % (port, ti.ACCOUNT, ti.PASSWORD, maildir, maildir))
+    return rc
+
+
+def mbsync(test, rc, home):
+    result = subprocess.run(["mbsync", "-c", rc, "-a"], capture_output=True, timeout=CLIENT_TIMEOUT,
+                            env=dict(os.environ, HOME=home))
+    test.assertEqual(0, result.returncode, result.stdout + result.stderr)
+
+
 @unittest.skipUnless(shutil.which("mbsync"), "mbsync (isync) is not installed")
 class MbsyncTest(unittest.TestCase):
     def setUp(self):
@@ -44,20 +64,10 @@ class MbsyncTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.home, True)
         self.maildir = os.path.join(self.home, "mail")
         os.makedirs(self.maildir)
-        self.rc = os.path.join(self.home, "mbsyncrc")
-        with open(self.rc, "w") as rc:
-            rc.write(
-                "IMAPAccount gateway\nHost 127.0.0.1\nPort %d\nUser %s\nPass %s\nSSLType None\nAuthMechs LOGIN\n\n"
-                "IMAPStore remote\nAccount gateway\n\n"
-                "MaildirStore local\nPath %s/\nInbox %s/INBOX\nSubFolders Verbatim\n\n"
-                "Channel mail\nFar :remote:\nNear :local:\nPatterns *\nCreate Near\nSync All\n"
-                "SyncState *\nExpunge None\n"
-                % (self.gateway.imap_port, ti.ACCOUNT, ti.PASSWORD, self.maildir, self.maildir))
+        self.rc = write_mbsyncrc(self.home, self.gateway.imap_port, self.maildir)
 
     def sync(self):
-        result = subprocess.run(["mbsync", "-c", self.rc, "-a"], capture_output=True, timeout=CLIENT_TIMEOUT,
-                                env=dict(os.environ, HOME=self.home))
-        self.assertEqual(0, result.returncode, result.stdout + result.stderr)
+        mbsync(self, self.rc, self.home)
 
     def downloads(self):
         """GETs that were answered (a digest challenge is logged as well)."""
