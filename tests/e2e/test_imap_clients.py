@@ -1,5 +1,6 @@
 """IMAP end to end with real mail clients: mbsync and mutt."""
 
+import imaplib
 import os
 import pty
 import re
@@ -116,6 +117,7 @@ class MuttTest(unittest.TestCase):
         self.addCleanup(self.service.stop)
         self.gateway = Gateway(self.service).start()
         self.addCleanup(self.gateway.stop)
+        self.warm()
         self.home = tempfile.mkdtemp(prefix="kestrelon-mutt-")
         self.addCleanup(shutil.rmtree, self.home, True)
         self.rc = os.path.join(self.home, "muttrc")
@@ -132,6 +134,9 @@ class MuttTest(unittest.TestCase):
             os.execvp("mutt", ["mutt", "-n", "-F", self.rc])
         self.addCleanup(self.finish)
         self.screen = b""
+
+    def warm(self):
+        pass
 
     def finish(self):
         try:
@@ -176,6 +181,23 @@ class MuttTest(unittest.TestCase):
         self.assertEqual([ti.REPORT], [self.service.message_bytes(ti.ACCOUNT, "Archive", i) for i in archived])
         # DeleteMode 1: what left the inbox is in deleted items.
         self.assertEqual(2, len(self.service.message_ids(ti.ACCOUNT, "deleteditems")))
+
+
+class MuttFromTheCacheTest(MuttTest):
+    """The same, with the folder already in the gateway's cache from before a restart."""
+
+    def warm(self):
+        client = imaplib.IMAP4("127.0.0.1", self.gateway.imap_port, timeout=CLIENT_TIMEOUT)
+        client.login(ti.ACCOUNT, ti.PASSWORD)
+        client.select("INBOX")
+        client.uid("FETCH", "1:*", "(BODY.PEEK[])")
+        client.logout()
+        self.gateway.restart()
+        self.service.clear_requests()
+
+    def test_index_read_save_delete_and_expunge(self):
+        super().test_index_read_save_delete_and_expunge()
+        self.assertEqual([], [r for r in self.service.requests("GET") if r["status"] == 200])
 
 
 if __name__ == "__main__":
