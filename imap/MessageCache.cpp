@@ -87,8 +87,33 @@ bool Unseal(std::string& data, const char* magic) {
   return true;
 }
 
+// Parts past this many are not recorded: BODY[n] of them downloads the text.
+constexpr size_t kMostParts = 256;
+
 uint64_t EntryBytes(const std::string& id, const CachedMessage& m) {
-  return kEntryOverhead + id.size() + m.header.size() + m.body.size() + m.structure.size();
+  return kEntryOverhead + id.size() + m.header.size() + m.body.size() + m.structure.size() + 32 * m.parts.size();
+}
+
+// Every part BODY[n] names, as a section's part numbers find it: a
+// multipart's children by number, a single part's body as 1, a carried
+// message's parts below its message/rfc822 part.
+void ListParts(const CMimePart& at, bool atMessage, const std::string& path, std::vector<CachedPart>& parts) {
+  const CMimePart* part = &at;
+  if (!atMessage && part->IsMessage() && !part->children.empty()) {
+    part = part->children[0].get();
+    atMessage = true;
+  }
+  auto add = [&](const CMimePart& child, const std::string& number) {
+    if (parts.size() >= kMostParts) return;
+    const std::string name = path.empty() ? number : path + "." + number;
+    parts.push_back(CachedPart{name, child.bodyBegin, child.BodySize()});
+    ListParts(child, false, name, parts);
+  };
+  if (part->IsMultipart()) {
+    for (size_t i = 0; i < part->children.size(); ++i) add(*part->children[i], std::to_string(i + 1));
+  } else if (atMessage) {
+    add(*part, "1");
+  }
 }
 
 }  // namespace
@@ -105,6 +130,13 @@ CFolderCache::~CFolderCache() { Save(); }
 const CachedMessage* CFolderCache::Find(const std::string& id, uint64_t size) const {
   auto found = entries_.find(id);
   return found != entries_.end() && found->second.size == size ? &found->second : nullptr;
+}
+
+const CachedPart* CFolderCache::FindPart(const CachedMessage& message, const std::string& path) {
+  for (const CachedPart& part : message.parts) {
+    if (part.path == path) return &part;
+  }
+  return nullptr;
 }
 
 std::string CFolderCache::TextPath(const std::string& id) const {
@@ -155,6 +187,7 @@ void CFolderCache::Learn(const std::string& id, uint64_t size, const std::string
   entry.header = text.substr(0, std::min(tree.headerEnd, text.size()));
   entry.body = CImapBody::Structure(text, tree, false);
   entry.structure = CImapBody::Structure(text, tree, true);
+  ListParts(tree, true, std::string(), entry.parts);
   auto old = entries_.find(id);
   if (old != entries_.end()) {
     DropText(id, old->second);
@@ -213,6 +246,12 @@ std::string CFolderCache::Serialize() const {
     PutNumber(out, m.textSize);
     PutNumber(out, m.textSum);
     PutNumber(out, m.stamp);
+    PutNumber(out, m.parts.size());
+    for (const CachedPart& part : m.parts) {
+      PutField(out, part.path);
+      PutNumber(out, part.first);
+      PutNumber(out, part.size);
+    }
   }
   return Sealed(std::move(out));
 }
@@ -230,6 +269,15 @@ bool CFolderCache::Parse(const std::string& data) {
     if (!in.Field(id) || !in.Number(m.size) || !in.Field(m.header) || !in.Field(m.body) || !in.Field(m.structure) ||
         !in.Number(m.textSize) || !in.Number(m.textSum) || !in.Number(m.stamp) || id.empty()) {
       return false;
+    }
+    uint64_t parts = 0;
+    if (!in.Number(parts) || parts > kMostParts) return false;
+    m.parts.resize(static_cast<size_t>(parts));
+    for (CachedPart& part : m.parts) {
+      if (!in.Field(part.path) || !in.Number(part.first) || !in.Number(part.size) ||
+          part.size > UINT64_MAX - part.first) {
+        return false;
+      }
     }
     textBytes_ += m.textSize;
     entries_[id] = std::move(m);

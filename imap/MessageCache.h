@@ -21,11 +21,19 @@
 
 class CMessageCache;
 
+// Where BODY[n] of a message lies in its text, n as "1.2".
+struct CachedPart {
+  std::string path;
+  uint64_t first = 0;
+  uint64_t size = 0;
+};
+
 struct CachedMessage {
   uint64_t size = 0;      // as listed when it was learned
   std::string header;     // the header block, with the blank line that ends it
   std::string body;       // BODY
   std::string structure;  // BODYSTRUCTURE
+  std::vector<CachedPart> parts;
   uint64_t textSize = 0;  // 0: the text is not kept
   uint64_t textSum = 0;
   uint64_t stamp = 0;  // when its text was kept: the oldest goes first
@@ -41,6 +49,7 @@ class CFolderCache {
 
   // What is known of the message listed with this id and size, or null.
   const CachedMessage* Find(const std::string& id, uint64_t size) const;
+  static const CachedPart* FindPart(const CachedMessage& message, const std::string& path);
   // Its kept text; false (and the text forgotten) when the file is gone or
   // not what was written.
   bool ReadText(const std::string& id, std::string& text);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 #include "imap/ImapBody.h"
 #include "imap/ImapWriter.h"
@@ -46,6 +47,17 @@ bool FromSummary(const ImapFetchItem& item) {
          !NeedsText(item);
 }
 
+// BODY[n]: one part's body, which a byte range of the text can answer.
+bool IsPartBody(const ImapFetchItem& item) {
+  return item.kind == K::BodySection && !item.section.part.empty() && item.section.text == ImapSection::Text::All;
+}
+
+std::string PartPath(const ImapSection& section) {
+  std::string path;
+  for (uint32_t number : section.part) path += (path.empty() ? "" : ".") + std::to_string(number);
+  return path;
+}
+
 bool SetsSeen(const ImapFetchItem& item) {
   return (item.kind == K::BodySection && !item.peek) || item.kind == K::Rfc822 || item.kind == K::Rfc822Text;
 }
@@ -61,10 +73,18 @@ class Fetching : public CImapCommand {
     folderId_ = session.Selected()->FolderId();
     for (size_t index : indexes) uids_.push_back(session.Selected()->Messages()[index].uid);
     summaryDoes_ = true;
-    for (const ImapFetchItem& item : items_) {
-      needText_ = needText_ || NeedsText(item);
-      summaryDoes_ = summaryDoes_ && FromSummary(item);
+    size_t partBodies = 0;
+    for (size_t i = 0; i < items_.size(); ++i) {
+      needText_ = needText_ || NeedsText(items_[i]);
+      summaryDoes_ = summaryDoes_ && FromSummary(items_[i]);
+      if (IsPartBody(items_[i])) {
+        ++partBodies;
+        rangeItem_ = i;
+      } else if (!FromSummary(items_[i])) {
+        partBodies = 2;  // the whole text is needed anyway
+      }
     }
+    if (partBodies != 1) rangeItem_ = kNoItem;
   }
 
   Step Continue() override;
@@ -73,9 +93,11 @@ class Fetching : public CImapCommand {
   // Requests in flight at once, and the bytes of texts that may wait.
   static constexpr size_t kAhead = 4;
   static constexpr size_t kAheadBytes = 16 * 1024 * 1024;
+  static constexpr size_t kNoItem = static_cast<size_t>(-1);
   struct Arrived {
     bool in = false;  // the answer has come
     bool ok = false;
+    bool range = false;  // the bytes of BODY[n] only
     std::string text;
   };
 
@@ -84,7 +106,9 @@ class Fetching : public CImapCommand {
   // then made current, or from its kept text.
   const CachedMessage* Summary(const ImapMessage& m) const;
   bool Cached(const ImapMessage& m) const;
-  bool TakeSummary(const ImapMessage& m);
+  bool TakeSummary(const ImapMessage& m, bool evenForRange = false);
+  // The part of a BODY[n] that a range request can answer, or null.
+  const CachedPart* RangeOf(const ImapMessage& m) const;
   std::string Response(const ImapMessage& m, size_t index, bool* markRead);
   std::string Part(ImapSection::Text part) const;
   void AfterReadMark();
@@ -96,6 +120,10 @@ class Fetching : public CImapCommand {
   size_t asked_ = 0;            // the next whose text to ask for
   bool needText_ = false;
   bool summaryDoes_ = false;  // every item is answered by a cached summary
+  size_t rangeItem_ = kNoItem;  // the one BODY[n] when the others are answered so
+  std::set<uint32_t> wholeOnly_;  // messages whose range was refused
+  std::string range_;  // BODY[n]'s bytes, when a range request answered it
+  bool fromRange_ = false;
   bool failed_ = false;
   std::map<uint32_t, Arrived> arrived_;  // texts asked for, by UID; empty while in flight
   size_t inFlight_ = 0;
@@ -123,8 +151,17 @@ bool Fetching::Cached(const ImapMessage& m) const {
   return entry != nullptr && (summaryDoes_ || entry->textSize != 0);
 }
 
-bool Fetching::TakeSummary(const ImapMessage& m) {
-  summary_ = Summary(m);
+const CachedPart* Fetching::RangeOf(const ImapMessage& m) const {
+  CFolderCache* cache = session_.Cache();
+  if (rangeItem_ == kNoItem || cache == nullptr || wholeOnly_.count(m.uid) != 0) return nullptr;
+  const CachedMessage* entry = cache->Find(m.info.id, static_cast<uint64_t>(m.info.size));
+  return entry != nullptr && entry->textSize == 0 ? CFolderCache::FindPart(*entry, PartPath(items_[rangeItem_].section))
+                                                  : nullptr;
+}
+
+bool Fetching::TakeSummary(const ImapMessage& m, bool evenForRange) {
+  CFolderCache* cache = session_.Cache();
+  summary_ = evenForRange && cache != nullptr ? cache->Find(m.info.id, static_cast<uint64_t>(m.info.size)) : Summary(m);
   if (summary_ == nullptr) return false;
   header_ = summary_->header;
   headerTree_ = CMimePart::Parse(header_);
@@ -141,17 +178,22 @@ void Fetching::AskAhead(CImapMailbox& folder) {
     const ImapMessage* m = folder.Find(uid);
     if (m == nullptr || arrived_.count(uid) != 0 || session_.Text(m->info.id) != nullptr || Cached(*m)) continue;
     ++inFlight_;
-    arrived_[uid];
-    session_.Service().Fetch(
-        session_.Credentials(), m->info, 0,
-        session_.Then([this, uid](const MailResult& result, std::string& text, CMail::Held) {
-          --inFlight_;
-          Arrived& slot = arrived_[uid];
-          slot.in = true;
-          slot.ok = result.Ok();
-          slot.text = std::move(text);
-          waitingBytes_ += slot.text.size() + 1;
-        }));
+    const CachedPart* part = RangeOf(*m);
+    arrived_[uid].range = part != nullptr;
+    auto done = session_.Then([this, uid](const MailResult& result, std::string& text, CMail::Held) {
+      --inFlight_;
+      Arrived& slot = arrived_[uid];
+      slot.in = true;
+      slot.ok = result.Ok();
+      slot.text = std::move(text);
+      waitingBytes_ += slot.text.size() + 1;
+    });
+    if (part != nullptr) {
+      session_.Service().FetchRange(session_.Credentials(), m->info, static_cast<size_t>(part->first),
+                                    static_cast<size_t>(part->size), done);
+    } else {
+      session_.Service().Fetch(session_.Credentials(), m->info, 0, done);
+    }
   }
 }
 
@@ -178,6 +220,7 @@ CImapCommand::Step Fetching::Continue() {
     text_ = needText_ ? session_.Text(m->info.id) : nullptr;
     tree_ = text_ != nullptr ? &session_.TextTree() : nullptr;
     summary_ = nullptr;
+    fromRange_ = false;
     if (needText_ && text_ == nullptr && !TakeSummary(*m) && session_.KeepCached(m->info)) {
       text_ = session_.Text(m->info.id);
       tree_ = &session_.TextTree();
@@ -195,14 +238,23 @@ CImapCommand::Step Fetching::Continue() {
       Arrived got = std::move(found->second);
       arrived_.erase(found);
       waitingBytes_ -= std::min(waitingBytes_, got.text.size() + 1);
+      if (!got.ok && got.range) {
+        wholeOnly_.insert(uid);  // the service would not give the range: the whole text then
+        continue;
+      }
       if (!got.ok) {
         failed_ = true;
         ++next_;
         continue;
       }
-      session_.Learn(m->info, std::move(got.text));
-      text_ = session_.Text(m->info.id);
-      tree_ = &session_.TextTree();
+      if (got.range && TakeSummary(*m, true)) {
+        range_ = std::move(got.text);
+        fromRange_ = true;
+      } else {
+        session_.Learn(m->info, std::move(got.text));
+        text_ = session_.Text(m->info.id);
+        tree_ = &session_.TextTree();
+      }
     }
     bool markRead = false;
     std::string response = Response(*m, static_cast<size_t>(m - folder.Messages().data()), &markRead);
@@ -294,8 +346,9 @@ std::string Fetching::Response(const ImapMessage& m, size_t index, bool* markRea
         // The whole message is its text as held; any other section a copy.
         const bool whole = it.section.part.empty() && it.section.text == ImapSection::Text::All;
         std::string bytes;
-        if (!whole) CImapBody::Section(*text_, *tree_, it.section, bytes);
-        std::string_view view = whole ? std::string_view(*text_) : std::string_view(bytes);
+        const bool ranged = fromRange_ && &it == &items_[rangeItem_];
+        if (!whole && !ranged) CImapBody::Section(*text_, *tree_, it.section, bytes);
+        std::string_view view = whole ? std::string_view(*text_) : ranged ? std::string_view(range_) : std::string_view(bytes);
         if (it.partial) view = it.offset < view.size() ? view.substr(it.offset, it.length) : std::string_view();
         literal(view);
         break;

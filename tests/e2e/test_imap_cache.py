@@ -106,6 +106,24 @@ class CacheTest(unittest.TestCase):
         self.assertGreater(len([name for name in files if name.endswith(".eml")]), 3)
         self.assertLessEqual(sum(os.path.getsize(path) for path in files.values()), 1024 * 1024)
 
+    def test_a_part_of_a_text_not_kept_comes_as_a_byte_range_or_cut_from_the_whole(self):
+        part = "(BODY.PEEK[1] BODY.PEEK[HEADER.FIELDS (SUBJECT)])"
+        with Gateway(self.service, Log=0, IMAPCacheSize=0) as uncached:
+            expected = self.answers(uncached, (part,))
+        gateway = self.gateway(IMAPCacheSize=1)  # keeps a few texts, every summary
+        self.answers(gateway)
+        for ranges in (True, False):
+            with self.subTest(ranges=ranges):
+                if not ranges:
+                    self.service.add_fault(method="GET", ranges=False, times=-1)
+                gateway.restart()
+                self.service.clear_requests()
+                self.assertEqual(expected, self.answers(gateway, (part,)))
+                ranged = [r["status"] for r in self.service.requests("GET")
+                          if r["status"] != 401 and any(name.lower() == "range" for name, _ in r["headers"])]
+                self.assertGreater(len(ranged), 3)
+                self.assertEqual({206 if ranges else 200}, set(ranged))
+
     def test_a_message_removed_on_the_service_leaves_the_cache_and_the_client(self):
         gateway = self.gateway()
         self.answers(gateway)
