@@ -330,9 +330,9 @@ void CImapSession::Keep(const std::string& id, std::string text) {
   textTree_ = CMimePart::Parse(text_);
 }
 
-void CImapSession::Learn(const CMail& mail, std::string text) {
+void CImapSession::Learn(const CMail& mail, std::string text, bool keepText) {
   Keep(mail.id, std::move(text));
-  if (cache_) cache_->Learn(mail.id, static_cast<uint64_t>(mail.size), text_, *textTree_);
+  if (cache_) cache_->Learn(mail.id, static_cast<uint64_t>(mail.size), text_, *textTree_, keepText);
 }
 
 bool CImapSession::KeepCached(const CMail& mail) {

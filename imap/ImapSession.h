@@ -152,8 +152,9 @@ class CImapSession {
   void Download(const CMail& mail, bool* ok);
   // Keeps this message's text (parsed once) in place of the one before.
   void Keep(const std::string& id, std::string text);
-  // Keeps a text just downloaded, and lets the cache learn it.
-  void Learn(const CMail& mail, std::string text);
+  // Keeps a text just downloaded, and lets the cache learn it (the text
+  // too, with `keepText`).
+  void Learn(const CMail& mail, std::string text, bool keepText = true);
   // Keeps the message's text from the cache; false when it has none.
   bool KeepCached(const CMail& mail);
   // The kept text of this message, or null.

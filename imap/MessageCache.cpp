@@ -194,8 +194,10 @@ bool CFolderCache::MakeRoom(uint64_t bytes, const std::string& keep) {
   return owner_.Used() + bytes <= owner_.Bound();
 }
 
-void CFolderCache::Learn(const std::string& id, uint64_t size, const std::string& text, const CMimePart& tree) {
-  if (Find(id, size) != nullptr && entries_[id].textSize != 0) return;
+void CFolderCache::Learn(const std::string& id, uint64_t size, const std::string& text, const CMimePart& tree,
+                         bool keepText) {
+  const CachedMessage* known = Find(id, size);
+  if (known != nullptr && (known->textSize != 0 || !keepText)) return;
   CachedMessage entry;
   entry.size = size;
   entry.header = text.substr(0, std::min(tree.headerEnd, text.size()));
@@ -215,7 +217,7 @@ void CFolderCache::Learn(const std::string& id, uint64_t size, const std::string
   changed_ = true;
   owner_.Account(key_, Bytes());
   const uint64_t textSize = text.size();
-  if (textSize > 0 && textSize <= owner_.Bound() / CMessageCache::kLargestTextShare && MakeRoom(textSize, id)) {
+  if (keepText && textSize > 0 && textSize <= owner_.Bound() / CMessageCache::kLargestTextShare && MakeRoom(textSize, id)) {
     if (WriteWholeFile(TextPath(id), text) == ERROR_SUCCESS) {
       entry.textSize = textSize;
       entry.textSum = TextSum(text);

@@ -53,9 +53,10 @@ class CFolderCache {
   // Its kept text; false (and the text forgotten) when the file is gone or
   // not what was written.
   bool ReadText(const std::string& id, std::string& text);
-  // Learns a downloaded message: its summary, and its text while the bound
-  // allows.
-  void Learn(const std::string& id, uint64_t size, const std::string& text, const CMimePart& tree);
+  // Learns a downloaded message: its summary, and with `keepText` its text
+  // while the bound allows (a file each: not for texts that were wanted
+  // only for their header).
+  void Learn(const std::string& id, uint64_t size, const std::string& text, const CMimePart& tree, bool keepText);
   // Forgets every message not in a complete listing.
   void Retain(const std::vector<std::string>& listed);
   // Writes the summaries when they changed.

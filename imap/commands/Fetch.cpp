@@ -251,7 +251,7 @@ CImapCommand::Step Fetching::Continue() {
         range_ = std::move(got.text);
         fromRange_ = true;
       } else {
-        session_.Learn(m->info, std::move(got.text));
+        session_.Learn(m->info, std::move(got.text), !summaryDoes_);
         text_ = session_.Text(m->info.id);
         tree_ = &session_.TextTree();
       }
