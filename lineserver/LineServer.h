@@ -171,7 +171,8 @@ class CLineServer {
  private:
   static constexpr long kListenEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;  // 0x2B
   static constexpr long kClientEvents = FD_READ | FD_WRITE | FD_CLOSE;              // 0x23
-  // A reply at least this long is never copied to join a batch.
+  // A reply at least this long is never copied to join a batch; a batch
+  // leaves before it would grow past this.
   static constexpr size_t kMaxJoinedReply = 64 * 1024;
   static constexpr int kShutdownBoth = 2;  // SD_BOTH, which only winsock2.h names
 
@@ -528,8 +529,11 @@ void CLineServer<Server>::Serve(CLineConnection& c, Work& work) {
 template <typename Server>
 void CLineServer<Server>::Send(SOCKET s, const char* data, size_t length) {
   if (s != 0 && current_ != nullptr && s == current_->socket && batchDepth_ > 0) {
-    batch_.append(data, length);
-    return;
+    if (batch_.size() + length >= kMaxJoinedReply) SendBatch();
+    if (length < kMaxJoinedReply) {
+      batch_.append(data, length);
+      return;
+    }
   }
   SendNow(s, std::string(data, length));
 }
@@ -538,17 +542,17 @@ template <typename Server>
 void CLineServer<Server>::Reply(std::string&& text) {
   const SOCKET s = ClientSocket();
   if (s != 0 && current_ != nullptr && batchDepth_ > 0) {
-    if (batch_.empty()) {
-      batch_ = std::move(text);
-      return;
-    }
+    // Only short replies are joined: a long one is not copied behind the
+    // ones before it, nor grown (and so copied) by the ones after it. The
+    // batch leaves first, and a long reply follows from its own storage.
+    if (batch_.size() + text.size() >= kMaxJoinedReply) SendBatch();
     if (text.size() < kMaxJoinedReply) {
-      batch_ += text;
+      if (batch_.empty())
+        batch_ = std::move(text);
+      else
+        batch_ += text;
       return;
     }
-    // A large reply is not copied behind the small ones before it: they
-    // leave first, and it follows from its own storage.
-    SendBatch();
   }
   SendNow(s, std::move(text));
 }

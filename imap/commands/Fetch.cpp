@@ -246,7 +246,8 @@ std::string Fetching::Response(const ImapMessage& m, size_t index, bool* markRea
     }
   }
   if (uid_ && !uidShown) item("UID ") += std::to_string(m.uid);
-  return out.append(")\r\n");
+  out.append(")\r\n");
+  return out;  // by move: returning append's reference would copy it
 }
 
 }  // namespace

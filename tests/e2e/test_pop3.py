@@ -8,7 +8,7 @@ import socket
 import time
 import unittest
 
-from gateway import BUILD, CredentialTrap, Gateway, HTTPMailFixture, RawPOP, REPLY_TIMEOUT, free_port, \
+from gateway import BUILD, CredentialTrap, Gateway, HTTPMailFixture, RawPOP, REPLY_TIMEOUT, free_port, memory, \
     WINE_BUILD
 import mailboxes as mb
 
@@ -442,19 +442,6 @@ class HostileClientTest(GatewayTest):
         # Closed without UPDATE: nothing was committed.
         self.assertEqual(["MSG0001", "MSG0002", "MSG0003", "MSG0004"], self.ids("inbox"))
         self.assertEqual([], self.service.requests("MOVE"))
-
-
-def memory(process, key="VmHWM"):
-    """The peak (VmHWM) or present (VmRSS) resident size of a process in
-    bytes, None where unknown."""
-    try:
-        with open("/proc/%d/status" % process.pid) as status:
-            for line in status:
-                if line.startswith(key + ":"):
-                    return int(line.split()[1]) * 1024
-    except OSError:
-        pass
-    return None
 
 
 class LargeMessageTest(unittest.TestCase):
