@@ -86,7 +86,8 @@ void CHotmailIMAP::OnConnected() {
                                    },
                                    [this](const std::string& folder, uint32_t validity) {
                                      return sharedFlags_.Folder(folder, validity);
-                                   }};
+                                   },
+                                   [this](std::vector<COutputPiece> pieces) { ReplyPieces(std::move(pieces)); }};
   CImapSession::DeleteMode mode = deleteMode_ == 1   ? CImapSession::DeleteMode::MoveToDeletedItems
                                   : deleteMode_ == 2 ? CImapSession::DeleteMode::Delete
                                                      : CImapSession::DeleteMode::Keep;

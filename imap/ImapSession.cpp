@@ -66,6 +66,13 @@ void CImapSession::Send(std::string text) {
   if (hooks_.send) hooks_.send(std::move(text));
 }
 
+void CImapSession::Send(std::vector<COutputPiece> pieces) {
+  if (hooks_.sendPieces) return hooks_.sendPieces(std::move(pieces));
+  std::string text;
+  for (const COutputPiece& piece : pieces) text += piece.Bytes();
+  Send(std::move(text));
+}
+
 void CImapSession::Tagged(const std::string& tag, const std::string& text) { Send(tag + " " + text + "\r\n"); }
 
 void CImapSession::Log(const std::string& text) const {
@@ -319,13 +326,14 @@ void CImapSession::Download(const CMail& mail, bool* ok) {
 
 void CImapSession::Keep(const std::string& id, std::string text) {
   textId_ = id;
-  text_ = std::move(text);
-  textTree_ = CMimePart::Parse(text_);
+  text_.reset();  // the one before goes first
+  text_ = std::make_shared<const std::string>(std::move(text));
+  textTree_ = CMimePart::Parse(*text_);
 }
 
 void CImapSession::DropLargeText() {
-  if (text_.size() <= kLargestKeptMessage) return;
+  if (!text_ || text_->size() <= kLargestKeptMessage) return;
   textId_.clear();
-  std::string().swap(text_);
+  text_.reset();
   textTree_.reset();
 }

@@ -57,6 +57,8 @@ class Fetching : public CImapCommand {
   // Requests in flight at once, and the bytes of texts that may wait.
   static constexpr size_t kAhead = 4;
   static constexpr size_t kAheadBytes = 16 * 1024 * 1024;
+  // A literal at least this long is sent from the text it is part of.
+  static constexpr size_t kHeldLiteral = 64 * 1024;
   struct Arrived {
     bool in = false;  // the answer has come
     bool ok = false;
@@ -64,7 +66,7 @@ class Fetching : public CImapCommand {
   };
 
   void AskAhead(CImapMailbox& folder);
-  std::string Response(const ImapMessage& m, size_t index, bool* markRead);
+  std::vector<COutputPiece> Response(const ImapMessage& m, size_t index, bool* markRead);
   std::string Part(ImapSection::Text part) const;
   void AfterReadMark();
 
@@ -81,7 +83,7 @@ class Fetching : public CImapCommand {
   bool markingRead_ = false;  // a read mark is being set
   bool marked_ = false;       // and its answer is in
   bool ok_ = false;
-  std::string pending_;  // a response waiting for its read mark
+  std::vector<COutputPiece> pending_;  // a response waiting for its read mark
   const std::string* text_ = nullptr;
 };
 
@@ -150,7 +152,7 @@ CImapCommand::Step Fetching::Continue() {
       text_ = session_.Text(m->info.id);
     }
     bool markRead = false;
-    std::string response = Response(*m, static_cast<size_t>(m - folder.Messages().data()), &markRead);
+    std::vector<COutputPiece> response = Response(*m, static_cast<size_t>(m - folder.Messages().data()), &markRead);
     ++next_;
     if (markRead) {
       pending_ = std::move(response);
@@ -174,10 +176,11 @@ void Fetching::AfterReadMark() {
   ImapMessage* m = session_.Selected()->Find(uids_[next_ - 1]);
   if (m != nullptr) {
     if (ok_) m->info.read = true;
-    pending_.insert(pending_.rfind(")\r\n"), " FLAGS " + session_.Selected()->Flags(*m));
+    std::string& tail = pending_.back().own;  // the response ends with a piece of its own
+    tail.insert(tail.rfind(")\r\n"), " FLAGS " + session_.Selected()->Flags(*m));
   }
   session_.Send(std::move(pending_));
-  pending_ = std::string();
+  pending_.clear();
 }
 
 std::string Fetching::Part(ImapSection::Text part) const {
@@ -188,23 +191,36 @@ std::string Fetching::Part(ImapSection::Text part) const {
   return bytes;
 }
 
-// One response string, each item appended to it: a message's text is
-// copied once, into the response, which then goes to the client by move.
-std::string Fetching::Response(const ImapMessage& m, size_t index, bool* markRead) {
+// The items are appended to one string; a long literal ends that string's
+// piece, and goes out as a piece of its own, sent from the text it is part
+// of: the message's text is not copied into the response.
+std::vector<COutputPiece> Fetching::Response(const ImapMessage& m, size_t index, bool* markRead) {
   const CImapMailbox& folder = *session_.Selected();
+  std::vector<COutputPiece> pieces;
   std::string out = "* " + std::to_string(index + 1) + " FETCH (";
-  const size_t start = out.size();
-  auto item = [&out, start](const char* name) -> std::string& {
-    if (out.size() > start) out += ' ';
+  bool empty = true;
+  auto item = [&out, &empty](const char* name) -> std::string& {
+    if (!empty) out += ' ';
+    empty = false;
     return out.append(name);
   };
-  auto literal = [&out](std::string_view bytes) { CImapWriter::AppendLiteral(out.append(" "), bytes); };
+  // [offset, offset + length) of `text`, cut to what it has.
+  auto literal = [&out, &pieces](const std::shared_ptr<const std::string>& text, size_t offset, size_t length) {
+    const std::string_view bytes = COutputPiece(text, offset, length).Bytes();
+    out.append(" ");
+    if (bytes.size() < kHeldLiteral) return CImapWriter::AppendLiteral(out, bytes);
+    out.append("{").append(std::to_string(bytes.size())).append("}\r\n");
+    pieces.emplace_back(std::move(out));
+    pieces.emplace_back(text, offset, bytes.size());
+    out = std::string();
+  };
+  // A section made for this response, held for its literal.
+  auto made = [](std::string bytes) { return std::make_shared<const std::string>(std::move(bytes)); };
   bool uidShown = false;
   *markRead = false;
   for (const ImapFetchItem& it : items_) {
     if (SetsSeen(it) && !m.info.read && !folder.ReadOnly()) *markRead = true;
   }
-  if (text_ != nullptr) out.reserve(text_->size() + 256);
   for (const ImapFetchItem& it : items_) {
     switch (it.kind) {
       case K::Flags:
@@ -221,33 +237,38 @@ std::string Fetching::Response(const ImapMessage& m, size_t index, bool* markRea
       case K::Body: item("BODY ") += CImapBody::Structure(*text_, session_.TextTree(), false); break;
       case K::Rfc822:
         item("RFC822");
-        literal(*text_);
+        literal(session_.HeldText(), 0, std::string::npos);
         break;
       case K::Rfc822Header:
         item("RFC822.HEADER");
-        literal(Part(ImapSection::Text::Header));
+        literal(made(Part(ImapSection::Text::Header)), 0, std::string::npos);
         break;
       case K::Rfc822Text:
         item("RFC822.TEXT");
-        literal(Part(ImapSection::Text::Text));
+        literal(made(Part(ImapSection::Text::Text)), 0, std::string::npos);
         break;
       case K::BodySection: {
         item("BODY[") += it.section.sectionText + "]";
         if (it.partial) out += "<" + std::to_string(it.offset) + ">";
         // The whole message is its text as held; any other section a copy.
         const bool whole = it.section.part.empty() && it.section.text == ImapSection::Text::All;
-        std::string bytes;
-        if (!whole) CImapBody::Section(*text_, session_.TextTree(), it.section, bytes);
-        std::string_view view = whole ? std::string_view(*text_) : std::string_view(bytes);
-        if (it.partial) view = it.offset < view.size() ? view.substr(it.offset, it.length) : std::string_view();
-        literal(view);
+        std::shared_ptr<const std::string> bytes = session_.HeldText();
+        if (!whole) {
+          std::string section;
+          CImapBody::Section(*text_, session_.TextTree(), it.section, section);
+          bytes = made(std::move(section));
+        }
+        if (it.partial)
+          literal(bytes, it.offset, it.length);
+        else
+          literal(bytes, 0, std::string::npos);
         break;
       }
     }
   }
   if (uid_ && !uidShown) item("UID ") += std::to_string(m.uid);
-  out.append(")\r\n");
-  return out;  // by move: returning append's reference would copy it
+  pieces.emplace_back(std::move(out.append(")\r\n")));
+  return pieces;
 }
 
 }  // namespace
