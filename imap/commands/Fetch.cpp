@@ -63,9 +63,11 @@ class Fetching : public CImapCommand {
     bool in = false;  // the answer has come
     bool ok = false;
     std::string text;
+    size_t counted = 0;  // its bytes in waitingBytes_: as listed, then as come
   };
 
   void AskAhead(CImapMailbox& folder);
+  void Forget(std::map<uint32_t, Arrived>::iterator slot);
   std::vector<COutputPiece> Response(const ImapMessage& m, size_t index, bool* markRead);
   std::string Part(ImapSection::Text part) const;
   void AfterReadMark();
@@ -79,7 +81,7 @@ class Fetching : public CImapCommand {
   bool failed_ = false;
   std::map<uint32_t, Arrived> arrived_;  // texts asked for, by UID; empty while in flight
   size_t inFlight_ = 0;
-  size_t waitingBytes_ = 0;
+  size_t waitingBytes_ = 0;  // of the texts asked for and not answered yet
   bool markingRead_ = false;  // a read mark is being set
   bool marked_ = false;       // and its answer is in
   bool ok_ = false;
@@ -88,14 +90,18 @@ class Fetching : public CImapCommand {
 };
 
 // The text answered next is always asked for; those after it while the
-// bounds allow.
+// bounds allow, texts on their way counted by their listed size: large
+// ones are not downloaded side by side.
 void Fetching::AskAhead(CImapMailbox& folder) {
-  while (asked_ < uids_.size() && (asked_ == next_ || (inFlight_ < kAhead && waitingBytes_ < kAheadBytes))) {
-    const uint32_t uid = uids_[asked_++];
+  for (; asked_ < uids_.size(); ++asked_) {
+    const uint32_t uid = uids_[asked_];
     const ImapMessage* m = folder.Find(uid);
     if (m == nullptr || arrived_.count(uid) != 0 || session_.Text(m->info.id) != nullptr) continue;
+    const size_t listed = static_cast<size_t>(std::max(m->info.size, 0)) + 1;
+    if (asked_ != next_ && (inFlight_ >= kAhead || waitingBytes_ + listed > kAheadBytes)) break;
     ++inFlight_;
-    arrived_[uid];
+    arrived_[uid].counted = listed;
+    waitingBytes_ += listed;
     session_.Service().Fetch(
         session_.Credentials(), m->info, 0,
         session_.Then([this, uid](const MailResult& result, std::string& text, CMail::Held) {
@@ -104,9 +110,16 @@ void Fetching::AskAhead(CImapMailbox& folder) {
           slot.in = true;
           slot.ok = result.Ok();
           slot.text = std::move(text);
-          waitingBytes_ += slot.text.size() + 1;
+          waitingBytes_ -= std::min(waitingBytes_, slot.counted);
+          slot.counted = slot.text.size() + 1;
+          waitingBytes_ += slot.counted;
         }));
   }
+}
+
+void Fetching::Forget(std::map<uint32_t, Arrived>::iterator slot) {
+  waitingBytes_ -= std::min(waitingBytes_, slot->second.counted);
+  arrived_.erase(slot);
 }
 
 CImapCommand::Step Fetching::Continue() {
@@ -126,7 +139,8 @@ CImapCommand::Step Fetching::Continue() {
     const ImapMessage* m = folder.Find(uid);
     if (m == nullptr) {
       ++next_;  // expunged meanwhile
-      arrived_.erase(uid);
+      auto slot = arrived_.find(uid);
+      if (slot != arrived_.end() && slot->second.in) Forget(slot);
       continue;
     }
     text_ = needText_ ? session_.Text(m->info.id) : nullptr;
@@ -141,8 +155,7 @@ CImapCommand::Step Fetching::Continue() {
       AskAhead(folder);
       if (!found->second.in) return Step::Waits;
       Arrived got = std::move(found->second);
-      arrived_.erase(found);
-      waitingBytes_ -= std::min(waitingBytes_, got.text.size() + 1);
+      Forget(found);
       if (!got.ok) {
         failed_ = true;
         ++next_;
@@ -154,6 +167,10 @@ CImapCommand::Step Fetching::Continue() {
     bool markRead = false;
     std::vector<COutputPiece> response = Response(*m, static_cast<size_t>(m - folder.Messages().data()), &markRead);
     ++next_;
+    // The response holds what it needs of a large text: the next is not
+    // downloaded beside it.
+    session_.DropLargeText();
+    text_ = nullptr;
     if (markRead) {
       pending_ = std::move(response);
       markingRead_ = true;

@@ -494,6 +494,19 @@ TEST_F(ImapSessionTest, LongFetchWaitsWhileTheClientLeavesItsRepliesUnread) {
   EXPECT_NE(std::string::npos, out_.find("a OK FETCH completed\r\nb OK NOOP completed\r\n")) << out_;
 }
 
+TEST_F(ImapSessionTest, LargeTextsAreNotAskedForAhead) {
+  for (const char* id : {"MSG1", "MSG2", "MSG3"}) backend_.FindMessage("F1", id)->listedSize = 10 * 1024 * 1024;
+  SelectInbox();
+  const std::string command = "a FETCH 1:3 (BODY.PEEK[])\r\n";
+  session_->Receive(command.data(), command.size());
+  // Two would pass the bound for texts waiting or on their way.
+  EXPECT_EQ((std::vector<std::string>{"Fetch MSG1"}), backend_.calls);
+  backend_.Pump();
+  EXPECT_EQ((std::vector<std::string>{"Fetch MSG1", "Fetch MSG2", "Fetch MSG3"}), backend_.calls);
+  EXPECT_NE(std::string::npos, out_.find("* 3 FETCH (BODY[] {" + std::to_string(kMessage3.size()) + "}\r\n" + kMessage3 +
+                                         ")\r\na OK FETCH completed\r\n")) << out_;
+}
+
 TEST_F(ImapSessionTest, SessionThatEndsWhileTheServiceWorksIsForgotten) {
   SelectInbox();
   std::string fetch = "a FETCH 1:* BODY[]\r\n";
