@@ -275,10 +275,7 @@ std::vector<COutputPiece> Fetching::Response(const ImapMessage& m, size_t index,
           CImapBody::Section(*text_, session_.TextTree(), it.section, section);
           bytes = made(std::move(section));
         }
-        if (it.partial)
-          literal(bytes, it.offset, it.length);
-        else
-          literal(bytes, 0, std::string::npos);
+        literal(bytes, it.partial ? it.offset : 0, it.partial ? it.length : std::string::npos);
         break;
       }
     }
