@@ -331,3 +331,12 @@ def memory(process, key="VmHWM"):
     except OSError:
         pass
     return None
+
+
+def sanitized():
+    """Whether this build runs under a sanitizer, which holds freed memory back."""
+    try:
+        with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
+            return "KESTRELON_SANITIZE:BOOL=ON" in cache.read()
+    except OSError:
+        return False
