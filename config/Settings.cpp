@@ -35,6 +35,7 @@ constexpr NumberRange kPort{1, 65535};
 constexpr NumberRange kPortOrOff{0, 65535};  // 0: that server is off
 constexpr NumberRange kSeconds{0, 86400};
 constexpr NumberRange kThreads{1, 64};
+constexpr NumberRange kMegabytes{0, 1024 * 1024};
 constexpr NumberRange kAnyNumber{INT_MIN, INT_MAX};  // flags, modes with an "other" meaning
 
 std::string ReadString(const char* section, const char* key, const char* def, const std::string& ini) {
@@ -146,6 +147,7 @@ CSettings::CSettings()
       popPortNumber(6110),
       smtpPortNumber(6025),
       imapPortNumber(6143),
+      imapCacheSize(256),
       threadCount(1),
       httpTimeOut(15),
       idleTimeOut(600),
@@ -167,6 +169,7 @@ void CSettings::Load() {
   smtpPortNumber = number("SMTPPortNumber", 6025, kPort);
   // Not in the setup dialog, and so not saved: set by hand in the INI file.
   imapPortNumber = number("IMAPPortNumber", 6143, kPortOrOff);
+  imapCacheSize = number("IMAPCacheSize", 256, kMegabytes);
   httpTimeOut = number("HttpTimeOut", 15, kSeconds);
   threadCount = number("ThreadCount", 1, kThreads);
   // Not in the setup dialog, and so not saved: set by hand in the INI file.

@@ -26,6 +26,7 @@ class CSettings {
   int popPortNumber;
   int smtpPortNumber;
   int imapPortNumber;  // 0: no IMAP server
+  int imapCacheSize;   // megabytes of IMAP's message cache; 0: none
   int threadCount;
   int httpTimeOut;  // seconds
   int idleTimeOut;  // seconds a POP3 or SMTP client may send nothing; 0: no limit

@@ -106,6 +106,19 @@ void CHotmailHTTP::Fetch(const CCredentials& credentials, const CMail& mail, siz
   });
 }
 
+void CHotmailHTTP::FetchRange(const CCredentials& credentials, const CMail& mail, size_t first, size_t count,
+                              TextDone done) {
+  std::unique_ptr<CHotmailRequest> request = NewMessageRequest(credentials, mail);
+  if (request && count > 0) {
+    request->headers += "Range: bytes=" + std::to_string(first) + "-" + std::to_string(first + count - 1) + "\r\n";
+  }
+  Run(std::move(request), [first, count, done](CHotmailRequest* reply) {
+    std::string text;
+    const MailResult result = reply != nullptr ? ReadRange(*reply, first, count, text) : MailResult::NoAnswer();
+    done(result, text, CMail::Held::Nothing);
+  });
+}
+
 void CHotmailHTTP::SetRead(const CCredentials& credentials, const CMail& mail, bool read, Done done) {
   Run(NewMarkReadRequest(credentials, mail, read), [done](CHotmailRequest* reply) {
     done(reply != nullptr ? ReadStatus(*reply) : MailResult::NoAnswer());

@@ -50,6 +50,8 @@ class CHotmailHTTP : public CMailService {
   void ListFolders(const CCredentials& credentials, FoldersDone done) override;
   void ListMails(const CCredentials& credentials, const CFolder& folder, MailsDone done) override;
   void Fetch(const CCredentials& credentials, const CMail& mail, size_t startBytes, TextDone done) override;
+  void FetchRange(const CCredentials& credentials, const CMail& mail, size_t first, size_t count,
+                  TextDone done) override;
   void SetRead(const CCredentials& credentials, const CMail& mail, bool read, Done done) override;
   void MoveAway(const CCredentials& credentials, const CMail& mail, const CFolder& folder, Done done) override;
   void TransferTo(Transfer kind, const CCredentials& credentials, const CMail& mail, const CFolder& folder,
@@ -94,6 +96,8 @@ class CHotmailHTTP : public CMailService {
   MailResult ReadFolders(CHTTPSession& session, std::vector<CFolder>& folders);
   MailResult ReadMails(CHTTPSession& session, std::vector<CMail>& mails);
   static MailResult ReadMessage(CHotmailRequest& session, std::string& text, CMail::Held& held);
+  // `count` bytes from `first`, of a range asked for or cut from the whole.
+  static MailResult ReadRange(CHotmailRequest& session, size_t first, size_t count, std::string& text);
   // Ok when the status is `wanted`, or any 2xx when `wanted` is 0.
   static MailResult ReadStatus(const CHTTPSession& session, int wanted = 0);
 
@@ -138,6 +142,9 @@ class CHotmailHTTP : public CMailService {
     }
     void Fetch(const CCredentials& c, const CMail& m, size_t start, TextDone done) override {
       In([&] { client_.Fetch(c, m, start, done); });
+    }
+    void FetchRange(const CCredentials& c, const CMail& m, size_t first, size_t count, TextDone done) override {
+      In([&] { client_.FetchRange(c, m, first, count, done); });
     }
     void SetRead(const CCredentials& c, const CMail& m, bool read, Done done) override {
       In([&] { client_.SetRead(c, m, read, done); });

@@ -19,14 +19,22 @@ namespace {
 
 using namespace DavNames;
 
-// Whether a Content-Range value ("bytes 0-32767/60000") starts at byte 0.
-bool StartsAtFirstByte(const std::string& range) {
+// The first byte of a Content-Range value ("bytes 0-32767/60000"), or
+// npos when it names none.
+size_t RangeStart(const std::string& range) {
   static const char kUnit[] = "bytes ";
   for (size_t i = 0; i < 6; ++i)
-    if (i >= range.size() || tolower(static_cast<unsigned char>(range[i])) != kUnit[i]) return false;
-  const size_t pos = range.find_first_not_of(' ', 6);
-  const size_t digits = range.find_first_not_of('0', pos);
-  return pos != std::string::npos && digits != pos && digits != std::string::npos && range[digits] == '-';
+    if (i >= range.size() || tolower(static_cast<unsigned char>(range[i])) != kUnit[i]) return std::string::npos;
+  size_t pos = range.find_first_not_of(' ', 6);
+  size_t first = 0;
+  const size_t digits = pos;
+  for (; pos < range.size() && range[pos] >= '0' && range[pos] <= '9'; ++pos) {
+    const size_t digit = static_cast<size_t>(range[pos] - '0');
+    if (first > (std::string::npos - 1 - digit) / 10) return std::string::npos;
+    first = first * 10 + digit;
+  }
+  return digits != std::string::npos && pos != digits && pos < range.size() && range[pos] == '-' ? first
+                                                                                                  : std::string::npos;
 }
 
 const char kRootPath[] = "D:multistatus/D:response/D:propstat/D:prop/hm:msgfolderroot";
@@ -39,7 +47,6 @@ const char kNoFolderLink[] = "[Folder のハイパーリンクが見つかりま
 constexpr int kOk = 200;
 constexpr int kPartialContent = 206;
 constexpr int kMultiStatus = 207;
-constexpr int kRangeNotSatisfiable = 416;
 
 }  // namespace
 
@@ -169,10 +176,26 @@ MailResult CHotmailHTTP::ReadMessage(CHotmailRequest& session, std::string& text
   const bool start = session.status == kPartialContent && session.startBytes > 0;
   // A part that does not begin at the first byte is not the start asked
   // for: answered as an unsatisfiable range, the whole message is fetched.
-  if (start && !StartsAtFirstByte(session.contentRange)) return MailResult::RefusedWith(kRangeNotSatisfiable);
+  if (start && RangeStart(session.contentRange) != 0) return MailResult::RefusedWith(kRangeNotSatisfiable);
   if (session.status != kOk && !start) return MailResult::RefusedWith(session.status);
   text = std::move(session.response);  // one body, handed over
   held = start ? CMail::Held::Start : CMail::Held::Whole;
+  return MailResult::Done(session.status);
+}
+
+MailResult CHotmailHTTP::ReadRange(CHotmailRequest& session, size_t first, size_t count, std::string& text) {
+  if (!session.completed) return MailResult::NoAnswer();
+  if (session.status == kOk) {
+    // The whole text: the range is cut from it.
+    text = CutRange(MailResult::Done(kOk), session.response, first, count);
+    return text.size() == count ? MailResult::Done(kOk) : MailResult::RefusedWith(kRangeNotSatisfiable);
+  }
+  if (session.status != kPartialContent) return MailResult::RefusedWith(session.status);
+  // Only the bytes asked for, from where they were asked for, will do.
+  if (RangeStart(session.contentRange) != first || session.response.size() != count) {
+    return MailResult::RefusedWith(kRangeNotSatisfiable);
+  }
+  text = std::move(session.response);
   return MailResult::Done(session.status);
 }
 

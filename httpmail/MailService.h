@@ -56,6 +56,13 @@ class CMailService {
 
   virtual ~CMailService() {}
 
+  static constexpr int kRangeNotSatisfiable = 416;
+  // The range of a whole text that was fetched; empty when it is not there.
+  static std::string CutRange(const MailResult& result, const std::string& text, size_t first, size_t count) {
+    return result.Ok() && first <= text.size() && count <= text.size() - first ? text.substr(first, count)
+                                                                              : std::string();
+  }
+
   // Whether these credentials' last discovery found their account.
   virtual bool Discovered(const CCredentials& credentials) const = 0;
   // Account discovery: what it finds is kept for these credentials.
@@ -65,6 +72,16 @@ class CMailService {
   // The message's text exactly as the service holds it; with startBytes,
   // only that many bytes of its start are asked for (a service may send all).
   virtual void Fetch(const CCredentials& credentials, const CMail& mail, size_t startBytes, TextDone done) = 0;
+  // `count` bytes of the message's text from byte `first`, which the
+  // caller knows to lie within it; a service that sends the whole text
+  // has it cut. By default the whole text is fetched and cut.
+  virtual void FetchRange(const CCredentials& credentials, const CMail& mail, size_t first, size_t count,
+                          TextDone done) {
+    Fetch(credentials, mail, 0, [first, count, done](const MailResult& result, std::string& text, CMail::Held held) {
+      std::string range = CutRange(result, text, first, count);
+      done(range.size() == count ? result : MailResult::RefusedWith(kRangeNotSatisfiable), range, held);
+    });
+  }
   virtual void SetRead(const CCredentials& credentials, const CMail& mail, bool read, Done done) = 0;
   // Into `folder`, under a name the service may choose.
   virtual void MoveAway(const CCredentials& credentials, const CMail& mail, const CFolder& folder, Done done) = 0;

@@ -26,6 +26,10 @@ void CHotmailIMAP::SetUidStorePath(const std::string& path) {
   uids_->Load();
 }
 
+void CHotmailIMAP::SetCache(const std::string& folder, uint64_t bound) {
+  cache_.reset(new CMessageCache(folder, bound));
+}
+
 void CHotmailIMAP::SetClientTimeOut(int seconds) {
   logInMs_ = static_cast<DWORD>(seconds > 0 && seconds < kLongestLogInTime ? seconds : kLongestLogInTime) * 1000;
   if (seconds <= 0) {
@@ -86,6 +90,9 @@ void CHotmailIMAP::OnConnected() {
                                    },
                                    [this](const std::string& folder, uint32_t validity) {
                                      return sharedFlags_.Folder(folder, validity);
+                                   },
+                                   [this](const std::string& account, const std::string& folder) {
+                                     return cache_ ? cache_->Folder(account, folder) : nullptr;
                                    },
                                    [this](std::vector<COutputPiece> pieces) { ReplyPieces(std::move(pieces)); }};
   CImapSession::DeleteMode mode = deleteMode_ == 1   ? CImapSession::DeleteMode::MoveToDeletedItems

@@ -16,6 +16,7 @@
 
 #include "httpmail/MailService.h"
 #include "imap/ImapSession.h"
+#include "imap/MessageCache.h"
 #include "imap/SharedFlags.h"
 #include "imap/UidStore.h"
 #include "lineserver/LineServer.h"
@@ -50,6 +51,9 @@ class CHotmailIMAP : public CLineServer<CHotmailIMAP> {
   void SetDeleteMode(int mode) { deleteMode_ = mode; }
   // Opens the UID record (beside the INI file).
   void SetUidStorePath(const std::string& path);
+  // Opens the message cache: a folder (beside the INI file) and its bound
+  // in bytes, 0 for none.
+  void SetCache(const std::string& folder, uint64_t bound);
   // The client's idle time-out: IMAP's own minimum is 30 minutes once
   // logged in; before that, a client has a minute (or the time-out, when
   // shorter) from its connection to log in.
@@ -91,6 +95,8 @@ class CHotmailIMAP : public CLineServer<CHotmailIMAP> {
   DWORD logInMs_ = 60 * 1000;
   UINT_PTR relistTimer_ = 0;
   std::unique_ptr<CUidStore> uids_;
+  // Before the clients: their sessions hold its folders.
+  std::unique_ptr<CMessageCache> cache_;
   std::map<unsigned, std::unique_ptr<Client>> clients_;  // by connection serial
   // Per account and folder, the largest UID a session has seen: a message
   // above it is \Recent to the next session that lists it.

@@ -103,6 +103,7 @@ void CImapSession::BeginIdle(const std::string& tag) {
 
 void CImapSession::Unselect() {
   selected_.reset();
+  cache_.reset();
   SetState(State::Authenticated);
 }
 
@@ -142,6 +143,7 @@ void CImapSession::Finish() {
   command_.reset();
   paused_ = false;
   DropLargeText();
+  if (cache_) cache_->Save();
   if (hooks_.waiting) hooks_.waiting(false);
   ProcessInput();
 }
@@ -284,6 +286,7 @@ void CImapSession::Select(std::unique_ptr<CImapMailbox> mailbox) {
   if (selected_ && hooks_.flags) {
     selected_->ShareFlags(hooks_.flags(credentials_.userName + "\n" + selected_->FolderId(), selected_->UidValidity()));
   }
+  cache_ = selected_ && hooks_.cache ? hooks_.cache(credentials_.userName, selected_->FolderId()) : nullptr;
 }
 
 void CImapSession::Relist(bool initial, bool* ok, std::vector<std::string>* announce) {
@@ -304,6 +307,7 @@ void CImapSession::Relist(bool initial, bool* ok, std::vector<std::string>* anno
                          *ok = false;
                          return End();
                        }
+                       if (cache_) cache_->Retain(ids);
                        const size_t recentBefore = selected_->Recent();
                        selected_->Merge(list, uids, record.next, initial ? nullptr : announce);
                        const size_t recent = selected_->MarkRecent(
@@ -317,10 +321,13 @@ void CImapSession::Relist(bool initial, bool* ok, std::vector<std::string>* anno
 // ---- message texts ----------------------------------------------------------------
 
 void CImapSession::Download(const CMail& mail, bool* ok) {
-  service_.Fetch(credentials_, mail, 0,
-                 Then([this, ok, id = mail.id](const MailResult& result, std::string& text, CMail::Held) {
+  if (KeepCached(mail)) {
+    *ok = true;
+    return Resume();
+  }
+  service_.Fetch(credentials_, mail, 0, Then([this, ok, mail](const MailResult& result, std::string& text, CMail::Held) {
                    *ok = result.Ok();
-                   if (*ok) Keep(id, std::move(text));
+                   if (*ok) Learn(mail, std::move(text));
                  }));
 }
 
@@ -329,6 +336,21 @@ void CImapSession::Keep(const std::string& id, std::string text) {
   text_.reset();  // the one before goes first
   text_ = std::make_shared<const std::string>(std::move(text));
   textTree_ = CMimePart::Parse(*text_);
+}
+
+void CImapSession::Learn(const CMail& mail, std::string text) {
+  Keep(mail.id, std::move(text));
+  if (cache_) cache_->Learn(mail.id, static_cast<uint64_t>(mail.size), *text_, *textTree_);
+}
+
+bool CImapSession::KeepCached(const CMail& mail) {
+  std::string text;
+  if (!cache_ || cache_->Find(mail.id, static_cast<uint64_t>(mail.size)) == nullptr ||
+      !cache_->ReadText(mail.id, text)) {
+    return false;
+  }
+  Keep(mail.id, std::move(text));
+  return true;
 }
 
 void CImapSession::DropLargeText() {

@@ -20,6 +20,7 @@
 #include "imap/ImapCommand.h"
 #include "imap/ImapCommandReader.h"
 #include "imap/ImapMailbox.h"
+#include "imap/MessageCache.h"
 #include "imap/MimePart.h"
 #include "imap/UidStore.h"
 #include "lineserver/OutputPiece.h"
@@ -58,6 +59,9 @@ class CImapSession {
     // The flags STORE sets, shared by the sessions of this process on the
     // folder. Absent: each session keeps its own.
     std::function<std::shared_ptr<CFolderFlags>(const std::string& folderKey, uint32_t uidValidity)> flags;
+    // What is known of the folder's messages, kept across sessions and
+    // restarts. Absent or null: every text is downloaded.
+    std::function<std::shared_ptr<CFolderCache>(const std::string& account, const std::string& folderId)> cache;
     // One reply in pieces, a held one sent from its own text. Absent: the
     // pieces are joined and go through `send`.
     std::function<void(std::vector<COutputPiece>)> sendPieces;
@@ -112,8 +116,10 @@ class CImapSession {
   void PauseForOutput() { paused_ = true; }
 
   CImapMailbox* Selected() { return selected_.get(); }
-  // Its flags shared through the `flags` hook.
+  // Its flags shared through the `flags` hook, its cache opened.
   void Select(std::unique_ptr<CImapMailbox> mailbox);
+  // The selected folder's cache, or null.
+  CFolderCache* Cache() { return cache_.get(); }
   void Unselect();
   const std::vector<Mailbox>& Mailboxes() const { return mailboxes_; }
   const Mailbox* FindMailbox(const std::string& name) const;
@@ -151,6 +157,10 @@ class CImapSession {
   void Download(const CMail& mail, bool* ok);
   // Keeps this message's text (parsed once) in place of the one before.
   void Keep(const std::string& id, std::string text);
+  // Keeps a text just downloaded, and lets the cache learn it.
+  void Learn(const CMail& mail, std::string text);
+  // Keeps the message's text from the cache; false when it has none.
+  bool KeepCached(const CMail& mail);
   // The kept text of this message, or null.
   const std::string* Text(const std::string& id) const { return id == textId_ && !id.empty() ? text_.get() : nullptr; }
   // The kept text itself, for a reply sent from it.
@@ -175,6 +185,7 @@ class CImapSession {
   CCredentials credentials_;
   std::vector<Mailbox> mailboxes_;
   std::unique_ptr<CImapMailbox> selected_;
+  std::shared_ptr<CFolderCache> cache_;
   std::unique_ptr<CImapCommand> command_;  // the command that waits
   bool continuing_ = false;  // inside the command's Continue
   bool again_ = false;       // a request completed inside it

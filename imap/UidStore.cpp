@@ -8,6 +8,7 @@
 #include <set>
 #include <time.h>
 
+#include "config/FileText.h"
 #include "config/Log.h"
 #include "imap/ImapParser.h"
 
@@ -40,29 +41,6 @@ std::vector<std::string> Words(const std::string& line) {
     pos = space + 1;
   }
   return words;
-}
-
-bool ReadWholeFile(const std::string& path, std::string& data, bool* missing) {
-  *missing = false;
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    DWORD error = GetLastError();
-    *missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-    return false;
-  }
-  char buffer[16384];
-  DWORD got = 0;
-  bool ok = true;
-  while ((ok = ReadFile(file, buffer, sizeof buffer, &got, nullptr) != FALSE) && got > 0) {
-    data.append(buffer, got);
-    if (data.size() > kLongestFile) {
-      ok = false;
-      break;
-    }
-  }
-  CloseHandle(file);
-  return ok;
 }
 
 }  // namespace
@@ -116,7 +94,7 @@ bool CUidStore::Load() {
   lastValidity_ = Now();
   std::string data;
   bool missing = false;
-  if (!ReadWholeFile(path_, data, &missing)) return missing;
+  if (!ReadWholeFile(path_, data, kLongestFile, &missing)) return missing;
   std::map<std::string, FolderRecord> folders;
   FolderRecord* current = nullptr;
   uint32_t lastValidity = 0;
@@ -176,22 +154,7 @@ bool CUidStore::Save() {
             Escape(entry.first.substr(0, space)) + " " + Escape(entry.first.substr(space + 1)) + "\r\n";
     for (const auto& uid : record.uids) data += std::to_string(uid.second) + " " + Escape(uid.first) + "\r\n";
   }
-  std::string temp = path_ + ".tmp";
-  DWORD error = ERROR_SUCCESS;
-  HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    error = GetLastError();
-  } else {
-    DWORD written = 0;
-    bool ok = WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) != FALSE &&
-              written == data.size() && FlushFileBuffers(file) != FALSE;
-    if (!ok) error = written == data.size() ? GetLastError() : ERROR_DISK_FULL;
-    CloseHandle(file);
-    if (ok && MoveFileExA(temp.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == FALSE) {
-      error = GetLastError();
-    }
-    if (error != ERROR_SUCCESS) DeleteFileA(temp.c_str());
-  }
+  const DWORD error = ReplaceWholeFile(path_, data);
   if (error == ERROR_SUCCESS) {
     saveFailed_ = false;
     return true;

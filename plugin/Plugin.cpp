@@ -103,6 +103,7 @@ void CPlugin::OnStart() {
   std::string uidPath = settings.iniPath;
   if (uidPath.size() > 4 && uidPath.compare(uidPath.size() - 4, 4, ".ini") == 0) uidPath.erase(uidPath.size() - 4);
   imap.SetUidStorePath(uidPath + ".uid");
+  imap.SetCache(uidPath + ".cache", static_cast<uint64_t>(settings.imapCacheSize) * 1024 * 1024);
   imap.SetPort(settings.imapPortNumber);
   imap.SetDeleteMode(settings.deleteMode);
   imap.SetClientTimeOut(settings.idleTimeOut);

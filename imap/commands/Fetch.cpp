@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 #include "imap/ImapBody.h"
 #include "imap/ImapWriter.h"
@@ -34,6 +35,29 @@ bool NeedsText(const ImapFetchItem& item) {
          item.kind == K::Rfc822Text;
 }
 
+// Whether the item can be answered from a message's header block and its
+// structure, as the cache keeps them.
+bool FromSummary(const ImapFetchItem& item) {
+  using T = ImapSection::Text;
+  const T text = item.section.text;
+  return item.kind == K::Envelope || item.kind == K::BodyStructure || item.kind == K::Body ||
+         item.kind == K::Rfc822Header ||
+         (item.kind == K::BodySection && item.section.part.empty() &&
+          (text == T::Header || text == T::HeaderFields || text == T::HeaderFieldsNot)) ||
+         !NeedsText(item);
+}
+
+// BODY[n]: one part's body, which a byte range of the text can answer.
+bool IsPartBody(const ImapFetchItem& item) {
+  return item.kind == K::BodySection && !item.section.part.empty() && item.section.text == ImapSection::Text::All;
+}
+
+std::string PartPath(const ImapSection& section) {
+  std::string path;
+  for (uint32_t number : section.part) path += (path.empty() ? "" : ".") + std::to_string(number);
+  return path;
+}
+
 bool SetsSeen(const ImapFetchItem& item) {
   return (item.kind == K::BodySection && !item.peek) || item.kind == K::Rfc822 || item.kind == K::Rfc822Text;
 }
@@ -48,7 +72,19 @@ class Fetching : public CImapCommand {
       : CImapCommand(session, std::move(tag)), uid_(uid), items_(std::move(items)) {
     folderId_ = session.Selected()->FolderId();
     for (size_t index : indexes) uids_.push_back(session.Selected()->Messages()[index].uid);
-    for (const ImapFetchItem& item : items_) needText_ = needText_ || NeedsText(item);
+    summaryDoes_ = true;
+    size_t partBodies = 0;
+    for (size_t i = 0; i < items_.size(); ++i) {
+      needText_ = needText_ || NeedsText(items_[i]);
+      summaryDoes_ = summaryDoes_ && FromSummary(items_[i]);
+      if (IsPartBody(items_[i])) {
+        ++partBodies;
+        rangeItem_ = i;
+      } else if (!FromSummary(items_[i])) {
+        partBodies = 2;  // the whole text is needed anyway
+      }
+    }
+    if (partBodies != 1) rangeItem_ = kNoItem;
   }
 
   Step Continue() override;
@@ -57,18 +93,29 @@ class Fetching : public CImapCommand {
   // Requests in flight at once, and the bytes of texts that may wait.
   static constexpr size_t kAhead = 4;
   static constexpr size_t kAheadBytes = 16 * 1024 * 1024;
+  static constexpr size_t kNoItem = static_cast<size_t>(-1);
   // A literal at least this long is sent from the text it is part of.
   static constexpr size_t kHeldLiteral = 64 * 1024;
   struct Arrived {
     bool in = false;  // the answer has come
     bool ok = false;
+    bool range = false;  // the bytes of BODY[n] only
     std::string text;
     size_t counted = 0;  // its bytes in waitingBytes_: as listed, then as come
   };
 
   void AskAhead(CImapMailbox& folder);
   void Forget(std::map<uint32_t, Arrived>::iterator slot);
+  // Whether the cache answers for the message: from its summary, which is
+  // then made current, or from its kept text.
+  const CachedMessage* Summary(const ImapMessage& m) const;
+  bool Cached(const ImapMessage& m) const;
+  bool TakeSummary(const ImapMessage& m, bool evenForRange = false);
+  // The part of a BODY[n] that a range request can answer, or null.
+  const CachedPart* RangeOf(const ImapMessage& m) const;
   std::vector<COutputPiece> Response(const ImapMessage& m, size_t index, bool* markRead);
+  // The text answered from, as a literal can be sent from it.
+  std::shared_ptr<const std::string> HeldText() const;
   std::string Part(ImapSection::Text part) const;
   void AfterReadMark();
 
@@ -78,6 +125,11 @@ class Fetching : public CImapCommand {
   size_t next_ = 0;             // the next to answer
   size_t asked_ = 0;            // the next whose text to ask for
   bool needText_ = false;
+  bool summaryDoes_ = false;  // every item is answered by a cached summary
+  size_t rangeItem_ = kNoItem;  // the one BODY[n] when the others are answered so
+  std::set<uint32_t> wholeOnly_;  // messages whose range was refused
+  std::shared_ptr<const std::string> range_;  // BODY[n]'s bytes, when a range request answered it
+  bool fromRange_ = false;
   bool failed_ = false;
   std::map<uint32_t, Arrived> arrived_;  // texts asked for, by UID; empty while in flight
   size_t inFlight_ = 0;
@@ -86,8 +138,43 @@ class Fetching : public CImapCommand {
   bool marked_ = false;       // and its answer is in
   bool ok_ = false;
   std::vector<COutputPiece> pending_;  // a response waiting for its read mark
-  const std::string* text_ = nullptr;
+  const std::string* text_ = nullptr;  // the text answered from: the message's, or its header block
+  const CMimePart* tree_ = nullptr;
+  const CachedMessage* summary_ = nullptr;  // when answered from the cache's summary
+  std::string header_;
+  std::unique_ptr<CMimePart> headerTree_;
 };
+
+const CachedMessage* Fetching::Summary(const ImapMessage& m) const {
+  CFolderCache* cache = session_.Cache();
+  return summaryDoes_ && cache != nullptr ? cache->Find(m.info.id, static_cast<uint64_t>(m.info.size)) : nullptr;
+}
+
+bool Fetching::Cached(const ImapMessage& m) const {
+  CFolderCache* cache = session_.Cache();
+  if (cache == nullptr) return false;
+  const CachedMessage* entry = cache->Find(m.info.id, static_cast<uint64_t>(m.info.size));
+  return entry != nullptr && (summaryDoes_ || entry->textSize != 0);
+}
+
+const CachedPart* Fetching::RangeOf(const ImapMessage& m) const {
+  CFolderCache* cache = session_.Cache();
+  if (rangeItem_ == kNoItem || cache == nullptr || wholeOnly_.count(m.uid) != 0) return nullptr;
+  const CachedMessage* entry = cache->Find(m.info.id, static_cast<uint64_t>(m.info.size));
+  return entry != nullptr && entry->textSize == 0 ? CFolderCache::FindPart(*entry, PartPath(items_[rangeItem_].section))
+                                                  : nullptr;
+}
+
+bool Fetching::TakeSummary(const ImapMessage& m, bool evenForRange) {
+  CFolderCache* cache = session_.Cache();
+  summary_ = evenForRange && cache != nullptr ? cache->Find(m.info.id, static_cast<uint64_t>(m.info.size)) : Summary(m);
+  if (summary_ == nullptr) return false;
+  header_ = summary_->header;
+  headerTree_ = CMimePart::Parse(header_);
+  text_ = &header_;
+  tree_ = headerTree_.get();
+  return true;
+}
 
 // The text answered next is always asked for; those after it while the
 // bounds allow, texts on their way counted by their listed size: large
@@ -96,24 +183,32 @@ void Fetching::AskAhead(CImapMailbox& folder) {
   for (; asked_ < uids_.size(); ++asked_) {
     const uint32_t uid = uids_[asked_];
     const ImapMessage* m = folder.Find(uid);
-    if (m == nullptr || arrived_.count(uid) != 0 || session_.Text(m->info.id) != nullptr) continue;
-    const size_t listed = static_cast<size_t>(std::max(m->info.size, 0)) + 1;
+    if (m == nullptr || arrived_.count(uid) != 0 || session_.Text(m->info.id) != nullptr || Cached(*m)) continue;
+    const CachedPart* part = RangeOf(*m);
+    const size_t listed = 1 + (part != nullptr ? static_cast<size_t>(part->size)
+                                               : static_cast<size_t>(std::max(m->info.size, 0)));
     if (asked_ != next_ && (inFlight_ >= kAhead || waitingBytes_ + listed > kAheadBytes)) break;
     ++inFlight_;
-    arrived_[uid].counted = listed;
+    Arrived& slot = arrived_[uid];
+    slot.range = part != nullptr;
+    slot.counted = listed;
     waitingBytes_ += listed;
-    session_.Service().Fetch(
-        session_.Credentials(), m->info, 0,
-        session_.Then([this, uid](const MailResult& result, std::string& text, CMail::Held) {
-          --inFlight_;
-          Arrived& slot = arrived_[uid];
-          slot.in = true;
-          slot.ok = result.Ok();
-          slot.text = std::move(text);
-          waitingBytes_ -= std::min(waitingBytes_, slot.counted);
-          slot.counted = slot.text.size() + 1;
-          waitingBytes_ += slot.counted;
-        }));
+    auto done = session_.Then([this, uid](const MailResult& result, std::string& text, CMail::Held) {
+      --inFlight_;
+      Arrived& slot = arrived_[uid];
+      slot.in = true;
+      slot.ok = result.Ok();
+      slot.text = std::move(text);
+      waitingBytes_ -= std::min(waitingBytes_, slot.counted);
+      slot.counted = slot.text.size() + 1;
+      waitingBytes_ += slot.counted;
+    });
+    if (part != nullptr) {
+      session_.Service().FetchRange(session_.Credentials(), m->info, static_cast<size_t>(part->first),
+                                    static_cast<size_t>(part->size), done);
+    } else {
+      session_.Service().Fetch(session_.Credentials(), m->info, 0, done);
+    }
   }
 }
 
@@ -144,6 +239,13 @@ CImapCommand::Step Fetching::Continue() {
       continue;
     }
     text_ = needText_ ? session_.Text(m->info.id) : nullptr;
+    tree_ = text_ != nullptr ? &session_.TextTree() : nullptr;
+    summary_ = nullptr;
+    fromRange_ = false;
+    if (needText_ && text_ == nullptr && !TakeSummary(*m) && session_.KeepCached(m->info)) {
+      text_ = session_.Text(m->info.id);
+      tree_ = &session_.TextTree();
+    }
     if (needText_ && text_ == nullptr) {
       auto found = arrived_.find(uid);
       if (found == arrived_.end()) {
@@ -156,21 +258,33 @@ CImapCommand::Step Fetching::Continue() {
       if (!found->second.in) return Step::Waits;
       Arrived got = std::move(found->second);
       Forget(found);
+      if (!got.ok && got.range) {
+        wholeOnly_.insert(uid);  // the service would not give the range: the whole text then
+        continue;
+      }
       if (!got.ok) {
         failed_ = true;
         ++next_;
         continue;
       }
-      session_.Keep(m->info.id, std::move(got.text));
-      text_ = session_.Text(m->info.id);
+      if (got.range && TakeSummary(*m, true)) {
+        range_ = std::make_shared<const std::string>(std::move(got.text));
+        fromRange_ = true;
+      } else {
+        session_.Learn(m->info, std::move(got.text));
+        text_ = session_.Text(m->info.id);
+        tree_ = &session_.TextTree();
+      }
     }
     bool markRead = false;
     std::vector<COutputPiece> response = Response(*m, static_cast<size_t>(m - folder.Messages().data()), &markRead);
     ++next_;
     // The response holds what it needs of a large text: the next is not
     // downloaded beside it.
+    range_.reset();
     session_.DropLargeText();
     text_ = nullptr;
+    tree_ = nullptr;
     if (markRead) {
       pending_ = std::move(response);
       markingRead_ = true;
@@ -204,8 +318,13 @@ std::string Fetching::Part(ImapSection::Text part) const {
   ImapSection section;
   section.text = part;
   std::string bytes;
-  CImapBody::Section(*text_, session_.TextTree(), section, bytes);
+  CImapBody::Section(*text_, *tree_, section, bytes);
   return bytes;
+}
+
+std::shared_ptr<const std::string> Fetching::HeldText() const {
+  const std::shared_ptr<const std::string>& kept = session_.HeldText();
+  return kept.get() == text_ ? kept : std::make_shared<const std::string>(*text_);
 }
 
 // The items are appended to one string; a long literal ends that string's
@@ -249,12 +368,14 @@ std::vector<COutputPiece> Fetching::Response(const ImapMessage& m, size_t index,
         break;
       case K::Rfc822Size: item("RFC822.SIZE ") += std::to_string(m.info.size); break;
       case K::InternalDate: item("INTERNALDATE ") += InternalDate(m.date); break;
-      case K::Envelope: item("ENVELOPE ") += CImapBody::Envelope(*text_, session_.TextTree()); break;
-      case K::BodyStructure: item("BODYSTRUCTURE ") += CImapBody::Structure(*text_, session_.TextTree(), true); break;
-      case K::Body: item("BODY ") += CImapBody::Structure(*text_, session_.TextTree(), false); break;
+      case K::Envelope: item("ENVELOPE ") += CImapBody::Envelope(*text_, *tree_); break;
+      case K::BodyStructure:
+        item("BODYSTRUCTURE ") += summary_ ? summary_->structure : CImapBody::Structure(*text_, *tree_, true);
+        break;
+      case K::Body: item("BODY ") += summary_ ? summary_->body : CImapBody::Structure(*text_, *tree_, false); break;
       case K::Rfc822:
         item("RFC822");
-        literal(session_.HeldText(), 0, std::string::npos);
+        literal(HeldText(), 0, std::string::npos);
         break;
       case K::Rfc822Header:
         item("RFC822.HEADER");
@@ -269,10 +390,11 @@ std::vector<COutputPiece> Fetching::Response(const ImapMessage& m, size_t index,
         if (it.partial) out += "<" + std::to_string(it.offset) + ">";
         // The whole message is its text as held; any other section a copy.
         const bool whole = it.section.part.empty() && it.section.text == ImapSection::Text::All;
-        std::shared_ptr<const std::string> bytes = session_.HeldText();
-        if (!whole) {
+        const bool ranged = fromRange_ && &it == &items_[rangeItem_];
+        std::shared_ptr<const std::string> bytes = whole ? HeldText() : range_;
+        if (!whole && !ranged) {
           std::string section;
-          CImapBody::Section(*text_, session_.TextTree(), it.section, section);
+          CImapBody::Section(*text_, *tree_, it.section, section);
           bytes = made(std::move(section));
         }
         literal(bytes, it.partial ? it.offset : 0, it.partial ? it.length : std::string::npos);

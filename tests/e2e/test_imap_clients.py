@@ -1,5 +1,6 @@
 """IMAP end to end with real mail clients: mbsync and mutt."""
 
+import imaplib
 import os
 import pty
 import re
@@ -33,6 +34,26 @@ def maildir_messages(folder):
     return found
 
 
+def write_mbsyncrc(home, port, maildir):
+    """An mbsync configuration that pulls every folder into `maildir`."""
+    rc = os.path.join(home, "mbsyncrc")
+    with open(rc, "w") as handle:
+        handle.write(
+            "IMAPAccount gateway\nHost 127.0.0.1\nPort %d\nUser %s\nPass %s\nSSLType None\nAuthMechs LOGIN\n\n"
+            "IMAPStore remote\nAccount gateway\n\n"
+            "MaildirStore local\nPath %s/\nInbox %s/INBOX\nSubFolders Verbatim\n\n"
+            "Channel mail\nFar :remote:\nNear :local:\nPatterns *\nCreate Near\nSync All\n"
+            "SyncState *\nExpunge None\n"
+            % (port, ti.ACCOUNT, ti.PASSWORD, maildir, maildir))
+    return rc
+
+
+def mbsync(test, rc, home):
+    result = subprocess.run(["mbsync", "-c", rc, "-a"], capture_output=True, timeout=CLIENT_TIMEOUT,
+                            env=dict(os.environ, HOME=home))
+    test.assertEqual(0, result.returncode, result.stdout + result.stderr)
+
+
 @unittest.skipUnless(shutil.which("mbsync"), "mbsync (isync) is not installed")
 class MbsyncTest(unittest.TestCase):
     def setUp(self):
@@ -44,20 +65,10 @@ class MbsyncTest(unittest.TestCase):
         self.addCleanup(shutil.rmtree, self.home, True)
         self.maildir = os.path.join(self.home, "mail")
         os.makedirs(self.maildir)
-        self.rc = os.path.join(self.home, "mbsyncrc")
-        with open(self.rc, "w") as rc:
-            rc.write(
-                "IMAPAccount gateway\nHost 127.0.0.1\nPort %d\nUser %s\nPass %s\nSSLType None\nAuthMechs LOGIN\n\n"
-                "IMAPStore remote\nAccount gateway\n\n"
-                "MaildirStore local\nPath %s/\nInbox %s/INBOX\nSubFolders Verbatim\n\n"
-                "Channel mail\nFar :remote:\nNear :local:\nPatterns *\nCreate Near\nSync All\n"
-                "SyncState *\nExpunge None\n"
-                % (self.gateway.imap_port, ti.ACCOUNT, ti.PASSWORD, self.maildir, self.maildir))
+        self.rc = write_mbsyncrc(self.home, self.gateway.imap_port, self.maildir)
 
     def sync(self):
-        result = subprocess.run(["mbsync", "-c", self.rc, "-a"], capture_output=True, timeout=CLIENT_TIMEOUT,
-                                env=dict(os.environ, HOME=self.home))
-        self.assertEqual(0, result.returncode, result.stdout + result.stderr)
+        mbsync(self, self.rc, self.home)
 
     def downloads(self):
         """GETs that were answered (a digest challenge is logged as well)."""
@@ -106,6 +117,7 @@ class MuttTest(unittest.TestCase):
         self.addCleanup(self.service.stop)
         self.gateway = Gateway(self.service).start()
         self.addCleanup(self.gateway.stop)
+        self.warm()
         self.home = tempfile.mkdtemp(prefix="kestrelon-mutt-")
         self.addCleanup(shutil.rmtree, self.home, True)
         self.rc = os.path.join(self.home, "muttrc")
@@ -122,6 +134,9 @@ class MuttTest(unittest.TestCase):
             os.execvp("mutt", ["mutt", "-n", "-F", self.rc])
         self.addCleanup(self.finish)
         self.screen = b""
+
+    def warm(self):
+        pass
 
     def finish(self):
         try:
@@ -166,6 +181,23 @@ class MuttTest(unittest.TestCase):
         self.assertEqual([ti.REPORT], [self.service.message_bytes(ti.ACCOUNT, "Archive", i) for i in archived])
         # DeleteMode 1: what left the inbox is in deleted items.
         self.assertEqual(2, len(self.service.message_ids(ti.ACCOUNT, "deleteditems")))
+
+
+class MuttFromTheCacheTest(MuttTest):
+    """The same, with the folder already in the gateway's cache from before a restart."""
+
+    def warm(self):
+        client = imaplib.IMAP4("127.0.0.1", self.gateway.imap_port, timeout=CLIENT_TIMEOUT)
+        client.login(ti.ACCOUNT, ti.PASSWORD)
+        client.select("INBOX")
+        client.uid("FETCH", "1:*", "(BODY.PEEK[])")
+        client.logout()
+        self.gateway.restart()
+        self.service.clear_requests()
+
+    def test_index_read_save_delete_and_expunge(self):
+        super().test_index_read_save_delete_and_expunge()
+        self.assertEqual([], [r for r in self.service.requests("GET") if r["status"] == 200])
 
 
 if __name__ == "__main__":

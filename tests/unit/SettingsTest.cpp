@@ -174,6 +174,7 @@ TEST_F(SettingsTest, NumbersOutsideTheirRangeAreRefusedAndReplacedByTheDefault) 
       {"SMTPPortNumber= 7025 ", &CSettings::smtpPortNumber, 7025, false},
       {"IMAPPortNumber=0", &CSettings::imapPortNumber, 0, false},  // 0: no IMAP server
       {"IMAPPortNumber=65536", &CSettings::imapPortNumber, 6143, true},
+      {"IMAPCacheSize=-1", &CSettings::imapCacheSize, 256, true},
       {"HttpTimeOut=0", &CSettings::httpTimeOut, 0, false},
       {"HttpTimeOut=1e3", &CSettings::httpTimeOut, 15, true},
       {"ThreadCount=0", &CSettings::threadCount, 1, true},

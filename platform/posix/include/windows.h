@@ -203,6 +203,9 @@ WINBASEAPI BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOf
 WINBASEAPI BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 WINBASEAPI BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
 WINBASEAPI BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+// The security attributes are accepted as null only; the folder is the
+// owner's alone.
+WINBASEAPI BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes);
 
 // Code page conversion; code pages 932 and CP_UTF8 only.
 typedef WCHAR* LPWSTR;

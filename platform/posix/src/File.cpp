@@ -185,3 +185,19 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
   if (unlink(lpFileName) != 0) return kwin32::FailWithErrno(errno);
   return TRUE;
 }
+
+BOOL WINAPI CreateDirectoryA(LPCSTR lpPathName, LPSECURITY_ATTRIBUTES lpSecurityAttributes) {
+  if (lpPathName == nullptr || lpSecurityAttributes != nullptr) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (mkdir(lpPathName, 0700) != 0) {
+    const int err = errno;
+    if (err == ENOENT) {
+      SetLastError(ERROR_PATH_NOT_FOUND);
+      return FALSE;
+    }
+    return kwin32::FailWithErrno(err);
+  }
+  return TRUE;
+}
