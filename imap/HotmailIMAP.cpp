@@ -93,7 +93,8 @@ void CHotmailIMAP::OnConnected() {
                                    },
                                    [this](const std::string& account, const std::string& folder) {
                                      return cache_ ? cache_->Folder(account, folder) : nullptr;
-                                   }};
+                                   },
+                                   [this](std::vector<COutputPiece> pieces) { ReplyPieces(std::move(pieces)); }};
   CImapSession::DeleteMode mode = deleteMode_ == 1   ? CImapSession::DeleteMode::MoveToDeletedItems
                                   : deleteMode_ == 2 ? CImapSession::DeleteMode::Delete
                                                      : CImapSession::DeleteMode::Keep;

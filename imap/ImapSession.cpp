@@ -66,6 +66,13 @@ void CImapSession::Send(std::string text) {
   if (hooks_.send) hooks_.send(std::move(text));
 }
 
+void CImapSession::Send(std::vector<COutputPiece> pieces) {
+  if (hooks_.sendPieces) return hooks_.sendPieces(std::move(pieces));
+  std::string text;
+  for (const COutputPiece& piece : pieces) text += piece.Bytes();
+  Send(std::move(text));
+}
+
 void CImapSession::Tagged(const std::string& tag, const std::string& text) { Send(tag + " " + text + "\r\n"); }
 
 void CImapSession::Log(const std::string& text) const {
@@ -327,13 +334,14 @@ void CImapSession::Download(const CMail& mail, bool* ok, bool keepText) {
 
 void CImapSession::Keep(const std::string& id, std::string text) {
   textId_ = id;
-  text_ = std::move(text);
-  textTree_ = CMimePart::Parse(text_);
+  text_.reset();  // the one before goes first
+  text_ = std::make_shared<const std::string>(std::move(text));
+  textTree_ = CMimePart::Parse(*text_);
 }
 
 void CImapSession::Learn(const CMail& mail, std::string text, bool keepText) {
   Keep(mail.id, std::move(text));
-  if (cache_) cache_->Learn(mail.id, static_cast<uint64_t>(mail.size), text_, *textTree_, keepText);
+  if (cache_) cache_->Learn(mail.id, static_cast<uint64_t>(mail.size), *text_, *textTree_, keepText);
 }
 
 bool CImapSession::KeepCached(const CMail& mail) {
@@ -347,8 +355,8 @@ bool CImapSession::KeepCached(const CMail& mail) {
 }
 
 void CImapSession::DropLargeText() {
-  if (text_.size() <= kLargestKeptMessage) return;
+  if (!text_ || text_->size() <= kLargestKeptMessage) return;
   textId_.clear();
-  std::string().swap(text_);
+  text_.reset();
   textTree_.reset();
 }

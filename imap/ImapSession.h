@@ -23,6 +23,7 @@
 #include "imap/MessageCache.h"
 #include "imap/MimePart.h"
 #include "imap/UidStore.h"
+#include "lineserver/OutputPiece.h"
 
 // What the server offers, in its greeting and to CAPABILITY.
 #define KESTRELON_IMAP_CAPABILITIES \
@@ -61,6 +62,9 @@ class CImapSession {
     // What is known of the folder's messages, kept across sessions and
     // restarts. Absent or null: every text is downloaded.
     std::function<std::shared_ptr<CFolderCache>(const std::string& account, const std::string& folderId)> cache;
+    // One reply in pieces, a held one sent from its own text. Absent: the
+    // pieces are joined and go through `send`.
+    std::function<void(std::vector<COutputPiece>)> sendPieces;
   };
   struct Limits {
     size_t maxLine = 64 * 1024;
@@ -94,6 +98,7 @@ class CImapSession {
 
   // ---- What the commands use --------------------------------------------
   void Send(std::string text);
+  void Send(std::vector<COutputPiece> pieces);
   void Tagged(const std::string& tag, const std::string& text);
   void SetState(State state) { state_ = state; }
   // LOGOUT, or a session that cannot go on.
@@ -158,7 +163,9 @@ class CImapSession {
   // Keeps the message's text from the cache; false when it has none.
   bool KeepCached(const CMail& mail);
   // The kept text of this message, or null.
-  const std::string* Text(const std::string& id) const { return id == textId_ && !id.empty() ? &text_ : nullptr; }
+  const std::string* Text(const std::string& id) const { return id == textId_ && !id.empty() ? text_.get() : nullptr; }
+  // The kept text itself, for a reply sent from it.
+  const std::shared_ptr<const std::string>& HeldText() const { return text_; }
   const CMimePart& TextTree() const { return *textTree_; }
   // A large text is not held past the command that needed it.
   void DropLargeText();
@@ -193,7 +200,7 @@ class CImapSession {
   bool afterRefusal_ = false;
   // The last message downloaded, kept for the next command that reads it.
   std::string textId_;
-  std::string text_;
+  std::shared_ptr<const std::string> text_;  // shared with replies still going out
   std::unique_ptr<CMimePart> textTree_;
   std::shared_ptr<int> life_;
 };

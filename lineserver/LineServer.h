@@ -153,6 +153,9 @@ class CLineServer {
   void Reply(const char* text) { SendString(ClientSocket(), text); }
   void Reply(const std::string& text) { Send(ClientSocket(), text.data(), text.size()); }
   void Reply(std::string&& text);
+  // One reply in pieces, after the replies before it; logged as one text.
+  // A held piece is sent from its own text, never copied.
+  void ReplyPieces(std::vector<COutputPiece>&& pieces);
   // The body of a multi-line reply after its status line: the text, with
   // every line that starts with a dot sent with that dot twice, a closing
   // CR LF when it lacks one, and the terminating ".\r\n".
@@ -171,7 +174,8 @@ class CLineServer {
  private:
   static constexpr long kListenEvents = FD_READ | FD_WRITE | FD_ACCEPT | FD_CLOSE;  // 0x2B
   static constexpr long kClientEvents = FD_READ | FD_WRITE | FD_CLOSE;              // 0x23
-  // A reply at least this long is never copied to join a batch.
+  // A reply at least this long is never copied to join a batch; a batch
+  // leaves before it would grow past this.
   static constexpr size_t kMaxJoinedReply = 64 * 1024;
   static constexpr int kShutdownBoth = 2;  // SD_BOTH, which only winsock2.h names
 
@@ -189,6 +193,8 @@ class CLineServer {
   bool Backlogged(const CLineConnection& c) const { return c.output.Queued() > kMaxQueuedOutput; }
   void OnWritable(CLineConnection& c);
   void SendNow(SOCKET s, std::string&& text, bool dotStuffed = false);
+  // Queues output that has been logged; false when it cannot go out.
+  bool Queue(SOCKET s, COutputPiece&& piece, bool dotStuffed);
   void SendBatch();
   void Close(CLineConnection& c);
   // The idle timer: started anew by every sign of life, stopped while the
@@ -528,8 +534,11 @@ void CLineServer<Server>::Serve(CLineConnection& c, Work& work) {
 template <typename Server>
 void CLineServer<Server>::Send(SOCKET s, const char* data, size_t length) {
   if (s != 0 && current_ != nullptr && s == current_->socket && batchDepth_ > 0) {
-    batch_.append(data, length);
-    return;
+    if (batch_.size() + length >= kMaxJoinedReply) SendBatch();
+    if (length < kMaxJoinedReply) {
+      batch_.append(data, length);
+      return;
+    }
   }
   SendNow(s, std::string(data, length));
 }
@@ -538,17 +547,17 @@ template <typename Server>
 void CLineServer<Server>::Reply(std::string&& text) {
   const SOCKET s = ClientSocket();
   if (s != 0 && current_ != nullptr && batchDepth_ > 0) {
-    if (batch_.empty()) {
-      batch_ = std::move(text);
-      return;
-    }
+    // Only short replies are joined: a long one is not copied behind the
+    // ones before it, nor grown (and so copied) by the ones after it. The
+    // batch leaves first, and a long reply follows from its own storage.
+    if (batch_.size() + text.size() >= kMaxJoinedReply) SendBatch();
     if (text.size() < kMaxJoinedReply) {
-      batch_ += text;
+      if (batch_.empty())
+        batch_ = std::move(text);
+      else
+        batch_ += text;
       return;
     }
-    // A large reply is not copied behind the small ones before it: they
-    // leave first, and it follows from its own storage.
-    SendBatch();
   }
   SendNow(s, std::move(text));
 }
@@ -584,22 +593,43 @@ void CLineServer<Server>::SendNow(SOCKET s, std::string&& text, bool dotStuffed)
     theLog.Write(DotStuffed(text));
   else
     theLog.Write(std::string_view(text));
+  Queue(s, COutputPiece(std::move(text)), dotStuffed);
+}
+
+template <typename Server>
+void CLineServer<Server>::ReplyPieces(std::vector<COutputPiece>&& pieces) {
+  const SOCKET s = ClientSocket();
+  if (s == 0) return;
+  SendBatch();
+  size_t last = 0;  // the last piece that has bytes ends the logged text
+  for (size_t i = 0; i < pieces.size(); ++i)
+    if (!pieces[i].Bytes().empty()) last = i;
+  theLog.Write("[以下の文字列を Becky に送信しました]\n");
+  for (size_t i = 0; i < last; ++i) theLog.WritePart(pieces[i].Bytes());
+  theLog.Write(pieces.empty() ? std::string_view() : pieces[last].Bytes());
+  for (COutputPiece& piece : pieces)
+    if (!Queue(s, std::move(piece), false)) return;
+}
+
+template <typename Server>
+bool CLineServer<Server>::Queue(SOCKET s, COutputPiece&& piece, bool dotStuffed) {
   CLineConnection* c = Find(s);
   if (c == nullptr) {
     // Not a client (a refused connection): nothing waits for it, and one
     // that has gone already is no error.
     COutputQueue once;
-    dotStuffed ? once.WriteDotStuffed(s, std::move(text)) : once.Write(s, std::move(text));
-    return;
+    dotStuffed ? once.WriteDotStuffed(s, std::move(piece)) : once.Write(s, std::move(piece));
+    return true;
   }
-  if (c->broken) return;
-  const int error = dotStuffed ? c->output.WriteDotStuffed(s, std::move(text)) : c->output.Write(s, std::move(text));
-  if (error == 0) return;
+  if (c->broken) return false;
+  const int error = dotStuffed ? c->output.WriteDotStuffed(s, std::move(piece)) : c->output.Write(s, std::move(piece));
+  if (error == 0) return true;
   // The peer has gone (a reset, most often): the connection ends, with
   // the rest of its lines, once the command being handled returns.
   if (error != WSAECONNRESET && error != WSAECONNABORTED) REPORT_SYSTEM_ERROR(error);
   c->broken = true;
   if (c != current_) Close(*c);
+  return false;
 }
 
 // The queued text was logged when it was given to Send; logging it again at

@@ -20,7 +20,7 @@ typedef unsigned char Bytes16 __attribute__((vector_size(16)));
 // The first position in [from, limit) of a dot that starts a line (the
 // text's first byte, or one after an LF), or `limit`. Most texts have
 // none, so the search goes sixteen bytes at a time.
-size_t FindDotLine(const std::string& text, size_t from, size_t limit) {
+size_t FindDotLine(std::string_view text, size_t from, size_t limit) {
   const char* p = text.data();
   if (from == 0 && limit > 0 && p[0] == '.') return 0;
   // q is an LF candidate; the dot would be at q + 1.
@@ -80,18 +80,15 @@ COutputQueue::COutputQueue() {}
 
 COutputQueue::~COutputQueue() {}
 
-int COutputQueue::Write(SOCKET s, std::string&& text) { return Queue(s, std::move(text), false); }
-
-int COutputQueue::WriteDotStuffed(SOCKET s, std::string&& text) { return Queue(s, std::move(text), true); }
-
-int COutputQueue::Queue(SOCKET s, std::string&& text, bool stuffed) {
-  if (text.empty()) return 0;
-  queued_ += text.size();
-  texts_.push_back({std::move(text), stuffed});
+int COutputQueue::Queue(SOCKET s, COutputPiece&& piece, bool stuffed) {
+  const size_t size = piece.Bytes().size();
+  if (size == 0) return 0;
+  queued_ += size;
+  texts_.push_back({std::move(piece), stuffed});
   return texts_.size() == 1 ? Flush(s) : 0;
 }
 
-void COutputQueue::NextPart(const std::string& text) {
+void COutputQueue::NextPart(std::string_view text) {
   const size_t limit = std::min(text.size(), scanFrom_ + kStuffingWindow);
   const size_t dot = FindDotLine(text, scanFrom_, limit);
   partEndsAtDot_ = dot < limit;
@@ -102,14 +99,15 @@ void COutputQueue::NextPart(const std::string& text) {
 int COutputQueue::Flush(SOCKET s) {
   while (!texts_.empty()) {
     const Text& front = texts_.front();
-    const size_t size = front.bytes.size();
+    const std::string_view bytes = front.piece.Bytes();
+    const size_t size = bytes.size();
     while (head_ < size) {
       if (!front.stuffed)
         partEnd_ = size;
       else if (head_ == partEnd_)
-        NextPart(front.bytes);
+        NextPart(bytes);
       int error;
-      const size_t sent = SendSome(s, front.bytes.data() + head_, partEnd_ - head_, &error);
+      const size_t sent = SendSome(s, bytes.data() + head_, partEnd_ - head_, &error);
       head_ += sent;
       queued_ -= sent;
       if (error != 0) {

@@ -94,14 +94,18 @@ class Fetching : public CImapCommand {
   static constexpr size_t kAhead = 4;
   static constexpr size_t kAheadBytes = 16 * 1024 * 1024;
   static constexpr size_t kNoItem = static_cast<size_t>(-1);
+  // A literal at least this long is sent from the text it is part of.
+  static constexpr size_t kHeldLiteral = 64 * 1024;
   struct Arrived {
     bool in = false;  // the answer has come
     bool ok = false;
     bool range = false;  // the bytes of BODY[n] only
     std::string text;
+    size_t counted = 0;  // its bytes in waitingBytes_: as listed, then as come
   };
 
   void AskAhead(CImapMailbox& folder);
+  void Forget(std::map<uint32_t, Arrived>::iterator slot);
   // Whether the cache answers for the message: from its summary, which is
   // then made current, or from its kept text.
   const CachedMessage* Summary(const ImapMessage& m) const;
@@ -109,7 +113,9 @@ class Fetching : public CImapCommand {
   bool TakeSummary(const ImapMessage& m, bool evenForRange = false);
   // The part of a BODY[n] that a range request can answer, or null.
   const CachedPart* RangeOf(const ImapMessage& m) const;
-  std::string Response(const ImapMessage& m, size_t index, bool* markRead);
+  std::vector<COutputPiece> Response(const ImapMessage& m, size_t index, bool* markRead);
+  // The text answered from, as a literal can be sent from it.
+  std::shared_ptr<const std::string> HeldText() const;
   std::string Part(ImapSection::Text part) const;
   void AfterReadMark();
 
@@ -122,16 +128,16 @@ class Fetching : public CImapCommand {
   bool summaryDoes_ = false;  // every item is answered by a cached summary
   size_t rangeItem_ = kNoItem;  // the one BODY[n] when the others are answered so
   std::set<uint32_t> wholeOnly_;  // messages whose range was refused
-  std::string range_;  // BODY[n]'s bytes, when a range request answered it
+  std::shared_ptr<const std::string> range_;  // BODY[n]'s bytes, when a range request answered it
   bool fromRange_ = false;
   bool failed_ = false;
   std::map<uint32_t, Arrived> arrived_;  // texts asked for, by UID; empty while in flight
   size_t inFlight_ = 0;
-  size_t waitingBytes_ = 0;
+  size_t waitingBytes_ = 0;  // of the texts asked for and not answered yet
   bool markingRead_ = false;  // a read mark is being set
   bool marked_ = false;       // and its answer is in
   bool ok_ = false;
-  std::string pending_;  // a response waiting for its read mark
+  std::vector<COutputPiece> pending_;  // a response waiting for its read mark
   const std::string* text_ = nullptr;  // the text answered from: the message's, or its header block
   const CMimePart* tree_ = nullptr;
   const CachedMessage* summary_ = nullptr;  // when answered from the cache's summary
@@ -171,22 +177,31 @@ bool Fetching::TakeSummary(const ImapMessage& m, bool evenForRange) {
 }
 
 // The text answered next is always asked for; those after it while the
-// bounds allow.
+// bounds allow, texts on their way counted by their listed size: large
+// ones are not downloaded side by side.
 void Fetching::AskAhead(CImapMailbox& folder) {
-  while (asked_ < uids_.size() && (asked_ == next_ || (inFlight_ < kAhead && waitingBytes_ < kAheadBytes))) {
-    const uint32_t uid = uids_[asked_++];
+  for (; asked_ < uids_.size(); ++asked_) {
+    const uint32_t uid = uids_[asked_];
     const ImapMessage* m = folder.Find(uid);
     if (m == nullptr || arrived_.count(uid) != 0 || session_.Text(m->info.id) != nullptr || Cached(*m)) continue;
-    ++inFlight_;
     const CachedPart* part = RangeOf(*m);
-    arrived_[uid].range = part != nullptr;
+    const size_t listed = 1 + (part != nullptr ? static_cast<size_t>(part->size)
+                                               : static_cast<size_t>(std::max(m->info.size, 0)));
+    if (asked_ != next_ && (inFlight_ >= kAhead || waitingBytes_ + listed > kAheadBytes)) break;
+    ++inFlight_;
+    Arrived& slot = arrived_[uid];
+    slot.range = part != nullptr;
+    slot.counted = listed;
+    waitingBytes_ += listed;
     auto done = session_.Then([this, uid](const MailResult& result, std::string& text, CMail::Held) {
       --inFlight_;
       Arrived& slot = arrived_[uid];
       slot.in = true;
       slot.ok = result.Ok();
       slot.text = std::move(text);
-      waitingBytes_ += slot.text.size() + 1;
+      waitingBytes_ -= std::min(waitingBytes_, slot.counted);
+      slot.counted = slot.text.size() + 1;
+      waitingBytes_ += slot.counted;
     });
     if (part != nullptr) {
       session_.Service().FetchRange(session_.Credentials(), m->info, static_cast<size_t>(part->first),
@@ -195,6 +210,11 @@ void Fetching::AskAhead(CImapMailbox& folder) {
       session_.Service().Fetch(session_.Credentials(), m->info, 0, done);
     }
   }
+}
+
+void Fetching::Forget(std::map<uint32_t, Arrived>::iterator slot) {
+  waitingBytes_ -= std::min(waitingBytes_, slot->second.counted);
+  arrived_.erase(slot);
 }
 
 CImapCommand::Step Fetching::Continue() {
@@ -214,7 +234,8 @@ CImapCommand::Step Fetching::Continue() {
     const ImapMessage* m = folder.Find(uid);
     if (m == nullptr) {
       ++next_;  // expunged meanwhile
-      arrived_.erase(uid);
+      auto slot = arrived_.find(uid);
+      if (slot != arrived_.end() && slot->second.in) Forget(slot);
       continue;
     }
     text_ = needText_ ? session_.Text(m->info.id) : nullptr;
@@ -236,8 +257,7 @@ CImapCommand::Step Fetching::Continue() {
       AskAhead(folder);
       if (!found->second.in) return Step::Waits;
       Arrived got = std::move(found->second);
-      arrived_.erase(found);
-      waitingBytes_ -= std::min(waitingBytes_, got.text.size() + 1);
+      Forget(found);
       if (!got.ok && got.range) {
         wholeOnly_.insert(uid);  // the service would not give the range: the whole text then
         continue;
@@ -248,7 +268,7 @@ CImapCommand::Step Fetching::Continue() {
         continue;
       }
       if (got.range && TakeSummary(*m, true)) {
-        range_ = std::move(got.text);
+        range_ = std::make_shared<const std::string>(std::move(got.text));
         fromRange_ = true;
       } else {
         session_.Learn(m->info, std::move(got.text), !summaryDoes_);
@@ -257,8 +277,14 @@ CImapCommand::Step Fetching::Continue() {
       }
     }
     bool markRead = false;
-    std::string response = Response(*m, static_cast<size_t>(m - folder.Messages().data()), &markRead);
+    std::vector<COutputPiece> response = Response(*m, static_cast<size_t>(m - folder.Messages().data()), &markRead);
     ++next_;
+    // The response holds what it needs of a large text: the next is not
+    // downloaded beside it.
+    range_.reset();
+    session_.DropLargeText();
+    text_ = nullptr;
+    tree_ = nullptr;
     if (markRead) {
       pending_ = std::move(response);
       markingRead_ = true;
@@ -281,10 +307,11 @@ void Fetching::AfterReadMark() {
   ImapMessage* m = session_.Selected()->Find(uids_[next_ - 1]);
   if (m != nullptr) {
     if (ok_) m->info.read = true;
-    pending_.insert(pending_.rfind(")\r\n"), " FLAGS " + session_.Selected()->Flags(*m));
+    std::string& tail = pending_.back().own;  // the response ends with a piece of its own
+    tail.insert(tail.rfind(")\r\n"), " FLAGS " + session_.Selected()->Flags(*m));
   }
   session_.Send(std::move(pending_));
-  pending_ = std::string();
+  pending_.clear();
 }
 
 std::string Fetching::Part(ImapSection::Text part) const {
@@ -295,23 +322,41 @@ std::string Fetching::Part(ImapSection::Text part) const {
   return bytes;
 }
 
-// One response string, each item appended to it: a message's text is
-// copied once, into the response, which then goes to the client by move.
-std::string Fetching::Response(const ImapMessage& m, size_t index, bool* markRead) {
+std::shared_ptr<const std::string> Fetching::HeldText() const {
+  const std::shared_ptr<const std::string>& kept = session_.HeldText();
+  return kept.get() == text_ ? kept : std::make_shared<const std::string>(*text_);
+}
+
+// The items are appended to one string; a long literal ends that string's
+// piece, and goes out as a piece of its own, sent from the text it is part
+// of: the message's text is not copied into the response.
+std::vector<COutputPiece> Fetching::Response(const ImapMessage& m, size_t index, bool* markRead) {
   const CImapMailbox& folder = *session_.Selected();
+  std::vector<COutputPiece> pieces;
   std::string out = "* " + std::to_string(index + 1) + " FETCH (";
-  const size_t start = out.size();
-  auto item = [&out, start](const char* name) -> std::string& {
-    if (out.size() > start) out += ' ';
+  bool empty = true;
+  auto item = [&out, &empty](const char* name) -> std::string& {
+    if (!empty) out += ' ';
+    empty = false;
     return out.append(name);
   };
-  auto literal = [&out](std::string_view bytes) { CImapWriter::AppendLiteral(out.append(" "), bytes); };
+  // [offset, offset + length) of `text`, cut to what it has.
+  auto literal = [&out, &pieces](const std::shared_ptr<const std::string>& text, size_t offset, size_t length) {
+    const std::string_view bytes = COutputPiece(text, offset, length).Bytes();
+    out.append(" ");
+    if (bytes.size() < kHeldLiteral) return CImapWriter::AppendLiteral(out, bytes);
+    out.append("{").append(std::to_string(bytes.size())).append("}\r\n");
+    pieces.emplace_back(std::move(out));
+    pieces.emplace_back(text, offset, bytes.size());
+    out = std::string();
+  };
+  // A section made for this response, held for its literal.
+  auto made = [](std::string bytes) { return std::make_shared<const std::string>(std::move(bytes)); };
   bool uidShown = false;
   *markRead = false;
   for (const ImapFetchItem& it : items_) {
     if (SetsSeen(it) && !m.info.read && !folder.ReadOnly()) *markRead = true;
   }
-  if (text_ != nullptr) out.reserve(text_->size() + 256);
   for (const ImapFetchItem& it : items_) {
     switch (it.kind) {
       case K::Flags:
@@ -330,33 +375,36 @@ std::string Fetching::Response(const ImapMessage& m, size_t index, bool* markRea
       case K::Body: item("BODY ") += summary_ ? summary_->body : CImapBody::Structure(*text_, *tree_, false); break;
       case K::Rfc822:
         item("RFC822");
-        literal(*text_);
+        literal(HeldText(), 0, std::string::npos);
         break;
       case K::Rfc822Header:
         item("RFC822.HEADER");
-        literal(Part(ImapSection::Text::Header));
+        literal(made(Part(ImapSection::Text::Header)), 0, std::string::npos);
         break;
       case K::Rfc822Text:
         item("RFC822.TEXT");
-        literal(Part(ImapSection::Text::Text));
+        literal(made(Part(ImapSection::Text::Text)), 0, std::string::npos);
         break;
       case K::BodySection: {
         item("BODY[") += it.section.sectionText + "]";
         if (it.partial) out += "<" + std::to_string(it.offset) + ">";
         // The whole message is its text as held; any other section a copy.
         const bool whole = it.section.part.empty() && it.section.text == ImapSection::Text::All;
-        std::string bytes;
         const bool ranged = fromRange_ && &it == &items_[rangeItem_];
-        if (!whole && !ranged) CImapBody::Section(*text_, *tree_, it.section, bytes);
-        std::string_view view = whole ? std::string_view(*text_) : ranged ? std::string_view(range_) : std::string_view(bytes);
-        if (it.partial) view = it.offset < view.size() ? view.substr(it.offset, it.length) : std::string_view();
-        literal(view);
+        std::shared_ptr<const std::string> bytes = whole ? HeldText() : range_;
+        if (!whole && !ranged) {
+          std::string section;
+          CImapBody::Section(*text_, *tree_, it.section, section);
+          bytes = made(std::move(section));
+        }
+        literal(bytes, it.partial ? it.offset : 0, it.partial ? it.length : std::string::npos);
         break;
       }
     }
   }
   if (uid_ && !uidShown) item("UID ") += std::to_string(m.uid);
-  return out.append(")\r\n");
+  pieces.emplace_back(std::move(out.append(")\r\n")));
+  return pieces;
 }
 
 }  // namespace

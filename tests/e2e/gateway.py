@@ -318,3 +318,25 @@ class RawPOP(RawClient):
         assert greeting == b"+OK POP3 to HTTP proxy server ready\r\n", greeting
         assert self.ask(b"USER " + user) == b"+OK\r\n"
         return self.ask(b"PASS " + password)
+
+
+def memory(process, key="VmHWM"):
+    """The peak (VmHWM) or present (VmRSS) resident size of a process in
+    bytes, None where unknown."""
+    try:
+        with open("/proc/%d/status" % process.pid) as status:
+            for line in status:
+                if line.startswith(key + ":"):
+                    return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return None
+
+
+def sanitized():
+    """Whether this build runs under a sanitizer, which holds freed memory back."""
+    try:
+        with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
+            return "KESTRELON_SANITIZE:BOOL=ON" in cache.read()
+    except OSError:
+        return False

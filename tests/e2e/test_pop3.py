@@ -1,14 +1,13 @@
 """POP3 end to end: kestrelon with the plug-in, the local HTTPMail service,
 and clients that speak POP3 on the wire (a raw socket and Python's poplib)."""
 
-import os
 import poplib
 import smtplib
 import socket
 import time
 import unittest
 
-from gateway import BUILD, CredentialTrap, Gateway, HTTPMailFixture, RawPOP, REPLY_TIMEOUT, free_port, \
+from gateway import CredentialTrap, Gateway, HTTPMailFixture, RawPOP, REPLY_TIMEOUT, free_port, memory, sanitized, \
     WINE_BUILD
 import mailboxes as mb
 
@@ -444,19 +443,6 @@ class HostileClientTest(GatewayTest):
         self.assertEqual([], self.service.requests("MOVE"))
 
 
-def memory(process, key="VmHWM"):
-    """The peak (VmHWM) or present (VmRSS) resident size of a process in
-    bytes, None where unknown."""
-    try:
-        with open("/proc/%d/status" % process.pid) as status:
-            for line in status:
-                if line.startswith(key + ":"):
-                    return int(line.split()[1]) * 1024
-    except OSError:
-        pass
-    return None
-
-
 class LargeMessageTest(unittest.TestCase):
     SIZE = 20 * 1024 * 1024
 
@@ -466,12 +452,8 @@ class LargeMessageTest(unittest.TestCase):
         return head + line * ((self.SIZE - len(head)) // len(line))
 
     def test_peak_memory_stays_near_one_message(self):
-        try:
-            with open(os.path.join(BUILD, "CMakeCache.txt")) as cache:
-                if "KESTRELON_SANITIZE:BOOL=ON" in cache.read():
-                    self.skipTest("the sanitizer holds freed memory back")
-        except OSError:
-            pass
+        if sanitized():
+            self.skipTest("the sanitizer holds freed memory back")
         messages = [self.big(n) for n in range(4)]
         box = {mb.ACCOUNT: {"password": mb.PASSWORD, "folders": [
             {"name": "inbox", "messages": messages}, {"name": "deleteditems"}]}}

@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t logged = 0;
   CImapSession::Hooks hooks{[&](const std::string& text) { out += text; }, [&] { closed = true; },
                             [&] { return out.size() > 4096; },
-                            [&](const std::string& command) { logged += command.size(); }, {}, {}, {}};
+                            [&](const std::string& command) { logged += command.size(); }, {}, {}, {}, {}};
   CImapSession::Limits limits;
   limits.maxLine = 1024;
   limits.maxLiteral = 1024;

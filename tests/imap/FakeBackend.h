@@ -32,6 +32,7 @@ class FakeBackend : public CMailService {
   struct Message {
     MessageInfo info;
     std::string text;
+    int listedSize = -1;  // the size the listing gives, when not the text's
   };
   struct Folder {
     FolderInfo info;
@@ -164,7 +165,7 @@ class FakeBackend : public CMailService {
     CMail mail;
     mail.id = m.info.id;
     mail.href = "fake:/" + folderId + "/" + m.info.id;
-    mail.size = static_cast<int>(m.text.size());
+    mail.size = m.listedSize >= 0 ? m.listedSize : static_cast<int>(m.text.size());
     mail.read = m.info.read;
     mail.subject = m.info.subject;
     mail.from = m.info.from;

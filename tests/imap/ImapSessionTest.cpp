@@ -40,7 +40,13 @@ class ImapSessionTest : public ::testing::Test {
     closed_ = false;
     CImapSession::Hooks hooks{[this](const std::string& text) { out_ += text; }, [this] { closed_ = true; },
                               [this] { return out_.size() > congestedAbove_; },
-                              [this](const std::string& text) { logged_.push_back(text); }, {}, {}, {}, {}, {}};
+                              [this](const std::string& text) { logged_.push_back(text); }, {}, {}, {}, {}, {},
+                              [this](std::vector<COutputPiece> pieces) {
+                                for (const COutputPiece& piece : pieces) {
+                                  out_ += piece.Bytes();
+                                  if (piece.held) held_.push_back(piece.held.get());
+                                }
+                              }};
     session_.reset(new CImapSession(backend_, *uids_, hooks, mode, CImapSession::Limits()));
     session_->Start();
     out_.clear();
@@ -73,6 +79,7 @@ class ImapSessionTest : public ::testing::Test {
   std::unique_ptr<CUidStore> uids_;
   std::unique_ptr<CImapSession> session_;
   std::string out_;
+  std::vector<const std::string*> held_;  // the texts pieces of replies were sent from
   std::vector<std::string> logged_;  // the received commands as the log shows them
   bool closed_ = false;
   size_t congestedAbove_ = static_cast<size_t>(-1);  // unread replies past this pause a FETCH
@@ -439,6 +446,24 @@ TEST_F(ImapSessionTest, BadInputIsAnsweredAndTheSessionGoesOn) {
 
 // Texts asked for ahead may come back in any order; the responses keep the
 // order of the set, each with its own message.
+TEST_F(ImapSessionTest, LongLiteralsAreSentFromTheDownloadedText) {
+  const std::string body(100 * 1000, 'x');
+  const std::string big = "Subject: Big\r\n\r\n" + body;
+  backend_.AddMessage("F1", "MSG4", big, false, "Big", "ann@example.com", kJan2);
+  SelectInbox();
+  held_.clear();
+  auto literal = [](const std::string& text) { return "{" + std::to_string(text.size()) + "}\r\n" + text; };
+  EXPECT_EQ("* 4 FETCH (BODY[] " + literal(big) + " BODY[]<5> " + literal(big.substr(5, 70000)) +
+                " BODY[TEXT] " + literal(body) + " BODY[]<200000> {0}\r\n UID 4)\r\na OK FETCH completed\r\n",
+            Say("a UID FETCH 4 (BODY.PEEK[] BODY.PEEK[]<5.70000> BODY.PEEK[TEXT] BODY.PEEK[]<200000.9>)\r\n"));
+  // The whole text and its part are the one downloaded; a section is made.
+  ASSERT_EQ(3u, held_.size());
+  EXPECT_TRUE(held_[0] == session_->Text("MSG4") && held_[1] == held_[0] && held_[2] != held_[0]);
+  // The read mark's flags join the response's last piece.
+  EXPECT_EQ("* 4 FETCH (BODY[] " + literal(big) + " FLAGS (\\Seen))\r\nb OK FETCH completed\r\n",
+            Say("b FETCH 4 BODY[]\r\n"));
+}
+
 TEST_F(ImapSessionTest, TextsThatOvertakeEachOtherAreAnsweredInOrder) {
   SelectInbox();
   backend_.failures["Fetch MSG2"] = FakeBackend::Unavailable();
@@ -465,6 +490,16 @@ TEST_F(ImapSessionTest, LongFetchWaitsWhileTheClientLeavesItsRepliesUnread) {
   backend_.Pump();
   EXPECT_NE(std::string::npos, out_.find("* 3 FETCH")) << out_;
   EXPECT_NE(std::string::npos, out_.find("a OK FETCH completed\r\nb OK NOOP completed\r\n")) << out_;
+}
+
+TEST_F(ImapSessionTest, LargeTextsAreNotAskedForAhead) {
+  for (const char* id : {"MSG1", "MSG2", "MSG3"}) backend_.FindMessage("F1", id)->listedSize = 10 * 1024 * 1024;
+  SelectInbox();
+  const std::string command = "a FETCH 1:3 (BODY.PEEK[])\r\n";
+  session_->Receive(command.data(), command.size());  // two would pass the bound
+  EXPECT_EQ((std::vector<std::string>{"Fetch MSG1"}), backend_.calls);
+  backend_.Pump();
+  EXPECT_EQ((std::vector<std::string>{"Fetch MSG1", "Fetch MSG2", "Fetch MSG3"}), backend_.calls);
 }
 
 TEST_F(ImapSessionTest, SessionThatEndsWhileTheServiceWorksIsForgotten) {
