@@ -99,6 +99,15 @@ bool CImapSearch::NeedsText(const ImapSearchKey& key) {
   return false;
 }
 
+bool CImapSearch::NeedsBody(const ImapSearchKey& key) {
+  using K = ImapSearchKey::Kind;
+  if (key.kind == K::Body || key.kind == K::Text) return true;
+  for (const ImapSearchKey& child : key.children) {
+    if (NeedsBody(child)) return true;
+  }
+  return false;
+}
+
 bool CImapSearch::SentDay(const std::string& value, int* days) {
   static const char* const kMonths[] = {"jan", "feb", "mar", "apr", "may", "jun",
                                         "jul", "aug", "sep", "oct", "nov", "dec"};

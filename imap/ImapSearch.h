@@ -22,6 +22,8 @@ class CImapSearch {
   };
   // Whether the key needs what the listing does not hold.
   static bool NeedsText(const ImapSearchKey& key);
+  // Whether it reads past the header (BODY, TEXT).
+  static bool NeedsBody(const ImapSearchKey& key);
   // Such keys meet no message when `text` is null.
   static bool Matches(const ImapSearchKey& key, const CImapMailbox& mailbox, size_t index,
                       const Text* text = nullptr);

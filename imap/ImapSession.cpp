@@ -313,14 +313,15 @@ void CImapSession::Relist(bool initial, bool* ok, std::vector<std::string>* anno
 
 // ---- message texts ----------------------------------------------------------------
 
-void CImapSession::Download(const CMail& mail, bool* ok) {
+void CImapSession::Download(const CMail& mail, bool* ok, bool keepText) {
   if (KeepCached(mail)) {
     *ok = true;
     return Resume();
   }
-  service_.Fetch(credentials_, mail, 0, Then([this, ok, mail](const MailResult& result, std::string& text, CMail::Held) {
+  service_.Fetch(credentials_, mail, 0,
+                 Then([this, ok, mail, keepText](const MailResult& result, std::string& text, CMail::Held) {
                    *ok = result.Ok();
-                   if (*ok) Learn(mail, std::move(text));
+                   if (*ok) Learn(mail, std::move(text), keepText);
                  }));
 }
 

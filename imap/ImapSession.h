@@ -149,7 +149,7 @@ class CImapSession {
   void Relist(bool initial, bool* ok, std::vector<std::string>* announce);
   // The message's text, kept as Text() until another is downloaded; `ok`
   // false when it could not be had.
-  void Download(const CMail& mail, bool* ok);
+  void Download(const CMail& mail, bool* ok, bool keepText = true);
   // Keeps this message's text (parsed once) in place of the one before.
   void Keep(const std::string& id, std::string text);
   // Keeps a text just downloaded, and lets the cache learn it (the text

@@ -8,6 +8,7 @@
 
 #include "PathSeparator.h"
 #include "config/FileText.h"
+#include "config/Log.h"
 #include "imap/ImapBody.h"
 
 namespace {
@@ -127,6 +128,21 @@ void ListParts(const CMimePart& at, bool atMessage, const std::string& path, std
   } else if (atMessage) {
     add(*part, "1");
   }
+}
+
+// Whether `path` names a folder (and not a file that took its name).
+bool IsFolder(const std::string& path) {
+  const DWORD error = GetLastError();
+  WIN32_FIND_DATAA found;
+  HANDLE find = FindFirstFileA(path.c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) {
+    SetLastError(error);
+    return false;
+  }
+  FindClose(find);
+  if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
+  SetLastError(ERROR_ALREADY_EXISTS);
+  return false;
 }
 
 }  // namespace
@@ -336,8 +352,14 @@ void CFolderCache::Save() {
 
 CMessageCache::CMessageCache(std::string folder, uint64_t bound) : folder_(std::move(folder)), bound_(bound) {
   if (bound_ == 0 || folder_.empty()) return;
-  usable_ = CreateDirectoryA(folder_.c_str(), nullptr) != FALSE || GetLastError() == ERROR_ALREADY_EXISTS;
-  if (usable_) LoadLedger();
+  usable_ = CreateDirectoryA(folder_.c_str(), nullptr) != FALSE || IsFolder(folder_);
+  if (usable_) {
+    LoadLedger();
+    return;
+  }
+  std::string reason = CLog::SystemErrorText(GetLastError());
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
+  theLog.Write("[メッセージのキャッシュを使えません: " + folder_ + ": " + reason + "]\n");
 }
 
 CMessageCache::~CMessageCache() {}

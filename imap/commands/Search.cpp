@@ -1,6 +1,7 @@
 // SEARCH and UID SEARCH. Keys that read texts take the messages one at a
 // time, each held only until the next one comes (the last one as FETCH
-// keeps it).
+// keeps it); keys of the header alone read it from the cache when it has
+// the message.
 #include "imap/ImapSearch.h"
 #include "imap/commands/Commands.h"
 
@@ -19,6 +20,7 @@ class Searching : public CImapCommand {
   Step Continue() override {
     CImapMailbox& folder = *session_.Selected();
     const bool needText = CImapSearch::NeedsText(key_);
+    const bool headerOnly = !CImapSearch::NeedsBody(key_);
     if (downloading_) {
       downloading_ = false;
       if (!ok_) {
@@ -35,15 +37,26 @@ class Searching : public CImapCommand {
       }
       const size_t index = static_cast<size_t>(m - folder.Messages().data());
       const std::string* text = needText ? session_.Text(m->info.id) : nullptr;
+      const CMimePart* tree = text != nullptr ? &session_.TextTree() : nullptr;
+      const CachedMessage* known =
+          needText && text == nullptr && headerOnly && session_.Cache() != nullptr
+              ? session_.Cache()->Find(m->info.id, static_cast<uint64_t>(m->info.size))
+              : nullptr;
+      if (known != nullptr) {
+        header_ = known->header;
+        headerTree_ = CMimePart::Parse(header_);
+        text = &header_;
+        tree = headerTree_.get();
+      }
       if (needText && text == nullptr) {
         downloading_ = true;
-        session_.Download(m->info, &ok_);
+        session_.Download(m->info, &ok_, !headerOnly);
         return Step::Waits;
       }
       ++next_;
       bool match = false;
       if (needText) {
-        CImapSearch::Text message{*text, session_.TextTree()};
+        CImapSearch::Text message{*text, *tree};
         match = CImapSearch::Matches(key_, folder, index, &message);
       } else {
         match = CImapSearch::Matches(key_, folder, index);
@@ -64,6 +77,8 @@ class Searching : public CImapCommand {
   bool downloading_ = false;
   bool ok_ = false;
   bool failed_ = false;
+  std::string header_;  // a header block from the cache, and its tree
+  std::unique_ptr<CMimePart> headerTree_;
 };
 
 }  // namespace

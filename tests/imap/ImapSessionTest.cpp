@@ -40,7 +40,7 @@ class ImapSessionTest : public ::testing::Test {
     closed_ = false;
     CImapSession::Hooks hooks{[this](const std::string& text) { out_ += text; }, [this] { closed_ = true; },
                               [this] { return out_.size() > congestedAbove_; },
-                              [this](const std::string& text) { logged_.push_back(text); }, {}, {}, {}, {}};
+                              [this](const std::string& text) { logged_.push_back(text); }, {}, {}, {}, {}, {}};
     session_.reset(new CImapSession(backend_, *uids_, hooks, mode, CImapSession::Limits()));
     session_->Start();
     out_.clear();
