@@ -65,6 +65,46 @@ def stop_wineserver():
     subprocess.run([WINESERVER, "-w"], env=_wineserver_env)
 
 
+def needs(*programs):
+    """Skips a test whose client programs are not installed."""
+    import unittest
+    missing = [p for p in programs if not shutil.which(p)]
+    return unittest.skipIf(missing, "not installed: %s" % " ".join(missing))
+
+
+def run_on_terminal(command, env, cwd, answers, timeout=60):
+    """Runs an interactive client on a pseudo-terminal; for each (prompt,
+    keys) of `answers`, types the keys once the prompt has shown. Returns
+    (exit code, what it showed); a client silent for `timeout` is killed."""
+    import pty
+    import select
+    pid, fd = pty.fork()
+    if pid == 0:
+        os.chdir(cwd)
+        os.execvpe(command[0], command, env)
+    shown, typed, ended = b"", set(), False
+    try:
+        while select.select([fd], [], [], timeout)[0]:
+            try:
+                chunk = os.read(fd, 65536)
+            except OSError:  # the terminal closes when the client ends
+                chunk = b""
+            if not chunk:
+                ended = True
+                break
+            shown += chunk
+            for prompt, keys in answers:
+                if prompt not in typed and prompt in shown:
+                    os.write(fd, keys)
+                    typed.add(prompt)
+    finally:
+        if not ended:
+            os.kill(pid, 9)
+        _, status = os.waitpid(pid, 0)
+        os.close(fd)
+    return (os.waitstatus_to_exitcode(status) if ended else None), shown
+
+
 def free_port():
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))

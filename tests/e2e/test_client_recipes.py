@@ -2,27 +2,21 @@
 test_readme_recipes runs as written): each test writes the client's
 settings with the test's own ports and checks every byte that arrived.
 curl pop3://, fetchmail and poplib are in test_pop3_clients and test_pop3;
-smtplib and curl smtp:// with --sasl-ir in test_smtp. s-nail is kept from writing dead.letter files; mutt
-runs on a pseudo-terminal."""
+smtplib and curl smtp:// (with and without --sasl-ir) in test_smtp. s-nail
+is kept from writing dead.letter files; mutt runs on a pseudo-terminal."""
 
 import os
-import pty
-import select
 import shutil
 import subprocess
 import tempfile
 import unittest
 
-from gateway import Gateway, HTTPMailFixture
+from gateway import Gateway, HTTPMailFixture, needs, run_on_terminal
 import mailboxes as mb
 import test_smtp as smtp
 
 CLIENT_TIMEOUT = 60
 MUTT_INDEX = "%4C %{%Y-%m-%d} %s"
-
-
-def needs(program):
-    return unittest.skipUnless(shutil.which(program), "%s is not installed" % program)
 
 
 def body_of(message):
@@ -63,20 +57,16 @@ class FetchRecipes(RecipeTest):
                                 "-S", "datefield=%Y-%m-%d", "-f", url], home, commands)
 
     @needs("s-nail")
-    def test_s_nail_reads_a_message(self):
+    def test_s_nail_lists_and_reads_a_message(self):
         home = self.home()
-        self.s_nail(home, b"copy 2 %s/saved\nquit\n" % home.encode())
+        shown = self.s_nail(home, b"headers\ncopy 2 %s/saved\nquit\n" % home.encode())
+        self.assertIn(b"2002-04-02", shown)  # each message's date in the index
         with open(os.path.join(home, "saved"), "rb") as handle:
             saved = handle.read()
         # An mbox: s-nail's own From_ line and Status header, LF line ends,
         # and ">From " quoting, none of which the message needs here.
         self.assertIn(body_of(mb.DOTS).replace(b"\r\n", b"\n"), saved)
         self.assertIn(b"Subject: Dots\n", saved)
-
-    @needs("s-nail")
-    def test_s_nail_index_shows_each_message_date(self):
-        shown = self.s_nail(self.home(), b"headers\nquit\n")
-        self.assertIn(b"2002-04-02", shown)
 
     def mutt(self, keys):
         """Runs mutt on a terminal: once its index is drawn, types `keys` and
@@ -88,42 +78,18 @@ class FetchRecipes(RecipeTest):
             "set pop_user=\"%s\"\nset pop_pass=\"%s\"\nset spoolfile=\"pop://127.0.0.1:%d/\"\n"
             "set folder=\"%s\"\nset wait_key=no\nset sort=mailbox-order\nset index_format=\"%s\"\n")
             % (mb.ACCOUNT, mb.PASSWORD, self.gateway.pop_port, home, MUTT_INDEX))
-        pid, fd = pty.fork()
-        if pid == 0:
-            os.environ.update(HOME=home, TERM="vt100", TZ="UTC")
-            os.execvp("mutt", ["mutt", "-n", "-F", rc])
-        shown = b""
-        try:
-            typed = False
-            while True:
-                ready, _, _ = select.select([fd], [], [], CLIENT_TIMEOUT)
-                self.assertTrue(ready, shown[-500:])
-                try:
-                    chunk = os.read(fd, 65536)
-                except OSError:  # the terminal closes when mutt ends
-                    break
-                if not chunk:
-                    break
-                shown += chunk
-                if not typed and b"---Mutt:" in shown:
-                    os.write(fd, keys + b"q")
-                    typed = True
-        finally:
-            _, status = os.waitpid(pid, 0)
-            os.close(fd)
-        self.assertEqual(0, os.waitstatus_to_exitcode(status), shown[-500:])
+        env = dict(os.environ, HOME=home, TERM="vt100", TZ="UTC")
+        status, shown = run_on_terminal(["mutt", "-n", "-F", rc], env, home, [(b"---Mutt:", keys + b"q")],
+                                        CLIENT_TIMEOUT)
+        self.assertEqual(0, status, shown[-500:])
         return shown
 
     @needs("mutt")
-    def test_mutt_reads_a_message(self):
+    def test_mutt_lists_and_reads_a_message(self):
         saved = os.path.join(self.home(), "saved")
-        self.mutt(b"j|cat >%s\r" % saved.encode())
+        self.assertIn(b"2002-04-02 Hello", self.mutt(b"j|cat >%s\r" % saved.encode()))
         with open(saved, "rb") as handle:
             self.assertEqual(mb.DOTS.replace(b"\r\n", b"\n"), handle.read())
-
-    @needs("mutt")
-    def test_mutt_index_shows_each_message_date(self):
-        self.assertIn(b"2002-04-02 Hello", self.mutt(b""))
 
 
 class SendRecipes(smtp.GatewayTest, RecipeTest):
@@ -133,15 +99,6 @@ class SendRecipes(smtp.GatewayTest, RecipeTest):
             self.assertEqual(1, len(stored), (account, folder))
             self.assertIn(b"Subject: " + subject + b"\r\n", stored[0])
             self.assertTrue(stored[0].endswith(body), stored[0])
-
-    @needs("curl")
-    def test_curl_without_sasl_ir(self):
-        home = self.home()
-        self.run_client(["curl", "--silent", "--show-error", "--noproxy", "*",
-                         "--user", "%s:%s" % (smtp.SENDER, smtp.PASSWORD), "--mail-from", smtp.SENDER,
-                         "--mail-rcpt", smtp.RECIPIENT, "--upload-file", "-",
-                         "smtp://127.0.0.1:%d" % self.gateway.smtp_port], home, smtp.MESSAGE)
-        self.assertArrived(b"Dots", body_of(smtp.MESSAGE))
 
     @needs("msmtp")
     def test_msmtp(self):

@@ -5,16 +5,14 @@ fresh folder for each recipe. As root they run as nobody, as a user would
 run them (getmail refuses to deliver as root)."""
 
 import os
-import pty
 import pwd
 import re
-import select
 import shutil
 import subprocess
 import tempfile
 import unittest
 
-from gateway import SOURCE, Gateway, HTTPMailFixture
+from gateway import SOURCE, Gateway, HTTPMailFixture, needs, run_on_terminal
 
 ACCOUNT = "demo@hotmail.com"
 RECIPE = re.compile(r"<!-- recipe: ([\w-]+) -->\n```(sh|python)\n(.*?)```\n", re.S)
@@ -26,11 +24,6 @@ FIRST_SUBJECT = b"Welcome to your mailbox"
 def readme_recipes():
     with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as handle:
         return {name: (language, text) for name, language, text in RECIPE.findall(handle.read())}
-
-
-def needs(*programs):
-    missing = [p for p in programs if not shutil.which(p)]
-    return unittest.skipIf(missing, "not installed: %s" % " ".join(missing))
 
 
 def maildir_count(folder):
@@ -97,37 +90,10 @@ class ReadmeRecipes(unittest.TestCase):
         offers to create ~/Mail, and once its index is drawn, quits it.
         Returns what it showed."""
         home = self.new_home()
-        command, env = self.command(name), self.environment(home)
-        env["TERM"] = "vt100"
-        pid, fd = pty.fork()
-        if pid == 0:
-            os.chdir(home)
-            os.execvpe(command[0], command, env)
-        shown, quitting, created, ended = b"", False, False, False
-        try:
-            while True:
-                ready, _, _ = select.select([fd], [], [], CLIENT_TIMEOUT)
-                self.assertTrue(ready, shown[-500:])
-                try:
-                    chunk = os.read(fd, 65536)
-                except OSError:  # the terminal closes when the client ends
-                    break
-                if not chunk:
-                    break
-                shown += chunk
-                if not created and b"Create it? ([yes]/no): " in shown:
-                    os.write(fd, b"y")
-                    created = True
-                if not quitting and b"---Mutt:" in shown:
-                    os.write(fd, b"q")
-                    quitting = True
-            ended = True
-        finally:
-            if not ended:
-                os.kill(pid, 9)
-            _, status = os.waitpid(pid, 0)
-            os.close(fd)
-        self.assertEqual(0, os.waitstatus_to_exitcode(status), shown[-500:])
+        env = dict(self.environment(home), TERM="vt100")
+        status, shown = run_on_terminal(self.command(name), env, home, [
+            (b"Create it? ([yes]/no): ", b"y"), (b"---Mutt:", b"q")], CLIENT_TIMEOUT)
+        self.assertEqual(0, status, shown[-500:])
         return shown
 
     def assertSent(self, subject):

@@ -4,10 +4,7 @@ is bounded; an answer larger than listed is refused; a range and a Digest
 challenge are taken only as they are."""
 
 import imaplib
-import os
 import re
-import socket
-import threading
 import time
 import unittest
 
@@ -56,9 +53,10 @@ def pop_body(reply):
 class TransportTest(unittest.TestCase):
     MAILBOX = mailbox(MESSAGES)
     PROPERTIES = {"Log": 0}
+    SERVICE = {}
 
     def setUp(self):
-        self.service = HTTPMailFixture(mailbox=self.MAILBOX).start()
+        self.service = HTTPMailFixture(mailbox=self.MAILBOX, **self.SERVICE).start()
         self.addCleanup(self.service.stop)
         self.gateway = Gateway(self.service, **self.PROPERTIES).start()
         self.addCleanup(self.gateway.stop)
@@ -239,11 +237,8 @@ class RangeTest(TransportTest):
 
 @unittest.skipIf(WINE_BUILD, "Wine's WinInet has no Digest")
 class DigestRestartTest(TransportTest):
-    def setUp(self):
-        self.service = HTTPMailFixture(mailbox=CutBodyTest.MAILBOX, auth="digest").start()
-        self.addCleanup(self.service.stop)
-        self.gateway = Gateway(self.service, Log=0).start()
-        self.addCleanup(self.gateway.stop)
+    MAILBOX = CutBodyTest.MAILBOX
+    SERVICE = {"auth": "digest"}
 
     def refusals(self):
         return sum(1 for r in self.service.requests() if r["status"] == 401)

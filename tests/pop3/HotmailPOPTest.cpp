@@ -66,16 +66,6 @@ class PopTest : public ServerTest<CHotmailPOP, WM_POP_SOCKET, &CSettings::popPor
   CHotmailPOP& pop_ = server_;
 };
 
-TEST_F(PopTest, GreetsOneClientAndTurnsAwayASecond) {
-  Client first(Port());
-  ASSERT_EQ(kGreeting, first.ReadLine());
-  Client second(Port());
-  EXPECT_EQ("-ERR Socket is already used.\r\n", second.ReadLine());
-  EXPECT_TRUE(second.WaitClosed());
-  EXPECT_EQ(kAuthFirst, Ask(first, "NOOP"));
-  EXPECT_FALSE(first.closed());
-}
-
 // Line assembly and command matching before log-in: each input, fed whole
 // and byte by byte, gets the same replies, and none of them sets a password.
 TEST_F(PopTest, LinesAndCommandNamesFedWholeAndByteByByte) {
@@ -130,18 +120,6 @@ TEST_F(PopTest, LinesAndCommandNamesFedWholeAndByteByByte) {
   }
 }
 
-TEST_F(PopTest, AuthorizationStateReplies) {
-  Client c(Port());
-  ASSERT_EQ(kGreeting, c.ReadLine());
-  EXPECT_EQ("+OK\r\n", Ask(c, "USER alice"));
-  EXPECT_EQ("-ERR password must not contain CR, LF or NUL\r\n", Ask(c, "PASS p\nw"));
-  SendPass(c, "right");  // no refused PASS started a log-in that would hold this one off
-  Complete(401);
-  EXPECT_EQ("-ERR authentication failure\r\n", c.ReadLine());
-  EXPECT_EQ("-ERR Can't use APOP to Hotmail server\r\n", Ask(c, "APOP a b"));
-  EXPECT_EQ(kAuthFirst, Ask(c, "STAT"));
-}
-
 TEST_F(PopTest, LoginCompletionAnswersThePass) {
   struct Case {
     LPARAM result;
@@ -155,6 +133,9 @@ TEST_F(PopTest, LoginCompletionAnswersThePass) {
   };
   Client c(Port());
   ASSERT_EQ(kGreeting, c.ReadLine());
+  ASSERT_EQ("+OK\r\n", Ask(c, "USER alice"));
+  // A refused PASS starts no log-in that would hold the next one off.
+  EXPECT_EQ("-ERR password must not contain CR, LF or NUL\r\n", Ask(c, "PASS p\nw"));
   for (const Case& k : cases) {
     ASSERT_EQ("+OK\r\n", Ask(c, "USER alice"));
     SendPass(c, "pw" + std::to_string(k.result));
@@ -240,18 +221,12 @@ TEST_F(PopTest, CommandsAfterQuitWaitForTheCommitAndEndWithIt) {
   Complete(207);
   EXPECT_EQ("+OK\r\n", c.ReadUntil("never"));
   EXPECT_TRUE(c.closed());
+  // The next connection starts without the last one's credentials.
   Client next(Port());
   EXPECT_EQ(kGreeting, next.ReadLine());
   EXPECT_EQ("", next.ReadFor(50));
-}
-
-TEST_F(PopTest, QuitBeforeLoginClosesAtOnce) {
-  Client c(Port());
-  ASSERT_EQ(kGreeting, c.ReadLine());
-  EXPECT_EQ(kAuthFirst, Ask(c, "QUIT"));
-  EXPECT_TRUE(c.WaitClosed());
-  Client next(Port());
-  EXPECT_EQ(kGreeting, next.ReadLine());
+  EXPECT_EQ("-ERR USER first\r\n", Ask(next, "PASS secret"));
+  EXPECT_EQ(CCredentials(), pop_.Credentials());
 }
 
 // Commands that arrive while a job of their connection runs wait for it and
@@ -319,17 +294,6 @@ TEST_F(PopTest, CompletionAfterItsConnectionEndedNeverReachesTheNext) {
   SendPass(next, "bobs");
   Complete(401);
   EXPECT_EQ("-ERR authentication failure\r\n", next.ReadLine());
-}
-
-TEST_F(PopTest, CompletionThatNoCommandWaitsForIsIgnored) {
-  Client c(Port());
-  LogIn(c);
-  Complete(1025);
-  Complete(207);
-  Complete(401);
-  Complete(207);
-  EXPECT_EQ("", c.ReadFor(50));
-  EXPECT_EQ("+OK 0 0\r\n", Ask(c, "STAT"));
 }
 
 TEST_F(PopTest, OverlongLineIsRefusedAndTheConnectionClosed) {
@@ -495,10 +459,14 @@ TEST_F(PopTest, ClientThatReconnectsAtOnceIsNoSecondClient) {
   Client again(Port());
   EXPECT_EQ(kGreeting, again.ReadLine());
   EXPECT_EQ(kAuthFirst, Ask(again, "NOOP"));
+  // A second client while one is served is turned away.
   Client third(Port());
   EXPECT_EQ("-ERR Socket is already used.\r\n", third.ReadLine());
+  EXPECT_TRUE(third.WaitClosed());
+  EXPECT_EQ(kAuthFirst, Ask(again, "NOOP"));
 }
 
+// A second start, and a start on a port in use, fail and leave no listener.
 TEST_F(PopTest, SecondListenReportsAndLeavesNoListener) {
   EXPECT_FALSE(pop_.Listen());
   EXPECT_EQ(0u, pop_.ListeningSocket());
@@ -507,16 +475,12 @@ TEST_F(PopTest, SecondListenReportsAndLeavesNoListener) {
   EXPECT_TRUE(pop_.Listen());  // the next start works again
   Client c(Port());
   EXPECT_EQ(kGreeting, c.ReadLine());
-}
-
-TEST_F(PopTest, ListenOnAPortInUseFails) {
   CHotmailPOP other(settings_);
   ASSERT_TRUE(other.InitWinsock());
   other.SetWindow(window_);
   EXPECT_FALSE(other.Listen());
   EXPECT_EQ(0u, other.ListeningSocket());
-  const std::string log = ReadFile(dir_.File("Kestrelon.log"));
-  EXPECT_NE(std::string::npos, log.find("0x00002740")) << log;  // WSAEADDRINUSE, 10048
+  EXPECT_NE(std::string::npos, Log().find("0x00002740")) << Log();  // WSAEADDRINUSE, 10048
 }
 
 TEST_F(PopTest, LogRecordsBothDirectionsAndTheClose) {
@@ -537,23 +501,16 @@ TEST_F(PopTest, LogRecordsBothDirectionsAndTheClose) {
   EXPECT_EQ(expected, log);
 }
 
-TEST_F(PopTest, MultiLineReplyLeavesInOneSendAndThePasswordStaysOutOfTheLog) {
+// A line that begins with PASS is masked however it goes on, even when it
+// is refused; a multi-line reply leaves in one send, so one log text.
+TEST_F(PopTest, MultiLineReplyIsOneLogTextAndThePasswordStaysOut) {
   {
     Client c(Port());
     LogIn(c);
     ASSERT_TRUE(c.Send("LIST\r\n"));
     EXPECT_EQ("+OK\r\n.\r\n", c.ReadMultiLine());
   }
-  const std::string log = ReadFile(dir_.File("Kestrelon.log"));
-  // One send, so one log text: status line and terminator together.
-  EXPECT_NE(std::string::npos, log.find("[以下の文字列を Becky に送信しました]\n+OK\r\n.\r\n")) << log;
-  EXPECT_NE(std::string::npos, log.find("\nPASS ********\n")) << log;
-  EXPECT_EQ(std::string::npos, log.find("secret")) << log;
-}
-
-// A line that begins with PASS is masked however it goes on, even when it
-// is refused.
-TEST_F(PopTest, PasswordIsMaskedHoweverThePassLineIsSpelt) {
+  ASSERT_TRUE(PumpUntil([&] { return pop_.ClientSocket() == 0; }));
   Client c(Port());
   ASSERT_EQ(kGreeting, c.ReadLine());
   ASSERT_EQ("+OK\r\n", Ask(c, "USER alice"));
@@ -561,26 +518,10 @@ TEST_F(PopTest, PasswordIsMaskedHoweverThePassLineIsSpelt) {
   EXPECT_EQ(kUnknown, Ask(c, "pass\tsecret2"));
   EXPECT_EQ("-ERR password must not contain CR, LF or NUL\r\n", Ask(c, "PASS secret3\nmore"));
   const std::string log = Log();
-  EXPECT_EQ(std::string::npos, log.find("secret")) << log;
+  EXPECT_NE(std::string::npos, log.find("[以下の文字列を Becky に送信しました]\n+OK\r\n.\r\n")) << log;
+  EXPECT_NE(std::string::npos, log.find("\nPASS ********\n")) << log;
   EXPECT_NE(std::string::npos, log.find("\npass ********\n")) << log;
-}
-
-// Credentials belong to the connection that gave them: the next one starts
-// with none.
-TEST_F(PopTest, NewConnectionStartsWithoutCredentials) {
-  {
-    Client c(Port());
-    LogIn(c);
-    EXPECT_EQ("alice@hotmail.com", pop_.Credentials().userName);
-    ASSERT_TRUE(c.Send("QUIT\r\n"));
-    ASSERT_TRUE(PumpUntil([&] { return pop_.State() == CHotmailPOP::SessionState::Update; }));
-    Complete(207);
-    EXPECT_EQ("+OK\r\n", c.ReadLine());
-  }
-  Client next(Port());
-  ASSERT_EQ(kGreeting, next.ReadLine());
-  EXPECT_EQ("-ERR USER first\r\n", Ask(next, "PASS secret"));
-  EXPECT_EQ(CCredentials(), pop_.Credentials());
+  EXPECT_EQ(std::string::npos, log.find("secret")) << log;
 }
 
 }  // namespace

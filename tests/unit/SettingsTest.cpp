@@ -203,10 +203,6 @@ TEST_F(SettingsTest, NumbersOutsideTheirRangeAreRefusedAndReplacedByTheDefault) 
   ASSERT_EQ(2u, s.refused.size());
   EXPECT_EQ("OnlyNotRead", s.refused[0].key);
   EXPECT_EQ("[FolderDownLoad] F1", s.refused[1].key);
-  CSettings copy;
-  copy = s;
-  EXPECT_EQ(s.iniPath, copy.iniPath);
-  EXPECT_EQ(2u, copy.refused.size());
 }
 
 }  // namespace
