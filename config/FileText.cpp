@@ -23,34 +23,33 @@ bool ReadWholeFile(const std::string& path, std::string& data, size_t limit, boo
   return ok;
 }
 
-DWORD ReplaceWholeFile(const std::string& path, const std::string& data) {
-  const std::string temp = path + ".tmp";
-  HANDLE file = CreateFileA(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return GetLastError();
-  DWORD error = ERROR_SUCCESS;
-  DWORD written = 0;
-  bool ok = WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) != FALSE &&
-            written == data.size() && FlushFileBuffers(file) != FALSE;
-  if (!ok) error = written == data.size() ? GetLastError() : ERROR_DISK_FULL;
-  CloseHandle(file);
-  if (ok && MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == FALSE) {
-    error = GetLastError();
-  }
-  if (error != ERROR_SUCCESS) DeleteFileA(temp.c_str());
-  return error;
-}
+namespace {
 
-DWORD WriteWholeFile(const std::string& path, const std::string& data) {
+// Writes `data` as the whole of `path`, flushed to the disk with `flush`; a
+// file that could not be written whole is removed.
+DWORD WriteAll(const std::string& path, const std::string& data, bool flush) {
   HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return GetLastError();
   DWORD written = 0;
-  DWORD error = ERROR_SUCCESS;
-  if (WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) == FALSE) {
-    error = GetLastError();
-  } else if (written != data.size()) {
-    error = ERROR_DISK_FULL;
-  }
+  const bool ok = WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) != FALSE &&
+                  written == data.size() && (!flush || FlushFileBuffers(file) != FALSE);
+  const DWORD error = ok ? ERROR_SUCCESS : written == data.size() ? GetLastError() : ERROR_DISK_FULL;
   CloseHandle(file);
   if (error != ERROR_SUCCESS) DeleteFileA(path.c_str());
   return error;
 }
+
+}  // namespace
+
+DWORD ReplaceWholeFile(const std::string& path, const std::string& data) {
+  const std::string temp = path + ".tmp";
+  DWORD error = WriteAll(temp, data, true);
+  if (error != ERROR_SUCCESS) return error;
+  if (MoveFileExA(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == FALSE) {
+    error = GetLastError();
+    DeleteFileA(temp.c_str());
+  }
+  return error;
+}
+
+DWORD WriteWholeFile(const std::string& path, const std::string& data) { return WriteAll(path, data, false); }

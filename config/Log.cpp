@@ -64,6 +64,12 @@ void CLog::ReportError(const char* message, const char* sourceFile, int line, DW
   Write(text);
 }
 
+std::string CLog::SystemErrorLine(DWORD error) {
+  std::string text = SystemErrorText(error);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
+}
+
 std::string CLog::SystemErrorText(DWORD error) {
   std::string text = MessageText(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error);
   if (text.empty()) {

@@ -35,6 +35,8 @@ class CLog {
   static std::string FormatBoxText(const char* message, const char* sourceFile, int line, DWORD error);
   // The description of a system, Windows Sockets or WinInet error number.
   static std::string SystemErrorText(DWORD error);
+  // The same without the line break that ends it, for a line of the log.
+  static std::string SystemErrorLine(DWORD error);
 
  private:
   std::string path_;

@@ -108,11 +108,7 @@ void CHotmailHTTP::Fetch(const CCredentials& credentials, const CMail& mail, siz
 
 void CHotmailHTTP::FetchRange(const CCredentials& credentials, const CMail& mail, size_t first, size_t count,
                               TextDone done) {
-  std::unique_ptr<CHotmailRequest> request = NewMessageRequest(credentials, mail);
-  if (request && count > 0) {
-    request->headers += "Range: bytes=" + std::to_string(first) + "-" + std::to_string(first + count - 1) + "\r\n";
-  }
-  Run(std::move(request), [first, count, done](CHotmailRequest* reply) {
+  Run(NewRangeRequest(credentials, mail, first, count), [first, count, done](CHotmailRequest* reply) {
     std::string text;
     const MailResult result = reply != nullptr ? ReadRange(*reply, first, count, text) : MailResult::NoAnswer();
     done(result, text, CMail::Held::Nothing);

@@ -80,6 +80,9 @@ class CHotmailHTTP : public CMailService {
   std::unique_ptr<CHotmailRequest> NewMailListRequest(const CCredentials& credentials, const std::string& url);
   std::unique_ptr<CHotmailRequest> NewMessageRequest(const CCredentials& credentials, const CMail& mail,
                                                      size_t startBytes = 0);
+  // A GET of `count` bytes from byte `first` (the whole text when 0).
+  std::unique_ptr<CHotmailRequest> NewRangeRequest(const CCredentials& credentials, const CMail& mail, size_t first,
+                                                   size_t count);
   std::unique_ptr<CHotmailRequest> NewMoveRequest(const CCredentials& credentials, const CMail& mail,
                                                   const CFolder& folder);
   std::unique_ptr<CHotmailRequest> NewTransferRequest(Transfer kind, const CCredentials& credentials,

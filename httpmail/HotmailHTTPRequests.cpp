@@ -117,11 +117,19 @@ std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMailListRequest(const CCredent
 
 std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewMessageRequest(const CCredentials& credentials, const CMail& mail,
                                                                 size_t startBytes) {
+  auto request = NewRangeRequest(credentials, mail, 0, startBytes);
+  if (request) request->startBytes = startBytes;
+  return request;
+}
+
+std::unique_ptr<CHotmailRequest> CHotmailHTTP::NewRangeRequest(const CCredentials& credentials, const CMail& mail,
+                                                              size_t first, size_t count) {
   auto request = NewRequest(credentials, KIND_MESSAGE, "GET", mail.href);
   if (!request) return nullptr;
   request->headers = kMessageHeaders;
-  if (startBytes > 0) request->headers += "Range: bytes=0-" + std::to_string(startBytes - 1) + "\r\n";
-  request->startBytes = startBytes;
+  if (count > 0) {
+    request->headers += "Range: bytes=" + std::to_string(first) + "-" + std::to_string(first + count - 1) + "\r\n";
+  }
   return request;
 }
 

@@ -346,8 +346,7 @@ void CImapSession::Learn(const CMail& mail, std::string text, bool keepText) {
 
 bool CImapSession::KeepCached(const CMail& mail) {
   std::string text;
-  if (!cache_ || cache_->Find(mail.id, static_cast<uint64_t>(mail.size)) == nullptr ||
-      !cache_->ReadText(mail.id, text)) {
+  if (Known(mail) == nullptr || !cache_->ReadText(mail.id, text)) {
     return false;
   }
   Keep(mail.id, std::move(text));

@@ -120,6 +120,8 @@ class CImapSession {
   void Select(std::unique_ptr<CImapMailbox> mailbox);
   // The selected folder's cache, or null.
   CFolderCache* Cache() { return cache_.get(); }
+  // What the cache knows of the message, or null.
+  const CachedMessage* Known(const CMail& mail) const { return cache_ ? cache_->Find(mail) : nullptr; }
   void Unselect();
   const std::vector<Mailbox>& Mailboxes() const { return mailboxes_; }
   const Mailbox* FindMailbox(const std::string& name) const;

@@ -132,17 +132,11 @@ void ListParts(const CMimePart& at, bool atMessage, const std::string& path, std
 
 // Whether `path` names a folder (and not a file that took its name).
 bool IsFolder(const std::string& path) {
-  const DWORD error = GetLastError();
   WIN32_FIND_DATAA found;
   HANDLE find = FindFirstFileA(path.c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) {
-    SetLastError(error);
-    return false;
-  }
+  if (find == INVALID_HANDLE_VALUE) return false;
   FindClose(find);
-  if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return true;
-  SetLastError(ERROR_ALREADY_EXISTS);
-  return false;
+  return (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 }  // namespace
@@ -167,6 +161,8 @@ const CachedPart* CFolderCache::FindPart(const CachedMessage& message, const std
   }
   return nullptr;
 }
+
+std::string CFolderCache::SummaryPath() const { return owner_.folder_ + kPathSeparator + key_ + ".sum"; }
 
 std::string CFolderCache::TextPath(const std::string& id) const {
   return owner_.folder_ + kPathSeparator + key_ + "-" + Hex(Fnv(id)) + ".eml";
@@ -221,12 +217,7 @@ void CFolderCache::Learn(const std::string& id, uint64_t size, const std::string
   entry.structure = CImapBody::Structure(text, tree, true);
   ListParts(tree, true, std::string(), entry.parts);
   auto old = entries_.find(id);
-  if (old != entries_.end()) {
-    DropText(id, old->second);
-    summaryBytes_ -= std::min(summaryBytes_, EntryBytes(id, old->second));
-    entries_.erase(old);
-    changed_ = true;
-  }
+  if (old != entries_.end()) Drop(old);
   const uint64_t summary = EntryBytes(id, entry);
   if (!MakeRoom(summary, id)) return;
   summaryBytes_ += summary;
@@ -245,6 +236,13 @@ void CFolderCache::Learn(const std::string& id, uint64_t size, const std::string
   owner_.Account(key_, Bytes());
 }
 
+std::map<std::string, CachedMessage>::iterator CFolderCache::Drop(std::map<std::string, CachedMessage>::iterator entry) {
+  DropText(entry->first, entry->second);
+  summaryBytes_ -= std::min(summaryBytes_, EntryBytes(entry->first, entry->second));
+  changed_ = true;
+  return entries_.erase(entry);
+}
+
 void CFolderCache::Retain(const std::vector<std::string>& listed) {
   std::vector<std::string> sorted(listed);
   std::sort(sorted.begin(), sorted.end());
@@ -253,10 +251,7 @@ void CFolderCache::Retain(const std::vector<std::string>& listed) {
       ++it;
       continue;
     }
-    DropText(it->first, it->second);
-    summaryBytes_ -= std::min(summaryBytes_, EntryBytes(it->first, it->second));
-    it = entries_.erase(it);
-    changed_ = true;
+    it = Drop(it);
   }
   owner_.Account(key_, Bytes());
   Save();
@@ -319,9 +314,8 @@ bool CFolderCache::Parse(const std::string& data) {
 
 void CFolderCache::Load() {
   std::string data;
-  const std::string path = owner_.folder_ + kPathSeparator + key_ + ".sum";
   bool missing = false;
-  const bool read = ReadWholeFile(path, data, static_cast<size_t>(std::min<uint64_t>(owner_.Bound(), SIZE_MAX / 2)),
+  const bool read = ReadWholeFile(SummaryPath(), data, static_cast<size_t>(std::min<uint64_t>(owner_.Bound(), SIZE_MAX / 2)),
                                   &missing);
   if (read && Unseal(data, kSummaryMagic) && Parse(data)) {
     summaryBytes_ = data.size();
@@ -339,8 +333,7 @@ void CFolderCache::Load() {
 void CFolderCache::Save() {
   if (!changed_) return;
   const std::string data = Serialize();
-  const std::string path = owner_.folder_ + kPathSeparator + key_ + ".sum";
-  if (ReplaceWholeFile(path, data) == ERROR_SUCCESS) {
+  if (ReplaceWholeFile(SummaryPath(), data) == ERROR_SUCCESS) {
     summaryBytes_ = data.size();
     changed_ = false;
   }
@@ -352,14 +345,14 @@ void CFolderCache::Save() {
 
 CMessageCache::CMessageCache(std::string folder, uint64_t bound) : folder_(std::move(folder)), bound_(bound) {
   if (bound_ == 0 || folder_.empty()) return;
-  usable_ = CreateDirectoryA(folder_.c_str(), nullptr) != FALSE || IsFolder(folder_);
+  DWORD error = ERROR_SUCCESS;
+  if (CreateDirectoryA(folder_.c_str(), nullptr) == FALSE) error = GetLastError();
+  usable_ = error == ERROR_SUCCESS || (error == ERROR_ALREADY_EXISTS && IsFolder(folder_));
   if (usable_) {
     LoadLedger();
     return;
   }
-  std::string reason = CLog::SystemErrorText(GetLastError());
-  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
-  theLog.Write("[メッセージのキャッシュを使えません: " + folder_ + ": " + reason + "]\n");
+  theLog.Write("[メッセージのキャッシュを使えません: " + folder_ + ": " + CLog::SystemErrorLine(error) + "]\n");
 }
 
 CMessageCache::~CMessageCache() {}
@@ -389,9 +382,11 @@ void CMessageCache::Account(const std::string& key, uint64_t bytes) {
     ledger_[key] = bytes;
 }
 
+std::string CMessageCache::LedgerPath() const { return folder_ + kPathSeparator + "ledger"; }
+
 void CMessageCache::LoadLedger() {
   std::string data;
-  if (!ReadWholeFile(folder_ + kPathSeparator + "ledger", data, 16u * 1024u * 1024u) || !Unseal(data, kLedgerMagic))
+  if (!ReadWholeFile(LedgerPath(), data, 16u * 1024u * 1024u) || !Unseal(data, kLedgerMagic))
     return;
   Reader in(data);
   std::map<std::string, uint64_t> ledger;
@@ -411,5 +406,5 @@ void CMessageCache::SaveLedger() {
     PutField(out, entry.first);
     PutNumber(out, entry.second);
   }
-  ReplaceWholeFile(folder_ + kPathSeparator + "ledger", Sealed(std::move(out)));
+  ReplaceWholeFile(LedgerPath(), Sealed(std::move(out)));
 }

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "httpmail/Mail.h"
 #include "imap/MimePart.h"
 
 class CMessageCache;
@@ -39,6 +40,17 @@ struct CachedMessage {
   uint64_t stamp = 0;  // when its text was kept: the oldest goes first
 };
 
+// A cached header block parsed as a message of its own: what header items
+// and header searches read.
+struct CachedHeader {
+  std::string text;
+  std::unique_ptr<CMimePart> tree;
+  void Take(const CachedMessage& message) {
+    text = message.header;
+    tree = CMimePart::Parse(text);
+  }
+};
+
 // One folder of one account, shared by the sessions that select it.
 class CFolderCache {
  public:
@@ -49,6 +61,7 @@ class CFolderCache {
 
   // What is known of the message listed with this id and size, or null.
   const CachedMessage* Find(const std::string& id, uint64_t size) const;
+  const CachedMessage* Find(const CMail& mail) const { return Find(mail.id, static_cast<uint64_t>(mail.size)); }
   static const CachedPart* FindPart(const CachedMessage& message, const std::string& path);
   // Its kept text; false (and the text forgotten) when the file is gone or
   // not what was written.
@@ -70,8 +83,11 @@ class CFolderCache {
   void Load();
   std::string Serialize() const;
   bool Parse(const std::string& data);
+  std::string SummaryPath() const;
   std::string TextPath(const std::string& id) const;
   void DropText(const std::string& id, CachedMessage& entry);
+  // Forgets an entry and its text; the entry after it.
+  std::map<std::string, CachedMessage>::iterator Drop(std::map<std::string, CachedMessage>::iterator entry);
   // Makes room for `bytes` more, dropping this folder's oldest texts.
   bool MakeRoom(uint64_t bytes, const std::string& keep);
 
@@ -112,6 +128,7 @@ class CMessageCache {
   // A folder's bytes on disk, recorded in the ledger so that the bound
   // counts the folders not loaded since the start too.
   void Account(const std::string& key, uint64_t bytes);
+  std::string LedgerPath() const;
   void LoadLedger();
   void SaveLedger();
 

@@ -163,9 +163,7 @@ bool CUidStore::Save() {
     // Once for each run of failures, and the file is marked before any
     // UID it lacks is given.
     saveFailed_ = true;
-    std::string reason = CLog::SystemErrorText(error);
-    while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
-    theLog.Write("[UID の記録を保存できません: " + path_ + ": " + reason + "]\n");
+    theLog.Write("[UID の記録を保存できません: " + path_ + ": " + CLog::SystemErrorLine(error) + "]\n");
     MarkLost();
   }
   return false;

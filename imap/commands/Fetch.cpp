@@ -72,19 +72,18 @@ class Fetching : public CImapCommand {
       : CImapCommand(session, std::move(tag)), uid_(uid), items_(std::move(items)) {
     folderId_ = session.Selected()->FolderId();
     for (size_t index : indexes) uids_.push_back(session.Selected()->Messages()[index].uid);
-    summaryDoes_ = true;
-    size_t partBodies = 0;
+    size_t partBodies = 0, wholeTexts = 0;
     for (size_t i = 0; i < items_.size(); ++i) {
       needText_ = needText_ || NeedsText(items_[i]);
-      summaryDoes_ = summaryDoes_ && FromSummary(items_[i]);
       if (IsPartBody(items_[i])) {
         ++partBodies;
         rangeItem_ = i;
       } else if (!FromSummary(items_[i])) {
-        partBodies = 2;  // the whole text is needed anyway
+        ++wholeTexts;
       }
     }
-    if (partBodies != 1) rangeItem_ = kNoItem;
+    summaryDoes_ = partBodies == 0 && wholeTexts == 0;
+    if (partBodies != 1 || wholeTexts != 0) rangeItem_ = kNoItem;
   }
 
   Step Continue() override;
@@ -106,11 +105,11 @@ class Fetching : public CImapCommand {
 
   void AskAhead(CImapMailbox& folder);
   void Forget(std::map<uint32_t, Arrived>::iterator slot);
-  // Whether the cache answers for the message: from its summary, which is
-  // then made current, or from its kept text.
-  const CachedMessage* Summary(const ImapMessage& m) const;
+  // Whether the cache answers for the message, from its summary or its
+  // kept text.
   bool Cached(const ImapMessage& m) const;
-  bool TakeSummary(const ImapMessage& m, bool evenForRange = false);
+  // Answers from this summary (when there is one).
+  bool TakeSummary(const CachedMessage* summary);
   // The part of a BODY[n] that a range request can answer, or null.
   const CachedPart* RangeOf(const ImapMessage& m) const;
   std::vector<COutputPiece> Response(const ImapMessage& m, size_t index, bool* markRead);
@@ -129,7 +128,6 @@ class Fetching : public CImapCommand {
   size_t rangeItem_ = kNoItem;  // the one BODY[n] when the others are answered so
   std::set<uint32_t> wholeOnly_;  // messages whose range was refused
   std::shared_ptr<const std::string> range_;  // BODY[n]'s bytes, when a range request answered it
-  bool fromRange_ = false;
   bool failed_ = false;
   std::map<uint32_t, Arrived> arrived_;  // texts asked for, by UID; empty while in flight
   size_t inFlight_ = 0;
@@ -141,38 +139,27 @@ class Fetching : public CImapCommand {
   const std::string* text_ = nullptr;  // the text answered from: the message's, or its header block
   const CMimePart* tree_ = nullptr;
   const CachedMessage* summary_ = nullptr;  // when answered from the cache's summary
-  std::string header_;
-  std::unique_ptr<CMimePart> headerTree_;
+  CachedHeader header_;
 };
 
-const CachedMessage* Fetching::Summary(const ImapMessage& m) const {
-  CFolderCache* cache = session_.Cache();
-  return summaryDoes_ && cache != nullptr ? cache->Find(m.info.id, static_cast<uint64_t>(m.info.size)) : nullptr;
-}
-
 bool Fetching::Cached(const ImapMessage& m) const {
-  CFolderCache* cache = session_.Cache();
-  if (cache == nullptr) return false;
-  const CachedMessage* entry = cache->Find(m.info.id, static_cast<uint64_t>(m.info.size));
+  const CachedMessage* entry = session_.Known(m.info);
   return entry != nullptr && (summaryDoes_ || entry->textSize != 0);
 }
 
 const CachedPart* Fetching::RangeOf(const ImapMessage& m) const {
-  CFolderCache* cache = session_.Cache();
-  if (rangeItem_ == kNoItem || cache == nullptr || wholeOnly_.count(m.uid) != 0) return nullptr;
-  const CachedMessage* entry = cache->Find(m.info.id, static_cast<uint64_t>(m.info.size));
+  if (rangeItem_ == kNoItem || wholeOnly_.count(m.uid) != 0) return nullptr;
+  const CachedMessage* entry = session_.Known(m.info);
   return entry != nullptr && entry->textSize == 0 ? CFolderCache::FindPart(*entry, PartPath(items_[rangeItem_].section))
                                                   : nullptr;
 }
 
-bool Fetching::TakeSummary(const ImapMessage& m, bool evenForRange) {
-  CFolderCache* cache = session_.Cache();
-  summary_ = evenForRange && cache != nullptr ? cache->Find(m.info.id, static_cast<uint64_t>(m.info.size)) : Summary(m);
+bool Fetching::TakeSummary(const CachedMessage* summary) {
+  summary_ = summary;
   if (summary_ == nullptr) return false;
-  header_ = summary_->header;
-  headerTree_ = CMimePart::Parse(header_);
-  text_ = &header_;
-  tree_ = headerTree_.get();
+  header_.Take(*summary_);
+  text_ = &header_.text;
+  tree_ = header_.tree.get();
   return true;
 }
 
@@ -241,8 +228,8 @@ CImapCommand::Step Fetching::Continue() {
     text_ = needText_ ? session_.Text(m->info.id) : nullptr;
     tree_ = text_ != nullptr ? &session_.TextTree() : nullptr;
     summary_ = nullptr;
-    fromRange_ = false;
-    if (needText_ && text_ == nullptr && !TakeSummary(*m) && session_.KeepCached(m->info)) {
+    if (needText_ && text_ == nullptr && !TakeSummary(summaryDoes_ ? session_.Known(m->info) : nullptr) &&
+        session_.KeepCached(m->info)) {
       text_ = session_.Text(m->info.id);
       tree_ = &session_.TextTree();
     }
@@ -267,9 +254,8 @@ CImapCommand::Step Fetching::Continue() {
         ++next_;
         continue;
       }
-      if (got.range && TakeSummary(*m, true)) {
+      if (got.range && TakeSummary(session_.Known(m->info))) {
         range_ = std::make_shared<const std::string>(std::move(got.text));
-        fromRange_ = true;
       } else {
         session_.Learn(m->info, std::move(got.text), !summaryDoes_);
         text_ = session_.Text(m->info.id);
@@ -390,7 +376,7 @@ std::vector<COutputPiece> Fetching::Response(const ImapMessage& m, size_t index,
         if (it.partial) out += "<" + std::to_string(it.offset) + ">";
         // The whole message is its text as held; any other section a copy.
         const bool whole = it.section.part.empty() && it.section.text == ImapSection::Text::All;
-        const bool ranged = fromRange_ && &it == &items_[rangeItem_];
+        const bool ranged = range_ && &it == &items_[rangeItem_];
         std::shared_ptr<const std::string> bytes = whole ? HeldText() : range_;
         if (!whole && !ranged) {
           std::string section;

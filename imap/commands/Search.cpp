@@ -38,15 +38,11 @@ class Searching : public CImapCommand {
       const size_t index = static_cast<size_t>(m - folder.Messages().data());
       const std::string* text = needText ? session_.Text(m->info.id) : nullptr;
       const CMimePart* tree = text != nullptr ? &session_.TextTree() : nullptr;
-      const CachedMessage* known =
-          needText && text == nullptr && headerOnly && session_.Cache() != nullptr
-              ? session_.Cache()->Find(m->info.id, static_cast<uint64_t>(m->info.size))
-              : nullptr;
+      const CachedMessage* known = needText && text == nullptr && headerOnly ? session_.Known(m->info) : nullptr;
       if (known != nullptr) {
-        header_ = known->header;
-        headerTree_ = CMimePart::Parse(header_);
-        text = &header_;
-        tree = headerTree_.get();
+        header_.Take(*known);
+        text = &header_.text;
+        tree = header_.tree.get();
       }
       if (needText && text == nullptr) {
         downloading_ = true;
@@ -77,8 +73,7 @@ class Searching : public CImapCommand {
   bool downloading_ = false;
   bool ok_ = false;
   bool failed_ = false;
-  std::string header_;  // a header block from the cache, and its tree
-  std::unique_ptr<CMimePart> headerTree_;
+  CachedHeader header_;  // a header block from the cache
 };
 
 }  // namespace
