@@ -35,7 +35,9 @@ sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
 from httpmail_fixture import HTTPMailFixture  # noqa: E402,F401
 from processes import terminate  # noqa: E402
 
-START_TIMEOUT = 10.0
+# Generous: the wait ends as soon as the servers listen, and a loaded
+# machine running the sanitizer build needs the margin.
+START_TIMEOUT = 30.0
 REPLY_TIMEOUT = 10.0
 
 
@@ -125,25 +127,37 @@ class Gateway:
         self.workdir = tempfile.mkdtemp(prefix="kestrelon-e2e-")
         plugins = os.path.join(self.workdir, "PlugIns")
         os.makedirs(plugins)
-        self.pop_port, self.smtp_port, self.imap_port = free_port(), free_port(), free_port()
-        keys = {"POPPortNumber": self.pop_port, "SMTPPortNumber": self.smtp_port,
-                "IMAPPortNumber": self.imap_port, "ServiceHost": self.service.service_host, "Log": 1}
-        keys.update(self.properties)  # a test's own values win
-        lines = ["[Property]"] + ["%s=%s" % (key, value) for key, value in keys.items()]
-        with open(os.path.join(plugins, "Kestrelon.ini"), "w") as ini:
-            ini.write("\n".join(lines) + "\n")
-        return self.launch()
+        # A port free a moment ago may be taken by another program before
+        # kestrelon binds it; kestrelon then says so and stops, and the
+        # start is tried again on other ports.
+        for attempt in range(3):
+            self.pop_port, self.smtp_port, self.imap_port = free_port(), free_port(), free_port()
+            keys = {"POPPortNumber": self.pop_port, "SMTPPortNumber": self.smtp_port,
+                    "IMAPPortNumber": self.imap_port, "ServiceHost": self.service.service_host, "Log": 1}
+            keys.update(self.properties)  # a test's own values win
+            lines = ["[Property]"] + ["%s=%s" % (key, value) for key, value in keys.items()]
+            with open(os.path.join(plugins, "Kestrelon.ini"), "w") as ini:
+                ini.write("\n".join(lines) + "\n")
+            try:
+                return self.launch()
+            except RuntimeError as error:
+                if attempt == 2 or "could not listen" not in str(error):
+                    raise
+                self.forget_log()
 
     def restart(self):
         """Stops kestrelon and starts it again on the same data folder."""
         terminate(self.process, 10)
         self.process = None
-        # The new start writes a new log; the old one must not answer for it.
+        self.forget_log()
+        return self.launch()
+
+    def forget_log(self):
+        """The next start writes a new log; the old one must not answer for it."""
         try:
             os.remove(os.path.join(self.workdir, "PlugIns", "Kestrelon.log"))
         except OSError:
             pass
-        return self.launch()
 
     def launch(self):
         self.output_path = os.path.join(self.workdir, "kestrelon.out")
@@ -152,15 +166,17 @@ class Gateway:
         with open(self.output_path, "ab") as output:
             self.process = subprocess.Popen(self.command(), stdout=output, stderr=subprocess.STDOUT,
                                             env=self.environment())
-        deadline = time.monotonic() + START_TIMEOUT * (4 if WINE_BUILD else 1)
+        timeout = START_TIMEOUT * (4 if WINE_BUILD else 1)
+        deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
                 raise RuntimeError("kestrelon exited: %s" % self.output())
             if self.listening():
                 return self
             time.sleep(0.05)
+        seen = "output:\n%s\nlog:\n%s" % (self.output(), self.log())
         self.stop()
-        raise RuntimeError("kestrelon did not listen within %.0f s: %s" % (START_TIMEOUT, self.output()))
+        raise RuntimeError("kestrelon did not listen within %.0f s; %s" % (timeout, seen))
 
     def command(self):
         if not WINE_BUILD:
