@@ -174,11 +174,18 @@ struct Server {
 // Marks each server that should listen and does not, and says so; true
 // when all listen (or when this platform cannot tell).
 bool CheckListening(Server (&servers)[3]) {
-  std::set<int> ports;
+  std::multiset<int> ports;
   if (!ListeningPorts(ports)) return true;
   bool all = true;
   for (Server& s : servers) {
-    if (s.port == 0 || ports.count(s.port)) continue;
+    if (s.port == 0) continue;
+    // Each listener answers for one server: two set to one port are not
+    // both served by the one that got it.
+    const auto listener = ports.find(s.port);
+    if (listener != ports.end()) {
+      ports.erase(listener);
+      continue;
+    }
     fprintf(stderr, "kestrelon: %s could not listen on 127.0.0.1:%d (is another program using that port?)\n", s.name,
             s.port);
     s.listening = all = false;

@@ -26,6 +26,6 @@ int SetupStopSignal();
 std::string DefaultDataFolder();
 
 // The TCP ports this process listens on; false when that cannot be told.
-bool ListeningPorts(std::set<int>& ports);
+bool ListeningPorts(std::multiset<int>& ports);
 
 #endif

@@ -7,7 +7,7 @@
 
 #include "host/HostApi.h"
 
-bool ListeningPorts(std::set<int>& ports) {
+bool ListeningPorts(std::multiset<int>& ports) {
   DIR* fds = opendir("/proc/self/fd");
   if (fds == nullptr) return false;
   while (const dirent* entry = readdir(fds)) {

@@ -1,4 +1,4 @@
 // The Windows host does not look: the plug-in's error box says it all there.
 #include "host/HostApi.h"
 
-bool ListeningPorts(std::set<int>&) { return false; }
+bool ListeningPorts(std::multiset<int>&) { return false; }

@@ -108,9 +108,20 @@ def run_on_terminal(command, env, cwd, answers, timeout=60):
 
 
 def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    return free_ports(1)[0]
+
+
+def free_ports(count):
+    """`count` distinct ports that were free: each stays bound until all are
+    chosen, or the kernel could hand out one port twice."""
+    sockets = [socket.socket(socket.AF_INET, socket.SOCK_STREAM) for _ in range(count)]
+    try:
+        for s in sockets:
+            s.bind(("127.0.0.1", 0))
+        return [s.getsockname()[1] for s in sockets]
+    finally:
+        for s in sockets:
+            s.close()
 
 
 class Gateway:
@@ -131,7 +142,7 @@ class Gateway:
         # kestrelon binds it; kestrelon then says so and stops, and the
         # start is tried again on other ports.
         for attempt in range(3):
-            self.pop_port, self.smtp_port, self.imap_port = free_port(), free_port(), free_port()
+            self.pop_port, self.smtp_port, self.imap_port = free_ports(3)
             keys = {"POPPortNumber": self.pop_port, "SMTPPortNumber": self.smtp_port,
                     "IMAPPortNumber": self.imap_port, "ServiceHost": self.service.service_host, "Log": 1}
             keys.update(self.properties)  # a test's own values win

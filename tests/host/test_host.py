@@ -238,6 +238,12 @@ class HostTest(unittest.TestCase):
             host = RunningHost("--data-dir", self.dir, "--keep-going")
             self.assertIn("SMTP not listening on 127.0.0.1:%d" % port, host.started)
             self.assertEqual(0, host.stop(), host.stderr)
+        # Taken by the gateway's own POP3 server: its listener is not SMTP's.
+        with open(os.path.join(self.dir, "PlugIns", "Kestrelon.ini"), "wb") as f:
+            f.write(b"[Property]\r\nPOPPortNumber=%d\r\nSMTPPortNumber=%d\r\nIMAPPortNumber=%d\r\n" % (pop, pop, imap))
+        out = subprocess.run([HOST, "--data-dir", self.dir], stdin=subprocess.DEVNULL, capture_output=True, timeout=20)
+        self.assertEqual(1, out.returncode, out.stderr)
+        self.assertIn("kestrelon: SMTP could not listen on 127.0.0.1:%d" % pop, out.stderr.decode())
 
     def test_start_line_help_and_version(self):
         os.makedirs(os.path.join(self.dir, "PlugIns"))
