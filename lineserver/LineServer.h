@@ -375,6 +375,11 @@ void CLineServer<Server>::OnAccept() {
     CloseSocket(s);
     return;
   }
+  // A reply written in pieces goes out at once: with Nagle's algorithm its
+  // tail would wait for the client's delayed acknowledgement (40 ms or
+  // more). Batches are already as large as what is ready.
+  const BOOL noDelay = TRUE;
+  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
   connections_.push_back(std::make_unique<CLineConnection>(s, ++serials_, kMaxCommandLine, NextIdleTimerId()));
   CLineConnection& c = *connections_.back();
   current_ = &c;

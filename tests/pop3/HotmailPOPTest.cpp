@@ -356,6 +356,17 @@ TEST_F(PopTest, QuitEndsTheConnectionOnlyOnceItsRepliesAreRead) {
   EXPECT_TRUE(c.WaitClosed());
 }
 
+// The tail of a reply written in pieces is not held back until the client
+// acknowledges its start (Nagle's algorithm: 40 ms per reply or more).
+TEST_F(PopTest, ServedConnectionsSendWithoutDelay) {
+  Client c(Port());
+  ASSERT_EQ(kGreeting, c.ReadLine());
+  BOOL noDelay = FALSE;
+  int length = sizeof noDelay;
+  ASSERT_EQ(0, getsockopt(pop_.ClientSocket(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&noDelay), &length));
+  EXPECT_TRUE(noDelay);
+}
+
 TEST_F(PopTest, ClientThatDoesNotReadIsHeldBackAndLosesNoReply) {
   settings_.log = false;  // a hundred thousand commands
   Client c(Port());
