@@ -89,9 +89,9 @@ void CImapSession::End() {
   if (hooks_.close) hooks_.close();
 }
 
-void CImapSession::LoggedIn(const CCredentials& credentials) {
+void CImapSession::LoggedIn(const CCredentials& credentials, bool foldersRead) {
   credentials_ = credentials;
-  mailboxes_.clear();
+  if (!foldersRead) mailboxes_.clear();
   SetState(State::Authenticated);
 }
 
@@ -244,10 +244,17 @@ const CImapSession::Mailbox* CImapSession::FindKind(const char* kind) const {
   return nullptr;
 }
 
-void CImapSession::ListFolders(bool* ok) {
-  service_.ListFolders(credentials_, Then([this, ok](const MailResult& result, std::vector<CFolder>& folders) {
-    *ok = result.Ok();
-    if (!*ok) return;
+void CImapSession::ListFolders(bool* ok) { ReadFolders(credentials_, ok, nullptr); }
+
+void CImapSession::TryFolders(const CCredentials& credentials, MailResult* result) {
+  ReadFolders(credentials, nullptr, result);
+}
+
+void CImapSession::ReadFolders(const CCredentials& credentials, bool* ok, MailResult* outcome) {
+  service_.ListFolders(credentials, Then([this, ok, outcome](const MailResult& result, std::vector<CFolder>& folders) {
+    if (ok) *ok = result.Ok();
+    if (outcome) *outcome = result;
+    if (!result.Ok()) return;
     mailboxes_.clear();
     for (CFolder& folder : folders) {
       if (folder.id.empty()) continue;

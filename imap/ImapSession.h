@@ -107,7 +107,8 @@ class CImapSession {
   CUidStore& Uids() { return uids_; }
   DeleteMode GetDeleteMode() const { return deleteMode_; }
   const CCredentials& Credentials() const { return credentials_; }
-  void LoggedIn(const CCredentials& credentials);
+  // With `foldersRead`, the folder list TryFolders read stays for SELECT.
+  void LoggedIn(const CCredentials& credentials, bool foldersRead = false);
   // SASL: the next line is the client's response to AUTHENTICATE.
   void AwaitResponse(const std::string& tag) { authTag_ = tag; }
   void BeginIdle(const std::string& tag);
@@ -140,6 +141,8 @@ class CImapSession {
   // Requests many commands make; each lets the command go on when done.
   // The folder list, read again into Mailboxes(): `ok` tells whether it was.
   void ListFolders(bool* ok);
+  // The same for credentials not logged in yet: LOGIN checks known ones so.
+  void TryFolders(const CCredentials& credentials, MailResult* result);
   // A folder that cannot be listed any more makes the folder list unknown.
   void ForgetFolders() { mailboxes_.clear(); }
   // For a command that names a folder: reads the folder list when the one
@@ -173,6 +176,7 @@ class CImapSession {
   void DropLargeText();
 
  private:
+  void ReadFolders(const CCredentials& credentials, bool* ok, MailResult* outcome);
   void ProcessInput();
   void Dispatch(const std::string& text);
   void Log(const std::string& text) const;

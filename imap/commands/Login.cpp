@@ -1,5 +1,7 @@
 // LOGIN and AUTHENTICATE PLAIN: the credentials are tried by account
-// discovery, which the service answers only for the right password.
+// discovery, which the service answers only for the right password. Ones
+// that discovered their account before are tried by reading the folder
+// list, which SELECT then needs not read again.
 #include "config/Base64.h"
 #include "config/SaslPlain.h"
 #include "imap/commands/Commands.h"
@@ -16,11 +18,17 @@ class LogIn : public CImapCommand {
   Step Continue() override {
     if (!asked_) {
       asked_ = true;
-      session_.Service().Discover(credentials_, session_.Then([this](const MailResult& result) { result_ = result; }));
+      foldersRead_ = session_.Service().Discovered(credentials_);
+      if (foldersRead_) {
+        session_.TryFolders(credentials_, &result_);
+      } else {
+        session_.Service().Discover(credentials_,
+                                    session_.Then([this](const MailResult& result) { result_ = result; }));
+      }
       return Step::Waits;
     }
     if (result_.Ok()) {
-      session_.LoggedIn(credentials_);
+      session_.LoggedIn(credentials_, foldersRead_);
       session_.Tagged(tag_, std::string("OK [CAPABILITY ") + CImapSession::Capabilities() + "] Logged in");
     } else if (result_.CredentialsRefused()) {
       session_.Tagged(tag_, "NO [AUTHENTICATIONFAILED] Authentication failed");
@@ -33,6 +41,7 @@ class LogIn : public CImapCommand {
  private:
   CCredentials credentials_;
   bool asked_ = false;
+  bool foldersRead_ = false;
   MailResult result_;
 };
 

@@ -11,6 +11,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -84,13 +85,14 @@ class FakeBackend : public CMailService {
   }
   size_t Queued() const { return queue_.size(); }
 
-  bool Discovered(const CCredentials&) const override { return false; }
+  bool Discovered(const CCredentials& c) const override { return discovered_.count(c.userName + "\n" + c.password); }
   void Discover(const CCredentials& c, Done done) override {
     calls.push_back("Login " + c.userName);
-    const MailResult r = !reachable ? Unavailable() : c.password == password ? Ok() : MailResult::RefusedWith(401);
+    const MailResult r = Checked(c, Ok());
+    if (r.Ok()) discovered_.insert(c.userName + "\n" + c.password);
     queue_.push_back([done, r] { done(r); });
   }
-  void ListFolders(const CCredentials&, FoldersDone done) override {
+  void ListFolders(const CCredentials& c, FoldersDone done) override {
     calls.push_back("ListFolders");
     std::vector<CFolder> list;
     for (const Folder& f : folders) {
@@ -101,7 +103,7 @@ class FakeBackend : public CMailService {
       folder.href = "fake:/" + f.info.id + "/";
       list.push_back(folder);
     }
-    const MailResult r = Result("ListFolders");
+    const MailResult r = Checked(c, Result("ListFolders"));
     queue_.push_back([done, r, list]() mutable { done(r, list); });
   }
   void ListMails(const CCredentials&, const CFolder& folder, MailsDone done) override {
@@ -157,6 +159,10 @@ class FakeBackend : public CMailService {
 
  private:
   static MailResult Ok() { return MailResult::Done(200); }
+  // What the service answers these credentials, `r` when it takes them.
+  MailResult Checked(const CCredentials& c, MailResult r) const {
+    return !reachable ? Unavailable() : c.password == password ? r : MailResult::RefusedWith(401);
+  }
   MailResult Result(const std::string& call) {
     auto it = failures.find(call);
     return it == failures.end() ? Ok() : it->second;
@@ -191,6 +197,7 @@ class FakeBackend : public CMailService {
   }
 
   std::deque<std::function<void()>> queue_;
+  std::set<std::string> discovered_;  // "user\npassword" of each discovery that found the account
 };
 
 #endif

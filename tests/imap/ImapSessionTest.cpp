@@ -118,6 +118,27 @@ TEST_F(ImapSessionTest, LogInByLoginAndPlainWithAndWithoutInitialResponse) {
   EXPECT_EQ("a NO [UNAVAILABLE] The mail service cannot be reached\r\n", Say("a LOGIN demo demo\r\n"));
 }
 
+// Credentials that discovered their account before are tried by reading
+// the folder list, which SELECT then uses; one request, not three. They
+// are still tried each time: a password changed on the service fails.
+TEST_F(ImapSessionTest, KnownCredentialsAreTriedByTheFolderList) {
+  LogIn();
+  Open();
+  backend_.calls.clear();
+  LogIn();
+  EXPECT_EQ(0u, Say("s SELECT INBOX\r\n").find("* FLAGS"));
+  EXPECT_EQ((std::vector<std::string>{"ListFolders", "ListMessages F1"}), backend_.calls);
+  for (const bool reachable : {true, false}) {
+    Open();
+    backend_.password = "changed";
+    backend_.reachable = reachable;
+    EXPECT_EQ(reachable ? "a NO [AUTHENTICATIONFAILED] Authentication failed\r\n"
+                        : "a NO [UNAVAILABLE] The mail service cannot be reached\r\n",
+              Say("a LOGIN demo demo\r\n"));
+    EXPECT_EQ(CImapSession::State::NotAuthenticated, session_->GetState());
+  }
+}
+
 // The log shows each command as the command reader cut it; a log-in, and
 // anything that is not a command of the table, only up to its name: a
 // password never reaches the log, however the client sends it.
