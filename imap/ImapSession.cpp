@@ -343,12 +343,17 @@ void CImapSession::Keep(const std::string& id, std::string text) {
   textId_ = id;
   text_.reset();  // the one before goes first
   text_ = std::make_shared<const std::string>(std::move(text));
-  textTree_ = CMimePart::Parse(*text_);
+  textTree_.reset();  // parsed when an item needs it: BODY[] does not
+}
+
+const CMimePart& CImapSession::TextTree() {
+  if (!textTree_) textTree_ = CMimePart::Parse(*text_);
+  return *textTree_;
 }
 
 void CImapSession::Learn(const CMail& mail, std::string text, bool keepText) {
   Keep(mail.id, std::move(text));
-  if (cache_) cache_->Learn(mail.id, static_cast<uint64_t>(mail.size), *text_, *textTree_, keepText);
+  if (cache_) cache_->Learn(mail.id, static_cast<uint64_t>(mail.size), *text_, TextTree(), keepText);
 }
 
 bool CImapSession::KeepCached(const CMail& mail) {

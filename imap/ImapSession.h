@@ -171,7 +171,8 @@ class CImapSession {
   const std::string* Text(const std::string& id) const { return id == textId_ && !id.empty() ? text_.get() : nullptr; }
   // The kept text itself, for a reply sent from it.
   const std::shared_ptr<const std::string>& HeldText() const { return text_; }
-  const CMimePart& TextTree() const { return *textTree_; }
+  // The kept text's MIME structure, parsed when first asked for.
+  const CMimePart& TextTree();
   // A large text is not held past the command that needed it.
   void DropLargeText();
 

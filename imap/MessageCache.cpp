@@ -26,16 +26,23 @@ uint64_t Fnv(const char* data, size_t size, uint64_t hash = 14695981039346656037
   return hash;
 }
 
-// A text's check sum: eight bytes a step, as texts run to many megabytes.
+// A text's check sum, read back with every cached text: 32 bytes a step in
+// four independent lanes, as texts run to many megabytes and one chain of
+// multiplications would take longer than reading the file.
 uint64_t TextSum(const std::string& text) {
-  uint64_t hash = 0x9E3779B97F4A7C15ull ^ text.size();
+  uint64_t lanes[4] = {0x9E3779B97F4A7C15ull ^ text.size(), 0xC2B2AE3D27D4EB4Full, 0x165667B19E3779F9ull,
+                       0x27D4EB2F165667C5ull};
   size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    uint64_t word;
-    memcpy(&word, text.data() + i, 8);
-    hash = (hash ^ word) * 0xFF51AFD7ED558CCDull;
-    hash ^= hash >> 32;
+  for (; i + sizeof lanes <= text.size(); i += sizeof lanes) {
+    for (size_t k = 0; k < 4; ++k) {
+      uint64_t word;
+      memcpy(&word, text.data() + i + 8 * k, 8);
+      lanes[k] = (lanes[k] ^ word) * 0xFF51AFD7ED558CCDull;
+      lanes[k] ^= lanes[k] >> 32;
+    }
   }
+  uint64_t hash = lanes[0];
+  for (size_t k = 1; k < 4; ++k) hash = (hash ^ lanes[k]) * 0xFF51AFD7ED558CCDull;
   return Fnv(text.data() + i, text.size() - i, hash);
 }
 

@@ -116,6 +116,8 @@ class Fetching : public CImapCommand {
   // The text answered from, as a literal can be sent from it.
   std::shared_ptr<const std::string> HeldText() const;
   std::string Part(ImapSection::Text part) const;
+  // The MIME structure of text_, parsed only for the items that need it.
+  const CMimePart& Tree() const { return summary_ ? *header_.tree : session_.TextTree(); }
   void AfterReadMark();
 
   bool uid_;
@@ -137,7 +139,6 @@ class Fetching : public CImapCommand {
   bool ok_ = false;
   std::vector<COutputPiece> pending_;  // a response waiting for its read mark
   const std::string* text_ = nullptr;  // the text answered from: the message's, or its header block
-  const CMimePart* tree_ = nullptr;
   const CachedMessage* summary_ = nullptr;  // when answered from the cache's summary
   CachedHeader header_;
 };
@@ -159,7 +160,6 @@ bool Fetching::TakeSummary(const CachedMessage* summary) {
   if (summary_ == nullptr) return false;
   header_.Take(*summary_);
   text_ = &header_.text;
-  tree_ = header_.tree.get();
   return true;
 }
 
@@ -226,12 +226,10 @@ CImapCommand::Step Fetching::Continue() {
       continue;
     }
     text_ = needText_ ? session_.Text(m->info.id) : nullptr;
-    tree_ = text_ != nullptr ? &session_.TextTree() : nullptr;
     summary_ = nullptr;
     if (needText_ && text_ == nullptr && !TakeSummary(summaryDoes_ ? session_.Known(m->info) : nullptr) &&
         session_.KeepCached(m->info)) {
       text_ = session_.Text(m->info.id);
-      tree_ = &session_.TextTree();
     }
     if (needText_ && text_ == nullptr) {
       auto found = arrived_.find(uid);
@@ -259,7 +257,6 @@ CImapCommand::Step Fetching::Continue() {
       } else {
         session_.Learn(m->info, std::move(got.text), !summaryDoes_);
         text_ = session_.Text(m->info.id);
-        tree_ = &session_.TextTree();
       }
     }
     bool markRead = false;
@@ -270,7 +267,6 @@ CImapCommand::Step Fetching::Continue() {
     range_.reset();
     session_.DropLargeText();
     text_ = nullptr;
-    tree_ = nullptr;
     if (markRead) {
       pending_ = std::move(response);
       markingRead_ = true;
@@ -304,7 +300,7 @@ std::string Fetching::Part(ImapSection::Text part) const {
   ImapSection section;
   section.text = part;
   std::string bytes;
-  CImapBody::Section(*text_, *tree_, section, bytes);
+  CImapBody::Section(*text_, Tree(), section, bytes);
   return bytes;
 }
 
@@ -354,11 +350,11 @@ std::vector<COutputPiece> Fetching::Response(const ImapMessage& m, size_t index,
         break;
       case K::Rfc822Size: item("RFC822.SIZE ") += std::to_string(m.info.size); break;
       case K::InternalDate: item("INTERNALDATE ") += InternalDate(m.date); break;
-      case K::Envelope: item("ENVELOPE ") += CImapBody::Envelope(*text_, *tree_); break;
+      case K::Envelope: item("ENVELOPE ") += CImapBody::Envelope(*text_, Tree()); break;
       case K::BodyStructure:
-        item("BODYSTRUCTURE ") += summary_ ? summary_->structure : CImapBody::Structure(*text_, *tree_, true);
+        item("BODYSTRUCTURE ") += summary_ ? summary_->structure : CImapBody::Structure(*text_, Tree(), true);
         break;
-      case K::Body: item("BODY ") += summary_ ? summary_->body : CImapBody::Structure(*text_, *tree_, false); break;
+      case K::Body: item("BODY ") += summary_ ? summary_->body : CImapBody::Structure(*text_, Tree(), false); break;
       case K::Rfc822:
         item("RFC822");
         literal(HeldText(), 0, std::string::npos);
@@ -380,7 +376,7 @@ std::vector<COutputPiece> Fetching::Response(const ImapMessage& m, size_t index,
         std::shared_ptr<const std::string> bytes = whole ? HeldText() : range_;
         if (!whole && !ranged) {
           std::string section;
-          CImapBody::Section(*text_, *tree_, it.section, section);
+          CImapBody::Section(*text_, Tree(), it.section, section);
           bytes = made(std::move(section));
         }
         literal(bytes, it.partial ? it.offset : 0, it.partial ? it.length : std::string::npos);
