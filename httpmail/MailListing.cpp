@@ -66,8 +66,19 @@ void CMailListing::Add(CXmlDocument& doc, CXmlDocument::Node response, const std
 
 void CMailListing::Fail(const std::string& text) {
   failed_ = true;
-  std::vector<CMail>().swap(records_);
+  std::deque<CMail>().swap(records_);
   Note(text);
+}
+
+std::vector<CMail> CMailListing::TakeRecords() {
+  std::vector<CMail> records;
+  records.reserve(records_.size());
+  // Each record leaves the deque as it is moved: the two are never whole side by side.
+  while (!records_.empty()) {
+    records.push_back(std::move(records_.front()));
+    records_.pop_front();
+  }
+  return records;
 }
 
 // Each kind of fault is raised once for a listing: a listing of thousands of

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <utility>
@@ -259,13 +260,24 @@ void CHotmailPOP::ListMails(unsigned serial) {
   auto end = [this, serial, listing] {
     if (--listing->pending > 0) return;
     if (listing->result.Ok() && Connected(serial)) {
+      // A folder of 100,000 messages makes a long list: the first part
+      // becomes the list as it is, the others are moved onto its end, and
+      // each part is let go at once (no second list beside the parts).
+      size_t total = 0;
+      for (const std::vector<CMail>& part : listing->parts) total += part.size();
       mails_.clear();
       for (std::vector<CMail>& part : listing->parts) {
-        for (CMail& mail : part) {
-          mail.ConvertDate();
-          mails_.push_back(std::move(mail));
-          mails_.back().number = static_cast<int>(mails_.size());
+        if (mails_.empty()) {
+          mails_.swap(part);
+          mails_.reserve(total);
+        } else {
+          std::move(part.begin(), part.end(), std::back_inserter(mails_));
         }
+        std::vector<CMail>().swap(part);
+      }
+      for (size_t i = 0; i < mails_.size(); ++i) {
+        mails_[i].ConvertDate();
+        mails_[i].number = static_cast<int>(i + 1);
       }
     }
     EndLogIn(serial, listing->result);
