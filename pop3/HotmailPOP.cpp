@@ -227,15 +227,24 @@ void CHotmailPOP::Pass(const char* argument) {
   const unsigned serial = ServedConnection();
   // Credentials that discovered their account before need not again; the
   // folder list that follows carries them, so wrong ones still fail there.
-  if (service_->Discovered(credentials_)) return ListFolders(serial);
+  if (service_->Discovered(credentials_)) return ListFolders(serial, true);
+  Discover(serial);
+}
+
+void CHotmailPOP::Discover(unsigned serial) {
   service_->Discover(credentials_, [this, serial](const MailResult& result) {
     if (!result.Ok() || !Connected(serial)) return EndLogIn(serial, result);
-    ListFolders(serial);
+    ListFolders(serial, false);
   });
 }
 
-void CHotmailPOP::ListFolders(unsigned serial) {
-  service_->ListFolders(credentials_, [this, serial](const MailResult& result, std::vector<CFolder>& folders) {
+void CHotmailPOP::ListFolders(unsigned serial, bool discoveredBefore) {
+  service_->ListFolders(credentials_, [this, serial, discoveredBefore](const MailResult& result,
+                                                                       std::vector<CFolder>& folders) {
+    // A folder root the service no longer answers for (it moved the
+    // account) is found again by discovery.
+    const bool moved = result.outcome == MailResult::Outcome::Refused && !result.CredentialsRefused();
+    if (discoveredBefore && moved && Connected(serial)) return Discover(serial);
     if (!result.Ok() || !Connected(serial)) return EndLogIn(serial, result);
     bool registered = false;
     for (CFolder& folder : folders) registered = folder.Normalize(settings_) || registered;

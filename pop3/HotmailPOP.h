@@ -101,7 +101,9 @@ class CHotmailPOP : public CLineServer<CHotmailPOP> {
   // before), the folder list, the message list of every folder chosen for
   // download.
   struct Listing;
-  void ListFolders(unsigned serial);
+  void Discover(unsigned serial);
+  // `discoveredBefore`: discovery was skipped, and is made when the list is refused.
+  void ListFolders(unsigned serial, bool discoveredBefore);
   void ListMails(unsigned serial);
   void EndLogIn(unsigned serial, const MailResult& result);
   // What QUIT carries out: read marks, then the deletion marks (DeleteMode).

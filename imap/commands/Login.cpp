@@ -21,10 +21,16 @@ class LogIn : public CImapCommand {
       foldersRead_ = session_.Service().Discovered(credentials_);
       if (foldersRead_) {
         session_.TryFolders(credentials_, &result_);
-      } else {
-        session_.Service().Discover(credentials_,
-                                    session_.Then([this](const MailResult& result) { result_ = result; }));
+        return Step::Waits;
       }
+      Discover();
+      return Step::Waits;
+    }
+    // A folder root the service no longer answers for (it moved the
+    // account) is found again by discovery.
+    if (foldersRead_ && result_.outcome == MailResult::Outcome::Refused && !result_.CredentialsRefused()) {
+      foldersRead_ = false;
+      Discover();
       return Step::Waits;
     }
     if (result_.Ok()) {
@@ -39,6 +45,10 @@ class LogIn : public CImapCommand {
   }
 
  private:
+  void Discover() {
+    session_.Service().Discover(credentials_, session_.Then([this](const MailResult& result) { result_ = result; }));
+  }
+
   CCredentials credentials_;
   bool asked_ = false;
   bool foldersRead_ = false;

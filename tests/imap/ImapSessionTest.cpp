@@ -128,6 +128,12 @@ TEST_F(ImapSessionTest, KnownCredentialsAreTriedByTheFolderList) {
   LogIn();
   EXPECT_EQ(0u, Say("s SELECT INBOX\r\n").find("* FLAGS"));
   EXPECT_EQ((std::vector<std::string>{"ListFolders", "ListMessages F1"}), backend_.calls);
+  // A folder list refused otherwise sends the LOGIN to discovery again.
+  Open();
+  backend_.calls.clear();
+  backend_.failures["ListFolders"] = MailResult::RefusedWith(404);
+  LogIn();
+  EXPECT_EQ((std::vector<std::string>{"ListFolders", "Login demo"}), backend_.calls);
   for (const bool reachable : {true, false}) {
     Open();
     backend_.password = "changed";

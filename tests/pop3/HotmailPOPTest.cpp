@@ -145,6 +145,15 @@ TEST_F(PopTest, LoginCompletionAnswersThePass) {
     EXPECT_EQ("-ERR USER first\r\n", Ask(c, "PASS again"));
     EXPECT_EQ(CHotmailPOP::SessionState::Authorization, pop_.State());
   }
+  // Known credentials go straight to the folder list; one it refuses sends
+  // the log-in to discovery again.
+  service_.discovered = true;
+  service_.calls.clear();
+  ASSERT_EQ("+OK\r\n", Ask(c, "USER alice"));
+  SendPass(c, "right");
+  Complete(404);
+  EXPECT_EQ("-ERR Hotmail server returned 404 status\r\n", c.ReadLine());
+  EXPECT_EQ((std::vector<std::string>{"ListFolders", "Discover alice"}), service_.calls);
   ASSERT_EQ("+OK\r\n", Ask(c, "USER alice"));
   SendPass(c, "right");
   Complete(207);

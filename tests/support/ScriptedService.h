@@ -32,7 +32,8 @@ class ScriptedService : public CMailService {
   }
   size_t Waiting() const { return queue_.size(); }
 
-  bool Discovered(const CCredentials&) const override { return false; }
+  bool discovered = false;  // what Discovered says of any credentials
+  bool Discovered(const CCredentials&) const override { return discovered; }
   void Discover(const CCredentials& c, Done done) override { Wait("Discover " + c.userName, Only(207, done)); }
   void ListFolders(const CCredentials&, FoldersDone done) override {
     Wait("ListFolders", [this, done](const MailResult& r) {
