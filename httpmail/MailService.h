@@ -35,6 +35,9 @@ struct MailResult {
   bool Unreachable() const { return outcome == Outcome::Unreachable; }
   bool Refused(int code) const { return outcome == Outcome::Refused && status == code; }
   bool CredentialsRefused() const { return Refused(401) || Refused(403); }
+  // Refused, but not for the credentials: after a skipped discovery, the
+  // account may have moved.
+  bool RefusedOtherwise() const { return outcome == Outcome::Refused && !CredentialsRefused(); }
   // A refusal that the same request sent again cannot mend: a 4xx other than
   // a credential refusal, a time-out or a rate limit.
   bool PermanentRefusal() const {

@@ -243,8 +243,7 @@ void CHotmailPOP::ListFolders(unsigned serial, bool discoveredBefore) {
                                                                        std::vector<CFolder>& folders) {
     // A folder root the service no longer answers for (it moved the
     // account) is found again by discovery.
-    const bool moved = result.outcome == MailResult::Outcome::Refused && !result.CredentialsRefused();
-    if (discoveredBefore && moved && Connected(serial)) return Discover(serial);
+    if (discoveredBefore && result.RefusedOtherwise() && Connected(serial)) return Discover(serial);
     if (!result.Ok() || !Connected(serial)) return EndLogIn(serial, result);
     bool registered = false;
     for (CFolder& folder : folders) registered = folder.Normalize(settings_) || registered;

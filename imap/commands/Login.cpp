@@ -19,16 +19,15 @@ class LogIn : public CImapCommand {
     if (!asked_) {
       asked_ = true;
       foldersRead_ = session_.Service().Discovered(credentials_);
-      if (foldersRead_) {
+      if (foldersRead_)
         session_.TryFolders(credentials_, &result_);
-        return Step::Waits;
-      }
-      Discover();
+      else
+        Discover();
       return Step::Waits;
     }
     // A folder root the service no longer answers for (it moved the
     // account) is found again by discovery.
-    if (foldersRead_ && result_.outcome == MailResult::Outcome::Refused && !result_.CredentialsRefused()) {
+    if (foldersRead_ && result_.RefusedOtherwise()) {
       foldersRead_ = false;
       Discover();
       return Step::Waits;

@@ -33,7 +33,7 @@ WINESERVER = "/usr/lib/wine/wineserver"
 sys.path.insert(0, os.path.join(SOURCE, "tests", "support"))
 
 from httpmail_fixture import HTTPMailFixture  # noqa: E402,F401
-from processes import terminate  # noqa: E402
+from processes import free_ports, terminate  # noqa: E402
 
 # Generous: the wait ends as soon as the servers listen, and a loaded
 # machine running the sanitizer build needs the margin.
@@ -109,19 +109,6 @@ def run_on_terminal(command, env, cwd, answers, timeout=60):
 
 def free_port():
     return free_ports(1)[0]
-
-
-def free_ports(count):
-    """`count` distinct ports that were free: each stays bound until all are
-    chosen, or the kernel could hand out one port twice."""
-    sockets = [socket.socket(socket.AF_INET, socket.SOCK_STREAM) for _ in range(count)]
-    try:
-        for s in sockets:
-            s.bind(("127.0.0.1", 0))
-        return [s.getsockname()[1] for s in sockets]
-    finally:
-        for s in sockets:
-            s.close()
 
 
 class Gateway:

@@ -5,8 +5,12 @@ import select
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from processes import free_ports  # noqa: E402
 
 BUILD = os.environ.get("KESTRELON_BUILD", os.path.join(os.path.dirname(__file__), "..", "..", "build"))
 HOST = os.path.join(BUILD, "kestrelon")
@@ -15,17 +19,6 @@ DLLMAIN_LINE = "[DllMain 内でプラグインの初期化を行いました]\n"
 BKC_EXPORTS = sorted("BKC_" + n for n in (
     "OnStart OnExit OnMenuInit OnOpenFolder OnOpenMail OnEveryMinute OnOpenCompose OnOutgoing "
     "OnKeyDispatch OnRetrieve OnSend OnFinishRetrieve OnPlugInSetup OnPlugInInfo OnDragDrop").split())
-
-
-def free_ports(n):
-    import socket
-    socks = [socket.socket() for _ in range(n)]
-    for s in socks:
-        s.bind(("127.0.0.1", 0))
-    ports = [s.getsockname()[1] for s in socks]
-    for s in socks:
-        s.close()
-    return ports
 
 
 def write_ini(path, log=True):

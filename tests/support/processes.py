@@ -1,6 +1,20 @@
-"""Stopping the programs a test started."""
+"""The programs a test starts: ports for them to listen on, and stopping them."""
 import signal
+import socket
 import subprocess
+
+
+def free_ports(count):
+    """`count` distinct ports that were free: each stays bound until all are
+    chosen, or the kernel could hand out one port twice."""
+    sockets = [socket.socket(socket.AF_INET, socket.SOCK_STREAM) for _ in range(count)]
+    try:
+        for s in sockets:
+            s.bind(("127.0.0.1", 0))
+        return [s.getsockname()[1] for s in sockets]
+    finally:
+        for s in sockets:
+            s.close()
 
 
 def terminate(process, grace):
